@@ -1,0 +1,154 @@
+// The suite's error vocabulary in boost::system form, and the mapping of any failure onto it.
+#include "error_code.hpp"
+
+#include "annotation.pb.h"
+#include "cf_exception.hpp"
+#include "cf_proto_exception.hpp"
+
+#include <boost/system/system_error.hpp>
+#include <boost/thread/tss.hpp>
+#include <boost/xpressive/xpressive_static.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <typeinfo>
+
+namespace {
+
+// Looks the number up in the schema, so texts cannot drift from error.proto.
+bool enum_text(int value, std::string& text) {
+    const google::protobuf::EnumValueDescriptor* d =
+        tvk::ErrorCode_descriptor()->FindValueByNumber(value);
+    if (!d) return false;
+    if (d->options().HasExtension(tvk::lex)) {
+        text = d->options().GetExtension(tvk::lex);
+    } else {
+        text = d->name();
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace tvk {
+
+const char* cf_proto_error_impl_t::name() const noexcept { return "tvk.Error"; }
+
+std::string cf_proto_error_impl_t::message(int value) const {
+    std::string text;
+    if (enum_text(value, text)) return text;
+    return "tvk.Error " + std::to_string(value);
+}
+
+const boost::system::error_category& proto_error_category() {
+    static const cf_proto_error_impl_t instance;
+    return instance;
+}
+
+boost::system::error_code make_error_code(ErrorCode code) {
+    return boost::system::error_code(static_cast<int>(code), proto_error_category());
+}
+
+}  // namespace tvk
+
+std::string error_code_text(tvk::ErrorCode code) {
+    std::string text;
+    if (enum_text(static_cast<int>(code), text)) return text;
+    return std::to_string(static_cast<int>(code));
+}
+
+std::string error_text(const tvk::Error& error) {
+    return error.has_what() ? error.what() : error_code_text(error.code());
+}
+
+tvk::ErrorCode to_error_code(const boost::system::error_code& ec) {
+    namespace errc = boost::system::errc;
+    if (ec.category() == tvk::proto_error_category() &&
+        tvk::ErrorCode_descriptor()->FindValueByNumber(ec.value())) {
+        return static_cast<tvk::ErrorCode>(ec.value());
+    }
+    static const struct {
+        errc::errc_t condition;
+        tvk::ErrorCode code;
+    } table[] = {
+        {errc::success, tvk::EC_OK},
+        {errc::permission_denied, tvk::EC_PERMISSION_DENIED},
+        {errc::operation_not_permitted, tvk::EC_PERMISSION_DENIED},
+        {errc::no_such_file_or_directory, tvk::EC_NO_SUCH_ENTRY},
+        {errc::not_a_directory, tvk::EC_NOT_A_DIRECTORY},
+        {errc::read_only_file_system, tvk::EC_READ_ONLY_FS},
+        {errc::invalid_argument, tvk::EC_INVALID_ARGUMENT},
+        {errc::file_exists, tvk::EC_FILE_EXISTS},
+        {errc::address_in_use, tvk::EC_NAME_ALREADY_IN_USE},
+        {errc::cross_device_link, tvk::EC_CROSS_DEVICE_LINK},
+    };
+    for (const auto& row : table) {
+        if (ec == errc::make_error_condition(row.condition)) return row.code;
+    }
+    return tvk::EC_UNEXPECTED_ERROR;
+}
+
+boost::system::error_code error_code_of(const std::exception& e) {
+    if (auto se = dynamic_cast<const boost::system::system_error*>(&e)) return se->code();
+    if (auto pe = dynamic_cast<const cf_proto_exception_t*>(&e)) return tvk::make_error_code(pe->code());
+    if (auto ce = dynamic_cast<const cf_exception_t*>(&e)) return ce->code();
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return tvk::make_error_code(tvk::EC_NO_MEMORY);
+    return tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR);
+}
+
+boost::system::error_code error_code_of(std::exception_ptr p) {
+    if (!p) return tvk::make_error_code(tvk::EC_OK);
+    try {
+        std::rethrow_exception(p);
+    } catch (const std::bad_alloc&) {
+        return tvk::make_error_code(tvk::EC_NO_MEMORY);
+    } catch (const boost::system::system_error& e) {
+        return e.code();
+    } catch (const cf_exception_t& e) {
+        return e.code();
+    } catch (const cf_proto_exception_t& e) {
+        return tvk::make_error_code(e.code());
+    } catch (...) {
+        return tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR);
+    }
+}
+
+tvk::ErrorCode exit_code_of(const std::exception& e) { return to_error_code(error_code_of(e)); }
+
+tvk::ErrorCode exit_code_of(std::exception_ptr p) { return to_error_code(error_code_of(p)); }
+
+const char* exception_text(const std::exception& e) {
+    using namespace boost::xpressive;
+    // The qualified-name prefix that boost puts before its messages ("boost::filesystem::").
+    static const cregex prefix = as_xpr("boost::") >> *(+_w >> "::");
+    static boost::thread_specific_ptr<std::string> rewritten;
+
+    const char* s = e.what();
+    cmatch m;
+    if (regex_search(s, m, prefix, regex_constants::match_continuous)) {
+        const char* rest = s + m.length(0);
+        static const char dir_prefix[] = "boost::filesystem::directory_iterator::";
+        static const char construct[] = "construct:";
+        if (m.str(0) == dir_prefix && std::strncmp(rest, construct, 10) == 0) {
+            if (!rewritten.get()) rewritten.reset(new std::string);
+            *rewritten = std::string("opendir:") + (rest + 10);
+            return rewritten->c_str();
+        }
+        return rest;
+    }
+    if (typeid(e) == typeid(std::bad_alloc)) return "Not enough memory";
+    return s;
+}
+
+std::string exception_text(std::exception_ptr p) {
+    try {
+        std::rethrow_exception(p);
+    } catch (const std::exception& e) {
+        return exception_text(e);
+    } catch (tvk::ErrorCode code) {
+        return "ErrorCode: " + error_code_text(code);
+    } catch (...) {
+        return "Unexpected exception";
+    }
+}

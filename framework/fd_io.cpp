@@ -1,0 +1,60 @@
+// Reading and writing an exact number of bytes on a descriptor.
+#include "fd_io.hpp"
+
+#include "error_code.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <stdexcept>
+#include <unistd.h>
+
+void read_exact(int fd, void* buffer, std::size_t size, boost::system::error_code& ec) {
+    char* p = static_cast<char*>(buffer);
+    while (size > 0) {
+        ssize_t n = ::read(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ec.assign(errno, boost::system::system_category());
+            return;
+        }
+        if (n == 0) {
+            ec = tvk::make_error_code(tvk::EC_UNEXPECTED_EOF);
+            return;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void write_all(int fd, const void* data, std::size_t size, boost::system::error_code& ec) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ec.assign(errno, boost::system::system_category());
+            return;
+        }
+        if (n == 0) {
+            ec = tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR);
+            return;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void read_exact(int fd, void* buffer, std::size_t size) {
+    boost::system::error_code ec;
+    read_exact(fd, buffer, size, ec);
+    if (!ec) return;
+    if (ec == tvk::make_error_code(tvk::EC_UNEXPECTED_EOF)) throw std::runtime_error("unexpected eof");
+    throw boost::system::system_error(ec, "read");
+}
+
+void write_all(int fd, const void* data, std::size_t size) {
+    boost::system::error_code ec;
+    write_all(fd, data, size, ec);
+    if (ec) throw boost::system::system_error(ec, "write");
+}
