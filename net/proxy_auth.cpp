@@ -1,0 +1,212 @@
+// Answers an HTTP proxy's 407 challenge with a Basic or Digest Proxy-Authorization value.
+#include "net/proxy_auth.hpp"
+
+#include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
+#include "net/url.hpp"
+
+#include <openssl/evp.h>
+
+#include <boost/system/system_error.hpp>
+
+#include <map>
+#include <stdexcept>
+
+namespace upd {
+
+namespace {
+
+const char nonce_count[] = "00000001";
+
+bool is_word(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// White space of the C locale, whatever locale the process runs in.
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::size_t skip_word(const std::string& text, std::size_t pos) {
+    while (pos < text.size() && is_word(text[pos])) ++pos;
+    return pos;
+}
+
+// Matches one item `name[=("value"|word)]` and its terminator (end, blanks, or "," and blanks)
+// anchored at `pos`. On success stores the pair and returns the position after the item.
+bool match_item(const std::string& text, std::size_t pos, std::string& name, std::string& value,
+                std::size_t& next) {
+    const std::size_t name_end = skip_word(text, pos);
+    if (name_end == pos) return false;
+
+    // The optional value; when it does not match, the item continues right after the name.
+    std::size_t end = name_end;
+    std::string found;
+    if (name_end < text.size() && text[name_end] == '=') {
+        const std::size_t v = name_end + 1;
+        if (v < text.size() && text[v] == '"') {
+            const std::size_t close = text.find('"', v + 1);
+            if (close != std::string::npos && close > v + 1) {
+                found = text.substr(v + 1, close - v - 1);
+                end = close + 1;
+            }
+        }
+        if (end == name_end) {
+            const std::size_t word_end = skip_word(text, v);
+            if (word_end > v) {
+                found = text.substr(v, word_end - v);
+                end = word_end;
+            }
+        }
+    }
+
+    // The terminator.
+    if (end == text.size()) {
+        next = end;
+    } else if (is_space(text[end])) {
+        next = end;
+        while (next < text.size() && is_space(text[next])) ++next;
+    } else if (text[end] == ',') {
+        next = end + 1;
+        while (next < text.size() && is_space(text[next])) ++next;
+    } else {
+        return false;
+    }
+
+    name = text.substr(pos, name_end - pos);
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    value = found;
+    return true;
+}
+
+std::map<std::string, std::string> read_challenge(const std::string& challenge) {
+    std::map<std::string, std::string> params;
+    std::size_t pos = 0;
+    while (pos < challenge.size()) {
+        std::string name, value;
+        std::size_t next = pos;
+        if (!match_item(challenge, pos, name, value, next)) {
+            LOG_DEBUG("Can not parse \"" << challenge.substr(pos) << "\"");
+            break;
+        }
+        params[name] = value;
+        pos = next;
+    }
+    LOG_DEBUG("Proxy-Authenticate: " << challenge);
+    return params;
+}
+
+const std::string& param(const std::map<std::string, std::string>& params, const char* name) {
+    static const std::string empty;
+    const auto it = params.find(name);
+    return it == params.end() ? empty : it->second;
+}
+
+[[noreturn]] void refuse(const char* what) {
+    throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR), what);
+}
+
+std::string digest_value(const http_request_t& request,
+                         const std::map<std::string, std::string>& params, const std::string& user,
+                         const std::string& password, std::time_t now) {
+    // Absolute targets are answered by their path, CONNECT's host:port as it stands.
+    const url_t target(request.target);
+    const std::string uri = target.scheme().empty() ? target.to_string() : "/" + target.path();
+
+    const std::string& realm = param(params, "realm");
+    const std::string& nonce = param(params, "nonce");
+    const std::string& qop = param(params, "qop");
+    const std::string ha1 = md5_hex(user + ":" + realm + ":" + password);
+    const std::string ha2 = md5_hex(request.method + ":" + uri);
+    const std::string cnonce = base64_encode(std::to_string(static_cast<long long>(now)));
+
+    std::string response;
+    if (qop.empty()) {
+        response = md5_hex(ha1 + ":" + nonce + ":" + ha2);
+    } else if (qop == "auth") {
+        response = md5_hex(ha1 + ":" + nonce + ":" + nonce_count + ":" + cnonce + ":" + qop + ":" + ha2);
+    } else {
+        LOG_ERROR("Digest authentication with qop=\"" << qop << "\" is not supported");
+        refuse("Digest authentication with this qop is not supported");
+    }
+
+    return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
+           "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=" + nonce_count +
+           ", qop=\"" + qop + "\", response=\"" + response + "\"";
+}
+
+}  // namespace
+
+std::string make_proxy_authorization(const http_request_t& request, const http_response_t& response,
+                                     const std::string& user, const std::string& password) {
+    return make_proxy_authorization(request, response, user, password, std::time(nullptr));
+}
+
+std::string make_proxy_authorization(const http_request_t& request, const http_response_t& response,
+                                     const std::string& user, const std::string& password,
+                                     std::time_t now) {
+    const std::string& challenge = response.headers().find("Proxy-Authenticate");
+    const std::map<std::string, std::string> params = read_challenge(challenge);
+
+    std::string value;
+    if (params.count("digest")) {
+        value = digest_value(request, params, user, password, now);
+        LOG_DEBUG("Proxy-Authorization: " << value);
+    } else if (params.count("basic")) {
+        value = "Basic " + base64_encode(user + ":" + password);
+        // The Base64 text is the password in plain sight: only the scheme goes to the log.
+        LOG_DEBUG("Proxy-Authorization: Basic <credentials hidden>");
+    } else {
+        LOG_ERROR("Proxy-Authenticate: " << challenge);
+        LOG_ERROR("Not supported authentication type");
+        refuse("Not supported authentication type");
+    }
+    return value;
+}
+
+std::string md5_hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+        throw std::runtime_error("MD5 digest failed");
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string base64_encode(const std::string& bytes) {
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const unsigned long n = (static_cast<unsigned char>(bytes[i]) << 16) |
+                                (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                                static_cast<unsigned char>(bytes[i + 2]);
+        out += alphabet[(n >> 18) & 63];
+        out += alphabet[(n >> 12) & 63];
+        out += alphabet[(n >> 6) & 63];
+        out += alphabet[n & 63];
+    }
+    const std::size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        unsigned long n = static_cast<unsigned long>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (rest == 2) n |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        out += alphabet[(n >> 18) & 63];
+        out += alphabet[(n >> 12) & 63];
+        out += rest == 2 ? alphabet[(n >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace upd
