@@ -22,13 +22,21 @@ progress_t::progress_t(boost::asio::io_service& io_service, progress_watcher_t* 
 
 void progress_t::arm_timer() {
     timer_.expires_from_now(std::chrono::nanoseconds(1000000000));
-    timer_.async_wait([this](const boost::system::error_code& ec) { handle_stat_timer(ec); });
+    std::weak_ptr<char> alive = lifetime_;
+    timer_.async_wait([this, alive](const boost::system::error_code& ec) {
+        if (alive.expired()) return;
+        handle_stat_timer(ec);
+    });
 }
 
 void progress_t::schedule_notification() {
     if (notification_pending_) return;
     notification_pending_ = true;
-    io_service_.post([this] { notify_watcher(); });
+    std::weak_ptr<char> alive = lifetime_;
+    io_service_.post([this, alive] {
+        if (alive.expired()) return;
+        notify_watcher();
+    });
 }
 
 void progress_t::notify_watcher() {

@@ -8,6 +8,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace upd {
@@ -53,6 +54,8 @@ private:
     bool notification_pending_ = false;
     std::uint32_t total_sent_ = 0;
     std::uint32_t total_received_ = 0;
+    // Handlers still queued on the io_service after destruction see this expire and do nothing.
+    std::shared_ptr<char> lifetime_ = std::make_shared<char>();
 };
 
 }  // namespace upd
