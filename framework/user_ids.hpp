@@ -1,0 +1,30 @@
+// The account the updater runs as, and handing a directory tree over to it.
+#pragma once
+
+#include "local_user.pb.h"
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstdint>
+#include <string>
+
+struct user_ids_t {
+    std::uint32_t uid = 0;
+    bool gid_known = false;
+    std::uint32_t gid = 0;  // valid when gid_known
+};
+
+// By uid when given (the gid is looked up later), else by name; throws std::runtime_error.
+user_ids_t resolve_user(const tvk::LocalUser& user);
+
+// The account's group, looked up with getpwuid on first use; throws std::runtime_error.
+std::uint32_t user_gid(user_ids_t& user);
+
+// "uid" or, once the group is known, "uid:gid".
+std::string user_text(const user_ids_t& user);
+
+// Gives one path to the account; a symbolic link itself is changed, never what it points to.
+void chown_path(user_ids_t& user, const boost::filesystem::path& path);
+
+// Gives `dir` and every directory and regular file below it to the account; links are not followed.
+void take_ownership(user_ids_t& user, const boost::filesystem::path& dir);
