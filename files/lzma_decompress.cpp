@@ -1,0 +1,133 @@
+// Unpacking of LZMA-alone containers through the LZMA SDK's one-call decoder.
+#include "files/lzma_decompress.hpp"
+
+#include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
+#include "framework/fd_io.hpp"
+
+#include <lzma/LzmaDec.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace upd {
+
+namespace {
+
+void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
+void sdk_free(void*, void* address) { std::free(address); }
+ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
+
+[[noreturn]] void fail() {
+    throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_LZMA_FILE));
+}
+
+boost::system::error_code last_error() {
+    return boost::system::error_code(errno, boost::system::system_category());
+}
+
+// Closes the descriptor on every path out of the caller.
+class fd_guard_t {
+public:
+    explicit fd_guard_t(int fd) : fd_(fd) {}
+    ~fd_guard_t() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    fd_guard_t(const fd_guard_t&) = delete;
+    fd_guard_t& operator=(const fd_guard_t&) = delete;
+    int get() const { return fd_; }
+    // Returns the result of close(2) so that a writer can notice late write errors.
+    int release_and_close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd);
+    }
+
+private:
+    int fd_;
+};
+
+// Steps shared by both forms, on a container already known to hold at least 14 bytes.
+std::vector<char> decode(const unsigned char* data, std::size_t size) {
+    std::uint64_t out_size = 0;
+    for (int i = 7; i >= 0; --i) out_size = (out_size << 8) | data[LZMA_PROPS_SIZE + i];
+    if (out_size > lzma_max_size) {
+        LOG_DEBUG("Invalid uncompressed lzma size=" << out_size);
+        fail();
+    }
+
+    std::vector<char> out(static_cast<std::size_t>(out_size));
+    // The decoder may be handed an empty output; give it a valid address all the same.
+    unsigned char empty_output;
+    Byte* dest = out.empty() ? &empty_output : reinterpret_cast<Byte*>(out.data());
+    SizeT dest_len = out.size();
+    SizeT src_len = size - lzma_header_size;
+    ELzmaStatus status;
+    SRes result = LzmaDecode(dest, &dest_len, data + lzma_header_size, &src_len, data,
+                             LZMA_PROPS_SIZE, LZMA_FINISH_END, &status, &sdk_allocator);
+    if (result != SZ_OK) {
+        LOG_DEBUG("LzmaDecode: error=" << result);
+        fail();
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<char> lzma_decompress(const char* begin, const char* end) {
+    std::size_t size = static_cast<std::size_t>(end - begin);
+    if (size < lzma_header_size + 1) {
+        LOG_DEBUG("Invalid lzma buffer size=" << size);
+        fail();
+    }
+    return decode(reinterpret_cast<const unsigned char*>(begin), size);
+}
+
+void lzma_decompress_file(const boost::filesystem::path& source,
+                          const boost::filesystem::path& destination) {
+    using boost::filesystem::filesystem_error;
+
+    std::vector<char> out;
+    {
+        fd_guard_t in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0) throw filesystem_error("open", source, last_error());
+
+        struct stat st;
+        off_t size = -1;
+        if (::fstat(in.get(), &st) == 0) size = st.st_size;
+        if (size < static_cast<off_t>(lzma_header_size + 1) ||
+            size > static_cast<off_t>(lzma_max_size)) {
+            LOG_DEBUG("Invalid lzma file size=" << size);
+            fail();
+        }
+
+        // Not zero-filled: every byte is read over at once.
+        std::unique_ptr<unsigned char[]> packed(new unsigned char[static_cast<std::size_t>(size)]);
+        boost::system::error_code ec;
+        read_exact(in.get(), packed.get(), static_cast<std::size_t>(size), ec);
+        if (ec) throw filesystem_error("read", source, ec);
+        in.release_and_close();
+
+        out = decode(packed.get(), static_cast<std::size_t>(size));
+    }
+
+    fd_guard_t dst(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (dst.get() < 0) throw filesystem_error("open", destination, last_error());
+    boost::system::error_code ec;
+    write_all(dst.get(), out.data(), out.size(), ec);
+    if (ec) throw filesystem_error("write", destination, ec);
+    // Some file systems report a failed write only at close; that must not pass as success.
+    if (dst.release_and_close() != 0 && errno != EINTR) {
+        throw filesystem_error("write", destination, last_error());
+    }
+}
+
+}  // namespace upd

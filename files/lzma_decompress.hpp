@@ -1,0 +1,28 @@
+// Unpacking of LZMA-alone containers (13-byte header, one LZMA stream), in memory or file to file.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace upd {
+
+// Both the container and its content are bounded, so that unpacking never needs more than this
+// much memory for either.
+constexpr std::uint64_t lzma_max_size = 33554432;  // 32 MiB
+constexpr std::size_t lzma_header_size = 13;
+
+// Unpacks a container held in [begin, end). The result has exactly the size that the header
+// states. Throws boost::system::system_error with EC_BAD_LZMA_FILE for a container that is too
+// short, too large or does not decode.
+std::vector<char> lzma_decompress(const char* begin, const char* end);
+
+// Unpacks the container file `source` into `destination` (created or truncated, mode 0600).
+// The destination is touched only after the whole content decoded successfully.
+// Throws as lzma_decompress, and boost::filesystem::filesystem_error ("open", "read", "write").
+void lzma_decompress_file(const boost::filesystem::path& source,
+                          const boost::filesystem::path& destination);
+
+}  // namespace upd
