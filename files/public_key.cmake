@@ -1,0 +1,29 @@
+# Generates the verifier's key tables (files layer) from the public key file TAVIK_PUBLIC_KEY.
+if(NOT EXISTS "${TAVIK_PUBLIC_KEY}")
+  message(FATAL_ERROR "TAVIK_PUBLIC_KEY: no such file: ${TAVIK_PUBLIC_KEY}")
+endif()
+
+# The generator runs on the build host; it checks the key and refuses an unusable one.
+add_executable(tavik-key-tables ${CMAKE_SOURCE_DIR}/tools/key-tables/main.cpp)
+target_include_directories(tavik-key-tables PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(tavik-key-tables PRIVATE OpenSSL::Crypto)
+target_compile_options(tavik-key-tables PRIVATE ${TAVIK_WARNINGS})
+
+set(TAVIK_KEY_TABLES ${CMAKE_CURRENT_BINARY_DIR}/public_key.cpp)
+add_custom_command(
+  OUTPUT ${TAVIK_KEY_TABLES}
+  COMMAND tavik-key-tables ${TAVIK_PUBLIC_KEY} ${TAVIK_KEY_TABLES}
+  DEPENDS tavik-key-tables ${TAVIK_PUBLIC_KEY}
+  COMMENT "Generating key tables from ${TAVIK_PUBLIC_KEY}"
+  VERBATIM)
+list(APPEND TAVIK_EXTRA_SOURCES ${TAVIK_KEY_TABLES})
+
+# The key tests run the generator and the signing tool; build them before the tests.
+function(tavik_key_test_dependencies)
+  if(TARGET files_signature_test)
+    add_dependencies(files_signature_test tavik-key-tables tavik-sign)
+  endif()
+endfunction()
+if(NOT CMAKE_VERSION VERSION_LESS 3.19)
+  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tavik_key_test_dependencies)
+endif()

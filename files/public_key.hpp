@@ -1,0 +1,23 @@
+// Key material of the signature check, generated at build time from the configured public key.
+#pragma once
+
+#include <cstdint>
+
+// y^(2^(40 i)) mod p in Montgomery form (times 2^512 mod p) for i = 0..3, 64 bytes each,
+// little-endian; below 2^512 but not necessarily below p.
+extern const unsigned char PublicKey[256];
+
+namespace upd {
+namespace key {
+
+extern const unsigned char modulus_p[64];  // p, 512 bits, little-endian
+extern const unsigned char order_q[20];    // q, 160 bits with the top bit set, little-endian
+extern const unsigned char q_2_320[20];    // 2^320 mod q, little-endian
+extern const unsigned char q_2_672[20];    // 2^672 mod q, little-endian
+extern const std::uint16_t p_factor;       // -p^-1 mod 2^16
+extern const std::uint16_t q_factor;       // -q^-1 mod 2^16
+// Entry 16 i + j (64 bytes, little-endian): (g^(2^(40 i)))^(2 j + 1) in Montgomery form mod p.
+extern const unsigned char generator_table[4096];
+
+}  // namespace key
+}  // namespace upd

@@ -1,0 +1,347 @@
+// Signature check: Montgomery arithmetic on 16-bit limbs, fixed-base split-exponent windows.
+#include "files/signature.hpp"
+
+#include <cstring>
+
+#include "files/public_key.hpp"
+
+namespace upd {
+
+namespace {
+
+using limb_t = std::uint16_t;
+constexpr int P_LIMBS = 32;  // 512 bits
+constexpr int Q_LIMBS = 10;  // 160 bits
+
+template <int L>
+void load_limbs(limb_t (&out)[L], const unsigned char* le) {
+  for (int i = 0; i < L; ++i) out[i] = static_cast<limb_t>(le[2 * i] | (le[2 * i + 1] << 8));
+}
+
+// a * b * 2^(-16 L) mod m, below 2^(16 L) but not necessarily below m. `out` may alias a or b.
+template <int L>
+void mont_mul(limb_t (&out)[L], const limb_t (&a)[L], const limb_t (&b)[L], const limb_t (&m)[L],
+              std::uint32_t factor) {
+  // Limbs 0..L-1 stay within 16 bits; limb L holds at most 1 between rounds (t < a + m).
+  std::uint32_t t[L + 2] = {};
+  for (int i = 0; i < L; ++i) {
+    const std::uint32_t bi = b[i];
+    std::uint32_t c = 0, s;
+    for (int j = 0; j < L; ++j) {
+      s = t[j] + a[j] * bi + c;  // at most 2^32 - 1
+      t[j] = s & 0xffffu;
+      c = s >> 16;
+    }
+    s = t[L] + c;
+    t[L] = s & 0xffffu;
+    t[L + 1] = s >> 16;
+    const std::uint32_t k = (t[0] * factor) & 0xffffu;
+    c = (t[0] + k * m[0]) >> 16;  // the low limb becomes zero and is shifted out
+    for (int j = 1; j < L; ++j) {
+      s = t[j] + k * m[j] + c;
+      t[j - 1] = s & 0xffffu;
+      c = s >> 16;
+    }
+    s = t[L] + c;
+    t[L - 1] = s & 0xffffu;
+    t[L] = t[L + 1] + (s >> 16);
+  }
+  while (t[L] != 0) {
+    std::uint32_t borrow = 0;
+    for (int j = 0; j < L; ++j) {
+      const std::uint32_t d = t[j] - m[j] - borrow;
+      t[j] = d & 0xffffu;
+      borrow = (d >> 16) & 1u;
+    }
+    t[L] -= borrow;
+  }
+  for (int j = 0; j < L; ++j) out[j] = static_cast<limb_t>(t[j]);
+}
+
+// `steps` rounds of Montgomery reduction by m (L limbs) of the N-limb number t (limb N is room
+// for the carry): each adds k * m so that the lowest limb becomes zero, then drops that limb.
+template <int N, int L>
+void mont_reduce(std::uint32_t (&t)[N + 1], const limb_t (&m)[L], std::uint32_t factor,
+                 int steps) {
+  for (int step = 0; step < steps; ++step) {
+    const std::uint32_t k = (t[0] * factor) & 0xffffu;
+    std::uint32_t c = (t[0] + k * m[0]) >> 16, s;
+    for (int j = 1; j < L; ++j) {
+      s = t[j] + k * m[j] + c;
+      t[j - 1] = s & 0xffffu;
+      c = s >> 16;
+    }
+    for (int j = L; j <= N; ++j) {
+      s = t[j] + c;
+      t[j - 1] = s & 0xffffu;
+      c = s >> 16;
+    }
+    t[N] = c;
+  }
+}
+
+template <int L>
+int compare(const limb_t (&a)[L], const limb_t (&b)[L]) {
+  for (int i = L - 1; i >= 0; --i)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  return 0;
+}
+
+template <int L>
+bool is_zero(const limb_t (&a)[L]) {
+  for (int i = 0; i < L; ++i)
+    if (a[i] != 0) return false;
+  return true;
+}
+
+// a -= b; returns the borrow.
+template <int L>
+std::uint32_t subtract(limb_t (&a)[L], const limb_t (&b)[L]) {
+  std::uint32_t borrow = 0;
+  for (int i = 0; i < L; ++i) {
+    const std::uint32_t d = std::uint32_t(a[i]) - b[i] - borrow;
+    a[i] = static_cast<limb_t>(d);
+    borrow = (d >> 16) & 1u;
+  }
+  return borrow;
+}
+
+// a += b; returns the carry.
+template <int L>
+std::uint32_t add(limb_t (&a)[L], const limb_t (&b)[L]) {
+  std::uint32_t carry = 0;
+  for (int i = 0; i < L; ++i) {
+    const std::uint32_t s = std::uint32_t(a[i]) + b[i] + carry;
+    a[i] = static_cast<limb_t>(s);
+    carry = s >> 16;
+  }
+  return carry;
+}
+
+// a = (a + carry * 2^(16 L)) / 2.
+template <int L>
+void halve(limb_t (&a)[L], std::uint32_t carry) {
+  for (int i = 0; i < L; ++i) {
+    const std::uint32_t high = i + 1 < L ? a[i + 1] : carry;
+    a[i] = static_cast<limb_t>((a[i] >> 1) | ((high & 1u) << 15));
+  }
+}
+
+// x / 2 modulo the odd m, for x below m.
+template <int L>
+void halve_mod(limb_t (&x)[L], const limb_t (&m)[L]) {
+  if (x[0] & 1u) {
+    const std::uint32_t carry = add(x, m);
+    halve(x, carry);
+  } else {
+    halve(x, 0);
+  }
+}
+
+// x = x - y modulo m, for x and y below m.
+template <int L>
+void subtract_mod(limb_t (&x)[L], const limb_t (&y)[L], const limb_t (&m)[L]) {
+  if (subtract(x, y)) add(x, m);
+}
+
+// The inverse of s modulo the odd prime m, for 0 < s < m (binary extended Euclid; exact).
+template <int L>
+void inverse(limb_t (&out)[L], const limb_t (&s)[L], const limb_t (&m)[L]) {
+  limb_t u[L], v[L], x1[L] = {1}, x2[L] = {};
+  std::memcpy(u, s, sizeof u);
+  std::memcpy(v, m, sizeof v);
+  limb_t one[L] = {1};
+  // Invariants: x1 * s = u and x2 * s = v modulo m; u and v stay positive (gcd is 1).
+  while (compare(u, one) != 0 && compare(v, one) != 0) {
+    while (!(u[0] & 1u)) {
+      halve(u, 0);
+      halve_mod(x1, m);
+    }
+    while (!(v[0] & 1u)) {
+      halve(v, 0);
+      halve_mod(x2, m);
+    }
+    if (compare(u, v) >= 0) {
+      subtract(u, v);
+      subtract_mod(x1, x2, m);
+    } else {
+      subtract(v, u);
+      subtract_mod(x2, x1, m);
+    }
+  }
+  std::memcpy(out, compare(u, one) == 0 ? x1 : x2, sizeof out);
+}
+
+// An exponent's current window: the position of its lowest bit and its table index.
+struct window_t {
+  int position;  // -1 once the exponent is exhausted
+  int index;     // (odd window value - 1) / 2
+};
+
+// The next window of at most `width` bits of e below bit `below`.
+window_t next_window(std::uint64_t e, int below, int width) {
+  int top = below - 1;
+  while (top >= 0 && !((e >> top) & 1u)) --top;
+  if (top < 0) return {-1, 0};
+  int low = top - width + 1 < 0 ? 0 : top - width + 1;
+  std::uint64_t value = (e >> low) & ((std::uint64_t(1) << (top - low + 1)) - 1);
+  while (!(value & 1u)) {
+    value >>= 1;
+    ++low;
+  }
+  return {low, static_cast<int>((value - 1) / 2)};
+}
+
+// Bytes 5 i .. 5 i + 4 of a 20-byte little-endian number as a 40-bit value.
+std::uint64_t piece(const unsigned char (&le)[20], int i) {
+  std::uint64_t v = 0;
+  for (int b = 4; b >= 0; --b) v = (v << 8) | le[5 * i + b];
+  return v;
+}
+
+template <int L>
+void store_le(unsigned char (&out)[2 * L], const limb_t (&a)[L]) {
+  for (int i = 0; i < L; ++i) {
+    out[2 * i] = static_cast<unsigned char>(a[i]);
+    out[2 * i + 1] = static_cast<unsigned char>(a[i] >> 8);
+  }
+}
+
+using p_number = limb_t[P_LIMBS];
+using q_number = limb_t[Q_LIMBS];
+
+}  // namespace
+
+std::vector<unsigned char> hex_to_bytes(const std::string& text) {
+  std::vector<unsigned char> out;
+  if (text.empty() || text.size() % 2 != 0) return out;
+  auto nibble = [](char c) -> unsigned {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+    return 0;  // not a hex digit: counts as 0 by design
+  };
+  out.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2)
+    out.push_back(static_cast<unsigned char>((nibble(text[i]) << 4) | nibble(text[i + 1])));
+  return out;
+}
+
+const key_tables_t& built_in_key_tables() {
+  static const key_tables_t tables = {key::modulus_p, key::order_q,         key::q_2_320,
+                                      key::q_2_672,   key::generator_table, key::p_factor,
+                                      key::q_factor};
+  return tables;
+}
+
+int dsa_verify(const unsigned char* public_key, const unsigned char* signature,
+               const sha0_t& finished_hash) {
+  return dsa_verify(built_in_key_tables(), public_key, signature, finished_hash);
+}
+
+int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
+               const unsigned char* signature, const sha0_t& finished_hash) {
+  p_number p;
+  q_number q, r, s, e, c320, c672;
+  load_limbs(p, tables.modulus_p);
+  load_limbs(q, tables.order_q);
+  load_limbs(r, signature);
+  load_limbs(s, signature + 20);
+  if (is_zero(r) || compare(r, q) >= 0) return 1;
+  if (is_zero(s) || compare(s, q) >= 0) return 2;
+  load_limbs(c320, tables.q_2_320);
+  load_limbs(c672, tables.q_2_672);
+  const std::uint32_t pf = tables.p_factor, qf = tables.q_factor;
+
+  // e: the chaining words with h0 least significant, used as it is (below 2^160).
+  for (int i = 0; i < 5; ++i) {
+    e[2 * i] = static_cast<limb_t>(finished_hash.h[i]);
+    e[2 * i + 1] = static_cast<limb_t>(finished_hash.h[i] >> 16);
+  }
+
+  // u1 = e w mod q and u2 = r w mod q; the second product by 2^320 cancels both 2^-160.
+  q_number w, u1, u2;
+  inverse(w, s, q);
+  mont_mul(u1, w, e, q, qf);
+  mont_mul(u1, u1, c320, q, qf);
+  mont_mul(u2, w, r, q, qf);
+  mont_mul(u2, u2, c320, q, qf);
+  unsigned char u1_le[20], u2_le[20];
+  store_le(u1_le, u1);
+  store_le(u2_le, u2);
+
+  // The key table of this verification: Y(i) and Y(i)^3 for i = 0..3.
+  p_number key_table[8];
+  for (int i = 0; i < 4; ++i) {
+    load_limbs(key_table[2 * i], public_key + 64 * i);
+    mont_mul(key_table[2 * i + 1], key_table[2 * i], key_table[2 * i], p, pf);
+    mont_mul(key_table[2 * i + 1], key_table[2 * i + 1], key_table[2 * i], p, pf);
+  }
+
+  // Eight 40-bit exponents in the order G(0), Y(0), ..., G(3), Y(3).
+  std::uint64_t exponent[8];
+  int width[8];
+  window_t window[8];
+  for (int i = 0; i < 4; ++i) {
+    exponent[2 * i] = piece(u1_le, i);
+    width[2 * i] = 5;
+    exponent[2 * i + 1] = piece(u2_le, i);
+    width[2 * i + 1] = 2;
+  }
+  for (int k = 0; k < 8; ++k) window[k] = next_window(exponent[k], 40, width[k]);
+  p_number entry;
+  auto load_entry = [&](int k) {
+    if (k % 2 == 0)
+      load_limbs(entry, tables.generator_table + 64 * (16 * (k / 2) + window[k].index));
+    else
+      std::memcpy(entry, key_table[2 * (k / 2) + window[k].index], sizeof entry);
+  };
+
+  int first = 0;
+  for (int k = 1; k < 8; ++k)
+    if (window[k].position > window[first].position) first = k;
+  const int start = window[first].position;
+
+  std::uint32_t x[P_LIMBS + 1] = {};
+  if (start < 0) {
+    x[0] = 1;  // both exponents zero: the product is 1 (not reachable with 0 < r < q)
+  } else {
+    p_number acc;
+    load_entry(first);
+    std::memcpy(acc, entry, sizeof acc);
+    window[first] = next_window(exponent[first], start, width[first]);
+    for (int position = start; position >= 0; --position) {
+      if (position != start) mont_mul(acc, acc, acc, p, pf);
+      for (int k = 0; k < 8; ++k) {
+        if (window[k].position != position) continue;
+        load_entry(k);
+        mont_mul(acc, acc, entry, p, pf);
+        window[k] = next_window(exponent[k], position, width[k]);
+      }
+    }
+    // Out of Montgomery form: x = acc * 2^-512 mod p, fully reduced.
+    for (int j = 0; j < P_LIMBS; ++j) x[j] = acc[j];
+    mont_reduce<P_LIMBS>(x, p, pf, P_LIMBS);
+  }
+
+  // v = x mod q: x * 2^-512 by 32 reduction rounds, times 2^672 * 2^-160, one final subtraction.
+  mont_reduce<P_LIMBS>(x, q, qf, P_LIMBS);
+  q_number v;
+  for (int j = 0; j < Q_LIMBS; ++j) v[j] = static_cast<limb_t>(x[j]);
+  mont_mul(v, v, c672, q, qf);
+  if (compare(v, q) >= 0) subtract(v, q);
+  return compare(v, r) == 0 ? 0 : 3;
+}
+
+bool verify_signature(const void* data, std::size_t size, const std::string& signature_text) {
+  if (size == 0) return false;
+  const std::vector<unsigned char> signature = hex_to_bytes(signature_text);
+  if (signature.size() < 40) return false;
+  sha0_t hash;
+  hash.start();
+  hash.feed(data, size);
+  hash.finish();
+  return dsa_verify(PublicKey, signature.data(), hash) == 0;
+}
+
+}  // namespace upd
