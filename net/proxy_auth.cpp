@@ -128,8 +128,9 @@ std::string digest_value(const http_request_t& request,
     } else if (qop == "auth") {
         response = md5_hex(ha1 + ":" + nonce + ":" + nonce_count + ":" + cnonce + ":" + qop + ":" + ha2);
     } else {
-        LOG_ERROR("Digest authentication with qop=\"" << qop << "\" is not supported");
-        refuse("Digest authentication with this qop is not supported");
+        const std::string text = "Digest authentication with qop=\"" + qop + "\" is not supported";
+        LOG_ERROR(text);
+        refuse(text.c_str());
     }
 
     return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
