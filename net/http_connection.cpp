@@ -1,0 +1,486 @@
+// One HTTP/1.1 exchange at a time over TCP or TLS, direct or through an HTTP proxy, with time-outs.
+#include "net/http_connection.hpp"
+
+#include "framework/cf_log.hpp"
+#include "framework/cf_proto_exception.hpp"
+#include "framework/error_code.hpp"
+#include "net/proxy_auth.hpp"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <openssl/ssl.h>
+
+#include <limits>
+
+namespace upd {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+
+bool is_aborted(const error_code& ec) { return ec == asio::error::operation_aborted; }
+
+// now + timeout without overflowing the clock in either direction.
+std::chrono::steady_clock::time_point saturated_deadline(std::chrono::steady_clock::duration timeout) {
+    using clock = std::chrono::steady_clock;
+    const clock::time_point now = clock::now();
+    if (timeout > clock::duration::zero() && now > clock::time_point::max() - timeout) {
+        return clock::time_point::max();
+    }
+    if (timeout < clock::duration::zero() && now < clock::time_point::min() - timeout) {
+        return clock::time_point::min();
+    }
+    return now + timeout;
+}
+
+bool is_ip_literal(const std::string& host) {
+    error_code ec;
+    asio::ip::make_address(host, ec);
+    return !ec;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// endpoint_queue_t
+
+endpoint_queue_t::endpoint_queue_t(asio::io_service& io_service) : resolver_(io_service) {}
+
+void endpoint_queue_t::resolve(const std::string& host, const std::string& service) {
+    if (queried_ && host == host_ && service == service_) {
+        return;
+    }
+    queried_ = true;
+    host_ = host;
+    service_ = service;
+    endpoints_.clear();
+    error_code ec;
+    const asio::ip::tcp::resolver::query query(host, service);
+    const auto results = resolver_.resolve(query, ec);
+    if (ec) {
+        throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR,
+                                   "Cannot resolve: " + ec.message() + ": " + describe());
+    }
+    for (const auto& entry : results) {
+        endpoints_.push_back(entry.endpoint());
+    }
+}
+
+void endpoint_queue_t::assign(const std::string& host, const std::string& service,
+                              std::deque<endpoint_t> endpoints) {
+    queried_ = true;
+    host_ = host;
+    service_ = service;
+    endpoints_ = std::move(endpoints);
+}
+
+const endpoint_queue_t::endpoint_t& endpoint_queue_t::front() const {
+    if (endpoints_.empty()) {
+        LOG_DEBUG("All resolved endpoints have been used: " << describe());
+        throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
+    }
+    return endpoints_.front();
+}
+
+void endpoint_queue_t::pop() {
+    if (!endpoints_.empty()) {
+        endpoints_.pop_front();
+    }
+}
+
+std::string endpoint_queue_t::describe() const {
+    if (!queried_) {
+        return "<empty>";
+    }
+    std::string text = host_ + ":" + service_;
+    if (!endpoints_.empty()) {
+        text += " [" + endpoints_.front().address().to_string() + "]";
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// http_connection_t: configuration
+
+http_connection_t::http_connection_t(asio::io_service& io_service, progress_t& progress)
+    : io_service_(io_service), progress_(progress), endpoint_queue_(io_service), timer_(io_service) {
+    proxy_.set_type(tvk::Proxy::PROXY_TYPE_NONE);
+}
+
+http_connection_t::~http_connection_t() {
+    // Handlers still queued refer to this object: let them see the cancellation now.
+    finish_attempt();
+}
+
+void http_connection_t::add_header(const std::string& name, const std::string& value) {
+    extra_headers_.add(name, value);
+}
+
+void http_connection_t::set_method(const std::string& method) { method_ = method; }
+
+void http_connection_t::set_proxy(const tvk::Proxy& proxy) { proxy_ = proxy; }
+
+void http_connection_t::set_timeout(std::chrono::steady_clock::duration timeout) { timeout_ = timeout; }
+
+void http_connection_t::open(const url_t& url) {
+    url_ = url;
+    const bool http = boost::algorithm::iequals(url_.scheme(), "http");
+    const bool https = !http && boost::algorithm::iequals(url_.scheme(), "https");
+    if (!http && !https) {
+        LOG_ERROR("Unsupported protocol " << url_.scheme());
+        throw tvk::EC_UNEXPECTED_ERROR;
+    }
+
+    switch (proxy_.type()) {
+    case tvk::Proxy::PROXY_TYPE_NONE:
+        connection_mode_ = http ? mode_plain : mode_tls;
+        break;
+    case tvk::Proxy::PROXY_TYPE_HTTP:
+        connection_mode_ = http ? mode_plain_proxy : mode_tls_tunnel;
+        break;
+    default: {
+        const int type = proxy_.type();
+        LOG_ERROR("Unsupported proxy " << (tvk::Proxy::Type_IsValid(type)
+                                               ? tvk::Proxy::Type_Name(proxy_.type())
+                                               : std::to_string(type)));
+        throw tvk::EC_BAD_CONFIG;
+    }
+    }
+
+    if (connection_mode_ == mode_plain || connection_mode_ == mode_tls) {
+        std::uint16_t port = url_.port();
+        if (port == 0) {
+            port = connection_mode_ == mode_plain ? 80 : 443;
+        }
+        endpoint_queue_.resolve(url_.host(), std::to_string(port));
+    } else {
+        const std::uint16_t port = static_cast<std::uint16_t>(proxy_.port() & 0xFFFFu);
+        try {
+            endpoint_queue_.resolve(proxy_.host(), std::to_string(port));
+        } catch (const std::exception&) {
+            LOG_ERROR("Cannot resolve proxy address: " << proxy_.host() << ":" << port);
+            throw;
+        }
+    }
+
+    socket_.reset();
+    tls_stream_.reset();
+    tls_context_.reset();
+    if (connection_mode_ == mode_tls || connection_mode_ == mode_tls_tunnel) {
+        // The server certificate is not verified: downloads are trusted by their signatures and
+        // digests, not by the transport.
+        tls_context_.reset(new asio::ssl::context(asio::ssl::context::sslv23_client));
+        tls_context_->set_options(asio::ssl::context::no_compression);
+    }
+}
+
+void http_connection_t::next_endpoint() { endpoint_queue_.pop(); }
+
+// ---------------------------------------------------------------------------------------------
+// http_connection_t: one exchange
+
+void http_connection_t::execute() {
+    for (int attempt = 0;; ++attempt) {
+        try {
+            run_attempt();
+            return;
+        } catch (const std::exception& e) {
+            finish_attempt();
+            // A 407 answered with a computed authorization earns exactly one repeat.
+            if (attempt == 0 && !proxy_authorization_.empty() &&
+                to_error_code(error_code_of(e)) == tvk::EC_PROXY_AUTH_ERROR) {
+                continue;
+            }
+            throw;
+        } catch (...) {
+            finish_attempt();
+            throw;
+        }
+    }
+}
+
+void http_connection_t::run_attempt() {
+    exchange_state_ = st_tunnel;
+    boost::this_thread::interruption_point();
+    connect();
+    io_service_.restart();
+    io_service_.run();
+    boost::this_thread::interruption_point();
+    finish_attempt();
+}
+
+// Closes the transport, cancels the timer and lets every queued handler of this attempt run
+// (they all return at once in state st_done), so nothing of it leaks into the next attempt.
+void http_connection_t::finish_attempt() {
+    exchange_state_ = st_done;
+    close();
+    error_code ignored;
+    timer_.cancel(ignored);
+    timer_waiting_ = false;
+    io_service_.restart();
+    for (;;) {
+        try {
+            if (io_service_.poll() == 0) {
+                break;
+            }
+        } catch (...) {
+        }
+    }
+    timer_waiting_ = false;
+}
+
+void http_connection_t::close() {
+    if (!socket_ && !tls_stream_) {
+        return;
+    }
+    error_code ignored;
+    tcp_socket_t& socket = lowest_layer();
+    socket.shutdown(tcp_socket_t::shutdown_both, ignored);
+    socket.close(ignored);
+}
+
+http_connection_t::tcp_socket_t& http_connection_t::lowest_layer() {
+    if (tls_stream_) {
+        return tls_stream_->next_layer();
+    }
+    return *socket_;
+}
+
+void http_connection_t::connect() {
+    const endpoint_queue_t::endpoint_t endpoint = endpoint_queue_.front();
+    if (connection_mode_ == mode_tls || connection_mode_ == mode_tls_tunnel) {
+        // A fresh stream per attempt: an OpenSSL session that failed a handshake cannot be reused.
+        tls_stream_.reset();
+        tls_stream_.reset(new tls_stream_t(io_service_, *tls_context_));
+        if (!url_.host().empty() && !is_ip_literal(url_.host())) {
+            SSL_set_tlsext_host_name(tls_stream_->native_handle(), url_.host().c_str());
+        }
+    } else {
+        socket_.reset();
+        socket_.reset(new tcp_socket_t(io_service_));
+    }
+    lowest_layer().async_connect(endpoint, [this](const error_code& ec) { on_connected(ec); });
+    arm_timer(connect_timeout);
+}
+
+void http_connection_t::on_connected(const error_code& ec) {
+    if (is_aborted(ec) || exchange_state_ == st_done) {
+        return;
+    }
+    if (ec) {
+        fail("Connect", ec);
+    }
+    LOG_DEBUG("Connected " << describe_endpoint());
+    arm_timer(io_timeout);
+    switch (connection_mode_) {
+    case mode_plain:
+    case mode_plain_proxy:
+        parser_.reset();
+        build_request(method_);
+        asio::async_write(*socket_, asio::buffer(request_text_),
+                          [this](const error_code& e, std::size_t n) { on_request_written(e, n); });
+        break;
+    case mode_tls_tunnel:
+        parser_.reset();
+        build_request("CONNECT");
+        asio::async_write(tls_stream_->next_layer(), asio::buffer(request_text_),
+                          [this](const error_code& e, std::size_t n) {
+                              on_connect_request_written(e, n);
+                          });
+        break;
+    case mode_tls:
+        start_handshake();
+        break;
+    case mode_unset:
+        throw tvk::EC_UNEXPECTED_ERROR;
+    }
+}
+
+void http_connection_t::on_connect_request_written(const error_code& ec, std::size_t n) {
+    progress_.add_sent(static_cast<std::uint32_t>(n));
+    if (is_aborted(ec) || exchange_state_ == st_done) {
+        return;
+    }
+    if (ec) {
+        fail("Send", ec);
+    }
+    request_text_.clear();
+    read_more();
+}
+
+void http_connection_t::on_request_written(const error_code& ec, std::size_t n) {
+    progress_.add_sent(static_cast<std::uint32_t>(n));
+    if (is_aborted(ec) || exchange_state_ == st_done) {
+        return;
+    }
+    if (ec) {
+        fail("Send", ec);
+    }
+    request_text_.clear();
+    exchange_state_ = st_head;
+    read_more();
+}
+
+void http_connection_t::start_handshake() {
+    tls_stream_->async_handshake(asio::ssl::stream_base::client,
+                                 [this](const error_code& ec) { on_handshake(ec); });
+    arm_timer(io_timeout);
+}
+
+void http_connection_t::on_handshake(const error_code& ec) {
+    if (is_aborted(ec) || exchange_state_ == st_done) {
+        return;
+    }
+    if (ec) {
+        fail("SSL handshake", ec);
+    }
+    arm_timer(io_timeout);
+    parser_.reset();
+    build_request(method_);
+    asio::async_write(*tls_stream_, asio::buffer(request_text_),
+                      [this](const error_code& e, std::size_t n) { on_request_written(e, n); });
+}
+
+void http_connection_t::read_more() {
+    arm_timer(io_timeout);
+    receive_buffer_.resize(receive_buffer_size);
+    auto handler = [this](const error_code& ec, std::size_t n) { on_read(ec, n); };
+    if (socket_) {
+        socket_->async_read_some(asio::buffer(receive_buffer_), handler);
+    } else if (exchange_state_ == st_tunnel) {
+        tls_stream_->next_layer().async_read_some(asio::buffer(receive_buffer_), handler);
+    } else {
+        tls_stream_->async_read_some(asio::buffer(receive_buffer_), handler);
+    }
+}
+
+void http_connection_t::on_read(const error_code& ec, std::size_t n) {
+    progress_.add_received(static_cast<std::uint32_t>(n));
+    if (is_aborted(ec) || exchange_state_ == st_done) {
+        return;
+    }
+    if (exchange_state_ == st_body && n == 0 &&
+        (!ec || ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)) {
+        exchange_state_ = st_done;
+        io_service_.stop();
+        return;
+    }
+    if (ec) {
+        fail("Receive", ec);
+    }
+    if (n == 0) {
+        fail("Receive", asio::error::eof);
+    }
+
+    receive_buffer_.resize(n);
+    if (exchange_state_ == st_tunnel || exchange_state_ == st_head) {
+        std::size_t consumed = 0;
+        const auto result = parser_.parse(receive_buffer_.data(), receive_buffer_.size(), consumed);
+        receive_buffer_.erase(receive_buffer_.begin(),
+                              receive_buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
+        if (result == http_response_parser_t::invalid) {
+            throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR,
+                                       "Invalid HTTP response header: " + describe_endpoint());
+        }
+        if (result == http_response_parser_t::complete) {
+            on_head_read();
+            if (exchange_state_ == st_tunnel) {
+                // Whatever follows the proxy's reply is not the server's: TLS speaks next.
+                receive_buffer_.clear();
+                start_handshake();
+                return;
+            }
+            exchange_state_ = st_body;
+        }
+    }
+    if (!receive_buffer_.empty()) {
+        data_received(receive_buffer_);
+    }
+    read_more();
+}
+
+void http_connection_t::on_head_read() {
+    const http_response_t& response = parser_.response();
+    if (response.status() == 407) {
+        if (proxy_.type() == tvk::Proxy::PROXY_TYPE_HTTP) {
+            proxy_authorization_ =
+                make_proxy_authorization(request_, response, proxy_.user(), proxy_.password());
+        }
+        throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
+    }
+    if (exchange_state_ == st_head) {
+        response_received(response);
+    }
+}
+
+void http_connection_t::build_request(const std::string& method) {
+    const bool connect = method == "CONNECT";
+    std::string host = url_.host();
+    if (url_.port() != 0) {
+        host += ":" + std::to_string(url_.port());
+    } else if (connect) {
+        host += ":443";
+    }
+    request_ = http_request_t();
+    request_.method = method;
+    request_.target = connect ? host : url_.to_string();
+    request_.headers.add("Host", host);
+    if (!connect) {
+        request_.headers.append(extra_headers_);
+    }
+    if (!proxy_authorization_.empty()) {
+        request_.headers.add("Proxy-Authorization", proxy_authorization_);
+    }
+    request_text_ = request_.to_string();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time-outs
+
+void http_connection_t::arm_timer(timeout_kind_t kind) {
+    timeout_kind_ = kind;
+    deadline_ = saturated_deadline(timeout_);
+    if (timer_waiting_ && timer_.expiry() <= deadline_) {
+        // The pending wait wakes up first and re-waits for the rest; see on_timer.
+        return;
+    }
+    timer_.expires_at(deadline_);
+    timer_.async_wait([this](const error_code& ec) { on_timer(ec); });
+    timer_waiting_ = true;
+}
+
+void http_connection_t::on_timer(const error_code& ec) {
+    if (is_aborted(ec)) {
+        return;
+    }
+    timer_waiting_ = false;
+    if (exchange_state_ == st_done) {
+        return;
+    }
+    if (ec) {
+        throw boost::system::system_error(ec, "Network timer");
+    }
+    if (std::chrono::steady_clock::now() < deadline_) {
+        timer_.expires_at(deadline_);
+        timer_.async_wait([this](const error_code& e) { on_timer(e); });
+        timer_waiting_ = true;
+        return;
+    }
+    throw cf_proto_exception_t(tvk::EC_NETWORK_TIMEDOUT,
+                               std::string(timeout_kind_ == connect_timeout ? "Connect" : "IO") +
+                                   ": Network operation timed out: " + describe_endpoint());
+}
+
+void http_connection_t::fail(const char* op, const error_code& ec) const {
+    throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR,
+                               std::string(op) + ": " + ec.message() + ": " + describe_endpoint());
+}
+
+}  // namespace upd

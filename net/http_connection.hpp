@@ -1,0 +1,160 @@
+// One HTTP/1.1 exchange at a time over TCP or TLS, direct or through an HTTP proxy, with time-outs.
+#pragma once
+
+#include "control/progress.hpp"
+#include "net/http_headers.hpp"
+#include "net/http_request.hpp"
+#include "net/http_response.hpp"
+#include "net/http_response_parser.hpp"
+#include "net/url.hpp"
+#include "proxy.pb.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/optional.hpp>
+#include <boost/signals2/dummy_mutex.hpp>
+#include <boost/signals2/signal_type.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+// The addresses that one name resolution returned, consumed from the front as they fail.
+class endpoint_queue_t {
+public:
+    using endpoint_t = boost::asio::ip::tcp::endpoint;
+
+    explicit endpoint_queue_t(boost::asio::io_service& io_service);
+
+    // Resolves (host, service) unless it was the last query; then the queue is kept as it is.
+    void resolve(const std::string& host, const std::string& service);
+    // Takes the given endpoints as the result of the query (host, service) without resolving.
+    void assign(const std::string& host, const std::string& service, std::deque<endpoint_t> endpoints);
+
+    // The current endpoint; EC_NO_UPDATE_SERVERS when all have been used.
+    const endpoint_t& front() const;
+    void pop();
+    bool empty() const { return endpoints_.empty(); }
+    std::size_t size() const { return endpoints_.size(); }
+
+    // "<empty>", or host:service followed by " [address]" of the current endpoint.
+    std::string describe() const;
+
+private:
+    boost::asio::ip::tcp::resolver resolver_;
+    bool queried_ = false;
+    std::string host_;
+    std::string service_;
+    std::deque<endpoint_t> endpoints_;
+};
+
+class http_connection_t {
+public:
+    using response_signal_t = boost::signals2::signal_type<
+        void(const http_response_t&),
+        boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type;
+    using data_signal_t = boost::signals2::signal_type<
+        void(const std::vector<char>&),
+        boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type;
+
+    enum exchange_state_t { st_tunnel = 0, st_head = 1, st_body = 2, st_done = 3 };
+    enum connection_mode_t {
+        mode_unset = 0,
+        mode_plain = 1,
+        mode_tls = 2,
+        mode_plain_proxy = 3,
+        mode_tls_tunnel = 4
+    };
+
+    static constexpr std::size_t receive_buffer_size = 4096;
+
+    // Emitted once per exchange with an accepted head (never for a 407 or a CONNECT reply).
+    response_signal_t response_received;
+    // Emitted with each run of body bytes; the vector is valid only during the call.
+    data_signal_t data_received;
+
+    http_connection_t(boost::asio::io_service& io_service, progress_t& progress);
+    http_connection_t(const http_connection_t&) = delete;
+    http_connection_t& operator=(const http_connection_t&) = delete;
+    virtual ~http_connection_t();
+
+    void add_header(const std::string& name, const std::string& value);
+    void set_method(const std::string& method);
+    void set_proxy(const tvk::Proxy& proxy);
+    void set_timeout(std::chrono::steady_clock::duration timeout);
+
+    // Prepares the transport for a URL: mode, name resolution, socket or TLS objects.
+    void open(const url_t& url);
+    // One exchange with the current endpoint; blocks until the body has ended or throws.
+    void execute();
+    // Drops the current endpoint after a network failure.
+    void next_endpoint();
+
+    std::string describe_endpoint() const { return endpoint_queue_.describe(); }
+    endpoint_queue_t& endpoint_queue() { return endpoint_queue_; }
+    connection_mode_t connection_mode() const { return connection_mode_; }
+    exchange_state_t exchange_state() const { return exchange_state_; }
+    const http_request_t& request() const { return request_; }
+
+private:
+    using tcp_socket_t = boost::asio::ip::tcp::socket;
+    using tls_stream_t = boost::asio::ssl::stream<tcp_socket_t>;
+    enum timeout_kind_t { connect_timeout, io_timeout };
+
+    void run_attempt();
+    void finish_attempt();
+    void close();
+
+    void connect();
+    void on_connected(const boost::system::error_code& ec);
+    void on_connect_request_written(const boost::system::error_code& ec, std::size_t n);
+    void on_request_written(const boost::system::error_code& ec, std::size_t n);
+    void start_handshake();
+    void on_handshake(const boost::system::error_code& ec);
+    void read_more();
+    void on_read(const boost::system::error_code& ec, std::size_t n);
+    void on_head_read();
+    void write_request(const std::string& method);
+
+    void arm_timer(timeout_kind_t kind);
+    void on_timer(const boost::system::error_code& ec);
+
+    void build_request(const std::string& method);
+    [[noreturn]] void fail(const char* op, const boost::system::error_code& ec) const;
+    tcp_socket_t& lowest_layer();
+
+    boost::asio::io_service& io_service_;
+    progress_t& progress_;
+    endpoint_queue_t endpoint_queue_;
+    std::unique_ptr<tcp_socket_t> socket_;
+    std::unique_ptr<boost::asio::ssl::context> tls_context_;
+    std::unique_ptr<tls_stream_t> tls_stream_;
+    boost::asio::steady_timer timer_;
+    exchange_state_t exchange_state_ = st_done;
+    connection_mode_t connection_mode_ = mode_unset;
+    std::string request_text_;
+    url_t url_;
+    std::string method_;
+    http_headers_t extra_headers_;
+    http_request_t request_;
+    tvk::Proxy proxy_;
+    std::string proxy_authorization_;
+    std::vector<char> receive_buffer_;
+    http_response_parser_t parser_;
+    std::chrono::steady_clock::duration timeout_{0};
+    // The running step's deadline; the timer only wakes up to compare it with the clock, so a
+    // step that completes in time costs no timer system call.
+    std::chrono::steady_clock::time_point deadline_;
+    timeout_kind_t timeout_kind_ = connect_timeout;
+    bool timer_waiting_ = false;
+};
+
+}  // namespace upd
