@@ -1,0 +1,119 @@
+// The signed list of a zone's update servers: reading, parsing and verification.
+#include "files/drl_file.hpp"
+
+#include "files/signature.hpp"
+#include "framework/cf_proto_exception.hpp"
+#include "framework/fd_io.hpp"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace upd {
+
+const std::string drl_file_t::url_line_begin = "url=";
+const std::string drl_file_t::sign_line_begin = "sign=";
+
+namespace {
+
+// Closes the descriptor on every way out of load().
+class fd_guard_t {
+public:
+    explicit fd_guard_t(int fd) : fd_(fd) {}
+    ~fd_guard_t() { ::close(fd_); }
+    fd_guard_t(const fd_guard_t&) = delete;
+    fd_guard_t& operator=(const fd_guard_t&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string trimmed(const char* begin, const char* end) {
+    while (begin != end && is_blank(*begin)) ++begin;
+    while (end != begin && is_blank(end[-1])) --end;
+    return std::string(begin, end);
+}
+
+bool starts_with(const char* begin, const char* end, const std::string& prefix) {
+    return static_cast<std::size_t>(end - begin) >= prefix.size() &&
+           std::memcmp(begin, prefix.data(), prefix.size()) == 0;
+}
+
+}  // namespace
+
+void drl_file_t::load(const boost::filesystem::path& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        throw boost::filesystem::filesystem_error(
+            "open", path, boost::system::error_code(errno, boost::system::system_category()));
+    }
+    fd_guard_t guard(fd);
+
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        throw boost::system::system_error(
+            boost::system::error_code(errno, boost::system::system_category()), "stat");
+    }
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
+        throw std::runtime_error("file too big");
+    }
+
+    std::vector<char> buffer(static_cast<std::size_t>(st.st_size));
+    read_exact(fd, buffer.data(), buffer.size());
+    parse(buffer.data(), buffer.data() + buffer.size());
+}
+
+void drl_file_t::parse(const char* begin, const char* end) {
+    urls_.clear();
+    std::string signature;
+    const char* signed_end = begin;
+
+    const char* p = begin;
+    while (p != end) {
+        const char* line = p;
+        while (p != end && *p != '\r' && *p != '\n') ++p;
+        const char* line_end = p;
+        if (p != end) ++p;  // exactly one terminator byte
+
+        if (line == line_end) {
+            // empty line: nothing to do
+        } else if (starts_with(line, line_end, url_line_begin)) {
+            urls_.insert(trimmed(line + url_line_begin.size(), line_end));
+        } else if (starts_with(line, line_end, sign_line_begin)) {
+            signature = trimmed(line + sign_line_begin.size(), line_end);
+        } else {
+            throw cf_proto_exception_t(tvk::EC_BAD_DRL_FILE, "Invalid DRL-file format");
+        }
+        // The signed range stops before the first line that produced a signature.
+        if (signature.empty()) signed_end = p;
+    }
+
+    if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), signature)) {
+        throw cf_proto_exception_t(tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
+    }
+}
+
+std::vector<std::string> drl_file_t::shuffled_urls() const {
+    std::vector<std::string> result(urls_.begin(), urls_.end());
+    for (std::size_t i = 1; i < result.size(); ++i) {
+        std::size_t j = static_cast<std::size_t>(std::rand()) % (i + 1);
+        std::swap(result[i], result[j]);
+    }
+    return result;
+}
+
+}  // namespace upd

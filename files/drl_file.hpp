@@ -1,0 +1,33 @@
+// The signed list of a zone's update servers: one URL per "url=" line, signed by a "sign=" line.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+class drl_file_t {
+public:
+    static const std::string url_line_begin;   // "url="
+    static const std::string sign_line_begin;  // "sign="
+    // Larger files are refused before a byte of them is read.
+    static constexpr std::size_t max_size = 1048576;
+
+    // Reads the whole file and parses it; throws on any failure.
+    void load(const boost::filesystem::path& path);
+    // Parses the bytes and verifies the signature; throws cf_proto_exception_t (EC_BAD_DRL_FILE).
+    void parse(const char* begin, const char* end);
+
+    const std::set<std::string>& urls() const { return urls_; }
+    // The URLs in a random order drawn from rand().
+    std::vector<std::string> shuffled_urls() const;
+
+private:
+    std::set<std::string> urls_;
+};
+
+}  // namespace upd

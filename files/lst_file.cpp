@@ -1,0 +1,170 @@
+// The signed list of a zone's files: layout, signature, body lines and name queries.
+#include "files/lst_file.hpp"
+
+#include "files/signature.hpp"
+#include "framework/cf_log.hpp"
+#include "framework/cf_proto_exception.hpp"
+
+#include <boost/lexical_cast.hpp>
+#include <boost/xpressive/xpressive_static.hpp>
+
+#include <fnmatch.h>
+
+namespace upd {
+
+namespace {
+
+namespace xp = boost::xpressive;
+
+// The regular expressions are built once per process (thread-safe static initialisation).
+struct grammar_t {
+    // Explicit ranges keep the classes those of the C locale whatever the global locale is.
+    xp::cregex digit = xp::range('0', '9');
+    xp::cregex xdigit = xp::set[xp::range('0', '9') | xp::range('a', 'f') | xp::range('A', 'F')];
+    xp::cregex name_char =
+        xp::set[xp::range('a', 'z') | xp::range('A', 'Z') | xp::range('0', '9') | '-' | '.' | '_'];
+    xp::cregex pattern_char = xp::set[xp::range('a', 'z') | xp::range('A', 'Z') |
+                                      xp::range('0', '9') | '?' | '*' | '-' | '.' | '_'];
+    // CR LF is one line end: a CR alone may not end a line when an LF follows it, or a
+    // CR LF file would pass for one with an extra empty line.
+    xp::cregex eol = xp::as_xpr("\r\n") | '\n' | ('\r' >> ~xp::before('\n')) | '\f';
+    xp::cregex space = (xp::set = ' ', '\t', '\n', '\v', '\f', '\r');
+
+    // s1: body, s2: trailer with its line end (the end of the signed range), s3: signature.
+    xp::cregex layout =
+        xp::bos >> "[TavikUpdateList]" >> eol >> '[' >> +digit >> ']' >> eol >>
+        (xp::s1 = +xp::_) >> (xp::s2 = "[TavikUpdateListEnd]" >> eol) >> eol >>
+        "[Signature]" >> eol >> "Signature=" >> (xp::s3 = +xdigit) >> *space >> xp::eos;
+
+    // s1: name, s2: digest, s3: size.
+    xp::cregex file_line =
+        '+' >> !('<' >> +digit >> '>') >>
+        (xp::s1 = +name_char) >> ", " >>
+        (xp::s2 = +xdigit) >> ", " >> (xp::s3 = +digit);
+
+    // s1: pattern; whatever follows the comma is not used.
+    xp::cregex pattern_line =
+        '-' >> (xp::s1 = +pattern_char) >> ',' >> *xp::_;
+};
+
+const grammar_t& grammar() {
+    static const grammar_t g;
+    return g;
+}
+
+[[noreturn]] void fail(const std::string& text) {
+    throw cf_proto_exception_t(tvk::EC_BAD_LST_FILE, text);
+}
+
+// The next line of [p, end): ends at CR LF, LF, CR or FF; p moves past the line end.
+const char* next_line(const char*& p, const char* end) {
+    while (p != end && *p != '\r' && *p != '\n' && *p != '\f') ++p;
+    const char* line_end = p;
+    if (p != end) {
+        if (*p == '\r' && p + 1 != end && p[1] == '\n') ++p;
+        ++p;
+    }
+    return line_end;
+}
+
+bool accepts(const std::string& pattern, const std::string& name, const char* where) {
+    int rc = ::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE);
+    if (rc == 0) return true;
+    if (rc != FNM_NOMATCH) {
+        LOG_DEBUG("fnmatch: Invalid pattern in " << where << ": \"" << pattern << '"');
+    }
+    return false;
+}
+
+}  // namespace
+
+void lst_file_t::parse(const char* begin, const char* end) {
+    files_.clear();
+    patterns_.clear();
+    const grammar_t& g = grammar();
+
+    xp::cmatch layout;
+    if (!xp::regex_match(begin, end, layout, g.layout)) fail("Invalid LST-file structure");
+
+    const char* signed_end = layout[2].second;
+    if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str())) {
+        fail("Invalid LST-file signature");
+    }
+
+    xp::cmatch line_match;
+    const char* p = layout[1].first;
+    const char* body_end = layout[1].second;
+    while (p != body_end) {
+        const char* line = p;
+        const char* line_end = next_line(p, body_end);
+        if (xp::regex_match(line, line_end, line_match, g.file_line)) {
+            // "." and ".." would place a file at the zone directory itself or above it.
+            if (line_match[1] == "." || line_match[1] == "..") {
+                fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
+            }
+            entry_t& entry = files_[line_match[1].str()];
+            std::vector<unsigned char> digest = hex_to_bytes(line_match[2].str());
+            entry.digest.assign(digest.begin(), digest.end());
+            entry.size = boost::lexical_cast<std::uint32_t>(line_match[3].first,
+                                                           line_match[3].length());
+        } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
+            patterns_.push_back(line_match[1].str());
+        } else {
+            fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
+        }
+    }
+
+    if (files_.empty() && patterns_.empty()) fail("Empty LST-file");
+}
+
+bool lst_file_t::contains(const std::string& name) const { return files_.count(name) != 0; }
+
+std::string lst_file_t::digest_of(const std::string& name) const {
+    auto it = files_.find(name);
+    return it == files_.end() ? std::string() : it->second.digest;
+}
+
+std::uint32_t lst_file_t::size_of(const std::string& name) const {
+    auto it = files_.find(name);
+    return it == files_.end() ? 0 : it->second.size;
+}
+
+std::vector<std::string> lst_file_t::names() const {
+    std::vector<std::string> result;
+    result.reserve(files_.size());
+    for (const auto& f : files_) result.push_back(f.first);
+    return result;
+}
+
+std::vector<std::string> lst_file_t::names_matching(const std::string& pattern) const {
+    std::vector<std::string> result;
+    for (const auto& f : files_) {
+        if (::fnmatch(pattern.c_str(), f.first.c_str(), FNM_NOESCAPE) == 0) result.push_back(f.first);
+    }
+    return result;
+}
+
+bool lst_file_t::matches_patterns(const std::string& name) const {
+    for (const auto& pattern : patterns_) {
+        if (accepts(pattern, name, "lst")) return true;
+    }
+    return false;
+}
+
+void lst_file_t::apply_excludes(const std::vector<std::string>& excludes) {
+    std::vector<std::string> marked;
+    for (const auto& f : files_) {
+        for (const auto& pattern : excludes) {
+            if (accepts(pattern, f.first, "excludes")) {
+                marked.push_back(f.first);
+                break;
+            }
+        }
+    }
+    for (const auto& name : marked) {
+        LOG_DEBUG("Excluded: " << name);
+        files_.erase(name);
+    }
+}
+
+}  // namespace upd

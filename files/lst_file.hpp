@@ -1,0 +1,41 @@
+// The signed list of a zone's files (name, SHA-256, size) and of the name patterns of the zone.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+class lst_file_t {
+public:
+    struct entry_t {
+        std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
+        std::uint32_t size = 0;
+    };
+    using files_t = std::map<std::string, entry_t>;
+
+    // Checks the layout and the signature, then reads the body lines; throws
+    // cf_proto_exception_t (EC_BAD_LST_FILE) on failure.
+    void parse(const char* begin, const char* end);
+
+    bool contains(const std::string& name) const;
+    std::string digest_of(const std::string& name) const;
+    std::uint32_t size_of(const std::string& name) const;
+    std::vector<std::string> names() const;
+    std::vector<std::string> names_matching(const std::string& pattern) const;
+    // True when one of the list's removal patterns accepts the name.
+    bool matches_patterns(const std::string& name) const;
+    // Drops every listed file that one of the patterns accepts.
+    void apply_excludes(const std::vector<std::string>& excludes);
+
+    const files_t& files() const { return files_; }
+    const std::vector<std::string>& patterns() const { return patterns_; }
+
+private:
+    files_t files_;
+    std::vector<std::string> patterns_;
+};
+
+}  // namespace upd
