@@ -1,0 +1,70 @@
+// Digests of installed files, with a persistent cache keyed by each file's identity.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace upd {
+
+class progress_t;
+
+// One run's view of the installed files: loads "tavik-update.cache" from the given directory at
+// construction, hashes what the cache does not cover, and saves the cache at destruction.
+// Belongs to one thread; no locking.
+class checker_t {
+public:
+    // A cached digest pair is trusted while dev, ino and ctime of the file stay the same.
+    struct record_t {
+        std::uint32_t dev = 0;
+        std::uint32_t ino = 0;
+        std::int32_t ctime = 0;
+        std::string sha256;  // 32 raw bytes
+        std::string md5;     // 16 raw bytes
+    };
+    // (SHA-256, MD5), raw bytes; both empty for a file that does not exist.
+    using digests_t = std::pair<std::string, std::string>;
+
+    static const char* const cache_name;  // "tavik-update.cache"
+    static constexpr std::size_t chunk_size = 8192;
+
+    // Never fails for a missing or bad cache file: the checker then starts with an empty cache.
+    explicit checker_t(const boost::filesystem::path& directory);
+    // Saves the cache; never throws.
+    ~checker_t();
+    checker_t(const checker_t&) = delete;
+    checker_t& operator=(const checker_t&) = delete;
+
+    // Registers files for hash_all; duplicates collapse.
+    void add(const std::vector<boost::filesystem::path>& paths);
+
+    // Hashes every registered file that exists and is not covered by the cache, reporting the
+    // bytes to check and checked. Interruptible (boost::thread) between files.
+    void hash_all(progress_t& progress);
+
+    std::string sha256(const boost::filesystem::path& path);
+    std::string md5(const boost::filesystem::path& path);
+    // Cached digests when the file's identity is unchanged, otherwise freshly computed (and
+    // cached unless the file changed in the current second). A missing file gives two empty
+    // strings. Throws filesystem_error ("stat") and, from hash_file, tvk::ErrorCode.
+    digests_t digests(const boost::filesystem::path& path);
+
+    // Both digests from one read of the file. Any failure is logged ("HASH: ...") and thrown as
+    // the bare value tvk::EC_IO_ERROR; a failed read never yields a digest of a partial file.
+    static digests_t hash_file(const boost::filesystem::path& path);
+
+private:
+    void load();
+    void save();
+
+    boost::filesystem::path cache_path_;
+    std::set<boost::filesystem::path> paths_;
+    std::map<boost::filesystem::path, record_t> cache_;
+};
+
+}  // namespace upd
