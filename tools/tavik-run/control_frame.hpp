@@ -1,0 +1,53 @@
+// Frames on the control socket: a 4-byte little-endian length, then one serialised message.
+#pragma once
+
+#include <google/protobuf/message_lite.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace tavik_run {
+
+// Largest payload either side accepts; the updater refuses anything above it too.
+constexpr std::uint32_t max_frame_size = 64u * 1024u * 1024u;
+
+// Thrown for a frame that announces a length of 0 or above the limit.
+class bad_frame_error : public std::runtime_error {
+public:
+    explicit bad_frame_error(std::uint32_t length);
+    std::uint32_t length() const { return length_; }
+
+private:
+    std::uint32_t length_;
+};
+
+// The whole frame (length and payload) of a message; throws bad_frame_error when it is too big.
+std::string frame_of(const google::protobuf::MessageLite& message);
+
+// Writes one framed message with blocking I/O; throws boost::system::system_error ("write").
+void send_message(int fd, const google::protobuf::MessageLite& message);
+
+// Splits a byte stream into frame payloads, whatever the sizes of the pieces it is fed.
+class frame_reader_t {
+public:
+    // Appends received bytes.
+    void feed(const char* data, std::size_t size);
+    // Takes the next complete payload out; false when none is complete yet.
+    // Throws bad_frame_error as soon as a bad length is seen.
+    bool next(std::string& payload);
+    // Bytes received that do not yet form a whole frame.
+    std::size_t buffered() const { return buffer_.size() - start_; }
+
+private:
+    std::string buffer_;
+    std::size_t start_ = 0;
+};
+
+// Reads one frame with blocking I/O and parses it into the message.
+// Returns false on end of file before the first length byte; throws on a torn frame,
+// a bad length (bad_frame_error), a read failure or a payload that does not parse.
+bool read_message(int fd, google::protobuf::MessageLite& message);
+
+}  // namespace tavik_run

@@ -1,0 +1,101 @@
+// tavik-run: starts tavik-update with a configuration and plays the configuration daemon for it.
+#include "session.hpp"
+
+#include "error.pb.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/program_options.hpp>
+
+#include <climits>
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
+#if defined(__FreeBSD__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#endif
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Our own executable, to find the updater beside it.
+boost::filesystem::path own_executable(const char* argv0) {
+#if defined(__linux__)
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n > 0) return boost::filesystem::path(std::string(buffer, static_cast<std::size_t>(n)));
+#elif defined(__FreeBSD__)
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+    char buffer[PATH_MAX];
+    std::size_t size = sizeof buffer;
+    if (::sysctl(mib, 4, buffer, &size, nullptr, 0) == 0) return boost::filesystem::path(buffer);
+#endif
+    const std::string name = argv0 ? argv0 : "";
+    if (name.find('/') != std::string::npos) return boost::filesystem::absolute(name);
+    if (const char* path = std::getenv("PATH")) {
+        std::string dirs = path;
+        std::size_t start = 0;
+        while (start <= dirs.size()) {
+            const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+            const boost::filesystem::path candidate =
+                boost::filesystem::path(dirs.substr(start, end - start)) / name;
+            if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+            start = end + 1;
+        }
+    }
+    return boost::filesystem::path(name);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tavik_run::run_options_t options;
+    po::options_description visible("Options");
+    visible.add_options()
+        ("help,h", "print this help and exit")
+        ("updater", po::value<std::string>(&options.updater),
+         "tavik-update program to start (default: the one beside tavik-run)")
+        ("dry-run", po::bool_switch(&options.dry_run),
+         "answer the installation request with success without installing")
+        ("verbose,v", po::bool_switch(&options.verbose),
+         "list the files of the installation request");
+    po::options_description hidden;
+    hidden.add_options()("config", po::value<std::string>(&options.config_path));
+    po::options_description all;
+    all.add(visible).add(hidden);
+    po::positional_options_description positional;
+    positional.add("config", 1);
+
+    po::variables_map vm;
+    try {
+        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        std::cerr << "tavik-run: " << e.what() << "\nTry 'tavik-run --help'." << std::endl;
+        return tvk::EC_INVALID_ARGUMENT;
+    }
+    if (vm.count("help")) {
+        std::cout << "Usage: tavik-run [options] CONFIG\n"
+                     "Starts tavik-update, sends it the tvk.UpdateConfig of CONFIG (protobuf text\n"
+                     "format), shows its progress, installs what it asks for and exits with its\n"
+                     "exit status.\n\n"
+                  << visible << std::endl;
+        return 0;
+    }
+    if (options.config_path.empty()) {
+        std::cerr << "tavik-run: no configuration file given\nTry 'tavik-run --help'." << std::endl;
+        return tvk::EC_INVALID_ARGUMENT;
+    }
+    if (options.updater.empty()) {
+        options.updater = (own_executable(argv[0]).parent_path() / "tavik-update").string();
+    }
+
+    tvk::UpdateConfig config;
+    std::string error;
+    if (!tavik_run::load_config(options.config_path, config, error)) {
+        std::cerr << "tavik-run: " << error << std::endl;
+        return tvk::EC_BAD_CONFIG;
+    }
+    return tavik_run::run_session(options, config, std::cout, std::cerr);
+}

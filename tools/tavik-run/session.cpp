@@ -1,0 +1,340 @@
+// One update attempt driven from our side of the control channel, from start to exit status.
+#include "session.hpp"
+
+#include "control_frame.hpp"
+#include "installer.hpp"
+#include "progress_view.hpp"
+#include "updater_process.hpp"
+
+#include "configd_update_ipc.pb.h"
+#include "framework/error_code.hpp"
+
+#include <google/protobuf/io/tokenizer.h>
+#include <google/protobuf/text_format.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tavik_run {
+
+namespace {
+
+// Self-pipe: the handler only records the signal; the loop forwards it to the updater.
+int signal_pipe[2] = {-1, -1};
+
+extern "C" void on_signal(int sig) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    ssize_t ignored = ::write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+class signal_forwarding_t {
+public:
+    signal_forwarding_t() {
+        if (::pipe(signal_pipe) == 0) {
+            for (int fd : signal_pipe) {
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+        }
+        struct sigaction sa {};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;  // no SA_RESTART: a blocked wait returns EINTR and forwards at once
+        ::sigaction(SIGINT, &sa, &old_int_);
+        ::sigaction(SIGTERM, &sa, &old_term_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        // A dead updater must show up as EPIPE on write, not kill us.
+        ::sigaction(SIGPIPE, &ignore, &old_pipe_);
+    }
+    ~signal_forwarding_t() {
+        ::sigaction(SIGINT, &old_int_, nullptr);
+        ::sigaction(SIGTERM, &old_term_, nullptr);
+        ::sigaction(SIGPIPE, &old_pipe_, nullptr);
+        for (int& fd : signal_pipe) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+    }
+    int fd() const { return signal_pipe[0]; }
+
+private:
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+    struct sigaction old_pipe_ {};
+};
+
+class config_errors_t : public google::protobuf::io::ErrorCollector {
+public:
+    explicit config_errors_t(const std::string& path) : path_(path) {}
+    void AddError(int line, int column, const std::string& message) override {
+        if (!text_.empty()) text_ += '\n';
+        text_ += path_ + ":" + std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " +
+                 message;
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string path_;
+    std::string text_;
+};
+
+const char* signal_name(int sig) {
+    switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGKILL: return "SIGKILL";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGABRT: return "SIGABRT";
+    default: return "signal";
+    }
+}
+
+unsigned terminal_width() {
+    struct winsize ws {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+class session_t {
+public:
+    session_t(const run_options_t& options, std::ostream& out, std::ostream& err)
+        : options_(options),
+          out_(out),
+          err_(err),
+          view_(out, ::isatty(STDOUT_FILENO) == 1 && &out == &std::cout, terminal_width()) {}
+
+    int run(const tvk::UpdateConfig& config);
+
+private:
+    void forward_signals();
+    void loop();
+    // False when the channel is no longer usable.
+    bool handle(const std::string& payload);
+    void answer_install(const tvk::InstallRequest& request);
+    void print_request(const tvk::InstallRequest& request);
+    void send(const tvk::Configd2UpdateMessage& message);
+
+    const run_options_t& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    progress_view_t view_;
+    signal_forwarding_t signals_;
+    updater_process_t updater_;
+    bool channel_ok_ = true;
+};
+
+void session_t::forward_signals() {
+    unsigned char sigs[16];
+    ssize_t n;
+    while ((n = ::read(signals_.fd(), sigs, sizeof sigs)) > 0) {
+        for (ssize_t i = 0; i < n; ++i) {
+            view_.finish();
+            err_ << "tavik-run: forwarding " << signal_name(sigs[i]) << " to tavik-update" << std::endl;
+            updater_.signal(sigs[i]);
+        }
+    }
+}
+
+void session_t::send(const tvk::Configd2UpdateMessage& message) {
+    if (!channel_ok_) return;
+    try {
+        send_message(updater_.socket(), message);
+    } catch (const std::exception& e) {
+        // The updater is gone or not listening; its exit status will tell why.
+        err_ << "tavik-run: cannot write to tavik-update: " << exception_text(e) << std::endl;
+        channel_ok_ = false;
+    }
+}
+
+void session_t::print_request(const tvk::InstallRequest& request) {
+    out_ << "installation request: " << request.to_place_size() << " to place, "
+         << request.to_remove_size() << " to remove, " << request.up_to_date_size()
+         << " up to date" << std::endl;
+    if (!options_.verbose) return;
+    for (const tvk::InstallItem& item : request.to_place()) {
+        out_ << "  place   " << item.destination() << " (from " << item.source() << ")\n";
+    }
+    for (const std::string& path : request.to_remove()) out_ << "  remove  " << path << '\n';
+    for (const std::string& path : request.up_to_date()) out_ << "  current " << path << '\n';
+    out_.flush();
+}
+
+void session_t::answer_install(const tvk::InstallRequest& request) {
+    view_.finish();
+    print_request(request);
+    tvk::Configd2UpdateMessage answer;
+    answer.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
+    if (options_.dry_run) {
+        out_ << "dry run: nothing installed" << std::endl;
+    } else {
+        const install_outcome_t outcome = install_files(request);
+        if (outcome.ok) {
+            out_ << "installed: " << outcome.placed.size() << " placed, " << outcome.removed.size()
+                 << " removed" << std::endl;
+        } else {
+            out_ << "installation failed: " << error_text(outcome.error) << std::endl;
+            *answer.mutable_error() = outcome.error;
+        }
+        if (!outcome.kept.empty()) {
+            out_ << "kept " << outcome.kept.size()
+                 << " file(s) listed for removal that were just placed" << std::endl;
+        }
+    }
+    send(answer);
+}
+
+bool session_t::handle(const std::string& payload) {
+    tvk::Update2ConfigdMessage message;
+    if (!message.ParseFromString(payload)) {
+        view_.finish();
+        err_ << "tavik-run: invalid message from tavik-update (" << payload.size() << " bytes)"
+             << std::endl;
+        return false;
+    }
+    const auto now = view_clock::now();
+    switch (message.tag()) {
+    case tvk::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION:
+        if (message.has_check()) view_.check(message.check(), now);
+        if (message.has_download()) view_.download(message.download(), now);
+        break;
+    case tvk::Update2ConfigdMessage::MY_STAT_NOTIFICATION:
+        if (message.has_stat()) view_.stat(message.stat(), now);
+        break;
+    case tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST:
+        answer_install(message.install());
+        break;
+    }
+    return true;
+}
+
+void session_t::loop() {
+    frame_reader_t reader;
+    std::string payload;
+    char buffer[65536];
+    while (channel_ok_) {
+        pollfd fds[2] = {{updater_.socket(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+        const int timeout = view_.tick(view_clock::now());
+        const int r = ::poll(fds, 2, timeout);
+        if (r < 0) {
+            if (errno == EINTR) {
+                forward_signals();
+                continue;
+            }
+            err_ << "tavik-run: poll: " << std::strerror(errno) << std::endl;
+            return;
+        }
+        if (fds[1].revents) forward_signals();
+        if (!fds[0].revents) continue;
+        const ssize_t n = ::read(updater_.socket(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            view_.finish();
+            err_ << "tavik-run: read from tavik-update: " << std::strerror(errno) << std::endl;
+            return;
+        }
+        if (n == 0) {
+            if (reader.buffered() > 0) {
+                view_.finish();
+                err_ << "tavik-run: tavik-update closed the channel inside a message" << std::endl;
+            }
+            return;
+        }
+        reader.feed(buffer, static_cast<std::size_t>(n));
+        try {
+            while (reader.next(payload)) {
+                if (!handle(payload)) return;
+            }
+        } catch (const bad_frame_error& e) {
+            view_.finish();
+            err_ << "tavik-run: " << e.what() << " from tavik-update" << std::endl;
+            return;
+        }
+    }
+}
+
+int session_t::run(const tvk::UpdateConfig& config) {
+    try {
+        updater_.start(options_.updater);
+    } catch (const std::exception& e) {
+        err_ << "tavik-run: cannot start " << options_.updater << ": " << exception_text(e)
+             << std::endl;
+        return static_cast<int>(exit_code_of(e));
+    }
+
+    tvk::Configd2UpdateMessage context;
+    context.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
+    *context.mutable_config() = config;
+    send(context);
+
+    loop();
+    view_.finish();
+    if (view_.total_sent() || view_.total_received()) out_ << view_.network_text() << std::endl;
+
+    // Closing our end tells an updater that still runs that the channel is gone.
+    updater_.close_socket();
+    int status = 0;
+    const bool reaped = updater_.wait(
+        status, [](void* self) { static_cast<session_t*>(self)->forward_signals(); }, this);
+    if (!reaped) {
+        err_ << "tavik-run: the exit status of tavik-update is lost" << std::endl;
+        return tvk::EC_UNEXPECTED_ERROR;
+    }
+    if (WIFEXITED(status)) {
+        const int code = WEXITSTATUS(status);
+        // Only defined values go through the enum; other statuses are shown as numbers.
+        const std::string text = tvk::ErrorCode_IsValid(code)
+                                     ? error_code_text(static_cast<tvk::ErrorCode>(code))
+                                     : std::to_string(code);
+        out_ << "tavik-update exited with status " << code << " (" << text << ")" << std::endl;
+        return code;
+    }
+    if (WIFSIGNALED(status)) {
+        const int sig = WTERMSIG(status);
+        out_ << "tavik-update was killed by signal " << sig << " (" << signal_name(sig) << ")"
+             << std::endl;
+        return 128 + sig;
+    }
+    return tvk::EC_UNEXPECTED_ERROR;
+}
+
+}  // namespace
+
+bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    config_errors_t errors(path);
+    google::protobuf::TextFormat::Parser parser;
+    parser.RecordErrorsTo(&errors);
+    if (!parser.ParseFromString(text.str(), &config)) {
+        error = errors.text().empty() ? "cannot parse " + path : errors.text();
+        return false;
+    }
+    return true;
+}
+
+int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,
+                std::ostream& err) {
+    session_t session(options, out, err);
+    return session.run(config);
+}
+
+}  // namespace tavik_run

@@ -1,0 +1,26 @@
+// One update attempt driven from our side of the control channel, from start to exit status.
+#pragma once
+
+#include "update_config.pb.h"
+
+#include <ostream>
+#include <string>
+
+namespace tavik_run {
+
+struct run_options_t {
+    std::string config_path;
+    std::string updater;
+    bool dry_run = false;
+    bool verbose = false;
+};
+
+// Reads a tvk.UpdateConfig in protobuf text format; false with a message in error otherwise.
+bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string& error);
+
+// Starts the updater, hands it the configuration, shows its progress, answers its
+// installation request and returns its exit status (128 + N when signal N killed it).
+int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,
+                std::ostream& err);
+
+}  // namespace tavik_run
