@@ -1,0 +1,32 @@
+// Any Proxy-Authenticate challenge is answered or refused with EC_PROXY_AUTH_ERROR, nothing else.
+#include "framework/error_code.hpp"
+#include "net/proxy_auth.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    upd::http_request_t request;
+    request.method = "GET";
+    request.target = "http://update.example/bases/version.lst";
+    upd::http_response_t response;
+    response.set_status(407);
+    response.mutable_headers().add("Proxy-Authenticate", std::string(reinterpret_cast<const char*>(data), size));
+    try {
+        const std::string value = upd::make_proxy_authorization(request, response, "user", "secret", 1700000000);
+        // Challenge text echoed into the value must not split the repeated request.
+        request.headers.add("Proxy-Authorization", value);
+        const std::string head = request.to_string();
+        std::size_t lines = 0;
+        for (std::size_t i = 0; i < head.size(); ++i) {
+            if (head[i] == '\n' || head[i] == '\r') ++lines;
+        }
+        if (lines != 2 * (request.headers.size() + 2)) std::abort();
+    } catch (const boost::system::system_error& e) {
+        if (e.code() != tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR)) std::abort();
+    }
+    return 0;
+}
