@@ -17,34 +17,36 @@ namespace {
 namespace xp = boost::xpressive;
 
 // The regular expressions are built once per process (thread-safe static initialisation).
+// The character classes are copied into each expression rather than embedded as regexes of
+// their own: a quantified embedded regex recurses once per repetition, and the unsigned
+// whitespace after the signature could then exhaust the stack.
 struct grammar_t {
-    // Explicit ranges keep the classes those of the C locale whatever the global locale is.
-    xp::cregex digit = xp::range('0', '9');
-    xp::cregex xdigit = xp::set[xp::range('0', '9') | xp::range('a', 'f') | xp::range('A', 'F')];
-    xp::cregex name_char =
-        xp::set[xp::range('a', 'z') | xp::range('A', 'Z') | xp::range('0', '9') | '-' | '.' | '_'];
-    xp::cregex pattern_char = xp::set[xp::range('a', 'z') | xp::range('A', 'Z') |
-                                      xp::range('0', '9') | '?' | '*' | '-' | '.' | '_'];
-    // CR LF is one line end: a CR alone may not end a line when an LF follows it, or a
-    // CR LF file would pass for one with an extra empty line.
-    xp::cregex eol = xp::as_xpr("\r\n") | '\n' | ('\r' >> ~xp::before('\n')) | '\f';
-    xp::cregex space = (xp::set = ' ', '\t', '\n', '\v', '\f', '\r');
+    xp::cregex layout;        // s1: body, s2: trailer and its line end, s3: signature
+    xp::cregex file_line;     // s1: name, s2: digest, s3: size
+    xp::cregex pattern_line;  // s1: pattern; whatever follows the comma is not used
 
-    // s1: body, s2: trailer with its line end (the end of the signed range), s3: signature.
-    xp::cregex layout =
-        xp::bos >> "[TavikUpdateList]" >> eol >> '[' >> +digit >> ']' >> eol >>
-        (xp::s1 = +xp::_) >> (xp::s2 = "[TavikUpdateListEnd]" >> eol) >> eol >>
-        "[Signature]" >> eol >> "Signature=" >> (xp::s3 = +xdigit) >> *space >> xp::eos;
+    grammar_t() {
+        using boost::proto::deep_copy;
+        using xp::range;
+        // Explicit ranges keep the classes those of the C locale whatever the global locale is.
+        const auto digit = deep_copy(range('0', '9'));
+        const auto xdigit = deep_copy(xp::set[range('0', '9') | range('a', 'f') | range('A', 'F')]);
+        const auto name_char =
+            deep_copy(xp::set[range('a', 'z') | range('A', 'Z') | range('0', '9') | '-' | '.' | '_']);
+        const auto pattern_char = deep_copy(
+            xp::set[range('a', 'z') | range('A', 'Z') | range('0', '9') | '?' | '*' | '-' | '.' | '_']);
+        // CR LF is one line end: a CR alone may not end a line when an LF follows it, or a
+        // CR LF file would pass for one with an extra empty line.
+        const auto eol = deep_copy(xp::as_xpr("\r\n") | '\n' | ('\r' >> ~xp::before('\n')) | '\f');
+        const auto space = deep_copy((xp::set = ' ', '\t', '\n', '\v', '\f', '\r'));
 
-    // s1: name, s2: digest, s3: size.
-    xp::cregex file_line =
-        '+' >> !('<' >> +digit >> '>') >>
-        (xp::s1 = +name_char) >> ", " >>
-        (xp::s2 = +xdigit) >> ", " >> (xp::s3 = +digit);
-
-    // s1: pattern; whatever follows the comma is not used.
-    xp::cregex pattern_line =
-        '-' >> (xp::s1 = +pattern_char) >> ',' >> *xp::_;
+        layout = xp::bos >> "[TavikUpdateList]" >> eol >> '[' >> +digit >> ']' >> eol >>
+                 (xp::s1 = +xp::_) >> (xp::s2 = "[TavikUpdateListEnd]" >> eol) >> eol >>
+                 "[Signature]" >> eol >> "Signature=" >> (xp::s3 = +xdigit) >> *space >> xp::eos;
+        file_line = '+' >> !('<' >> +digit >> '>') >> (xp::s1 = +name_char) >> ", " >>
+                    (xp::s2 = +xdigit) >> ", " >> (xp::s3 = +digit);
+        pattern_line = '-' >> (xp::s1 = +pattern_char) >> ',' >> *xp::_;
+    }
 };
 
 const grammar_t& grammar() {

@@ -223,6 +223,22 @@ TEST(lst_file, lines_before_a_bad_line_stay) {
     EXPECT_EQ("a=01/1 | *.a", describe(lst));
 }
 
+// Bytes after the signature are not signed: anybody on the way may add them.
+TEST(lst_file, megabytes_of_whitespace_after_signature_are_no_stack_attack) {
+    const std::string data = signed_lst(HEAD "+a, 01, 1\n" TRAILER, SIG) + std::string(8 << 20, ' ');
+    upd::lst_file_t lst;
+    EXPECT_EQ("a=01/1 |", outcome(lst, data));
+}
+
+TEST(lst_file, megabyte_long_name_and_digest) {
+    const std::string name(1 << 20, 'n');
+    const std::string digest(1 << 20, 'f');
+    upd::lst_file_t lst;
+    const std::string data = signed_lst(HEAD "+" + name + ", " + digest + ", 1\n" TRAILER, SIG);
+    lst.parse(data.data(), data.data() + data.size());
+    EXPECT_EQ(std::string(1 << 19, '\xff'), lst.digest_of(name));
+}
+
 // Keeps the log lines of the test for inspection.
 class capture_log_t : public cf_log_t {
 public:
