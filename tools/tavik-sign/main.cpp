@@ -10,6 +10,7 @@
 #include "files/signature.hpp"
 #include "tools/tavik-sign/command.hpp"
 #include "tools/tavik-sign/formats.hpp"
+#include "tools/tavik-sign/make_zone.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 namespace {
@@ -84,6 +85,7 @@ std::vector<sign::command_t> all_commands() {
   };
   // The signing of the update file formats registers itself in formats.cpp.
   for (auto& c : sign::format_commands()) commands.push_back(c);
+  commands.push_back(sign::make_zone_command());
   return commands;
 }
 
