@@ -19,33 +19,37 @@ void load_limbs(limb_t (&out)[L], const unsigned char* le) {
 }
 
 // a * b * 2^(-16 L) mod m, below 2^(16 L) but not necessarily below m. `out` may alias a or b.
+// This is the word-by-word method with interleaved reduction on 16-bit limbs; the carries out
+// of each column are deferred: column sums of 16 x 16-bit products are kept in 64 bits (at most
+// 2 L + 1 products of below 2^32 each) and only the lowest column is carried on each round,
+// which is all the reduction digit k needs. The loops then have no carry chain and vectorise.
+// The value and hence the result are those of carrying every step.
 template <int L>
 void mont_mul(limb_t (&out)[L], const limb_t (&a)[L], const limb_t (&b)[L], const limb_t (&m)[L],
               std::uint32_t factor) {
-  // Limbs 0..L-1 stay within 16 bits; limb L holds at most 1 between rounds (t < a + m).
-  std::uint32_t t[L + 2] = {};
-  for (int i = 0; i < L; ++i) {
-    const std::uint32_t bi = b[i];
-    std::uint32_t c = 0, s;
-    for (int j = 0; j < L; ++j) {
-      s = t[j] + a[j] * bi + c;  // at most 2^32 - 1
-      t[j] = s & 0xffffu;
-      c = s >> 16;
-    }
-    s = t[L] + c;
-    t[L] = s & 0xffffu;
-    t[L + 1] = s >> 16;
-    const std::uint32_t k = (t[0] * factor) & 0xffffu;
-    c = (t[0] + k * m[0]) >> 16;  // the low limb becomes zero and is shifted out
-    for (int j = 1; j < L; ++j) {
-      s = t[j] + k * m[j] + c;
-      t[j - 1] = s & 0xffffu;
-      c = s >> 16;
-    }
-    s = t[L] + c;
-    t[L - 1] = s & 0xffffu;
-    t[L] = t[L + 1] + (s >> 16);
+  std::uint32_t a32[L], m32[L];
+  for (int j = 0; j < L; ++j) {
+    a32[j] = a[j];
+    m32[j] = m[j];
   }
+  std::uint64_t column[2 * L + 1] = {};
+  for (int i = 0; i < L; ++i) {
+    std::uint64_t* t = column + i;  // t[0] is the current lowest column
+    const std::uint64_t bi = b[i];
+    const std::uint32_t low = static_cast<std::uint32_t>(t[0] + a32[0] * bi);
+    const std::uint64_t k = ((low & 0xffffu) * factor) & 0xffffu;
+    for (int j = 0; j < L; ++j) t[j] += a32[j] * bi + m32[j] * k;
+    t[1] += t[0] >> 16;  // the lowest column is now a multiple of 2^16
+  }
+  // Normalise the upper L columns into limbs; what is left above them (at most 1) is limb L.
+  std::uint32_t t[L + 1];
+  std::uint64_t carry = 0;
+  for (int j = 0; j < L; ++j) {
+    carry += column[L + j];
+    t[j] = static_cast<std::uint32_t>(carry & 0xffffu);
+    carry >>= 16;
+  }
+  t[L] = static_cast<std::uint32_t>(carry + column[2 * L]);
   while (t[L] != 0) {
     std::uint32_t borrow = 0;
     for (int j = 0; j < L; ++j) {
