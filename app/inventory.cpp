@@ -1,0 +1,137 @@
+// The application object: main event loop, signals, control channel and the update context.
+#include "app/inventory.hpp"
+
+#include "annotation.pb.h"
+#include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
+#include "framework/user_ids.hpp"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <grp.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace fs = boost::filesystem;
+
+namespace upd {
+
+namespace {
+
+void add_signal(boost::asio::signal_set& signals, int number) {
+    boost::system::error_code ec;
+    signals.add(number, ec);
+    if (ec) throw boost::system::system_error(ec, "add");
+}
+
+std::string log_type_text(tvk::Log::LogType type) {
+    const google::protobuf::EnumValueDescriptor* d = tvk::Log::LogType_descriptor()->FindValueByNumber(type);
+    if (!d) return std::to_string(static_cast<int>(type));
+    if (d->options().HasExtension(tvk::lex)) return d->options().GetExtension(tvk::lex);
+    return d->name();
+}
+
+[[noreturn]] void throw_errno(const char* what) {
+    throw boost::system::system_error(errno, boost::system::system_category(), what);
+}
+
+// Gives up root for the account. The supplementary groups go first: setgid and setuid leave
+// them alone, so a former root process would otherwise keep root's groups.
+void drop_privileges(user_ids_t& user) {
+    const gid_t gid = static_cast<gid_t>(user_gid(user));
+    if (::geteuid() == 0 && ::setgroups(1, &gid) != 0) throw_errno("setgroups");
+    if (::setgid(gid) != 0) throw_errno("setgid");
+    if (::setuid(static_cast<uid_t>(user.uid)) != 0) throw_errno("setuid");
+}
+
+}  // namespace
+
+inventory_t::inventory_t() : signals_(io_service_) {
+    add_signal(signals_, SIGHUP);
+    add_signal(signals_, SIGTERM);
+    add_signal(signals_, SIGINT);
+    arm_signal_wait();
+}
+
+inventory_t::~inventory_t() {
+    // The attempt's objects go before the client they report to; the configuration they read
+    // goes last of them.
+    progress_.reset();
+    config_.reset();
+    configd_.reset();
+}
+
+void inventory_t::arm_signal_wait() {
+    signals_.async_wait([this](const boost::system::error_code& ec, int number) { handle_signal(ec, number); });
+}
+
+void inventory_t::handle_signal(const boost::system::error_code& ec, int signal_number) {
+    if (ec == boost::asio::error::operation_aborted) return;
+    if (ec) throw boost::system::system_error(ec, "Signal handler");
+    if (signal_number == SIGHUP) {
+        arm_signal_wait();
+        return;
+    }
+    LOG_NOTICE("Termination signal received, exiting...");
+    throw tvk::EC_APP_TERMINATED;
+}
+
+void inventory_t::run(int fd) {
+    configd_ = std::make_shared<configd_t>();
+    configd_->start(io_service_, fd, [this](const tvk::UpdateConfig& config) { context_ready(config); });
+    boost::system::error_code ec;
+    io_service_.run(ec);
+    if (ec) throw boost::system::system_error(ec);
+}
+
+void inventory_t::apply_log(const tvk::UpdateConfig& config) {
+    cf_log_t::level_ = cf_log_t::from_config(config.log_level());
+    std::shared_ptr<cf_log_t> sink = make_log(config.actual_log());
+    if (sink) {
+        set_log(std::move(sink));
+        return;
+    }
+    // The daemon resolves Auto before sending; should it slip through, keep the lines visible.
+    set_log(std::make_shared<cf_console_log_t>());
+    LOG_WARNING("Log type " << log_type_text(config.actual_log().type())
+                            << " is not resolved, logging to standard error");
+}
+
+void inventory_t::context_ready(const tvk::UpdateConfig& config) {
+    config_ = std::make_unique<tvk::UpdateConfig>(config);
+    try {
+        apply_log(*config_);
+        user_ids_t user = resolve_user(config_->run_as_user());
+
+        const fs::path update_dir(config_->update_dir());
+        if (!fs::exists(fs::status(update_dir))) fs::create_directory(update_dir);
+
+        if (user.uid != ::getuid()) {
+            try {
+                take_ownership(user, update_dir);
+                drop_privileges(user);
+                LOG_DEBUG("Run as user " << user_text(user));
+            } catch (const std::exception& e) {
+                LOG_ERROR(exception_text(e));
+                throw std::runtime_error("Can not run as user " + user_text(user));
+            }
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR(exception_text(e));
+        throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_CONFIG));
+    }
+
+    auto progress = std::make_unique<progress_t>(io_service_, configd_.get());
+    progress_ = std::move(progress);
+    start_attempt();
+}
+
+void inventory_t::start_attempt() {
+    // The update worker is created and started here once the update engine provides it.
+    // Until then the process keeps serving the control channel and waits for frames.
+}
+
+}  // namespace upd

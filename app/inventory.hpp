@@ -1,0 +1,50 @@
+// The application object: main event loop, signals, control channel and the update context.
+#pragma once
+
+#include "control/configd.hpp"
+#include "control/progress.hpp"
+#include "update_config.pb.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <memory>
+
+namespace upd {
+
+class inventory_t {
+public:
+    // Adds SIGHUP, SIGTERM and SIGINT to the signal set ("add" on failure) and arms it.
+    inventory_t();
+    ~inventory_t();
+    inventory_t(const inventory_t&) = delete;
+    inventory_t& operator=(const inventory_t&) = delete;
+
+    // Adopts the control channel and runs the event loop until it has no work or a handler throws.
+    void run(int fd);
+
+    // Applies a configuration from the daemon: log, account, work directory, then the attempt.
+    void context_ready(const tvk::UpdateConfig& config);
+
+    boost::asio::io_service& io_service() { return io_service_; }
+    const std::shared_ptr<configd_t>& configd() const { return configd_; }
+    // Valid once a configuration has been applied.
+    const tvk::UpdateConfig& config() const { return *config_; }
+    progress_t& progress() { return *progress_; }
+
+private:
+    void arm_signal_wait();
+    void handle_signal(const boost::system::error_code& ec, int signal_number);
+    void apply_log(const tvk::UpdateConfig& config);
+
+    // Creates and starts the update attempt for the applied configuration.
+    void start_attempt();
+
+    boost::asio::io_service io_service_;
+    boost::asio::signal_set signals_;
+    std::shared_ptr<configd_t> configd_;
+    std::unique_ptr<tvk::UpdateConfig> config_;
+    std::unique_ptr<progress_t> progress_;
+};
+
+}  // namespace upd

@@ -1,0 +1,42 @@
+// Entry of tavik-update: command-line mode without the control channel, else one update run.
+#include "app/entry.hpp"
+#include "app/inventory.hpp"
+#include "framework/version.hpp"
+#include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
+
+#include <boost/lexical_cast.hpp>
+#include <google/protobuf/stubs/common.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+
+int main(int argc, char** argv) {
+    std::set_terminate(on_terminate);
+    google::protobuf::SetLogHandler(on_protobuf_log);
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    // A peer that goes away must end the run through the channel's error path (status 1),
+    // not kill the process with SIGPIPE on a platform where sends do not suppress it.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int status = 0;
+    try {
+        const char* monitor = std::getenv("COM_TAVIK_MONITOR");
+        if (!monitor) run_from_command_line("tavik-update", upd_version, argc, argv);
+
+        LOG_NOTICE("Update " << upd_version);
+        const int fd = boost::lexical_cast<int>(monitor);
+        {
+            upd::inventory_t inventory;
+            inventory.run(fd);
+        }
+    } catch (tvk::ErrorCode code) {
+        status = code;
+    } catch (const std::exception& e) {
+        LOG_ERROR(exception_text(e));
+        status = exit_code_of(e);
+    }
+    exit_with_status(status);
+}

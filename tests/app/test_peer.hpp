@@ -1,0 +1,80 @@
+// Test peer of the configuration daemon: starts tavik-update on a socket pair and talks frames.
+#pragma once
+
+#include "configd_update_ipc.pb.h"
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace test {
+
+using namespace std::chrono_literals;
+
+struct peer_options_t {
+    std::vector<std::string> args;
+    bool monitor = true;               // pass the control channel at all
+    std::string monitor_value = "7";  // COM_TAVIK_MONITOR as given to the child
+    int child_fd = 7;                  // descriptor number of the channel in the child
+};
+
+class test_peer_t {
+public:
+    explicit test_peer_t(const peer_options_t& options = peer_options_t());
+    ~test_peer_t();
+    test_peer_t(const test_peer_t&) = delete;
+    test_peer_t& operator=(const test_peer_t&) = delete;
+
+    // A private directory for the run (work directory, log files); removed afterwards.
+    const std::string& dir() const { return dir_; }
+    pid_t pid() const { return pid_; }
+
+    void send_raw(const std::string& bytes);
+    void send_frame(const std::string& payload);
+    void send(const tvk::Configd2UpdateMessage& message);
+    void close_channel();
+
+    // Waits until the process handles SIGHUP, SIGINT and SIGTERM itself.
+    bool wait_signals_ready(std::chrono::milliseconds timeout = 5s);
+    bool wait_stderr(const std::string& text, std::chrono::milliseconds timeout = 5s);
+    void kill(int signal_number);
+    bool running();
+    // The exit status, or -1 on a timeout (the process is then killed) or death by a signal.
+    int wait_exit(std::chrono::milliseconds timeout = 10s);
+
+    std::string out() const;
+    std::string err() const;
+    std::vector<std::string> err_lines() const;
+
+private:
+    std::string dir_;
+    int channel_ = -1;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = -1;
+};
+
+// The configuration message the daemon would send.
+tvk::Configd2UpdateMessage use_context(const tvk::UpdateConfig& config);
+// Logs to standard error at `level`, runs as the current user, works in `update_dir`.
+tvk::UpdateConfig stderr_config(const std::string& update_dir, tvk::LogLevel level = tvk::LOG_LEVEL_DEBUG);
+
+std::string read_file(const std::string& path);
+// A line of /proc/<pid>/status ("Uid:", "Groups:"), empty when not available.
+std::string proc_status_line(pid_t pid, const std::string& key);
+
+// Owns /dev/log while alive when nothing else does (root and no system logger bound there).
+class dev_log_t {
+public:
+    bool take(std::string& why);
+    ~dev_log_t();
+    // The next datagram that carries " ident[": other programs' messages are skipped.
+    std::string next_from(const std::string& ident, std::chrono::milliseconds timeout = 5s);
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+}  // namespace test
