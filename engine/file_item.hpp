@@ -1,0 +1,19 @@
+// One file to install: where it goes, where it was downloaded, its size and SHA-256.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace upd {
+
+struct file_item_t {
+    std::string destination;
+    std::string source;
+    std::uint32_t size = 0;
+    std::string sha256;  // raw digest bytes
+
+    // Measures size and SHA-256 of the file at `source`; throws tvk::ErrorCode EC_IO_ERROR.
+    void compute_digest();
+};
+
+}  // namespace upd

@@ -1,0 +1,273 @@
+// One update run on the worker thread: plan the zones, compare, download, collect what to install.
+#include "engine/updater.hpp"
+
+#include "framework/version.hpp"
+#include "control/progress.hpp"
+#include "files/checker.hpp"
+#include "files/lzma_decompress.hpp"
+#include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
+#include "net/url.hpp"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/exception.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <iomanip>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = boost::filesystem;
+
+namespace upd {
+
+namespace {
+
+const char lzma_suffix[] = ".lzma";
+
+std::string hex(const std::string& bytes) {
+    std::ostringstream out;
+    out << std::hex << std::setfill('0');
+    for (unsigned char c : bytes) out << std::setw(2) << static_cast<unsigned>(c);
+    return out.str();
+}
+
+void log_download(const fs::path& path) {
+    LOG_NOTICE("Downloaded " << path.filename().string() << " (" << fs::file_size(path) << " bytes)");
+}
+
+void log_md5(checker_t& checker, const fs::path& path) {
+    LOG_DEBUG(path.filename().string() << " MD5 " << hex(checker.md5(path)));
+}
+
+[[noreturn]] void throw_bad_checksum(const fs::path& target) {
+    throw fs::filesystem_error("SHA256", target, tvk::make_error_code(tvk::EC_BAD_CHECKSUM));
+}
+
+// One row of the zone table: which flags enable a zone and where its files live.
+struct zone_plan_t {
+    const char* name;
+    bool enabled;
+    std::string drl_path;
+    std::string custom_drl_path;
+    const char* download_dir;
+    std::function<void(zone_t&)> map_files;
+};
+
+void warn_empty(const char* option) { LOG_WARNING("Config option " << option << " is empty"); }
+
+}  // namespace
+
+updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, const tvk::UpdateConfig& config)
+    : io_service_(io_service), progress_(progress), downloader_(io_service, progress) {
+    configure(downloader_, config);
+}
+
+void updater_t::configure(downloader_t& downloader, const tvk::UpdateConfig& config) {
+    downloader.set_proxy(config.has_proxy() ? config.proxy() : tvk::Proxy::default_instance());
+    downloader.set_timeout(std::chrono::nanoseconds(static_cast<std::int64_t>(config.network_timeout()) * 1000000));
+}
+
+std::string updater_t::user_agent(const tvk::UpdateConfig& config) {
+    return std::string("TavikUpdate-BSD-") + upd_version + " (" + config.installed_applications() + ")";
+}
+
+void updater_t::update(const tvk::UpdateConfig& config) {
+    downloader_.add_header("User-Agent", user_agent(config));
+
+    std::vector<zone_t> zones = plan_zones(config);
+
+    checker_t checker(config.update_dir());
+    for (const zone_t& zone : zones) checker.add(zone.destinations());
+    checker.hash_all(progress_);
+
+    std::uint32_t files = 0;
+    std::uint32_t bytes = 0;
+    for (zone_t& zone : zones) {
+        for (const file_item_t& item : zone.changed_files(checker)) {
+            ++files;
+            bytes += item.size;
+        }
+    }
+    progress_.start_download(files, bytes);
+
+    for (zone_t& zone : zones) {
+        for (const file_item_t& item : zone.changed_files(checker)) {
+            const std::string name = fs::path(item.source).filename().string();
+            progress_.set_current_file(name);
+            const bool packed = name != "timestamp";
+            fetch(checker, url_t(zone.server(), name), item.source, item.sha256, packed, item.size);
+            to_place_.push_back(item);
+            progress_.file_done(item.size);
+        }
+    }
+    for (const zone_t& zone : zones) {
+        std::set<std::string> removed = zone.removed_files();
+        to_remove_.insert(removed.begin(), removed.end());
+        std::set<std::string> kept = zone.kept_files();
+        up_to_date_.insert(kept.begin(), kept.end());
+    }
+}
+
+std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
+    const fs::path update_dir = config.update_dir();
+    std::vector<std::string> excluded(config.excluded_files().item().begin(), config.excluded_files().item().end());
+
+    const std::vector<zone_plan_t> table = {
+        {"BASE", config.base_installed() && config.base_update_enabled(), config.base_drl_path(),
+         config.base_custom_drl_path(), "bases",
+         [&config](zone_t& zone) {
+             if (config.base_drl_path().empty()) warn_empty("Update.BaseDrlPath");
+             else zone.add_file(config.base_drl_path(), "update.drl");
+             if (config.core_engine_path().empty()) warn_empty("Root.CoreEnginePath");
+             else zone.add_file(config.core_engine_path(), "tavik32.dll");
+             if (config.virus_base_dir().empty()) warn_empty("Root.VirusBaseDir");
+             else zone.add_directory(config.virus_base_dir());
+         }},
+        {"VERSION", config.version_installed() && config.version_update_enabled(), config.version_drl_path(),
+         std::string(), "version",
+         [&config](zone_t& zone) {
+             if (config.version_drl_path().empty()) warn_empty("Update.VersionDrlPath");
+             else zone.add_file(config.version_drl_path(), "update.drl");
+             if (config.version_dir().empty()) warn_empty("Root.VersionDir");
+             else zone.add_directory(config.version_dir());
+         }},
+        {"NRD", config.nrd_installed() && config.nrd_update_enabled(), config.nrd_drl_path(),
+         config.nrd_custom_drl_path(), "nrd",
+         [&config](zone_t& zone) {
+             if (config.nrd_drl_path().empty()) warn_empty("Update.NrdDrlPath");
+             else zone.add_file(config.nrd_drl_path(), "update.drl");
+             if (config.nrd_dir().empty()) warn_empty("Root.NrdDir");
+             else zone.add_directory(config.nrd_dir());
+         }},
+        {"ANTISPAM", config.antispam_installed() && config.antispam_update_enabled(), config.antispam_drl_path(),
+         config.antispam_custom_drl_path(), "antispam",
+         [&config](zone_t& zone) {
+             if (config.antispam_drl_path().empty()) {
+                 warn_empty("Update.AntispamDrlPath");
+             } else {
+                 zone.add_file(config.antispam_drl_path(), "update.drl");
+                 zone.add_file(fs::path(config.antispam_drl_path()).parent_path() / "zone.ini", "zone.ini");
+             }
+             if (config.antispam_core_path().empty()) {
+                 warn_empty("Root.AntispamCorePath");
+             } else if (config.antispam_core().empty()) {
+                 LOG_WARNING("Config option AntispamCore name is empty");
+             } else {
+                 zone.add_file(config.antispam_core_path(), config.antispam_core());
+             }
+         }},
+    };
+
+    std::vector<zone_t> zones;
+    for (const zone_plan_t& plan : table) {
+        if (!plan.enabled) continue;
+        try {
+            LOG_DEBUG("Update from zone " << plan.name << " is planned");
+            zone_t zone(plan.drl_path, plan.custom_drl_path, update_dir / plan.download_dir);
+            zone.download_lst(downloader_, excluded);
+            plan.map_files(zone);
+            zones.push_back(std::move(zone));
+        } catch (const std::exception& e) {
+            LOG_ERROR("Zone " << plan.name << ": " << exception_text(e));
+            throw exit_code_of(e);
+        }
+    }
+    return zones;
+}
+
+std::vector<zone_fallback_t> updater_t::plan_fallback(const tvk::UpdateConfig& config) {
+    const fs::path update_dir = config.update_dir();
+    struct fallback_plan_t {
+        const char* name;
+        bool planned;
+        fs::path zone_ini;
+        std::string drl_path;
+        const char* download_dir;
+    };
+    const fallback_plan_t table[] = {
+        {"BASE",
+         config.base_installed() && config.base_update_enabled() && !config.base_drl_path().empty() &&
+             !config.virus_base_dir().empty(),
+         fs::path(config.virus_base_dir()) / "zone.ini", config.base_drl_path(), "bases"},
+        {"VERSION",
+         config.version_installed() && config.version_update_enabled() && !config.version_drl_path().empty() &&
+             !config.version_dir().empty(),
+         fs::path(config.version_dir()) / "zone.ini", config.version_drl_path(), "version"},
+        {"NRD",
+         config.nrd_installed() && config.nrd_update_enabled() && !config.nrd_drl_path().empty() &&
+             !config.nrd_dir().empty(),
+         fs::path(config.nrd_dir()) / "zone.ini", config.nrd_drl_path(), "nrd"},
+        {"ANTISPAM",
+         config.antispam_installed() && config.antispam_update_enabled() && !config.antispam_drl_path().empty(),
+         fs::path(config.antispam_drl_path()).parent_path() / "zone.ini", config.antispam_drl_path(), "antispam"},
+    };
+    std::vector<zone_fallback_t> plans;
+    for (const fallback_plan_t& plan : table) {
+        if (!plan.planned) continue;
+        try {
+            LOG_DEBUG("Fallback update from zone " << plan.name << " is planned");
+            plans.emplace_back(plan.name, plan.zone_ini, plan.drl_path, update_dir / plan.download_dir);
+        } catch (const std::exception& e) {
+            LOG_ERROR("Zone " << plan.name << " (fallback): " << exception_text(e));
+        }
+    }
+    return plans;
+}
+
+void updater_t::fallback(const tvk::UpdateConfig& config) {
+    std::vector<zone_fallback_t> plans = plan_fallback(config);
+    to_place_.clear();
+    to_remove_.clear();
+    up_to_date_.clear();
+    for (const zone_fallback_t& plan : plans) {
+        try {
+            LOG_DEBUG("Fallback update from zone " << plan.name() << " is started");
+            to_place_.push_back(plan.download(config, io_service_));
+        } catch (const std::exception& e) {
+            LOG_ERROR("Zone " << plan.name() << ": " << exception_text(e));
+        }
+    }
+}
+
+void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& target, const std::string& expected,
+                      bool packed, std::uint32_t size) {
+    if (fs::exists(target) && checker.sha256(target) == expected) {
+        LOG_DEBUG("Download: " << target << ": has already been downloaded");
+        return;
+    }
+    if (packed) {
+        const url_t packed_url(url.to_string() + lzma_suffix);
+        const fs::path temporary = target.string() + lzma_suffix;
+        try {
+            downloader_.get_to_file(packed_url, temporary, packed_size_limit);
+            log_download(temporary);
+            lzma_decompress_file(temporary, target);
+            if (::unlink(temporary.c_str()) != 0) {
+                LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);
+            }
+            log_md5(checker, target);
+            if (checker.sha256(target) != expected) throw_bad_checksum(target);
+            return;
+        } catch (const std::exception& e) {
+            LOG_DEBUG("Download lzma: " << exception_text(e));
+            ::unlink(temporary.c_str());
+            const boost::system::error_code ec = error_code_of(e);
+            // A container cut at the limit could not have been unpacked: treat it as a bad one.
+            if (ec != tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) &&
+                ec != tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) &&
+                ec != tvk::make_error_code(tvk::EC_LIMIT_REACHED)) {
+                throw;
+            }
+        }
+    }
+    downloader_.get_to_file(url, target, size);
+    log_download(target);
+    log_md5(checker, target);
+    if (checker.sha256(target) != expected) throw_bad_checksum(target);
+}
+
+}  // namespace upd

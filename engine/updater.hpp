@@ -1,0 +1,59 @@
+// One update run on the worker thread: plan the zones, compare, download, collect what to install.
+#pragma once
+
+#include "engine/file_item.hpp"
+#include "engine/zone.hpp"
+#include "engine/zone_fallback.hpp"
+#include "net/downloader.hpp"
+
+#include "update_config.pb.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+class checker_t;
+class progress_t;
+class url_t;
+
+class updater_t {
+public:
+    updater_t(boost::asio::io_service& io_service, progress_t& progress, const tvk::UpdateConfig& config);
+
+    void update(const tvk::UpdateConfig& config);
+    std::vector<zone_t> plan_zones(const tvk::UpdateConfig& config);
+    std::vector<zone_fallback_t> plan_fallback(const tvk::UpdateConfig& config);
+    void fallback(const tvk::UpdateConfig& config);
+
+    // Brings one file to `target` and accepts it only with the expected SHA-256. `size` is the
+    // length the file list promises: a plain download may not run past it.
+    void fetch(checker_t& checker, const url_t& url, const boost::filesystem::path& target,
+               const std::string& expected, bool packed, std::uint32_t size);
+
+    const std::vector<file_item_t>& to_place() const { return to_place_; }
+    const std::set<std::string>& to_remove() const { return to_remove_; }
+    const std::set<std::string>& up_to_date() const { return up_to_date_; }
+
+    // Proxy and time-out from the configuration, as every downloader of a run uses them.
+    static void configure(downloader_t& downloader, const tvk::UpdateConfig& config);
+    static std::string user_agent(const tvk::UpdateConfig& config);
+
+    // The largest container that can be unpacked; a packed download may not exceed it.
+    static const std::uint64_t packed_size_limit = 33554432;
+
+private:
+    boost::asio::io_service& io_service_;
+    progress_t& progress_;
+    downloader_t downloader_;
+    std::vector<file_item_t> to_place_;
+    std::set<std::string> to_remove_;
+    std::set<std::string> up_to_date_;
+};
+
+}  // namespace upd

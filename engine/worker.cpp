@@ -1,0 +1,88 @@
+// The worker thread that carries out one update attempt beside the main event loop.
+#include "engine/worker.hpp"
+
+#include "control/progress.hpp"
+#include "framework/cf_log.hpp"
+
+#include <boost/thread/future.hpp>
+
+#include <memory>
+
+namespace upd {
+
+worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, progress_t& progress,
+                   install_request_t request_install)
+    : main_io_service_(main_io_service),
+      config_(config),
+      progress_(progress),
+      request_install_(std::move(request_install)) {}
+
+worker_t::~worker_t() {
+    if (thread_.joinable()) {
+        LOG_DEBUG("Shutting down worker thread...");
+        thread_.interrupt();
+        io_service_.stop();
+        thread_.join();
+    }
+    thread_.detach();
+}
+
+void worker_t::start() { thread_ = boost::thread([this] { run(); }); }
+
+void worker_t::run() {
+    std::exception_ptr result;
+    try {
+        update();
+    } catch (...) {
+        result = std::current_exception();
+    }
+    main_io_service_.post([result] { report_result(result); });
+}
+
+void worker_t::report_result(std::exception_ptr result) {
+    if (result) std::rethrow_exception(result);
+    throw tvk::EC_OK;
+}
+
+void worker_t::update() {
+    updater_t updater(io_service_, progress_, config_);
+    try {
+        updater.update(config_);
+    } catch (const boost::thread_interrupted&) {
+        throw;
+    } catch (...) {
+        std::exception_ptr first = std::current_exception();
+        update_fallback();
+        std::rethrow_exception(first);
+    }
+    install(updater);
+}
+
+void worker_t::update_fallback() {
+    updater_t updater(io_service_, progress_, config_);
+    updater.fallback(config_);
+    if (!updater.to_place().empty()) install(updater);
+}
+
+void worker_t::install(const updater_t& updater) {
+    std::vector<install_entry_t> to_place;
+    to_place.reserve(updater.to_place().size());
+    for (const file_item_t& item : updater.to_place()) to_place.push_back({item.destination, item.source});
+    std::set<std::string> to_remove = updater.to_remove();
+    std::set<std::string> up_to_date = updater.up_to_date();
+
+    auto promise = std::make_shared<boost::promise<void>>();
+    boost::unique_future<void> installed = promise->get_future();
+    progress_t& progress = progress_;
+    install_request_t& request = request_install_;
+    main_io_service_.post([&progress, &request, promise, to_place = std::move(to_place),
+                           to_remove = std::move(to_remove), up_to_date = std::move(up_to_date)] {
+        progress.flush_stat();
+        LOG_DEBUG("Network usage: sent " << progress.total_sent() << ", received " << progress.total_received()
+                                         << " bytes");
+        request(to_place, to_remove, up_to_date, [promise] { promise->set_value(); });
+    });
+    installed.get();
+}
+
+}  // namespace upd

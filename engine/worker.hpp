@@ -1,0 +1,55 @@
+// The worker thread that carries out one update attempt beside the main event loop.
+#pragma once
+
+#include "control/configd.hpp"
+#include "engine/updater.hpp"
+
+#include "update_config.pb.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <exception>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+class progress_t;
+
+class worker_t {
+public:
+    // Runs on the main thread: sends the installation request and calls back once it succeeded.
+    using install_request_t =
+        std::function<void(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
+                            const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
+
+    worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, progress_t& progress,
+             install_request_t request_install);
+    worker_t(const worker_t&) = delete;
+    worker_t& operator=(const worker_t&) = delete;
+    // Interrupts the attempt, stops its network I/O and joins the thread.
+    ~worker_t();
+
+    void start();
+
+    // Raises the attempt's outcome on the main thread: the failure, or EC_OK.
+    static void report_result(std::exception_ptr result);
+
+private:
+    void run();
+    void update();
+    void update_fallback();
+    void install(const updater_t& updater);
+
+    boost::asio::io_service& main_io_service_;
+    const tvk::UpdateConfig& config_;
+    progress_t& progress_;
+    install_request_t request_install_;
+    boost::asio::io_service io_service_;
+    boost::thread thread_;
+};
+
+}  // namespace upd

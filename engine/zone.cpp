@@ -1,0 +1,159 @@
+// One zone of an update run: its servers, its file list and the installed files it owns.
+#include "engine/zone.hpp"
+
+#include "files/checker.hpp"
+#include "files/drl_file.hpp"
+#include "files/lzma_decompress.hpp"
+#include "framework/cf_log.hpp"
+#include "framework/cf_proto_exception.hpp"
+#include "framework/error_code.hpp"
+#include "net/downloader.hpp"
+#include "net/url.hpp"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <stdexcept>
+
+namespace fs = boost::filesystem;
+
+namespace upd {
+
+namespace {
+
+template <class Bytes>
+std::string as_string(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool packed_list_unusable(const boost::system::error_code& ec) {
+    // A packed list cut at the body limit can never unpack; it counts as a bad container.
+    return ec == tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) ||
+           ec == tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) ||
+           ec == tvk::make_error_code(tvk::EC_LIMIT_REACHED);
+}
+
+}  // namespace
+
+zone_t::zone_t(const fs::path& drl_path, const fs::path& custom_drl_path, const fs::path& download_dir)
+    : download_dir_(download_dir) {
+    const fs::path& drl =
+        (!custom_drl_path.empty() && fs::exists(custom_drl_path)) ? custom_drl_path : drl_path;
+    if (drl.empty()) throw std::logic_error("No DRL-file found");
+    drl_file_t file;
+    file.load(drl);
+    servers_ = file.shuffled_urls();
+    if (!fs::exists(download_dir_)) fs::create_directory(download_dir_);
+}
+
+void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded) {
+    std::vector<char> text;
+    bool found = false;
+    while (!servers_.empty() && !found) {
+        const std::string& server = servers_.back();
+        try {
+            try {
+                std::vector<char> packed = downloader.get_as_buffer(url_t(server, "version.lst.lzma"));
+                LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
+                auto unpacked = lzma_decompress(packed.data(), packed.data() + packed.size());
+                text.assign(unpacked.begin(), unpacked.end());
+            } catch (const std::exception& e) {
+                if (!packed_list_unusable(error_code_of(e))) throw;
+                text = downloader.get_as_buffer(url_t(server, "version.lst"));
+                LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
+            }
+            found = true;
+        } catch (const std::exception& e) {
+            LOG_DEBUG("Download LST: " << exception_text(e));
+            if (error_code_of(e) == tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR)) throw;
+            servers_.pop_back();
+        }
+    }
+    if (!found) throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
+    lst_.parse(text.data(), text.data() + text.size());
+    lst_.apply_excludes(excluded);
+}
+
+void zone_t::add_file(const fs::path& destination, const std::string& pattern) {
+    std::vector<std::string> matches = lst_.names_matching(pattern);
+    if (matches.empty()) {
+        LOG_DEBUG("Cannot find file by pattern: " << pattern);
+        return;
+    }
+    if (matches.size() > 1) {
+        LOG_DEBUG("Too many matched files on server: pattern: " << pattern);
+        throw cf_proto_exception_t(tvk::EC_LIMIT_REACHED, "Too many matched files on server");
+    }
+    map_[matches.front()] = destination.string();
+}
+
+void zone_t::add_directory(const fs::path& directory) {
+    for (fs::directory_iterator it(directory), end; it != end; ++it) {
+        const fs::path p = it->path();
+        boost::system::error_code ec;
+        if (!fs::is_regular_file(fs::status(p, ec))) continue;
+        const std::string name = p.filename().string();
+        auto mapped = map_.find(name);
+        if (mapped != map_.end()) {
+            if (mapped->second != p.string()) removals_.insert(p.string());
+        } else if (lst_.contains(name)) {
+            map_[name] = p.string();
+        } else if (lst_.matches_patterns(name)) {
+            removals_.insert(p.string());
+        } else {
+            LOG_DEBUG("Skip " << p);
+        }
+    }
+    main_dir_ = directory;
+}
+
+std::vector<file_item_t> zone_t::changed_files(checker_t& checker) {
+    if (computed_) return changed_;
+    for (const std::string& name : lst_.names()) {
+        file_item_t item;
+        auto mapped = map_.find(name);
+        if (mapped == map_.end()) {
+            if (main_dir_.empty()) continue;
+            item.destination = (main_dir_ / name).string();
+            LOG_DEBUG("Missed " << fs::path(item.destination));
+        } else {
+            const std::string expected = as_string(lst_.digest_of(name));
+            if (checker.sha256(mapped->second) == expected) continue;
+            item.destination = mapped->second;
+            LOG_DEBUG("Changed " << fs::path(item.destination));
+        }
+        item.source = (download_dir_ / name).string();
+        item.size = lst_.size_of(name);
+        item.sha256 = as_string(lst_.digest_of(name));
+        if (name == "timestamp") {
+            changed_.insert(changed_.begin(), item);
+        } else {
+            changed_.push_back(item);
+        }
+    }
+    computed_ = true;
+    return changed_;
+}
+
+const std::string& zone_t::server() const {
+    static const std::string none;
+    return servers_.empty() ? none : servers_.back();
+}
+
+std::vector<fs::path> zone_t::destinations() const {
+    std::vector<fs::path> result;
+    result.reserve(map_.size());
+    for (const auto& entry : map_) result.emplace_back(entry.second);
+    return result;
+}
+
+std::set<std::string> zone_t::kept_files() const {
+    std::set<std::string> result;
+    for (const auto& entry : map_) result.insert(entry.second);
+    for (const file_item_t& item : changed_) result.erase(item.destination);
+    return result;
+}
+
+std::set<std::string> zone_t::removed_files() const { return removals_; }
+
+}  // namespace upd

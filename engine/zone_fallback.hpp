@@ -1,0 +1,35 @@
+// A zone's fallback: fresh DRL files fetched from the servers its signed zone.ini names.
+#pragma once
+
+#include "engine/file_item.hpp"
+
+#include "update_config.pb.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include <string>
+#include <vector>
+
+namespace upd {
+
+class zone_fallback_t {
+public:
+    // Reads the installed zone.ini at once and creates the download directory.
+    zone_fallback_t(const std::string& name, const boost::filesystem::path& zone_ini,
+                    const boost::filesystem::path& drl_path, const boost::filesystem::path& download_dir);
+
+    // Fetches and verifies a fresh DRL file; the item replaces the configured one.
+    file_item_t download(const tvk::UpdateConfig& config, boost::asio::io_service& io_service) const;
+
+    const std::string& name() const { return name_; }
+    const std::vector<std::string>& urls() const { return urls_; }
+
+private:
+    std::string name_;
+    boost::filesystem::path drl_path_;
+    boost::filesystem::path drl_copy_path_;
+    std::vector<std::string> urls_;
+};
+
+}  // namespace upd
