@@ -33,41 +33,59 @@ void sha0_t::start() {
   bytes_ = 0;
 }
 
-void sha0_t::compress(const unsigned char* block) {
-  std::uint32_t w[80];
-  for (int t = 0; t < 16; ++t) w[t] = load_be(block + 4 * t);
-  // The one difference from SHA-1: no rotation of the expanded word.
-  for (int t = 16; t < 80; ++t) w[t] = w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16];
+// The 80 steps, unrolled by fives so that the five working words rotate by renaming; the
+// schedule is kept in a ring of 16 words.
+#define UPD_SHA0_STEP(a, b, c, d, e, f, k, t)                                \
+  do {                                                                       \
+    if ((t) >= 16) {                                                         \
+      w[(t)&15] = w[((t)-3) & 15] ^ w[((t)-8) & 15] ^ w[((t)-14) & 15] ^ w[(t)&15]; \
+    }                                                                        \
+    e += rol(a, 5) + (f) + (k) + w[(t)&15];                                  \
+    b = rol(b, 30);                                                          \
+  } while (0)
+#define UPD_SHA0_F1(b, c, d) (d ^ (b & (c ^ d)))
+#define UPD_SHA0_F2(b, c, d) (b ^ c ^ d)
+#define UPD_SHA0_F3(b, c, d) ((b & c) | (d & (b | c)))
+#define UPD_SHA0_FIVE(F, k, t)                         \
+  UPD_SHA0_STEP(a, b, c, d, e, F(b, c, d), k, (t));     \
+  UPD_SHA0_STEP(e, a, b, c, d, F(a, b, c), k, (t) + 1); \
+  UPD_SHA0_STEP(d, e, a, b, c, F(e, a, b), k, (t) + 2); \
+  UPD_SHA0_STEP(c, d, e, a, b, F(d, e, a), k, (t) + 3); \
+  UPD_SHA0_STEP(b, c, d, e, a, F(c, d, e), k, (t) + 4)
 
+void sha0_t::compress(const unsigned char* block) {
+  std::uint32_t w[16];
+  for (int t = 0; t < 16; ++t) w[t] = load_be(block + 4 * t);
+  // The one difference from SHA-1: the expanded word W(t) is not rotated.
   std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-  for (int t = 0; t < 80; ++t) {
-    std::uint32_t f, k;
-    if (t < 20) {
-      f = (b & c) | (~b & d);
-      k = 0x5A827999u;
-    } else if (t < 40) {
-      f = b ^ c ^ d;
-      k = 0x6ED9EBA1u;
-    } else if (t < 60) {
-      f = (b & c) | (b & d) | (c & d);
-      k = 0x8F1BBCDCu;
-    } else {
-      f = b ^ c ^ d;
-      k = 0xCA62C1D6u;
-    }
-    const std::uint32_t temp = rol(a, 5) + f + e + k + w[t];
-    e = d;
-    d = c;
-    c = rol(b, 30);
-    b = a;
-    a = temp;
-  }
+  UPD_SHA0_FIVE(UPD_SHA0_F1, 0x5A827999u, 0);
+  UPD_SHA0_FIVE(UPD_SHA0_F1, 0x5A827999u, 5);
+  UPD_SHA0_FIVE(UPD_SHA0_F1, 0x5A827999u, 10);
+  UPD_SHA0_FIVE(UPD_SHA0_F1, 0x5A827999u, 15);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0x6ED9EBA1u, 20);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0x6ED9EBA1u, 25);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0x6ED9EBA1u, 30);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0x6ED9EBA1u, 35);
+  UPD_SHA0_FIVE(UPD_SHA0_F3, 0x8F1BBCDCu, 40);
+  UPD_SHA0_FIVE(UPD_SHA0_F3, 0x8F1BBCDCu, 45);
+  UPD_SHA0_FIVE(UPD_SHA0_F3, 0x8F1BBCDCu, 50);
+  UPD_SHA0_FIVE(UPD_SHA0_F3, 0x8F1BBCDCu, 55);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0xCA62C1D6u, 60);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0xCA62C1D6u, 65);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0xCA62C1D6u, 70);
+  UPD_SHA0_FIVE(UPD_SHA0_F2, 0xCA62C1D6u, 75);
   h[0] += a;
   h[1] += b;
   h[2] += c;
   h[3] += d;
   h[4] += e;
 }
+
+#undef UPD_SHA0_FIVE
+#undef UPD_SHA0_F1
+#undef UPD_SHA0_F2
+#undef UPD_SHA0_F3
+#undef UPD_SHA0_STEP
 
 void sha0_t::feed(const void* data, std::size_t size) {
   const unsigned char* in = static_cast<const unsigned char*>(data);
