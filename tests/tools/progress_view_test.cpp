@@ -58,17 +58,6 @@ TEST(ProgressView, PercentDoesNotOverflowAndHandlesEmptyTotals) {
     for (const auto& c : cases) EXPECT_EQ(percent_of(c.done, c.total), c.expected) << c.name;
 }
 
-TEST(ProgressView, HumanBytes) {
-    const struct {
-        std::uint64_t bytes;
-        const char* text;
-    } cases[] = {
-        {0, "0 B"},         {1023, "1023 B"},          {1024, "1.0 KiB"},
-        {1536, "1.5 KiB"},  {5u << 20, "5.0 MiB"},     {3ull << 30, "3.0 GiB"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(tavik_run::human_bytes(c.bytes), c.text);
-}
-
 TEST(ProgressView, PlainLinesComeAtMostOnceASecondWithTheLatestState) {
     std::ostringstream out;
     progress_view_t view(out, false);

@@ -55,6 +55,21 @@ bool contains(const std::string& text, const std::string& part) {
 
 constexpr uid_t nobody = 65534;
 
+// Whether an unprivileged account can run the programs where this build put them.
+bool nobody_can_run(const std::vector<std::string>& programs) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(1);
+        for (const std::string& p : programs) {
+            if (::access(p.c_str(), X_OK) != 0) ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 class TavikRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -176,31 +191,16 @@ TEST_F(TavikRunTest, InstallsTheRequestedFilesAndRemovesObsoleteOnes) {
 }
 
 TEST_F(TavikRunTest, FailedCopyChangesNothingAndTheUpdaterGetsTheError) {
-    const struct {
-        const char* name;
-        std::string source, destination;
-        int code;
-        const char* text;
-    } cases[] = {
-        {"missing destination directory", src_ + "/b.avc", root_ + "/none/b.avc", 23,
-         "No such file or directory"},
-        {"directory at the destination", src_ + "/b.avc", src_, 33, "Not a regular file"},
-        {"missing source", src_ + "/gone.avc", dst_ + "/gone.avc", 23, "No such file or directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ::unlink((root_ + "/report").c_str());
-        const result_t r = run(install_script(c.source, c.destination));
-        // The fake updater, like the real one, exits with the code of the error answer.
-        EXPECT_EQ(r.status, c.code);
-        EXPECT_TRUE(contains(r.report, "error " + std::to_string(c.code) + " Cannot copy"))
-            << r.report;
-        EXPECT_TRUE(contains(r.out, "installation failed: Cannot copy")) << r.out;
-        EXPECT_TRUE(contains(r.out, "tavik-update exited with status " + std::to_string(c.code) +
-                                        " (" + c.text + ")"))
-            << r.out;
-        expect_bases_untouched();
-    }
+    // The kinds of copy failure are covered by the installer's own tests; this one follows
+    // the error over the channel and back out as the exit status.
+    const result_t r = run(install_script(src_ + "/b.avc", root_ + "/none/b.avc"));
+    // The fake updater, like the real one, exits with the code of the error answer.
+    EXPECT_EQ(r.status, 23);
+    EXPECT_TRUE(contains(r.report, "error 23 Cannot copy")) << r.report;
+    EXPECT_TRUE(contains(r.out, "installation failed: Cannot copy")) << r.out;
+    EXPECT_TRUE(contains(r.out, "tavik-update exited with status 23 (No such file or directory)"))
+        << r.out;
+    expect_bases_untouched();
 }
 
 TEST_F(TavikRunTest, UnwritableDestinationDirectoryIsPermissionDenied) {
@@ -208,6 +208,9 @@ TEST_F(TavikRunTest, UnwritableDestinationDirectoryIsPermissionDenied) {
     ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
     // Root may write anywhere, so as root the run is made as an unprivileged account.
     const bool as_nobody = ::geteuid() == 0;
+    if (as_nobody && !nobody_can_run({TAVIK_RUN, TAVIK_FAKE_UPDATER})) {
+        GTEST_SKIP() << "the build folder is not reachable for an unprivileged account";
+    }
     if (as_nobody) {
         ASSERT_EQ(::chown(dst_.c_str(), nobody, nobody), 0);
         ASSERT_EQ(::chmod((root_ + "/update.conf").c_str(), 0644), 0);
