@@ -444,4 +444,25 @@ TEST_F(AnotherKey, GeneratorRefusesUnusableKeyWithClearMessage) {
   EXPECT_EQ(run(tables_ + " " + bad + " " + out).status, 0);
 }
 
+TEST_F(AnotherKey, GeneratorAcceptsEitherCaseCommentsAndBlankLines) {
+  const std::string out = dir_ + "/tables.cpp", bad = dir_ + "/bad.pub";
+  ASSERT_EQ(run(tables_ + " " + dir_ + "/other.pub " + out).status, 0);
+  const std::string lower = read_text(out);
+  auto v = key_values(dir_ + "/other.pub");
+  std::string text = "\n# upper-case digits, a blank line, comments\n\n";
+  for (const char* name : {"y", "g", "q", "p"}) {  // any order
+    std::string value = v[name];
+    for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    text += std::string(name) + " = " + value + "\n#\n";
+  }
+  write_text(bad, text);
+  const run_result_t result = run(tables_ + " " + bad + " " + out);
+  ASSERT_EQ(result.status, 0) << result.output;
+  const std::string upper = read_text(out);
+  for (const char* name : {"PublicKey", "modulus_p", "order_q", "generator_table"}) {
+    EXPECT_FALSE(generated_array(lower, name).empty()) << name;
+    EXPECT_EQ(generated_array(upper, name), generated_array(lower, name)) << name;
+  }
+}
+
 }  // namespace
