@@ -9,13 +9,15 @@ namespace upd {
 
 namespace {
 
-using limb_t = std::uint16_t;
+// A 16-bit limb (radix 2^16), held in 32 bits so that limb products need no conversion.
+using limb_t = std::uint32_t;
+constexpr std::uint32_t LIMB_MASK = 0xffffu;
 constexpr int P_LIMBS = 32;  // 512 bits
 constexpr int Q_LIMBS = 10;  // 160 bits
 
 template <int L>
 void load_limbs(limb_t (&out)[L], const unsigned char* le) {
-  for (int i = 0; i < L; ++i) out[i] = static_cast<limb_t>(le[2 * i] | (le[2 * i + 1] << 8));
+  for (int i = 0; i < L; ++i) out[i] = std::uint32_t(le[2 * i]) | (std::uint32_t(le[2 * i + 1]) << 8);
 }
 
 // a * b * 2^(-16 L) mod m, below 2^(16 L) but not necessarily below m. `out` may alias a or b.
@@ -27,18 +29,13 @@ void load_limbs(limb_t (&out)[L], const unsigned char* le) {
 template <int L>
 void mont_mul(limb_t (&out)[L], const limb_t (&a)[L], const limb_t (&b)[L], const limb_t (&m)[L],
               std::uint32_t factor) {
-  std::uint32_t a32[L], m32[L];
-  for (int j = 0; j < L; ++j) {
-    a32[j] = a[j];
-    m32[j] = m[j];
-  }
   std::uint64_t column[2 * L + 1] = {};
   for (int i = 0; i < L; ++i) {
     std::uint64_t* t = column + i;  // t[0] is the current lowest column
-    const std::uint64_t bi = b[i];
-    const std::uint32_t low = static_cast<std::uint32_t>(t[0] + a32[0] * bi);
-    const std::uint64_t k = ((low & 0xffffu) * factor) & 0xffffu;
-    for (int j = 0; j < L; ++j) t[j] += a32[j] * bi + m32[j] * k;
+    const std::uint32_t bi = b[i];
+    const std::uint32_t low = static_cast<std::uint32_t>(t[0]) + a[0] * bi;
+    const std::uint32_t k = ((low & LIMB_MASK) * factor) & LIMB_MASK;
+    for (int j = 0; j < L; ++j) t[j] += std::uint64_t(a[j]) * bi + std::uint64_t(m[j]) * k;
     t[1] += t[0] >> 16;  // the lowest column is now a multiple of 2^16
   }
   // Normalise the upper L columns into limbs; what is left above them (at most 1) is limb L.
@@ -59,7 +56,7 @@ void mont_mul(limb_t (&out)[L], const limb_t (&a)[L], const limb_t (&b)[L], cons
     }
     t[L] -= borrow;
   }
-  for (int j = 0; j < L; ++j) out[j] = static_cast<limb_t>(t[j]);
+  for (int j = 0; j < L; ++j) out[j] = t[j];
 }
 
 // `steps` rounds of Montgomery reduction by m (L limbs) of the N-limb number t (limb N is room
@@ -104,7 +101,7 @@ std::uint32_t subtract(limb_t (&a)[L], const limb_t (&b)[L]) {
   std::uint32_t borrow = 0;
   for (int i = 0; i < L; ++i) {
     const std::uint32_t d = std::uint32_t(a[i]) - b[i] - borrow;
-    a[i] = static_cast<limb_t>(d);
+    a[i] = d & LIMB_MASK;
     borrow = (d >> 16) & 1u;
   }
   return borrow;
@@ -116,7 +113,7 @@ std::uint32_t add(limb_t (&a)[L], const limb_t (&b)[L]) {
   std::uint32_t carry = 0;
   for (int i = 0; i < L; ++i) {
     const std::uint32_t s = std::uint32_t(a[i]) + b[i] + carry;
-    a[i] = static_cast<limb_t>(s);
+    a[i] = s & LIMB_MASK;
     carry = s >> 16;
   }
   return carry;
@@ -127,7 +124,7 @@ template <int L>
 void halve(limb_t (&a)[L], std::uint32_t carry) {
   for (int i = 0; i < L; ++i) {
     const std::uint32_t high = i + 1 < L ? a[i + 1] : carry;
-    a[i] = static_cast<limb_t>((a[i] >> 1) | ((high & 1u) << 15));
+    a[i] = (a[i] >> 1) | ((high & 1u) << 15);
   }
 }
 
@@ -259,8 +256,8 @@ int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
 
   // e: the chaining words with h0 least significant, used as it is (below 2^160).
   for (int i = 0; i < 5; ++i) {
-    e[2 * i] = static_cast<limb_t>(finished_hash.h[i]);
-    e[2 * i + 1] = static_cast<limb_t>(finished_hash.h[i] >> 16);
+    e[2 * i] = finished_hash.h[i] & LIMB_MASK;
+    e[2 * i + 1] = finished_hash.h[i] >> 16;
   }
 
   // u1 = e w mod q and u2 = r w mod q; the second product by 2^320 cancels both 2^-160.
@@ -331,7 +328,7 @@ int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
   // v = x mod q: x * 2^-512 by 32 reduction rounds, times 2^672 * 2^-160, one final subtraction.
   mont_reduce<P_LIMBS>(x, q, qf, P_LIMBS);
   q_number v;
-  for (int j = 0; j < Q_LIMBS; ++j) v[j] = static_cast<limb_t>(x[j]);
+  for (int j = 0; j < Q_LIMBS; ++j) v[j] = x[j];
   mont_mul(v, v, c672, q, qf);
   if (compare(v, q) >= 0) subtract(v, q);
   return compare(v, r) == 0 ? 0 : 3;
