@@ -11,11 +11,13 @@
 #include "support/servers.hpp"
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/thread/thread.hpp>
 
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <memory>
+#include <thread>
 
 namespace fs = boost::filesystem;
 using behaviour_t = tvk_test::fault_server_t::behaviour_t;
@@ -354,6 +356,43 @@ TEST_F(fault_test, used_up_addresses_fail_at_once_without_resolving_again) {
     const failure_t second = failure_of([&] { downloader.get_as_buffer(upd::url_t(local_url(server.port(), "g"))); });
     EXPECT_EQ(second.code, tvk::EC_NO_UPDATE_SERVERS);
     EXPECT_EQ(server.connections(), 1u);
+}
+
+TEST_F(fault_test, tls_download_recovers_from_a_failed_handshake_on_the_first_address) {
+    const tvk_test::certificate_t certificate = tvk_test::make_self_signed_certificate(dir.path());
+    fault_server_t broken({behaviour_t::close_at_once});
+    fault_server_t server({behaviour_t::tls_ok}, "over tls", certificate.certificate, certificate.key);
+    const auto loopback = boost::asio::ip::address_v4::loopback();
+    upd::downloader_t downloader(io_service, box.progress);
+    downloader.set_timeout(std::chrono::seconds(10));
+    downloader.connection().endpoint_queue().assign("127.0.0.1", std::to_string(server.port()),
+                                                    {{loopback, broken.port()}, {loopback, server.port()}});
+    const auto body = downloader.get_as_buffer(upd::url_t("https://127.0.0.1:" + std::to_string(server.port()) + "/f"));
+    EXPECT_EQ(std::string(body.begin(), body.end()), "over tls");
+    EXPECT_TRUE(log->contains_prefix(cf_log_t::debug, "SSL handshake: "));
+    EXPECT_EQ(broken.connections(), 1u);
+}
+
+TEST_F(fault_test, interrupted_download_leaves_no_file) {
+    fault_server_t server({behaviour_t::ok});
+    const fs::path target = dir.path() / "interrupted";
+    bool interrupted = false;
+    boost::thread worker([&] {
+        upd::downloader_t downloader(io_service, box.progress);
+        downloader.set_timeout(std::chrono::seconds(10));
+        // Not an interruption point: the request is pending by the time the download starts.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        try {
+            downloader.get_to_file(upd::url_t(local_url(server.port(), "f")), target);
+        } catch (const boost::thread_interrupted&) {
+            interrupted = true;
+        }
+    });
+    worker.interrupt();
+    worker.join();
+    EXPECT_TRUE(interrupted);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(server.connections(), 0u);
 }
 
 // ---------------------------------------------------------------------------------------------

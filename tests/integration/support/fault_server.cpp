@@ -29,7 +29,9 @@ public:
     void start() {
         error_code ignored;
         socket().set_option(tcp::no_delay(true), ignored);
-        if (behaviour_ == behaviour_t::tls_ok) {
+        if (behaviour_ == behaviour_t::close_at_once) {
+            close();
+        } else if (behaviour_ == behaviour_t::tls_ok) {
             handshake();
         } else {
             read_head(false);
@@ -117,6 +119,8 @@ private:
                 return send(ok_head + body, tls);
             }
             return send_then("HTTP/1.1 200 Connection established\r\n\r\n", [this] { handshake(); });
+        case behaviour_t::close_at_once:
+            return close();
         case behaviour_t::tunnel_refused: {
             const std::string page = "<html><body>Access denied</body></html>\n";
             return send("HTTP/1.1 403 Forbidden\r\nContent-Type: text/html\r\nContent-Length: " +

@@ -32,6 +32,7 @@ public:
         tunnel,              // answers CONNECT with 200, then TLS, then as ok inside
         tunnel_refused,      // answers CONNECT with 403 and an HTML page
         tls_ok,              // TLS from the first byte, then as ok
+        close_at_once,       // closes the connection as soon as it is accepted
     };
 
     // Connection i follows script[i]; connections beyond the script follow its last entry.
