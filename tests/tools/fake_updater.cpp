@@ -11,6 +11,7 @@
 //   bad-frame          send a frame whose length is 0
 //   sleep MS           pause for MS milliseconds
 //   die                kill itself with SIGKILL
+//   orphan N           leave a child holding the channel open for a minute, exit with N
 //   exit N             exit with status N
 #include "control_frame.hpp"
 
@@ -161,6 +162,16 @@ int main() {
             unsigned ms = 0;
             in >> ms;
             ::usleep(ms * 1000);
+        } else if (command == "orphan") {
+            int status = 0;
+            in >> status;
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::sleep(60);
+                ::_exit(0);
+            }
+            note("orphan " + std::to_string(child));
+            return status;
         } else if (command == "die") {
             ::kill(::getpid(), SIGKILL);
         } else if (command == "exit") {

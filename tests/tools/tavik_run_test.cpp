@@ -278,6 +278,18 @@ TEST_F(TavikRunTest, UpdaterThatDiesEndsTheRunWithoutHanging) {
     EXPECT_TRUE(contains(r.out, "tavik-update was killed by signal 9")) << r.out;
 }
 
+TEST_F(TavikRunTest, UpdaterThatEndsWhileAnotherProcessHoldsItsSocketEndsTheRun) {
+    const result_t r = run("stat 1 2\norphan 5\n");
+    std::istringstream report(r.report.substr(r.report.find("orphan ")));
+    std::string word;
+    pid_t orphan = 0;
+    report >> word >> orphan;
+    if (orphan > 0) ::kill(orphan, SIGKILL);
+    EXPECT_EQ(r.status, 5);
+    EXPECT_TRUE(contains(r.out, "network: sent 1 B, received 2 B")) << r.out;
+    EXPECT_TRUE(contains(r.out, "tavik-update exited with status 5 ")) << r.out;
+}
+
 TEST_F(TavikRunTest, BadFrameFromTheUpdaterClosesTheChannel) {
     const result_t r = run("bad-frame\nwait-eof\n");
     EXPECT_TRUE(contains(r.err, "invalid control frame length 0")) << r.err;

@@ -54,6 +54,9 @@ public:
         sa.sa_flags = 0;  // no SA_RESTART: a blocked wait returns EINTR and forwards at once
         ::sigaction(SIGINT, &sa, &old_int_);
         ::sigaction(SIGTERM, &sa, &old_term_);
+        // The end of the updater is noticed even if something else still holds its socket.
+        sa.sa_flags = SA_NOCLDSTOP;
+        ::sigaction(SIGCHLD, &sa, &old_chld_);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
@@ -64,6 +67,7 @@ public:
         ::sigaction(SIGINT, &old_int_, nullptr);
         ::sigaction(SIGTERM, &old_term_, nullptr);
         ::sigaction(SIGPIPE, &old_pipe_, nullptr);
+        ::sigaction(SIGCHLD, &old_chld_, nullptr);
         for (int& fd : signal_pipe) {
             if (fd >= 0) ::close(fd);
             fd = -1;
@@ -75,6 +79,7 @@ private:
     struct sigaction old_int_ {};
     struct sigaction old_term_ {};
     struct sigaction old_pipe_ {};
+    struct sigaction old_chld_ {};
 };
 
 class config_errors_t : public google::protobuf::io::ErrorCollector {
@@ -135,6 +140,9 @@ private:
     signal_forwarding_t signals_;
     updater_process_t updater_;
     bool channel_ok_ = true;
+    bool child_ended_ = false;  // SIGCHLD seen since the last reap attempt
+    bool reaped_ = false;
+    int status_ = 0;
 };
 
 void session_t::forward_signals() {
@@ -142,6 +150,10 @@ void session_t::forward_signals() {
     ssize_t n;
     while ((n = ::read(signals_.fd(), sigs, sizeof sigs)) > 0) {
         for (ssize_t i = 0; i < n; ++i) {
+            if (sigs[i] == SIGCHLD) {
+                child_ended_ = true;
+                continue;
+            }
             view_.finish();
             err_ << "tavik-run: forwarding " << signal_name(sigs[i]) << " to tavik-update" << std::endl;
             updater_.signal(sigs[i]);
@@ -226,9 +238,15 @@ void session_t::loop() {
     std::string payload;
     char buffer[65536];
     while (channel_ok_) {
+        if (child_ended_ && !reaped_) {
+            child_ended_ = false;
+            reaped_ = updater_.try_reap(status_);
+        }
         pollfd fds[2] = {{updater_.socket(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
-        const int timeout = view_.tick(view_clock::now());
+        // Once the updater is gone, only what it already sent is read, without waiting.
+        const int timeout = reaped_ ? 0 : view_.tick(view_clock::now());
         const int r = ::poll(fds, 2, timeout);
+        if (r == 0 && reaped_) return;
         if (r < 0) {
             if (errno == EINTR) {
                 forward_signals();
@@ -286,8 +304,8 @@ int session_t::run(const tvk::UpdateConfig& config) {
 
     // Closing our end tells an updater that still runs that the channel is gone.
     updater_.close_socket();
-    int status = 0;
-    const bool reaped = updater_.wait(
+    int status = status_;
+    const bool reaped = reaped_ || updater_.wait(
         status, [](void* self) { static_cast<session_t*>(self)->forward_signals(); }, this);
     if (!reaped) {
         err_ << "tavik-run: the exit status of tavik-update is lost" << std::endl;

@@ -73,6 +73,7 @@ void updater_process_t::start(const std::string& program) {
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGCHLD, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -104,6 +105,17 @@ void updater_process_t::start(const std::string& program) {
 
 void updater_process_t::signal(int sig) const {
     if (pid_ > 0) ::kill(pid_, sig);
+}
+
+bool updater_process_t::try_reap(int& status) {
+    if (pid_ <= 0) return false;
+    pid_t r;
+    do {
+        r = ::waitpid(pid_, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid_) return false;
+    pid_ = -1;
+    return true;
 }
 
 bool updater_process_t::wait(int& status, void (*on_interrupt)(void*), void* context) {

@@ -25,6 +25,9 @@ public:
     // Sends a signal; nothing happens once the child has been reaped.
     void signal(int sig) const;
 
+    // Reaps the child if it has ended, without waiting; true and the raw status if so.
+    bool try_reap(int& status);
+
     // Reaps the child and stores the raw wait status; false when no status could be had.
     // A signal that interrupts the wait calls on_interrupt (when given) and the wait goes on.
     bool wait(int& status, void (*on_interrupt)(void*) = nullptr, void* context = nullptr);
