@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +62,8 @@ const request_case_t request_cases[] = {
     {"crlf_in_target_cannot_split_request_line", "GET", "/f\r\nX-Injected: 1",
      {{"Host", "h"}}, "GET /f  X-Injected: 1 HTTP/1.1\r\nHost: h\r\n\r\n"},
 };
+
+void PrintTo(const request_case_t& c, std::ostream* os) { *os << c.name; }
 
 class request_bytes_test : public ::testing::TestWithParam<request_case_t> {};
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -59,6 +60,8 @@ const split_case_t split_cases[] = {
     {"port_without_host", ":80", "", "", 80, "", ":80"},
     {"bracketed_ipv6_not_recognised", "http://[::1]:80/f", "http", "[", 0, "f", "http://[/f"},
 };
+
+void PrintTo(const split_case_t& c, std::ostream* os) { *os << c.name; }
 
 class url_split_test : public ::testing::TestWithParam<split_case_t> {};
 
@@ -133,6 +136,8 @@ const join_case_t join_cases[] = {
     {"base_is_host_only", "http://h", "f", "h", "f", "http://h/f"},
     {"file_is_taken_verbatim", "http://h", "a b?c#d", "h", "a b?c#d", "http://h/a b?c#d"},
 };
+
+void PrintTo(const join_case_t& c, std::ostream* os) { *os << c.name; }
 
 class url_join_test : public ::testing::TestWithParam<join_case_t> {};
 
