@@ -75,9 +75,15 @@ const char digest_password[] = "s3cret with space";
 class download_test : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
-        nginx.reset(new nginx_server_t);
-        basic.reset(new squid_server_t(squid_server_t::auth_t::basic, user, basic_password));
-        digest.reset(new squid_server_t(squid_server_t::auth_t::digest, user, digest_password));
+        try {
+            nginx.reset(new nginx_server_t);
+            basic.reset(new squid_server_t(squid_server_t::auth_t::basic, user, basic_password));
+            digest.reset(new squid_server_t(squid_server_t::auth_t::digest, user, digest_password));
+        } catch (const std::exception& e) {
+            // Reported by every test, naming what is missing (such as the package to install).
+            setup_error = e.what();
+            return;
+        }
         std::mt19937 random(20260612);
         content.resize(1 << 20);
         for (char& c : content) {
@@ -93,13 +99,17 @@ public:
     }
 
 protected:
-    void SetUp() override { out_dir.reset(new tvk_test::temp_dir_t("tavik-download")); }
+    void SetUp() override {
+        ASSERT_TRUE(setup_error.empty()) << setup_error;
+        out_dir.reset(new tvk_test::temp_dir_t("tavik-download"));
+    }
     void TearDown() override { reset_log_for_tests(); }
 
     static std::unique_ptr<nginx_server_t> nginx;
     static std::unique_ptr<squid_server_t> basic;
     static std::unique_ptr<squid_server_t> digest;
     static std::vector<char> content;
+    static std::string setup_error;
     std::unique_ptr<tvk_test::temp_dir_t> out_dir;
 };
 
@@ -107,6 +117,7 @@ std::unique_ptr<nginx_server_t> download_test::nginx;
 std::unique_ptr<squid_server_t> download_test::basic;
 std::unique_ptr<squid_server_t> download_test::digest;
 std::vector<char> download_test::content;
+std::string download_test::setup_error;
 
 enum class route_t { direct, basic_proxy, digest_proxy };
 
