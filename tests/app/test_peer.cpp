@@ -107,6 +107,21 @@ void test_peer_t::close_channel() {
     channel_ = -1;
 }
 
+std::string test_peer_t::receive(std::chrono::milliseconds timeout) {
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
+        pollfd p{channel_, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(channel_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
 bool test_peer_t::wait_signals_ready(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const unsigned long wanted = (1ul << (SIGHUP - 1)) | (1ul << (SIGINT - 1)) | (1ul << (SIGTERM - 1));

@@ -34,6 +34,8 @@ public:
     void send_frame(const std::string& payload);
     void send(const tvk::Configd2UpdateMessage& message);
     void close_channel();
+    // Bytes the updater sent on the channel within `timeout` (empty when it stayed quiet).
+    std::string receive(std::chrono::milliseconds timeout);
 
     // Waits until the process handles SIGHUP, SIGINT and SIGTERM itself.
     bool wait_signals_ready(std::chrono::milliseconds timeout = 5s);

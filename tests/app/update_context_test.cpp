@@ -172,6 +172,37 @@ TEST(run_as, current_account_changes_nothing_and_work_dir_is_created_once) {
     fs::remove_all(work);
 }
 
+TEST(run_as, failed_hand_over_logs_twice_and_ends_with_102) {
+    // A uid without an account entry: its group cannot be found when the tree is handed over.
+    const std::uint32_t orphan = 4000000000u;
+    ASSERT_EQ(::getpwuid(orphan), nullptr);
+    test_peer_t peer;
+    const fs::path work = fs::path(peer.dir()) / "work";
+    tvk::UpdateConfig config = test::stderr_config(work.string());
+    config.mutable_run_as_user()->set_uid(orphan);
+    peer.send(test::use_context(config));
+    EXPECT_EQ(peer.wait_exit(), 102);
+    lines_t lines = peer.err_lines();
+    ASSERT_EQ(lines.size(), 5u) << peer.err();
+    // The reason is the system's text when the lookup sets errno, else "No user with such uid".
+    EXPECT_EQ(lines[1].rfind("Error: getpwuid(4000000000): ", 0), 0u) << lines[1];
+    lines.erase(lines.begin() + 1);
+    EXPECT_EQ(lines, (lines_t{update_line, "Error: Can not run as user 4000000000", "Error: Invalid configuration",
+                              exit_102}));
+    struct stat st {};
+    ASSERT_EQ(::stat(work.c_str(), &st), 0) << "the work directory is created before the hand-over";
+    EXPECT_EQ(st.st_uid, ::getuid());
+}
+
+TEST(run_as, attempt_stays_quiet_on_the_channel_while_nothing_moves) {
+    test_peer_t peer;
+    peer.send(test::use_context(test::stderr_config(peer.dir() + "/work")));
+    ASSERT_TRUE(peer.wait_stderr(update_line));
+    // No progress and no traffic: no notification and no statistics, even across the timer.
+    EXPECT_EQ(peer.receive(1500ms), "");
+    EXPECT_TRUE(peer.running());
+}
+
 TEST(run_as, work_dir_is_created_without_parents) {
     test_peer_t peer;
     const fs::path work = fs::path(peer.dir()) / "a" / "work";
