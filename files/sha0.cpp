@@ -108,7 +108,7 @@ void sha0_t::feed(const void* data, std::size_t size) {
 }
 
 void sha0_t::finish() {
-  const std::uint32_t bits = bytes_ * 8u;  // modulo 2^32 by design
+  const std::uint32_t bits = bytes_ * 8u;  // modulo 2^32, as the signers count it
   block_[used_++] = 0x80;
   if (used_ > 56) {
     std::memset(block_ + used_, 0, 64 - used_);

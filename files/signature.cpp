@@ -17,7 +17,8 @@ constexpr int Q_LIMBS = 10;  // 160 bits
 
 template <int L>
 void load_limbs(limb_t (&out)[L], const unsigned char* le) {
-  for (int i = 0; i < L; ++i) out[i] = std::uint32_t(le[2 * i]) | (std::uint32_t(le[2 * i + 1]) << 8);
+  for (int i = 0; i < L; ++i)
+    out[i] = std::uint32_t(le[2 * i]) | (std::uint32_t(le[2 * i + 1]) << 8);
 }
 
 // a * b * 2^(-16 L) mod m, below 2^(16 L) but not necessarily below m. `out` may alias a or b.
@@ -146,14 +147,16 @@ void subtract_mod(limb_t (&x)[L], const limb_t (&y)[L], const limb_t (&m)[L]) {
 }
 
 // The inverse of s modulo the odd prime m, for 0 < s < m (binary extended Euclid; exact).
+// False only if s and m have a common factor, which a checked key rules out.
 template <int L>
-void inverse(limb_t (&out)[L], const limb_t (&s)[L], const limb_t (&m)[L]) {
+bool inverse(limb_t (&out)[L], const limb_t (&s)[L], const limb_t (&m)[L]) {
   limb_t u[L], v[L], x1[L] = {1}, x2[L] = {};
   std::memcpy(u, s, sizeof u);
   std::memcpy(v, m, sizeof v);
   limb_t one[L] = {1};
   // Invariants: x1 * s = u and x2 * s = v modulo m; u and v stay positive (gcd is 1).
   while (compare(u, one) != 0 && compare(v, one) != 0) {
+    if (is_zero(u) || is_zero(v)) return false;  // u = v happened: not coprime
     while (!(u[0] & 1u)) {
       halve(u, 0);
       halve_mod(x1, m);
@@ -171,6 +174,7 @@ void inverse(limb_t (&out)[L], const limb_t (&s)[L], const limb_t (&m)[L]) {
     }
   }
   std::memcpy(out, compare(u, one) == 0 ? x1 : x2, sizeof out);
+  return true;
 }
 
 // An exponent's current window: the position of its lowest bit and its table index.
@@ -220,7 +224,7 @@ std::vector<unsigned char> hex_to_bytes(const std::string& text) {
     if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
     if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-    return 0;  // not a hex digit: counts as 0 by design
+    return 0;  // not a hex digit: read as 0, never an error
   };
   out.reserve(text.size() / 2);
   for (std::size_t i = 0; i < text.size(); i += 2)
@@ -262,7 +266,7 @@ int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
 
   // u1 = e w mod q and u2 = r w mod q; the second product by 2^320 cancels both 2^-160.
   q_number w, u1, u2;
-  inverse(w, s, q);
+  if (!inverse(w, s, q)) return 4;
   mont_mul(u1, w, e, q, qf);
   mont_mul(u1, u1, c320, q, qf);
   mont_mul(u2, w, r, q, qf);

@@ -255,6 +255,17 @@ TEST_F(DevelopmentKeySignature, RefusesEmptyRangeEvenWithValidSignatureOfEmptyDa
   EXPECT_FALSE(upd::verify_signature(nullptr, 0, v_.empty_valid));
 }
 
+TEST(DsaVerify, OrderWithCommonFactorIsRefusedNotLoopedOn) {
+  // Tables whose q is 15: s = 3 has no inverse, which must end in a refusal, not a hang.
+  upd::key_tables_t tables = upd::built_in_key_tables();
+  unsigned char q15[20] = {15};
+  tables.order_q = q15;
+  unsigned char sig[40] = {};
+  sig[0] = 1;   // r = 1
+  sig[20] = 3;  // s = 3
+  EXPECT_NE(upd::dsa_verify(tables, PublicKey, sig, hash_of({'a'})), 0);
+}
+
 // ---- Another key: the generator and the signing tool, run as a build would run them ----
 
 struct run_result_t {
