@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -453,6 +454,21 @@ TEST_F(AnotherKey, GeneratorRefusesUnusableKeyWithClearMessage) {
   // The unchanged key passes, which shows the rows fail for their own fault.
   write_text(bad, text(v));
   EXPECT_EQ(run(tables_ + " " + bad + " " + out).status, 0);
+}
+
+TEST_F(AnotherKey, KeygenNeverOverwritesAKeyAndKeepsThePrivatePartPrivate) {
+  const std::string key = dir_ + "/other.key", pub = dir_ + "/other.pub";
+  struct stat st;
+  ASSERT_EQ(::stat(key.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string key_before = read_text(key), pub_before = read_text(pub);
+  ASSERT_NE(key_before.find("\nx = "), std::string::npos);
+  EXPECT_EQ(pub_before.find("\nx = "), std::string::npos);
+  const run_result_t again = run(sign_ + " keygen " + dir_ + "/other");
+  EXPECT_NE(again.status, 0);
+  EXPECT_NE(again.output.find("File exists"), std::string::npos) << again.output;
+  EXPECT_EQ(read_text(key), key_before);
+  EXPECT_EQ(read_text(pub), pub_before);
 }
 
 TEST_F(AnotherKey, GeneratorAcceptsEitherCaseCommentsAndBlankLines) {
