@@ -103,11 +103,10 @@ void test_peer_t::send_frame(const std::string& payload) {
 void test_peer_t::send(const tvk::Configd2UpdateMessage& message) { send_frame(message.SerializeAsString()); }
 
 void test_peer_t::close_channel() {
-    if (channel_ >= 0) ::close(channel_);
-    channel_ = -1;
+    if (channel_ >= 0) ::shutdown(channel_, SHUT_WR);
 }
 
-std::string test_peer_t::receive(std::chrono::milliseconds timeout) {
+std::vector<tvk::Update2ConfigdMessage> test_peer_t::receive(std::chrono::milliseconds timeout) {
     std::string bytes;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
@@ -119,7 +118,21 @@ std::string test_peer_t::receive(std::chrono::milliseconds timeout) {
         if (n <= 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
-    return bytes;
+    std::vector<tvk::Update2ConfigdMessage> messages;
+    std::size_t at = 0;
+    while (bytes.size() - at >= 4) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+        const std::size_t n = b[0] | (b[1] << 8) | (b[2] << 16) | (std::size_t(b[3]) << 24);
+        if (bytes.size() - at - 4 < n) break;
+        tvk::Update2ConfigdMessage message;
+        if (!message.ParseFromArray(bytes.data() + at + 4, static_cast<int>(n))) {
+            ADD_FAILURE() << "updater sent a frame that does not parse";
+        }
+        messages.push_back(message);
+        at += 4 + n;
+    }
+    EXPECT_EQ(at, bytes.size()) << "updater sent a partial frame";
+    return messages;
 }
 
 bool test_peer_t::wait_signals_ready(std::chrono::milliseconds timeout) {
@@ -200,6 +213,17 @@ tvk::UpdateConfig stderr_config(const std::string& update_dir, tvk::LogLevel lev
     config.mutable_run_as_user()->set_uid(::getuid());
     config.set_update_dir(update_dir);
     return config;
+}
+
+::testing::AssertionResult in_order(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+    std::size_t next = 0;
+    for (const auto& line : lines) {
+        if (next < expected.size() && line == expected[next]) ++next;
+    }
+    if (next == expected.size()) return ::testing::AssertionSuccess();
+    std::string all;
+    for (const auto& line : lines) all += "\n  " + line;
+    return ::testing::AssertionFailure() << "missing \"" << expected[next] << "\" in order; lines:" << all;
 }
 
 std::string read_file(const std::string& path) {

@@ -3,6 +3,8 @@
 
 #include "configd_update_ipc.pb.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -33,9 +35,11 @@ public:
     void send_raw(const std::string& bytes);
     void send_frame(const std::string& payload);
     void send(const tvk::Configd2UpdateMessage& message);
+    // Ends the daemon's side of the stream: the updater reads end of file. Our reading side
+    // stays open, so whatever the updater still sends is not answered with a reset.
     void close_channel();
-    // Bytes the updater sent on the channel within `timeout` (empty when it stayed quiet).
-    std::string receive(std::chrono::milliseconds timeout);
+    // Frames the updater sent on the channel within `timeout`.
+    std::vector<tvk::Update2ConfigdMessage> receive(std::chrono::milliseconds timeout);
 
     // Waits until the process handles SIGHUP, SIGINT and SIGTERM itself.
     bool wait_signals_ready(std::chrono::milliseconds timeout = 5s);
@@ -63,6 +67,8 @@ tvk::Configd2UpdateMessage use_context(const tvk::UpdateConfig& config);
 tvk::UpdateConfig stderr_config(const std::string& update_dir, tvk::LogLevel level = tvk::LOG_LEVEL_DEBUG);
 
 std::string read_file(const std::string& path);
+// True when `expected` occur in `lines` in this order (other lines may come between).
+::testing::AssertionResult in_order(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
 // A line of /proc/<pid>/status ("Uid:", "Groups:"), empty when not available.
 std::string proc_status_line(pid_t pid, const std::string& key);
 
