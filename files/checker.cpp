@@ -7,17 +7,25 @@
 
 #include "upd_cache.pb.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl.h>
+#include <google/protobuf/wire_format_lite.h>
+
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
+#include <tuple>
+#include <unordered_map>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +35,8 @@ namespace upd {
 const char* const checker_t::cache_name = "tavik-update.cache";
 
 namespace {
+
+using google::protobuf::internal::WireFormatLite;
 
 boost::system::error_code last_error() {
     return boost::system::error_code(errno, boost::system::system_category());
@@ -86,6 +96,80 @@ bool same_identity(const checker_t::record_t& record, const struct stat& st) {
            record.ctime == static_cast<std::int32_t>(st.st_ctime);
 }
 
+// Tells whether a path is gone, as a stat failing with ENOENT or ENOTDIR would, but reads a
+// directory once when it holds many of the paths asked about: saving the cache of a large
+// installation would otherwise cost one system call per file.
+class gone_probe_t {
+public:
+    bool gone(const boost::filesystem::path& path) {
+        const std::string& s = path.native();
+        const std::size_t slash = s.rfind('/');
+        if (slash == std::string::npos || slash + 1 == s.size()) return stat_gone(path);
+        name_.assign(s, slash + 1, std::string::npos);
+        if (name_ == "." || name_ == "..") return stat_gone(path);
+
+        // Reused buffers: no allocation per path once they have grown.
+        parent_.assign(s, 0, slash == 0 ? 1 : slash);
+        directory_t& dir = directories_[parent_];
+        if (dir.state == directory_t::unread && ++dir.asked > listing_threshold) read(parent_, dir);
+        switch (dir.state) {
+            case directory_t::missing:
+                return true;
+            case directory_t::listed: {
+                auto it = dir.names.find(name_);
+                if (it == dir.names.end()) return true;
+                return it->second ? stat_gone(path) : false;
+            }
+            default:
+                return stat_gone(path);
+        }
+    }
+
+private:
+    // Below this many paths in one directory, a stat each is cheaper than reading the directory.
+    static constexpr unsigned listing_threshold = 8;
+
+    struct directory_t {
+        enum { unread, listed, missing, unlistable } state = unread;
+        unsigned asked = 0;
+        // Name -> whether only a stat can tell (a symbolic link may dangle; type unknown).
+        std::unordered_map<std::string, bool> names;
+    };
+
+    static bool stat_gone(const boost::filesystem::path& path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+    }
+
+    static void read(const std::string& parent, directory_t& dir) {
+        DIR* d = ::opendir(parent.c_str());
+        if (!d) {
+            dir.state = (errno == ENOENT || errno == ENOTDIR) ? directory_t::missing
+                                                              : directory_t::unlistable;
+            return;
+        }
+        dir.state = directory_t::listed;
+        errno = 0;
+        while (struct dirent* entry = ::readdir(d)) {
+#if defined(DT_UNKNOWN) && defined(DT_LNK)
+            const bool needs_stat = entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK;
+#else
+            const bool needs_stat = true;
+#endif
+            dir.names.emplace(entry->d_name, needs_stat);
+        }
+        if (errno != 0) {
+            dir.state = directory_t::unlistable;
+            dir.names.clear();
+        }
+        ::closedir(d);
+    }
+
+    std::unordered_map<std::string, directory_t> directories_;
+    std::string parent_;
+    std::string name_;
+};
+
 }  // namespace
 
 checker_t::checker_t(const boost::filesystem::path& directory)
@@ -95,18 +179,74 @@ checker_t::checker_t(const boost::filesystem::path& directory)
 
 checker_t::~checker_t() { save(); }
 
+namespace {
+
+// Paths whose elements are exactly the runs between single separators, after an optional root
+// directory: no root name ("//net"), no repeated separator, no trailing separator (which
+// iterates as an extra "." element).
+bool plain_path(const std::string& s) {
+    if (s.size() > 1 && s.back() == '/') return false;
+    for (std::size_t i = 1; i < s.size(); ++i) {
+        if (s[i] == '/' && s[i - 1] == '/') return false;
+    }
+    return true;
+}
+
+int byte_compare(const char* a, std::size_t a_size, const char* b, std::size_t b_size) {
+    int r = std::char_traits<char>::compare(a, b, std::min(a_size, b_size));
+    if (r != 0) return r;
+    return a_size < b_size ? -1 : (a_size > b_size ? 1 : 0);
+}
+
+}  // namespace
+
+int checker_t::compare_paths(const boost::filesystem::path& a, const boost::filesystem::path& b) {
+    const std::string& x = a.native();
+    const std::string& y = b.native();
+    if (!plain_path(x) || !plain_path(y)) {
+        int r = a.compare(b);
+        return (r > 0) - (r < 0);
+    }
+    const bool x_rooted = !x.empty() && x[0] == '/';
+    const bool y_rooted = !y.empty() && y[0] == '/';
+    if (x_rooted != y_rooted) {
+        // The root directory element "/" meets the other path's first element.
+        const std::string& relative = x_rooted ? y : x;
+        std::size_t end = std::min(relative.find('/'), relative.size());
+        int r = relative.empty() ? 1 : byte_compare("/", 1, relative.data(), end);
+        if (r == 0) r = 1;  // cannot happen: a relative element holds no '/'
+        return x_rooted ? (r > 0) - (r < 0) : -((r > 0) - (r < 0));
+    }
+    // Element by element is byte by byte once a separator ranks below every other byte, and the
+    // path that runs out first (a prefix in elements) is the smaller.
+    const std::size_t n = std::min(x.size(), y.size());
+    for (std::size_t i = x_rooted ? 1 : 0; i < n; ++i) {
+        if (x[i] == y[i]) continue;
+        unsigned char cx = x[i] == '/' ? 0 : static_cast<unsigned char>(x[i]);
+        unsigned char cy = y[i] == '/' ? 0 : static_cast<unsigned char>(y[i]);
+        return cx < cy ? -1 : 1;
+    }
+    return x.size() < y.size() ? -1 : (x.size() > y.size() ? 1 : 0);
+}
+
 void checker_t::add(const std::vector<boost::filesystem::path>& paths) {
-    paths_.insert(paths.begin(), paths.end());
+    // Lists usually come sorted; the hint makes that case cost one comparison per path.
+    for (const auto& path : paths) paths_.insert(paths_.end(), path);
 }
 
 void checker_t::hash_all(progress_t& progress) {
     std::vector<std::pair<boost::filesystem::path, std::uint32_t>> pending;
+    // Both are in the same order: one walk finds the records instead of a lookup per path.
+    const path_less less;
+    auto cached = cache_.begin();
     for (const auto& path : paths_) {
         boost::this_thread::interruption_point();
         struct stat st;
         if (!stat_existing(path, st)) continue;
-        auto it = cache_.find(path);
-        if (it != cache_.end() && same_identity(it->second, st)) continue;
+        while (cached != cache_.end() && less(cached->first, path)) ++cached;
+        if (cached != cache_.end() && !less(path, cached->first) && same_identity(cached->second, st)) {
+            continue;
+        }
         pending.emplace_back(path, static_cast<std::uint32_t>(st.st_size));
     }
 
@@ -137,7 +277,8 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path) {
 
     auto it = cache_.find(path);
     if (it != cache_.end()) {
-        if (same_identity(it->second, st)) return digests_t(it->second.sha256, it->second.md5);
+        const record_t& record = it->second;
+        if (same_identity(record, st)) return digests_t(record.sha256, record.md5);
         cache_.erase(it);
     }
 
@@ -183,17 +324,48 @@ void checker_t::load() {
     try {
         fd_guard_t fd(::open(cache_path_.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
-        Cache message;
-        if (!message.ParseFromFileDescriptor(fd.get())) throw std::runtime_error("invalid format");
-        for (const FileCrc& crc : message.crcs()) {
-            record_t& record = cache_[boost::filesystem::path(crc.path())];
-            record.dev = static_cast<std::uint32_t>(crc.dev());
-            record.ino = static_cast<std::uint32_t>(crc.ino());
-            record.ctime = static_cast<std::int32_t>(static_cast<std::uint32_t>(crc.ctime()));
-            record.sha256 = crc.sha256();
-            record.md5 = crc.md5();
+        // Read record by record, with the rules of parsing one whole upd.Cache (unknown fields
+        // skipped, required fields enforced, a read error is a format error), but without
+        // holding the whole message next to the map built from it.
+        google::protobuf::io::FileInputStream raw(fd.get());
+        int records = 0;
+        {
+            google::protobuf::io::CodedInputStream in(&raw);
+            const std::uint32_t crc_tag = WireFormatLite::MakeTag(
+                Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+            FileCrc crc;
+            for (;;) {
+                const std::uint32_t tag = in.ReadTag();
+                if (tag == 0) {
+                    if (!in.ConsumedEntireMessage()) throw std::runtime_error("invalid format");
+                    break;
+                }
+                if (tag != crc_tag) {
+                    if (!WireFormatLite::SkipField(&in, tag)) throw std::runtime_error("invalid format");
+                    continue;
+                }
+                std::uint32_t size = 0;
+                if (!in.ReadVarint32(&size)) throw std::runtime_error("invalid format");
+                const auto limit = in.PushLimit(static_cast<int>(size));
+                crc.Clear();
+                if (!crc.MergeFromCodedStream(&in) || in.BytesUntilLimit() != 0) {
+                    throw std::runtime_error("invalid format");
+                }
+                in.PopLimit(limit);
+                ++records;
+                // Saved in path order, so each record goes at the end: no search in the map.
+                auto it = cache_.emplace_hint(cache_.end(), std::piecewise_construct,
+                                              std::forward_as_tuple(crc.path()), std::forward_as_tuple());
+                record_t& record = it->second;
+                record.dev = static_cast<std::uint32_t>(crc.dev());
+                record.ino = static_cast<std::uint32_t>(crc.ino());
+                record.ctime = static_cast<std::int32_t>(static_cast<std::uint32_t>(crc.ctime()));
+                record.sha256 = crc.sha256();
+                record.md5 = crc.md5();
+            }
         }
-        LOG_DEBUG("Checker: " << message.crcs_size() << " records loaded");
+        if (raw.GetErrno() != 0) throw std::runtime_error("invalid format");
+        LOG_DEBUG("Checker: " << records << " records loaded");
     } catch (const std::exception& e) {
         cache_.clear();
         if (error_code_of(e) == boost::system::errc::no_such_file_or_directory) {
@@ -209,26 +381,35 @@ void checker_t::save() {
         try {
             fd_guard_t fd(::open(cache_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
             if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
-            Cache message;
-            for (const auto& entry : cache_) {
-                // Records of files that are gone would only grow the cache. A file that merely
-                // cannot be looked at now keeps its record.
-                struct stat st;
-                if (::stat(entry.first.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-                    continue;
+            // Written record by record as the repeated field of upd.Cache, the bytes that
+            // serializing one whole upd.Cache would give, without holding a copy of the cache.
+            google::protobuf::io::FileOutputStream raw(fd.get());
+            bool written = true;
+            {
+                google::protobuf::io::CodedOutputStream out(&raw);
+                const std::uint32_t tag = WireFormatLite::MakeTag(
+                    Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+                FileCrc crc;
+                gone_probe_t probe;
+                for (const auto& entry : cache_) {
+                    // Records of files that are gone would only grow the cache. A file that
+                    // merely cannot be looked at now keeps its record.
+                    const boost::filesystem::path& path = entry.first;
+                    if (probe.gone(path)) continue;
+                    const record_t& record = entry.second;
+                    crc.set_path(path.string());
+                    crc.set_dev(record.dev);
+                    crc.set_ino(record.ino);
+                    crc.set_ctime(static_cast<std::uint64_t>(static_cast<std::int64_t>(record.ctime)));
+                    crc.set_sha256(record.sha256);
+                    crc.set_md5(record.md5);
+                    out.WriteTag(tag);
+                    out.WriteVarint32(static_cast<std::uint32_t>(crc.ByteSizeLong()));
+                    crc.SerializeWithCachedSizes(&out);
                 }
-                const record_t& record = entry.second;
-                FileCrc* crc = message.add_crcs();
-                crc->set_path(entry.first.string());
-                crc->set_dev(record.dev);
-                crc->set_ino(record.ino);
-                crc->set_ctime(static_cast<std::uint64_t>(static_cast<std::int64_t>(record.ctime)));
-                crc->set_sha256(record.sha256);
-                crc->set_md5(record.md5);
+                written = !out.HadError();
             }
-            if (!message.SerializeToFileDescriptor(fd.get())) {
-                throw std::runtime_error("serializaition failed");
-            }
+            if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
         } catch (const std::exception& e) {
             LOG_WARNING("Cache: " << cache_path_ << ": " << exception_text(e));
         }

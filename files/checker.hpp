@@ -58,13 +58,23 @@ public:
     // the bare value tvk::EC_IO_ERROR; a failed read never yields a digest of a partial file.
     static digests_t hash_file(const boost::filesystem::path& path);
 
+    // Orders paths exactly as boost::filesystem::path::compare does, but for the usual paths
+    // (no repeated or trailing separator) in one pass over the bytes instead of a walk over the
+    // elements of both: the cache holds tens of thousands of paths.
+    struct path_less {
+        bool operator()(const boost::filesystem::path& a, const boost::filesystem::path& b) const {
+            return compare_paths(a, b) < 0;
+        }
+    };
+    static int compare_paths(const boost::filesystem::path& a, const boost::filesystem::path& b);
+
 private:
     void load();
     void save();
 
     boost::filesystem::path cache_path_;
-    std::set<boost::filesystem::path> paths_;
-    std::map<boost::filesystem::path, record_t> cache_;
+    std::set<boost::filesystem::path, path_less> paths_;
+    std::map<boost::filesystem::path, record_t, path_less> cache_;
 };
 
 }  // namespace upd

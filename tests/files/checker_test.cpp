@@ -176,6 +176,22 @@ protected:
     int saved_level_ = cf_log_t::error;
 };
 
+int sign(int v) { return (v > 0) - (v < 0); }
+
+TEST(CheckerPathOrder, OrdersAndMatchesExactlyAsPathsCompare) {
+    const std::vector<std::string> paths = {
+        "", "/", "//", "///", "/a", "a", "/a/b", "/a-b", "/a b", "/a.b", "/a/b/", "/a//b", "//net/a",
+        "/a/b/c", "/ab", "/A", "+a", "/a/./b", "/a/../b", ".", "..", "a/b", "a\x7f", "/a\xff/b",
+        "/usr/lib/x", "/usr/lib/x.so", "/usr/lib-x", "/usr/lib/", "/usr/lib", "/a/b//", "/a/ /b",
+    };
+    for (const auto& a : paths) {
+        for (const auto& b : paths) {
+            EXPECT_EQ(upd::checker_t::compare_paths(a, b), sign(fs::path(a).compare(fs::path(b))))
+                << "\"" << a << "\" vs \"" << b << "\"";
+        }
+    }
+}
+
 TEST_F(CheckerTest, DigestsMatchTheReferenceTools) {
     const struct {
         const char* name;
@@ -364,6 +380,117 @@ TEST_F(CheckerTest, CacheFileStatesAtLoading) {
         }
         EXPECT_TRUE(lines(cf_log_t::error).empty());
     }
+}
+
+// One serialized upd.FileCrc wrapped as field 1 of upd.Cache, with extra bytes inside the record.
+std::string wrapped_record(const upd::FileCrc& crc, const std::string& extra = "") {
+    std::string body = crc.SerializePartialAsString() + extra;
+    EXPECT_LT(body.size(), 128u);
+    return std::string("\x0a") + static_cast<char>(body.size()) + body;
+}
+
+TEST_F(CheckerTest, CacheFileIsParsedByTheRulesOfTheSchema) {
+    upd::FileCrc a = fake_record(dir_), b = fake_record(dir_);
+    a.set_path("/x/a");
+    b.set_path("/x/b");
+    upd::Cache two;
+    *two.add_crcs() = a;
+    *two.add_crcs() = b;
+    const std::string valid = two.SerializeAsString();
+    const struct {
+        const char* name;
+        std::string bytes;
+        int records;  // -1: refused as invalid
+    } cases[] = {
+        {"two records", valid, 2},
+        {"unknown field after the records", valid + "\x10\x05", 2},
+        {"unknown field inside a record", wrapped_record(a, std::string("\x28\x01", 2)), 1},
+        {"field 1 with another wire type", "\x08\x01" + valid, 2},
+        {"truncated inside a record", valid.substr(0, valid.size() - 3), -1},
+        {"truncated length", valid + "\x0a", -1},
+        {"length beyond the end", valid + "\x0a\x7f\x0a\x01", -1},
+        {"zero tag", valid + std::string(1, '\0'), -1},
+        {"end of a group never started", valid + "\x0c", -1},
+        {"group never ended", valid + "\x0b", -1},
+        {"record without required fields", valid + std::string("\x0a\x00", 2), -1},
+    };
+    const std::string quoted = "\"" + cache_file_.string() + "\"";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The generated parser is the reference for what the file means.
+        upd::Cache reference;
+        const bool parses = reference.ParseFromString(c.bytes);
+        ASSERT_EQ(parses, c.records >= 0);
+        if (parses) {
+            ASSERT_EQ(reference.crcs_size(), c.records);
+        }
+
+        write_file(cache_file_, c.bytes);
+        log_->lines.clear();
+        { upd::checker_t checker(dir_); }
+        if (c.records >= 0) {
+            EXPECT_EQ(lines(cf_log_t::debug),
+                      std::vector<std::string>{"Checker: " + std::to_string(c.records) + " records loaded"});
+            EXPECT_TRUE(lines(cf_log_t::warning).empty());
+        } else {
+            EXPECT_TRUE(lines(cf_log_t::debug).empty());
+            EXPECT_EQ(lines(cf_log_t::warning), std::vector<std::string>{"Cache: " + quoted + ": invalid format"});
+        }
+    }
+}
+
+TEST_F(CheckerTest, RecordsAreKeptExactlyForPathsThatStillExist) {
+    // Enough files in one directory that it is read as a whole, and a few elsewhere.
+    const fs::path many = dir_ / "many", few = dir_ / "few", gone_dir = dir_ / "gone-dir";
+    fs::create_directories(many);
+    fs::create_directories(few);
+    fs::create_directories(gone_dir);
+    const struct {
+        fs::path path;
+        enum { file, link_to_file, dangling_link } kind;
+        bool removed;  // the file (or the link's target) is deleted before saving
+    } entries[] = {
+        {many / "f00", entries[0].file, false}, {many / "f01", entries[0].file, true},
+        {many / "f02", entries[0].file, false}, {many / "f03", entries[0].file, true},
+        {many / "f04", entries[0].file, false}, {many / "f05", entries[0].file, false},
+        {many / "f06", entries[0].file, true},  {many / "f07", entries[0].file, false},
+        {many / "f08", entries[0].file, false}, {many / "f09", entries[0].file, true},
+        {many / "f10", entries[0].file, false}, {many / "f11", entries[0].file, false},
+        // Named to come after the directory has been read as a whole.
+        {many / "z-link", entries[0].link_to_file, false},
+        {many / "z-dangling", entries[0].dangling_link, false},
+        {few / "kept", entries[0].file, false}, {few / "deleted", entries[0].file, true},
+        {few / "dangling", entries[0].dangling_link, false},
+    };
+    std::set<std::string> expected;
+    upd::Cache cache;
+    for (const auto& e : entries) {
+        if (e.kind == e.file) write_file(e.path, "x");
+        if (e.kind == e.link_to_file) fs::create_symlink(many / "f00", e.path);
+        if (e.kind == e.dangling_link) fs::create_symlink(dir_ / "nowhere", e.path);
+        upd::FileCrc crc = fake_record(dir_);
+        crc.set_path(e.path.string());
+        *cache.add_crcs() = crc;
+        if (!e.removed && e.kind != e.dangling_link) expected.insert(e.path.string());
+    }
+    for (int i = 0; i < 12; ++i) {  // a whole directory that goes away
+        upd::FileCrc crc = fake_record(dir_);
+        crc.set_path((gone_dir / ("g" + std::to_string(i))).string());
+        *cache.add_crcs() = crc;
+    }
+    for (int i = 0; i < 12; ++i) {  // below a file: stat gives ENOTDIR
+        upd::FileCrc crc = fake_record(dir_);
+        crc.set_path((many / "f00" / ("sub" + std::to_string(i))).string());
+        *cache.add_crcs() = crc;
+    }
+    write_cache(cache_file_, cache);
+    for (const auto& e : entries) {
+        if (e.removed) fs::remove(e.path);
+    }
+    fs::remove_all(gone_dir);
+
+    { upd::checker_t checker(dir_); }
+    EXPECT_EQ(cached_paths(cache_file_), expected);
 }
 
 TEST_F(CheckerTest, LaterRecordForTheSamePathWins) {
