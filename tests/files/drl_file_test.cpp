@@ -36,7 +36,9 @@ std::string signature_of(const std::string& data) {
 }
 
 void replace_all(std::string& text, const std::string& what, const std::string& with) {
-    for (std::size_t at; (at = text.find(what)) != std::string::npos;) text.replace(at, what.size(), with);
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += with.size()) {
+        text.replace(at, what.size(), with);
+    }
 }
 
 // In the tail, "%s" stands for the signature of the covered text and "%o" for a valid
@@ -266,6 +268,33 @@ TEST_F(drl_load_test, empty_file_fails_signature) {
 TEST_F(drl_load_test, format_error_closes_the_file) {
     upd::drl_file_t drl;
     EXPECT_THROW(drl.load(write("bad.drl", "bad line\n")), cf_proto_exception_t);
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p.string(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool is_signature_text(const std::string& text) {
+    return text.size() == 80 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The signing tool keeps the source byte for byte and adds one sign= line in its line end style.
+TEST(drl_fixture, signed_files_are_the_source_and_one_sign_line) {
+    const fs::path dir = fs::path(TAVIK_TEST_DATA) / "files";
+    std::string source = read_file(dir / "update.drl.unsigned");
+    ASSERT_FALSE(source.empty());
+    const std::string lf = read_file(dir / "update.drl");
+    ASSERT_EQ(source.size() + 5 + 80 + 1, lf.size());
+    EXPECT_EQ(source + "sign=", lf.substr(0, source.size() + 5));
+    EXPECT_TRUE(is_signature_text(lf.substr(source.size() + 5, 80)));
+    EXPECT_EQ('\n', lf.back());
+
+    replace_all(source, "\n", "\r\n");
+    const std::string crlf = read_file(dir / "update-crlf.drl");
+    ASSERT_EQ(source.size() + 5 + 80 + 2, crlf.size());
+    EXPECT_EQ(source + "sign=", crlf.substr(0, source.size() + 5));
+    EXPECT_EQ("\r\n", crlf.substr(crlf.size() - 2));
 }
 
 struct fixture_case_t {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -212,6 +213,24 @@ TEST_F(ini_file_test, directory_fails_to_read) {
 
 TEST_F(ini_file_test, parse_error_closes_the_file) {
     EXPECT_THROW(upd::ini::get_file(write("zone.ini", "[fallback]\nurl=a\n")), upd::ini::parse_error_t);
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p.string(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The signing tool keeps the file byte for byte and adds the CR LF signature section.
+TEST(ini_fixture, signed_file_is_the_source_and_the_signature_section) {
+    const fs::path dir = fs::path(TAVIK_TEST_DATA) / "files";
+    const std::string source = read_file(dir / "zone.ini.unsigned");
+    ASSERT_FALSE(source.empty());
+    const std::string head = source + "\r\n[Signature]\r\nSignature=";
+    const std::string data = read_file(dir / "zone.ini");
+    ASSERT_EQ(head.size() + 80 + 2, data.size());
+    EXPECT_EQ(head, data.substr(0, head.size()));
+    EXPECT_EQ(std::string::npos, data.substr(head.size(), 80).find_first_not_of("0123456789abcdef"));
+    EXPECT_EQ("\r\n", data.substr(data.size() - 2));
 }
 
 TEST(ini_fixture, signed_file_reads_and_forged_copy_fails) {

@@ -335,6 +335,28 @@ std::string read_file(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The signing tool keeps the list byte for byte and adds the signature part in its line end style.
+TEST(lst_fixture, signed_files_are_the_source_and_the_signature_part) {
+    const fs::path dir = fs::path(TAVIK_TEST_DATA) / "files";
+    const std::string source = read_file(dir / "version.lst.unsigned");
+    ASSERT_FALSE(source.empty());
+    std::string crlf_source;
+    for (char c : source) crlf_source += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"version.lst", "\n"}, {"version-crlf.lst", "\r\n"}};
+    for (const auto& c : cases) {
+        const std::string& eol = c.second;
+        const std::string& covered = eol == "\n" ? source : crlf_source;
+        const std::string head = covered + eol + "[Signature]" + eol + "Signature=";
+        const std::string data = read_file(dir / c.first);
+        ASSERT_EQ(head.size() + 80 + eol.size(), data.size()) << c.first;
+        EXPECT_EQ(head, data.substr(0, head.size())) << c.first;
+        const std::string signature = data.substr(head.size(), 80);
+        EXPECT_EQ(std::string::npos, signature.find_first_not_of("0123456789abcdef")) << c.first;
+        EXPECT_EQ(eol, data.substr(data.size() - eol.size())) << c.first;
+    }
+}
+
 class lst_fixture_test : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(lst_fixture_test, signed_file_parses_and_forged_copy_fails) {
