@@ -181,17 +181,6 @@ checker_t::~checker_t() { save(); }
 
 namespace {
 
-// Paths whose elements are exactly the runs between single separators, after an optional root
-// directory: no root name ("//net"), no repeated separator, no trailing separator (which
-// iterates as an extra "." element).
-bool plain_path(const std::string& s) {
-    if (s.size() > 1 && s.back() == '/') return false;
-    for (std::size_t i = 1; i < s.size(); ++i) {
-        if (s[i] == '/' && s[i - 1] == '/') return false;
-    }
-    return true;
-}
-
 int byte_compare(const char* a, std::size_t a_size, const char* b, std::size_t b_size) {
     int r = std::char_traits<char>::compare(a, b, std::min(a_size, b_size));
     if (r != 0) return r;
@@ -203,9 +192,13 @@ int byte_compare(const char* a, std::size_t a_size, const char* b, std::size_t b
 int checker_t::compare_paths(const boost::filesystem::path& a, const boost::filesystem::path& b) {
     const std::string& x = a.native();
     const std::string& y = b.native();
-    if (!plain_path(x) || !plain_path(y)) {
+    auto fallback = [&] {
         int r = a.compare(b);
         return (r > 0) - (r < 0);
+    };
+    // A leading "//" may be a root name; let the path's own iteration decide.
+    if ((x.size() >= 2 && x[0] == '/' && x[1] == '/') || (y.size() >= 2 && y[0] == '/' && y[1] == '/')) {
+        return fallback();
     }
     const bool x_rooted = !x.empty() && x[0] == '/';
     const bool y_rooted = !y.empty() && y[0] == '/';
@@ -217,16 +210,24 @@ int checker_t::compare_paths(const boost::filesystem::path& a, const boost::file
         if (r == 0) r = 1;  // cannot happen: a relative element holds no '/'
         return x_rooted ? (r > 0) - (r < 0) : -((r > 0) - (r < 0));
     }
-    // Element by element is byte by byte once a separator ranks below every other byte, and the
-    // path that runs out first (a prefix in elements) is the smaller.
+    // Elements compare as the bytes do once a separator ranks below every other byte: the first
+    // difference either lies inside an element, or ends one element where the other goes on.
+    // Only separator runs and trailing separators at that point need the elementwise view.
     const std::size_t n = std::min(x.size(), y.size());
-    for (std::size_t i = x_rooted ? 1 : 0; i < n; ++i) {
-        if (x[i] == y[i]) continue;
+    std::size_t i = x_rooted ? 1 : 0;
+    while (i < n && x[i] == y[i]) ++i;
+    if (i < n) {
+        if ((x[i] == '/' || y[i] == '/') && i > 0 && x[i - 1] == '/') return fallback();
         unsigned char cx = x[i] == '/' ? 0 : static_cast<unsigned char>(x[i]);
         unsigned char cy = y[i] == '/' ? 0 : static_cast<unsigned char>(y[i]);
         return cx < cy ? -1 : 1;
     }
-    return x.size() < y.size() ? -1 : (x.size() > y.size() ? 1 : 0);
+    if (x.size() == y.size()) return 0;
+    // One is a prefix of the other: it has fewer elements, unless it ends in a separator, which
+    // iterates as a "." element.
+    const std::string& shorter = x.size() < y.size() ? x : y;
+    if (shorter.size() > 1 && shorter.back() == '/') return fallback();
+    return x.size() < y.size() ? -1 : 1;
 }
 
 void checker_t::add(const std::vector<boost::filesystem::path>& paths) {

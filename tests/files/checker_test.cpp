@@ -183,6 +183,8 @@ TEST(CheckerPathOrder, OrdersAndMatchesExactlyAsPathsCompare) {
         "", "/", "//", "///", "/a", "a", "/a/b", "/a-b", "/a b", "/a.b", "/a/b/", "/a//b", "//net/a",
         "/a/b/c", "/ab", "/A", "+a", "/a/./b", "/a/../b", ".", "..", "a/b", "a\x7f", "/a\xff/b",
         "/usr/lib/x", "/usr/lib/x.so", "/usr/lib-x", "/usr/lib/", "/usr/lib", "/a/b//", "/a/ /b",
+        "a//b", "a/c", "a/", "a/+", "a//c", "///a", "//a", "/b", "a//", "/a/+", "a/b/!", "a/b/",
+        "/a//", "/a/!", "/a/b/!", "//a/b", "//a//b", "/a//c", "a/b//c", "a/b/+", "//", "/!",
     };
     for (const auto& a : paths) {
         for (const auto& b : paths) {
