@@ -3,8 +3,8 @@
 #pragma once
 
 #include "support/servers.hpp"
-#include "test_peer.hpp"
 
+#include "configd_update_ipc.pb.h"
 #include "upd_cache.pb.h"
 
 #include <google/protobuf/text_format.h>
@@ -12,6 +12,7 @@
 #include <boost/filesystem.hpp>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
@@ -19,6 +20,10 @@
 #include <map>
 #include <set>
 #include <string>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -98,22 +103,131 @@ struct attempt_t {
     std::set<std::string> up_to_date() const { return {request.up_to_date().begin(), request.up_to_date().end()}; }
 };
 
+
+// tavik-update started on a socket pair with COM_TAVIK_MONITOR, its stderr kept in a file.
+class update_process_t {
+public:
+    explicit update_process_t(const fs::path& err_path) : err_path_(err_path) {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) throw std::runtime_error("socketpair");
+        ::fcntl(pair[0], F_SETFD, FD_CLOEXEC);
+        channel_ = pair[0];
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const std::string program = binary("tavik-update").string();
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            const int in = ::open("/dev/null", O_RDONLY);
+            ::dup2(in, 0);
+            ::dup2(err, 1);
+            ::dup2(err, 2);
+            ::dup2(pair[1], 7);
+            ::setenv("COM_TAVIK_MONITOR", "7", 1);
+            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(pair[1]);
+        ::close(err);
+    }
+    update_process_t(const update_process_t&) = delete;
+    update_process_t& operator=(const update_process_t&) = delete;
+    ~update_process_t() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(channel_);
+    }
+
+    void send(const tvk::Configd2UpdateMessage& message) {
+        const std::string payload = message.SerializeAsString();
+        const std::uint32_t n = static_cast<std::uint32_t>(payload.size());
+        std::string frame{static_cast<char>(n & 0xff), static_cast<char>((n >> 8) & 0xff),
+                          static_cast<char>((n >> 16) & 0xff), static_cast<char>((n >> 24) & 0xff)};
+        frame += payload;
+        std::size_t done = 0;
+        while (done < frame.size()) {
+            const ssize_t w = ::send(channel_, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;  // the updater is gone; its exit status tells why
+            done += static_cast<std::size_t>(w);
+        }
+    }
+
+    // Appends what arrives within `timeout` to `pending`; false once the updater closed the channel.
+    bool read_some(std::string& pending, int timeout_ms) {
+        pollfd p{channel_, POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0) return true;
+        char buffer[65536];
+        const ssize_t n = ::recv(channel_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) return true;
+        if (n <= 0) return false;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    void kill(int signal_number) { ::kill(pid_, signal_number); }
+
+    // The exit status, or -1 when it did not end in time (then it is killed) or died by a signal.
+    int wait_exit(std::chrono::seconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        for (;;) {
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) break;
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                reaped_ = true;
+                return -1;
+            }
+            ::usleep(10000);
+        }
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::vector<std::string> err_lines() const {
+        std::vector<std::string> lines;
+        std::string text = tvk_test::read_file(err_path_), line;
+        for (char c : text) {
+            if (c == '\n') {
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+        if (!line.empty()) lines.push_back(line);
+        return lines;
+    }
+
+private:
+    fs::path err_path_;
+    int channel_ = -1;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
 enum class answer_t { success, refuse, none };
 
-using on_message_t = std::function<void(test::test_peer_t&, const tvk::Update2ConfigdMessage&)>;
+using on_message_t = std::function<void(update_process_t&, const tvk::Update2ConfigdMessage&)>;
 
 // Starts tavik-update, hands it the configuration and plays the daemon until it exits.
 inline attempt_t run_attempt(const tvk::UpdateConfig& config, answer_t answer = answer_t::success,
                              tvk::ErrorCode refusal = tvk::EC_PERMISSION_DENIED, on_message_t on_message = {}) {
     attempt_t result;
-    test::test_peer_t peer;
-    peer.send(test::use_context(config));
+    const fs::path err = fs::temp_directory_path() / fs::unique_path("tavik-e2e-%%%%%%%%.err");
+    update_process_t peer(err);
+    tvk::Configd2UpdateMessage context;
+    context.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
+    *context.mutable_config() = config;
+    peer.send(context);
     std::string pending;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     bool channel_open = true;
     while (channel_open && std::chrono::steady_clock::now() < deadline) {
-        const std::string bytes = peer.receive(std::chrono::milliseconds(100));
-        pending += bytes;
+        channel_open = peer.read_some(pending, 100);
         while (pending.size() >= 4) {
             std::uint32_t n = 0;
             for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(pending[i]);
@@ -135,10 +249,11 @@ inline attempt_t run_attempt(const tvk::UpdateConfig& config, answer_t answer = 
                 if (answer != answer_t::none) peer.send(reply);
             }
         }
-        if (bytes.empty() && !peer.running()) channel_open = false;
     }
     result.status = peer.wait_exit(std::chrono::seconds(30));
     result.log = peer.err_lines();
+    boost::system::error_code ignored;
+    fs::remove(err, ignored);
     return result;
 }
 
@@ -169,7 +284,11 @@ inline bool cache_is_valid(const fs::path& update_dir, std::size_t* records = nu
 }
 
 inline tvk::UpdateConfig base_config(const fs::path& update_dir) {
-    tvk::UpdateConfig config = test::stderr_config(update_dir.string(), tvk::LOG_LEVEL_DEBUG);
+    tvk::UpdateConfig config;
+    config.set_log_level(tvk::LOG_LEVEL_DEBUG);
+    config.mutable_actual_log()->set_type(tvk::Log::STDERR);
+    config.mutable_run_as_user()->set_uid(::getuid());
+    config.set_update_dir(update_dir.string());
     config.set_network_timeout(10000);
     config.set_installed_applications("e2e");
     return config;

@@ -28,6 +28,9 @@ protected:
         rig::make_zone(scratch_.path(), spec, nginx_.root() / "bases");
         fs::copy_file(nginx_.root() / "bases" / "update.drl", install_ / "bases.drl",
                       fs::copy_option::overwrite_if_exists);
+        // The zone lists its own zone.ini; an installed copy is current.
+        fs::copy_file(nginx_.root() / "bases" / "zone.ini", install_ / "bases" / "zone.ini",
+                      fs::copy_option::overwrite_if_exists);
     }
 
     tvk::UpdateConfig base_config() const {
@@ -76,7 +79,9 @@ TEST_F(engine_update, current_changed_missing_obsolete_and_unrelated_files_are_s
     EXPECT_EQ(first.placed_destinations(),
               (std::vector<std::string>{installed("timestamp"), installed("changed.avc"), installed("missing.avc")}));
     EXPECT_EQ(first.removed(), (std::set<std::string>{installed("retired.old")}));
-    EXPECT_EQ(first.up_to_date(), (std::set<std::string>{installed("current.avc")}));
+    // The zone's own DRL file and zone.ini are listed too and mapped to their installed places.
+    EXPECT_EQ(first.up_to_date(), (std::set<std::string>{(install_ / "bases.drl").string(), installed("current.avc"),
+                                                          installed("zone.ini")}));
     EXPECT_TRUE(first.logged("Debug: Skip \"" + installed("notes.txt") + "\""));
     EXPECT_TRUE(first.logged("Notice: Exit with status 0 (Success)"));
     for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) {
@@ -102,8 +107,9 @@ TEST_F(engine_update, current_changed_missing_obsolete_and_unrelated_files_are_s
     ASSERT_EQ(again.status, 0);
     EXPECT_EQ(again.request.to_place_size(), 0);
     EXPECT_TRUE(again.removed().empty());
-    EXPECT_EQ(again.up_to_date(), (std::set<std::string>{installed("timestamp"), installed("current.avc"),
-                                                          installed("changed.avc"), installed("missing.avc")}));
+    EXPECT_EQ(again.up_to_date(),
+              (std::set<std::string>{installed("timestamp"), installed("current.avc"), installed("changed.avc"),
+                                     installed("missing.avc"), installed("zone.ini"), (install_ / "bases.drl").string()}));
     const auto log = nginx_.access_log();
     EXPECT_EQ(file_requests(std::vector<tvk_test::nginx_server_t::access_t>(log.begin() + before, log.end())), 0u);
 
@@ -199,7 +205,7 @@ TEST_F(engine_update, termination_while_a_large_file_downloads_ends_with_107_and
     rig::write(installed("current.avc"), published.at("current.avc"));
     bool signalled = false;
     const attempt_t a = rig::run_attempt(base_config(), rig::answer_t::success, tvk::EC_OK,
-                                         [&](test::test_peer_t& peer, const tvk::Update2ConfigdMessage& m) {
+                                         [&](rig::update_process_t& peer, const tvk::Update2ConfigdMessage& m) {
                                              if (!signalled && m.has_download() &&
                                                  m.download().current_file() == "huge.avc") {
                                                  signalled = true;
@@ -214,7 +220,9 @@ TEST_F(engine_update, termination_while_a_large_file_downloads_ends_with_107_and
     EXPECT_FALSE(a.requested);
     EXPECT_TRUE(rig::cache_is_valid(var_));
     // A download cut short is removed; only a complete, verified file may stay.
-    if (fs::exists(downloaded("huge.avc"))) EXPECT_EQ(fs::file_size(downloaded("huge.avc")), files["huge.avc"].size());
+    if (fs::exists(downloaded("huge.avc"))) {
+        EXPECT_EQ(fs::file_size(downloaded("huge.avc")), files["huge.avc"].size());
+    }
 }
 
 }  // namespace

@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -145,6 +149,9 @@ TEST_F(fault_test, broken_answers_end_with_their_exact_code_and_text) {
          tvk::EC_OK, "", "fault server body\n"},
         {"head_one_byte_per_write", behaviour_t::head_byte_by_byte, std::chrono::milliseconds(10000), false,
          tvk::EC_OK, "", "fault server body\n"},
+        // 750 ms in all, but no step waits longer than the 300 ms time-out.
+        {"slow_body_within_each_step", behaviour_t::slow_body, std::chrono::milliseconds(300), false, tvk::EC_OK,
+         "", "fault server body\n"},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);
@@ -178,6 +185,31 @@ TEST_F(fault_test, refused_connection_is_a_connect_network_error) {
     const failure_t failure = failure_of([&] { rc.connection.execute(); });
     EXPECT_EQ(failure.code, tvk::EC_NETWORK_ERROR);
     EXPECT_EQ(failure.text, "Connect: Connection refused: " + endpoint_text(port));
+}
+
+TEST_F(fault_test, connect_that_never_completes_is_a_connect_time_out) {
+    // A listener with a full accept queue leaves further handshakes unanswered.
+    namespace ip = boost::asio::ip;
+    ip::tcp::acceptor full(io_service, ip::tcp::endpoint(ip::address_v4::loopback(), 0));
+    full.listen(0);
+    const std::uint16_t port = full.local_endpoint().port();
+    // Non-blocking connects that fill the queue; asio's own connect would wait for them.
+    std::vector<ip::tcp::socket> fillers;
+    for (int i = 0; i < 2; ++i) {
+        fillers.emplace_back(io_service, ip::tcp::v4());
+        fillers.back().non_blocking(true);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fillers.back().native_handle(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    recording_connection_t rc(io_service, box.progress);
+    rc.connection.set_timeout(std::chrono::milliseconds(300));
+    rc.connection.open(upd::url_t(local_url(port, "file")));
+    const failure_t failure = failure_of([&] { rc.connection.execute(); });
+    EXPECT_EQ(failure.code, tvk::EC_NETWORK_TIMEDOUT);
+    EXPECT_EQ(failure.text, "Connect: Network operation timed out: " + endpoint_text(port));
 }
 
 TEST_F(fault_test, proxy_refusing_the_tunnel_fails_the_tls_handshake) {

@@ -121,6 +121,8 @@ private:
             return send_then("HTTP/1.1 200 Connection established\r\n\r\n", [this] { handshake(); });
         case behaviour_t::close_at_once:
             return close();
+        case behaviour_t::slow_body:
+            return send_then(ok_head, [this] { send_slowly(0); });
         case behaviour_t::tunnel_refused: {
             const std::string page = "<html><body>Access denied</body></html>\n";
             return send("HTTP/1.1 403 Forbidden\r\nContent-Type: text/html\r\nContent-Length: " +
@@ -209,6 +211,22 @@ private:
         } else {
             asio::async_write(socket(), asio::buffer(&(*text)[index], 1), handler);
         }
+    }
+
+    void send_slowly(std::size_t piece) {
+        const std::string& body = server_.body_;
+        const std::size_t size = (body.size() + 4) / 5;
+        if (piece * size >= body.size()) {
+            return finish();
+        }
+        auto self = shared_from_this();
+        timer_.expires_after(std::chrono::milliseconds(150));
+        timer_.async_wait([self, piece, size](const error_code& ec) {
+            if (ec) {
+                return self->close();
+            }
+            self->send_then(self->server_.body_.substr(piece * size, size), [self, piece] { self->send_slowly(piece + 1); });
+        });
     }
 
     // Ends the answer with a FIN, then waits for the client to close before releasing the socket,

@@ -33,6 +33,7 @@ public:
         tunnel_refused,      // answers CONNECT with 403 and an HTML page
         tls_ok,              // TLS from the first byte, then as ok
         close_at_once,       // closes the connection as soon as it is accepted
+        slow_body,           // the head of a 200, then the body in five pieces 150 ms apart
     };
 
     // Connection i follows script[i]; connections beyond the script follow its last entry.
