@@ -1,6 +1,7 @@
 // The connection's choices that need no server: modes, default ports, the address queue.
 #include "net/http_connection.hpp"
 
+#include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
 #include "integration/support/capture_log.hpp"
 
@@ -136,6 +137,47 @@ TEST_F(http_connection_test, execute_without_addresses_fails_before_connecting) 
     }
     EXPECT_EQ(connection.exchange_state(), upd::http_connection_t::st_done);
     EXPECT_FALSE(log->contains_prefix(cf_log_t::debug, "Connected "));
+}
+
+}  // namespace
+
+namespace {
+
+// "a..b" has an empty label: the resolver refuses it without asking any name server.
+TEST_F(http_connection_test, unresolvable_names_fail_open_with_a_network_error) {
+    struct case_t {
+        const char* name;
+        bool proxy;
+        const char* suffix;
+        const char* error_line;
+    };
+    const case_t cases[] = {
+        {"server", false, ": a..b:80", nullptr},
+        {"proxy", true, ": a..b:3128", "Cannot resolve proxy address: a..b:3128"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        upd::http_connection_t conn(io_service, progress);
+        tvk::Proxy proxy;
+        proxy.set_type(c.proxy ? tvk::Proxy::PROXY_TYPE_HTTP : tvk::Proxy::PROXY_TYPE_NONE);
+        proxy.set_host("a..b");
+        proxy.set_port(3128);
+        conn.set_proxy(proxy);
+        try {
+            conn.open(upd::url_t("http://a..b/file"));
+            ADD_FAILURE() << "no exception";
+        } catch (const cf_proto_exception_t& e) {
+            const std::string text = e.what();
+            EXPECT_EQ(e.code(), tvk::EC_NETWORK_ERROR);
+            EXPECT_EQ(text.rfind("Cannot resolve: ", 0), 0u) << text;
+            EXPECT_EQ(text.substr(text.size() - std::string(c.suffix).size()), c.suffix) << text;
+        }
+        if (c.error_line) {
+            EXPECT_TRUE(log->contains(cf_log_t::error, c.error_line));
+        }
+        // The failed query is remembered: asking again does not resolve, it finds no address.
+        EXPECT_THROW(conn.execute(), boost::system::system_error);
+    }
 }
 
 }  // namespace
