@@ -116,8 +116,9 @@ public:
             case directory_t::missing:
                 return true;
             case directory_t::listed: {
-                auto it = dir.names.find(name_);
-                if (it == dir.names.end()) return true;
+                auto it = std::lower_bound(dir.names.begin(), dir.names.end(), name_,
+                                           [](const entry_t& e, const std::string& n) { return e.first < n; });
+                if (it == dir.names.end() || it->first != name_) return true;
                 return it->second ? stat_gone(path) : false;
             }
             default:
@@ -129,11 +130,13 @@ private:
     // Below this many paths in one directory, a stat each is cheaper than reading the directory.
     static constexpr unsigned listing_threshold = 8;
 
+    // A name and whether only a stat can tell (a symbolic link may dangle; type unknown).
+    using entry_t = std::pair<std::string, bool>;
+
     struct directory_t {
         enum { unread, listed, missing, unlistable } state = unread;
         unsigned asked = 0;
-        // Name -> whether only a stat can tell (a symbolic link may dangle; type unknown).
-        std::unordered_map<std::string, bool> names;
+        std::vector<entry_t> names;  // sorted by name
     };
 
     static bool stat_gone(const boost::filesystem::path& path) {
@@ -156,13 +159,14 @@ private:
 #else
             const bool needs_stat = true;
 #endif
-            dir.names.emplace(entry->d_name, needs_stat);
+            dir.names.emplace_back(entry->d_name, needs_stat);
         }
         if (errno != 0) {
             dir.state = directory_t::unlistable;
             dir.names.clear();
         }
         ::closedir(d);
+        std::sort(dir.names.begin(), dir.names.end());
     }
 
     std::unordered_map<std::string, directory_t> directories_;
