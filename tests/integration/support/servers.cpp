@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -163,6 +166,10 @@ child_process_t::child_process_t(const std::vector<std::string>& argv, const fs:
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_ = ::fork();
     if (pid_ == 0) {
+#ifdef __linux__
+        // Should the test process die without its destructors, the server goes with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(out, 2);
