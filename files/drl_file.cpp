@@ -92,7 +92,9 @@ void drl_file_t::parse(const char* begin, const char* end) {
         if (line == line_end) {
             // empty line: nothing to do
         } else if (starts_with(line, line_end, url_line_begin)) {
-            urls_.insert(trimmed(line + url_line_begin.size(), line_end));
+            // Once a signature has been read the lines are outside the signed range: anybody
+            // on the way could have added them, so their URLs are not taken.
+            if (signature.empty()) urls_.insert(trimmed(line + url_line_begin.size(), line_end));
         } else if (starts_with(line, line_end, sign_line_begin)) {
             signature = trimmed(line + sign_line_begin.size(), line_end);
         } else {

@@ -22,6 +22,7 @@ public:
     // Parses the bytes and verifies the signature; throws cf_proto_exception_t (EC_BAD_DRL_FILE).
     void parse(const char* begin, const char* end);
 
+    // The URLs of the signed range; lines after the signature add none.
     const std::set<std::string>& urls() const { return urls_; }
     // The URLs in a random order drawn from rand().
     std::vector<std::string> shuffled_urls() const;
