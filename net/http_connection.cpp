@@ -7,7 +7,6 @@
 #include "net/proxy_auth.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
@@ -16,7 +15,6 @@
 
 #include <openssl/ssl.h>
 
-#include <limits>
 
 namespace upd {
 

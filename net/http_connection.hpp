@@ -124,7 +124,6 @@ private:
     void read_more();
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void on_head_read();
-    void write_request(const std::string& method);
 
     void arm_timer(timeout_kind_t kind);
     void on_timer(const boost::system::error_code& ec);
