@@ -104,11 +104,13 @@ void lst_file_t::parse(const char* begin, const char* end) {
             if (line_match[1] == "." || line_match[1] == "..") {
                 fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
             }
+            // The size first: a size that overflows leaves no half-made entry behind.
+            const auto size = boost::lexical_cast<std::uint32_t>(line_match[3].first,
+                                                                 line_match[3].length());
+            const std::vector<unsigned char> digest = hex_to_bytes(line_match[2].str());
             entry_t& entry = files_[line_match[1].str()];
-            std::vector<unsigned char> digest = hex_to_bytes(line_match[2].str());
             entry.digest.assign(digest.begin(), digest.end());
-            entry.size = boost::lexical_cast<std::uint32_t>(line_match[3].first,
-                                                           line_match[3].length());
+            entry.size = size;
         } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
             patterns_.push_back(line_match[1].str());
         } else {

@@ -204,8 +204,9 @@ TEST(lst_file, every_covered_byte_is_signed) {
 
 TEST(lst_file, size_above_32_bits_is_a_conversion_error) {
     upd::lst_file_t lst;
-    const std::string data = signed_lst(HEAD "+a, 01, 4294967296\n" TRAILER, SIG);
+    const std::string data = signed_lst(HEAD "+b, 02, 2\n+a, 01, 4294967296\n+b, 03, 4294967296\n" TRAILER, SIG);
     EXPECT_THROW(lst.parse(data.data(), data.data() + data.size()), boost::bad_lexical_cast);
+    EXPECT_EQ("b=02/2 |", describe(lst));
 }
 
 TEST(lst_file, parse_clears_earlier_contents) {
