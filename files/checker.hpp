@@ -58,9 +58,9 @@ public:
     // the bare value tvk::EC_IO_ERROR; a failed read never yields a digest of a partial file.
     static digests_t hash_file(const boost::filesystem::path& path);
 
-    // Orders paths exactly as boost::filesystem::path::compare does, but for the usual paths in
-    // one pass over the common bytes instead of a walk over the elements of both: the cache holds
-    // tens of thousands of paths.
+    // -1, 0 or 1, ordering paths exactly as boost::filesystem::path::compare does, but for the
+    // usual paths in one pass over the common bytes instead of a walk over the elements of both:
+    // the cache holds tens of thousands of paths.
     struct path_less {
         bool operator()(const boost::filesystem::path& a, const boost::filesystem::path& b) const {
             return compare_paths(a, b) < 0;
