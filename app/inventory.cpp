@@ -57,8 +57,9 @@ inventory_t::inventory_t() : signals_(io_service_) {
 }
 
 inventory_t::~inventory_t() {
-    // The attempt's objects go before the client they report to; the configuration they read
-    // goes last of them.
+    // The attempt's objects go before the client they report to; the worker first, since its
+    // thread reads the progress object and the configuration until it is joined.
+    worker_.reset();
     progress_.reset();
     config_.reset();
     configd_.reset();
@@ -130,8 +131,15 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
 }
 
 void inventory_t::start_attempt() {
-    // The update worker is created and started here once the update engine provides it.
-    // Until then the process keeps serving the control channel and waits for frames.
+    std::shared_ptr<configd_t> client = configd_;
+    auto worker = std::make_unique<worker_t>(
+        io_service_, *config_, *progress_,
+        [client](const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
+                 const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
+            client->request_install(to_place, to_remove, up_to_date, std::move(on_installed));
+        });
+    worker_ = std::move(worker);
+    worker_->start();
 }
 
 }  // namespace upd

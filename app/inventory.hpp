@@ -3,6 +3,7 @@
 
 #include "control/configd.hpp"
 #include "control/progress.hpp"
+#include "engine/worker.hpp"
 #include "update_config.pb.h"
 
 #include <boost/asio/io_service.hpp>
@@ -45,6 +46,7 @@ private:
     std::shared_ptr<configd_t> configd_;
     std::unique_ptr<tvk::UpdateConfig> config_;
     std::unique_ptr<progress_t> progress_;
+    std::unique_ptr<worker_t> worker_;
 };
 
 }  // namespace upd

@@ -87,11 +87,11 @@ const char* cf_log_t::level_text(int level) {
 
 int cf_log_t::syslog_priority(int level) {
     switch (level) {
-        case debug: return LOG_DEBUG;
-        case info: return LOG_INFO;
-        case notice: return LOG_NOTICE;
-        case warning: return LOG_WARNING;
-        default: return LOG_ERR;
+        case debug: return cf_syslog::debug;
+        case info: return cf_syslog::info;
+        case notice: return cf_syslog::notice;
+        case warning: return cf_syslog::warning;
+        default: return cf_syslog::error;
     }
 }
 

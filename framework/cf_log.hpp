@@ -8,6 +8,16 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <syslog.h>
+
+// The syslog priorities, kept under names of their own: the LOG_* names below are our macros.
+namespace cf_syslog {
+enum : int { debug = LOG_DEBUG, info = LOG_INFO, notice = LOG_NOTICE, warning = LOG_WARNING, error = LOG_ERR };
+}
+#undef LOG_DEBUG
+#undef LOG_INFO
+#undef LOG_NOTICE
+#undef LOG_WARNING
 
 class cf_log_t {
 public:

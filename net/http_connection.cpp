@@ -209,6 +209,9 @@ void http_connection_t::run_attempt() {
     boost::this_thread::interruption_point();
     connect();
     io_service_.restart();
+    // restart() clears a stop() made by a shutting-down worker; it interrupts before it stops,
+    // so checking again here means a stop can never be lost and leave run() waiting.
+    boost::this_thread::interruption_point();
     io_service_.run();
     boost::this_thread::interruption_point();
     finish_attempt();
