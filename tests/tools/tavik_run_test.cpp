@@ -272,6 +272,13 @@ TEST_F(TavikRunTest, TerminationSignalsAreForwardedToTheUpdater) {
     }
 }
 
+TEST_F(TavikRunTest, TimeLimitStopsAnUpdaterThatDoesNotEnd) {
+    const result_t r = run("wait-signal\n", {"--timeout", "1"});
+    EXPECT_TRUE(contains(r.report, "signal " + std::to_string(SIGTERM))) << r.report;
+    EXPECT_EQ(r.status, 107);
+    EXPECT_TRUE(contains(r.err, "no end after 1 s, stopping tavik-update")) << r.err;
+}
+
 TEST_F(TavikRunTest, UpdaterThatDiesEndsTheRunWithoutHanging) {
     const result_t r = run("check 100 10\ndie\n");
     EXPECT_EQ(r.status, 128 + SIGKILL);

@@ -146,7 +146,8 @@ protected:
     }
 
     command_result_t run_update() {
-        return shell(std::string(TAVIK_RUN) + " --updater " + quote(TAVIK_UPDATER) + " " +
+        // The time limit turns an updater that never ends into a failure instead of a hang.
+        return shell(std::string(TAVIK_RUN) + " --timeout 60 --updater " + quote(TAVIK_UPDATER) + " " +
                      quote(root_ + "/update.conf"));
     }
 

@@ -59,7 +59,9 @@ int main(int argc, char** argv) {
         ("dry-run", po::bool_switch(&options.dry_run),
          "answer the installation request with success without installing")
         ("verbose,v", po::bool_switch(&options.verbose),
-         "list the files of the installation request");
+         "list the files of the installation request")
+        ("timeout", po::value<unsigned>(&options.timeout),
+         "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)");
     po::options_description hidden;
     hidden.add_options()("config", po::value<std::string>(&options.config_path));
     po::options_description all;

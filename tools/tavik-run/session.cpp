@@ -57,6 +57,8 @@ public:
         // The end of the updater is noticed even if something else still holds its socket.
         sa.sa_flags = SA_NOCLDSTOP;
         ::sigaction(SIGCHLD, &sa, &old_chld_);
+        sa.sa_flags = 0;
+        ::sigaction(SIGALRM, &sa, &old_alrm_);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
@@ -68,6 +70,8 @@ public:
         ::sigaction(SIGTERM, &old_term_, nullptr);
         ::sigaction(SIGPIPE, &old_pipe_, nullptr);
         ::sigaction(SIGCHLD, &old_chld_, nullptr);
+        ::alarm(0);
+        ::sigaction(SIGALRM, &old_alrm_, nullptr);
         for (int& fd : signal_pipe) {
             if (fd >= 0) ::close(fd);
             fd = -1;
@@ -80,6 +84,7 @@ private:
     struct sigaction old_term_ {};
     struct sigaction old_pipe_ {};
     struct sigaction old_chld_ {};
+    struct sigaction old_alrm_ {};
 };
 
 class config_errors_t : public google::protobuf::io::ErrorCollector {
@@ -143,7 +148,11 @@ private:
     bool child_ended_ = false;  // SIGCHLD seen since the last reap attempt
     bool reaped_ = false;
     int status_ = 0;
+    bool timed_out_ = false;
 };
+
+// After the time limit the updater gets SIGTERM, and SIGKILL if it is still there this much later.
+constexpr unsigned kill_grace_seconds = 10;
 
 void session_t::forward_signals() {
     unsigned char sigs[16];
@@ -155,6 +164,19 @@ void session_t::forward_signals() {
                 continue;
             }
             view_.finish();
+            if (sigs[i] == SIGALRM) {
+                if (!timed_out_) {
+                    timed_out_ = true;
+                    err_ << "tavik-run: no end after " << options_.timeout
+                         << " s, stopping tavik-update" << std::endl;
+                    updater_.signal(SIGTERM);
+                    ::alarm(kill_grace_seconds);
+                } else {
+                    err_ << "tavik-run: tavik-update is still running, killing it" << std::endl;
+                    updater_.signal(SIGKILL);
+                }
+                continue;
+            }
             err_ << "tavik-run: forwarding " << signal_name(sigs[i]) << " to tavik-update" << std::endl;
             updater_.signal(sigs[i]);
         }
@@ -292,6 +314,8 @@ int session_t::run(const tvk::UpdateConfig& config) {
              << std::endl;
         return static_cast<int>(exit_code_of(e));
     }
+
+    if (options_.timeout > 0) ::alarm(options_.timeout);
 
     tvk::Configd2UpdateMessage context;
     context.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);

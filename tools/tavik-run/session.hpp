@@ -13,6 +13,7 @@ struct run_options_t {
     std::string updater;
     bool dry_run = false;
     bool verbose = false;
+    unsigned timeout = 0;  // seconds until the updater is stopped; 0: no limit
 };
 
 // Reads a tvk.UpdateConfig in protobuf text format; false with a message in error otherwise.
