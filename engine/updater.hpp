@@ -45,7 +45,7 @@ public:
     static std::string user_agent(const tvk::UpdateConfig& config);
 
     // The largest container that can be unpacked; a packed download may not exceed it.
-    static const std::uint64_t packed_size_limit = 33554432;
+    static constexpr std::uint64_t packed_size_limit = 33554432;
 
 private:
     boost::asio::io_service& io_service_;
