@@ -43,7 +43,10 @@ void log_md5(checker_t& checker, const fs::path& path) {
     LOG_DEBUG(path.filename().string() << " MD5 " << hex(checker.md5(path)));
 }
 
+// A file that failed its digest is not kept: nothing unverified stays in the download directory,
+// and the next run fetches it again either way.
 [[noreturn]] void throw_bad_checksum(const fs::path& target) {
+    ::unlink(target.c_str());
     throw fs::filesystem_error("SHA256", target, tvk::make_error_code(tvk::EC_BAD_CHECKSUM));
 }
 
@@ -255,6 +258,9 @@ void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& targ
         } catch (const std::exception& e) {
             LOG_DEBUG("Download lzma: " << exception_text(e));
             ::unlink(temporary.c_str());
+            // An unpacking cut short (a full disk) leaves a partial target; it held no verified
+            // file before, or the download would have been skipped.
+            ::unlink(target.c_str());
             const boost::system::error_code ec = error_code_of(e);
             // A container cut at the limit could not have been unpacked: treat it as a bad one.
             if (ec != tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) &&

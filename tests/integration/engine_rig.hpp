@@ -23,6 +23,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <vector>
@@ -107,7 +108,10 @@ struct attempt_t {
 // tavik-update started on a socket pair with COM_TAVIK_MONITOR, its stderr kept in a file.
 class update_process_t {
 public:
-    explicit update_process_t(const fs::path& err_path) : err_path_(err_path) {
+    // `file_size_limit` bounds every file the updater writes (RLIMIT_FSIZE, SIGXFSZ ignored so that
+    // a write past it fails with EFBIG): a disk that fills up, without privileges or mounts.
+    explicit update_process_t(const fs::path& err_path, rlim_t file_size_limit = RLIM_INFINITY)
+        : err_path_(err_path) {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) throw std::runtime_error("socketpair");
         ::fcntl(pair[0], F_SETFD, FD_CLOEXEC);
@@ -123,6 +127,11 @@ public:
             ::dup2(err, 2);
             ::dup2(pair[1], 7);
             ::setenv("COM_TAVIK_MONITOR", "7", 1);
+            if (file_size_limit != RLIM_INFINITY) {
+                ::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{file_size_limit, file_size_limit};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+            }
             ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -167,6 +176,20 @@ public:
     }
 
     void kill(int signal_number) { ::kill(pid_, signal_number); }
+
+    // Raw bytes on the channel, frames of any shape included.
+    void send_raw(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t w = ::send(channel_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;
+            done += static_cast<std::size_t>(w);
+        }
+    }
+
+    // The daemon hangs up: both directions end, the descriptor stays ours until destruction.
+    void hang_up() { ::shutdown(channel_, SHUT_RDWR); }
 
     // The exit status, or -1 when it did not end in time (then it is killed) or died by a signal.
     int wait_exit(std::chrono::seconds timeout) {
@@ -213,12 +236,34 @@ enum class answer_t { success, refuse, none };
 
 using on_message_t = std::function<void(update_process_t&, const tvk::Update2ConfigdMessage&)>;
 
+// How the daemon stand-in behaves during one attempt.
+struct run_options_t {
+    answer_t answer = answer_t::success;
+    tvk::ErrorCode refusal = tvk::EC_PERMISSION_DENIED;
+    on_message_t on_message;                         // every message, before it is answered
+    std::function<void(update_process_t&)> on_tick;  // at least every 100 ms while the channel is open
+    rlim_t file_size_limit = RLIM_INFINITY;          // see update_process_t
+};
+
+inline attempt_t run_attempt(const tvk::UpdateConfig& config, const run_options_t& options);
+
 // Starts tavik-update, hands it the configuration and plays the daemon until it exits.
 inline attempt_t run_attempt(const tvk::UpdateConfig& config, answer_t answer = answer_t::success,
                              tvk::ErrorCode refusal = tvk::EC_PERMISSION_DENIED, on_message_t on_message = {}) {
+    run_options_t options;
+    options.answer = answer;
+    options.refusal = refusal;
+    options.on_message = std::move(on_message);
+    return run_attempt(config, options);
+}
+
+inline attempt_t run_attempt(const tvk::UpdateConfig& config, const run_options_t& options) {
+    const answer_t answer = options.answer;
+    const tvk::ErrorCode refusal = options.refusal;
+    const on_message_t& on_message = options.on_message;
     attempt_t result;
     const fs::path err = fs::temp_directory_path() / fs::unique_path("tavik-e2e-%%%%%%%%.err");
-    update_process_t peer(err);
+    update_process_t peer(err, options.file_size_limit);
     tvk::Configd2UpdateMessage context;
     context.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
     *context.mutable_config() = config;
@@ -228,6 +273,7 @@ inline attempt_t run_attempt(const tvk::UpdateConfig& config, answer_t answer = 
     bool channel_open = true;
     while (channel_open && std::chrono::steady_clock::now() < deadline) {
         channel_open = peer.read_some(pending, 100);
+        if (options.on_tick) options.on_tick(peer);
         while (pending.size() >= 4) {
             std::uint32_t n = 0;
             for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(pending[i]);
