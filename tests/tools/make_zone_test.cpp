@@ -203,6 +203,8 @@ TEST_F(MakeZoneTest, OptionsDecideWhichPackedFilesExist) {
         EXPECT_EQ(exists(out_ + "/version.lst.lzma"), c.packed_list);
         EXPECT_TRUE(exists(out_ + "/version.lst"));
         EXPECT_FALSE(exists(out_ + "/timestamp.lzma"));
+        // Without --fallback the zone.ini is still signed and names no fallback server.
+        EXPECT_TRUE(upd::ini::get_file(out_ + "/zone.ini").empty());
     }
 }
 
