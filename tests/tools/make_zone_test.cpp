@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -205,6 +206,29 @@ TEST_F(MakeZoneTest, OptionsDecideWhichPackedFilesExist) {
         EXPECT_FALSE(exists(out_ + "/timestamp.lzma"));
         // Without --fallback the zone.ini is still signed and names no fallback server.
         EXPECT_TRUE(upd::ini::get_file(out_ + "/zone.ini").empty());
+    }
+}
+
+TEST_F(MakeZoneTest, FileTooBigForTheUpdatersDecoderIsOfferedPlainOnly) {
+    const struct {
+        const char* name;
+        std::uint64_t size;
+        bool packed;
+    } cases[] = {
+        {"at the limit", sign::max_packed_content, true},
+        {"one byte above", sign::max_packed_content + 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = files_ + "/big.bin";
+        write_file(path, "");
+        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(c.size)), 0);
+        const command_result_t r = make_zone("--url http://127.0.0.1:1/");
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(exists(out_ + "/big.bin.lzma"), c.packed);
+        const std::string list = read_file(out_ + "/version.lst");
+        EXPECT_NE(list.find("+big.bin, "), std::string::npos);
+        EXPECT_NE(list.find(", " + std::to_string(c.size) + "\n"), std::string::npos);
     }
 }
 
