@@ -269,11 +269,13 @@ void checker_t::hash_all(progress_t& progress) {
     progress.set_checked(done);
 }
 
-std::string checker_t::sha256(const boost::filesystem::path& path) { return digests(path).first; }
+std::string checker_t::sha256(const boost::filesystem::path& path) { return digests(path, false).first; }
 
 std::string checker_t::md5(const boost::filesystem::path& path) { return digests(path).second; }
 
-checker_t::digests_t checker_t::digests(const boost::filesystem::path& path) {
+checker_t::digests_t checker_t::digests(const boost::filesystem::path& path) { return digests(path, true); }
+
+checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, bool need_md5) {
     // Taken before the stat: a change made after it, even within the second of an earlier
     // change, can then never hide behind an unchanged ctime in the cache.
     const std::time_t now = std::time(nullptr);
@@ -287,8 +289,9 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path) {
         cache_.erase(it);
     }
 
-    digests_t result = hash_file(path);
-    if (now > st.st_ctime) {
+    const bool cacheable = now > st.st_ctime;
+    digests_t result = hash_file(path, need_md5 || cacheable);
+    if (cacheable) {
         record_t& record = cache_[path];
         record.dev = static_cast<std::uint32_t>(st.st_dev);
         record.ino = static_cast<std::uint32_t>(st.st_ino);
@@ -299,10 +302,12 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path) {
     return result;
 }
 
-checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path) {
+checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path) { return hash_file(path, true); }
+
+checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, bool with_md5) {
     try {
         digest_t sha256(EVP_sha256());
-        digest_t md5(EVP_md5());
+        digest_t md5(with_md5 ? EVP_md5() : EVP_md_null());
         fd_guard_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
         char buffer[chunk_size];
@@ -315,10 +320,10 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path) {
             }
             if (n == 0) break;
             sha256.update(buffer, static_cast<std::size_t>(n));
-            md5.update(buffer, static_cast<std::size_t>(n));
+            if (with_md5) md5.update(buffer, static_cast<std::size_t>(n));
         }
         std::string sha = sha256.final();
-        return digests_t(std::move(sha), md5.final());
+        return digests_t(std::move(sha), with_md5 ? md5.final() : std::string());
     } catch (const std::exception& e) {
         LOG_ERROR("HASH: " << path << ": " << exception_text(e));
         throw tvk::EC_IO_ERROR;
@@ -382,10 +387,12 @@ void checker_t::load() {
 }
 
 void checker_t::save() {
+    bool truncated = false;
     try {
         try {
             fd_guard_t fd(::open(cache_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
             if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
+            truncated = true;
             // Written record by record as the repeated field of upd.Cache, the bytes that
             // serializing one whole upd.Cache would give, without holding a copy of the cache.
             google::protobuf::io::FileOutputStream raw(fd.get());
@@ -416,6 +423,8 @@ void checker_t::save() {
             }
             if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
         } catch (const std::exception& e) {
+            // A cache cut short (a full disk) is no cache: the next run must not find a torn file.
+            if (truncated) ::unlink(cache_path_.c_str());
             LOG_WARNING("Cache: " << cache_path_ << ": " << exception_text(e));
         }
     } catch (...) {

@@ -69,6 +69,10 @@ public:
     static int compare_paths(const boost::filesystem::path& a, const boost::filesystem::path& b);
 
 private:
+    // With `need_md5` false, MD5 is left out (empty) when the result will not be cached anyway:
+    // a file just downloaded is verified by SHA-256 alone, without paying for a second digest.
+    digests_t digests(const boost::filesystem::path& path, bool need_md5);
+    static digests_t hash_file(const boost::filesystem::path& path, bool with_md5);
     void load();
     void save();
 

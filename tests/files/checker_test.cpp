@@ -356,6 +356,17 @@ TEST_F(CheckerTest, FileChangedInTheCurrentSecondIsHashedOnEveryQueryAndNotSaved
     EXPECT_TRUE(done) << "could not stay within one second";
 }
 
+TEST_F(CheckerTest, FreshFileVerifiedBySha256AloneStillGivesItsMd5OnRequest) {
+    // A file changed in the current second is not cached, so sha256() skips MD5; md5() must not
+    // then answer with an empty or stale digest.
+    fs::path file = dir_ / "fresh";
+    upd::checker_t checker(dir_);
+    write_file(file, "abc");
+    EXPECT_EQ(hex(checker.sha256(file)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(checker.md5(file)), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(hex(checker.sha256(file)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
 TEST_F(CheckerTest, CacheFileStatesAtLoading) {
     const std::string quoted = "\"" + cache_file_.string() + "\"";
     const struct {
