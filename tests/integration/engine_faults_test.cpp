@@ -178,6 +178,26 @@ const row_t rows[] = {
      [](row_env_t& env) { env.options.file_size_limit = 65536; },  // below missing.avc's 70000 bytes
      tvk::EC_UNEXPECTED_ERROR, "Error: write: File too large: \"{var}/bases/missing.avc\"", match_t::exact,
      cache_t::written},
+    {"disk_full_while_saving_the_cache",
+     [](row_env_t& env) {
+         // Many current files, older than this second: a cache far larger than anything downloaded.
+         const fs::path own = env.dir / "many-install";
+         env.files.erase("missing.avc");
+         for (int i = 0; i < 100; ++i) {
+             const std::string name = "file-" + std::to_string(1000 + i) + ".avc";
+             env.files[name] = name;
+             rig::write(own / name, name);
+         }
+         on_nginx(env);
+         env.config.set_virus_base_dir(own.string());
+         env.installations.push_back(own);
+         rig::wait_next_second();
+     },
+     [](row_env_t& env) {
+         env.options.file_size_limit = 4096;
+         env.config.set_log_level(tvk::LOG_LEVEL_NOTICE);  // the log file is bounded too
+     },
+     0, "Warning: Cache: \"{var}/tavik-update.cache\": serializaition failed", match_t::exact, cache_t::untouched},
     {"work_directory_read_only", on_nginx,
      [](row_env_t& env) {
          // Root passes every permission check; nobody, who is handed the tree, does not.
