@@ -29,7 +29,9 @@ namespace {
 
 const char* const reserved_names[] = {"update.drl", "zone.ini", "version.lst", "version.lst.lzma"};
 
-void* sz_alloc(void*, size_t size) { return size ? std::malloc(size) : nullptr; }
+// Zero-filled: the SDK's match finder compares sizes of its first allocation before it has set
+// them (harmlessly, but memory checkers rightly flag it).
+void* sz_alloc(void*, size_t size) { return size ? std::calloc(1, size) : nullptr; }
 void sz_free(void*, void* address) { std::free(address); }
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
