@@ -83,18 +83,6 @@ TEST(ControlFrame, ReaderReassemblesFramesFedOneByteAtATime) {
     EXPECT_EQ(reader.buffered(), 0u);
 }
 
-TEST(ControlFrame, ReaderKeepsATornFrameUntilItIsComplete) {
-    const std::string frame = tavik_run::frame_of(context_with_dir("/work"));
-    frame_reader_t reader;
-    std::string payload;
-    reader.feed(frame.data(), frame.size() - 1);
-    EXPECT_FALSE(reader.next(payload));
-    EXPECT_EQ(reader.buffered(), frame.size() - 1);
-    reader.feed(frame.data() + frame.size() - 1, 1);
-    ASSERT_TRUE(reader.next(payload));
-    EXPECT_EQ(payload, frame.substr(4));
-}
-
 TEST(ControlFrame, BlockingReadSeesEndOfFileTornFramesAndGarbage) {
     const struct {
         const char* name;

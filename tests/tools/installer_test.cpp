@@ -171,12 +171,6 @@ TEST_F(InstallerTest, RemovalThatFailsIsReportedAndTheRestStillGoes) {
     EXPECT_FALSE(exists(dst_ + "/obsolete.avc"));
 }
 
-TEST_F(InstallerTest, EmptyRequestSucceedsAndTouchesNothing) {
-    const install_outcome_t outcome = install_files(request_);
-    EXPECT_TRUE(outcome.ok);
-    EXPECT_EQ(listing(dst_), (std::vector<std::string>{"a.avc", "obsolete.avc"}));
-}
-
 TEST(InstallerErrno, MapsFileErrorsOntoTheSuitesCodes) {
     const struct {
         int err;
