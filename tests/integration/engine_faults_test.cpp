@@ -163,7 +163,7 @@ struct row_t {
     std::function<void(row_env_t&)> setup;  // world and configuration
     std::function<void(row_env_t&)> fault;  // what breaks, and when
     int status;
-    std::string line;  // "{var}" stands for the work directory
+    std::string line;  // see expand()
     match_t match;
     cache_t cache;
     std::string absent = {};  // a log line prefix that must not appear (the fault hit before it)
@@ -198,6 +198,13 @@ const row_t rows[] = {
          env.config.set_log_level(tvk::LOG_LEVEL_NOTICE);  // the log file is bounded too
      },
      0, "Warning: Cache: \"{var}/tavik-update.cache\": serializaition failed", match_t::exact, cache_t::untouched},
+    {"disk_full_while_downloading_a_plain_file",
+     [](row_env_t& env) {
+         env.zone_options = {"--plain-only"};
+         on_nginx(env);
+     },
+     [](row_env_t& env) { env.options.file_size_limit = 65536; }, tvk::EC_UNEXPECTED_ERROR,
+     "Error: write: File too large", match_t::exact, cache_t::written},
     {"work_directory_read_only", on_nginx,
      [](row_env_t& env) {
          // Root passes every permission check; nobody, who is handed the tree, does not.
@@ -288,6 +295,37 @@ const row_t rows[] = {
      "Debug: IO: Network operation timed out: ", match_t::prefix, cache_t::written},
     {"server_sends_forever", on_fault_server(fault_t::endless_body, "timestamp"), nothing, tvk::EC_LIMIT_REACHED,
      "Error: Body exceeds the limit of 9 bytes: ", match_t::prefix, cache_t::written},
+    {"server_error_for_a_file", on_fault_server(fault_t::server_error), nothing, tvk::EC_UNEXPECTED_ERROR,
+     "Notice: Exit with status 125 (Unexpected error)", match_t::exact, cache_t::written},
+    {"file_listed_but_not_on_the_server", on_fault_server(fault_t::not_found), nothing, tvk::EC_NO_SUCH_ENTRY,
+     "Error: No such file or directory", match_t::exact, cache_t::written},
+    {"served_file_one_byte_changed",
+     [](row_env_t& env) {
+         env.zone_options = {"--plain-only"};
+         on_nginx(env);
+     },
+     [](row_env_t& env) { flip_byte(env.served / "missing.avc", "mmmm"); }, tvk::EC_BAD_CHECKSUM,
+     "Error: SHA256: Invalid checksum: \"{var}/bases/missing.avc\"", match_t::exact, cache_t::written},
+    {"installed_file_unreadable",
+     [](row_env_t& env) {
+         on_nginx(env);
+         const fs::path own = env.dir / "own-install";
+         fs::create_directories(own);
+         for (fs::directory_iterator it(suite->install / "bases"), end; it != end; ++it) {
+             fs::copy_file(it->path(), own / it->path().filename());
+         }
+         fs::permissions(own / "changed.avc", fs::perms(0));
+         env.config.set_virus_base_dir(own.string());
+         env.installations.push_back(own);
+     },
+     [](row_env_t& env) {
+         errno = 0;
+         const passwd* pw = ::getpwnam("nobody");
+         if (!pw) throw std::runtime_error("no account nobody");
+         env.config.mutable_run_as_user()->set_uid(pw->pw_uid);
+     },
+     tvk::EC_IO_ERROR, "Error: HASH: \"{dir}/own-install/changed.avc\": open: Permission denied", match_t::exact,
+     cache_t::sound},
     {"sigterm_while_checking",
      [](row_env_t& env) {
          for (const char* big : {"big1.avc", "big2.avc", "big3.avc", "big4.avc"}) env.files[big] = big;
@@ -416,9 +454,13 @@ std::string cache_faults(const fs::path& var, int* records) {
     return faults;
 }
 
+// "{var}" stands for the work directory, "{dir}" for the row's scratch directory.
 std::string expand(std::string text, const row_env_t& env) {
-    const auto at = text.find("{var}");
-    if (at != std::string::npos) text.replace(at, 5, env.var.string());
+    for (const auto& p : {std::make_pair(std::string("{var}"), env.var.string()),
+                          std::make_pair(std::string("{dir}"), env.dir.string())}) {
+        const auto at = text.find(p.first);
+        if (at != std::string::npos) text.replace(at, p.first.size(), p.second);
+    }
     return text;
 }
 

@@ -34,6 +34,8 @@ public:
         reset_mid_body,     // the full length announced, half the body, then a reset
         stall_mid_body,     // the full length announced, half the body, then silence until the client leaves
         endless_body,       // 200 without a length, then bytes until the client leaves
+        server_error,       // 500 with a short page
+        not_found,          // 404, as if the file had never been published
     };
 
     zone_fault_server_t(boost::filesystem::path root, fault_t fault, std::string faulty_prefix)
@@ -181,6 +183,14 @@ private:
             while (wait_readable(fd) && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
             }
             return (void)::close(fd);
+        case fault_t::server_error:
+            send_all(fd, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\n\r\nbroken");
+            ++faults_;
+            return finish(fd);
+        case fault_t::not_found:
+            send_all(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found");
+            ++faults_;
+            return finish(fd);
         case fault_t::endless_body: {
             const std::string chunk(65536, 'x');
             bool sent = send_all(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
