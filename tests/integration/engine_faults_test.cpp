@@ -174,7 +174,7 @@ std::ostream& operator<<(std::ostream& out, const row_t& row) { return out << ro
 void nothing(row_env_t&) {}
 
 const row_t rows[] = {
-    {"disk_full_while_downloading", on_nginx,
+    {"disk_full_while_unpacking_a_download", on_nginx,
      [](row_env_t& env) { env.options.file_size_limit = 65536; },  // below missing.avc's 70000 bytes
      tvk::EC_UNEXPECTED_ERROR, "Error: write: File too large: \"{var}/bases/missing.avc\"", match_t::exact,
      cache_t::written},
