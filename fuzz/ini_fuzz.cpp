@@ -4,6 +4,7 @@
 #include "fuzz/quiet_log.hpp"
 #include "fuzz/signed_input.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -23,8 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const upd::ini::parse_error_t& e) {
         if (e.line() < 1 || e.column() < 1 || e.offset() > bytes.size()) std::abort();
-        // The part before our own signature section is signed: only its syntax can be wrong.
-        if (wrap && size > 1 && std::string(e.what()) == "Invalid signature") std::abort();
+        // The part before our own signature section is signed: only its syntax can be wrong,
+        // and the position counts from the first byte: line and column of a non-blank byte.
+        if (wrap && size > 1) {
+            if (std::string(e.what()) == "Invalid signature" || e.offset() >= bytes.size()) std::abort();
+            const std::string before = bytes.substr(0, e.offset());
+            const std::size_t line_start = before.rfind('\n') == std::string::npos ? 0 : before.rfind('\n') + 1;
+            if (e.line() != 1 + std::count(before.begin(), before.end(), '\n') ||
+                e.column() != e.offset() - line_start + 1 || std::string(" \t\r\n").find(bytes[e.offset()]) != std::string::npos)
+                std::abort();
+        }
     }
     return 0;
 }
