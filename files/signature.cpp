@@ -1,4 +1,4 @@
-// Signature check: Montgomery arithmetic on 16-bit limbs, fixed-base split-exponent windows.
+// Signature check: Montgomery arithmetic, fixed-base split-exponent windows.
 #include "files/signature.hpp"
 
 #include <cstring>
@@ -9,10 +9,11 @@ namespace upd {
 
 namespace {
 
+// ---- Arithmetic modulo q on 16-bit limbs ----
+
 // A 16-bit limb (radix 2^16), held in 32 bits so that limb products need no conversion.
 using limb_t = std::uint32_t;
 constexpr std::uint32_t LIMB_MASK = 0xffffu;
-constexpr int P_LIMBS = 32;  // 512 bits
 constexpr int Q_LIMBS = 10;  // 160 bits
 
 template <int L>
@@ -60,27 +61,117 @@ void mont_mul(limb_t (&out)[L], const limb_t (&a)[L], const limb_t (&b)[L], cons
   for (int j = 0; j < L; ++j) out[j] = t[j];
 }
 
-// `steps` rounds of Montgomery reduction by m (L limbs) of the N-limb number t (limb N is room
-// for the carry): each adds k * m so that the lowest limb becomes zero, then drops that limb.
-template <int N, int L>
-void mont_reduce(std::uint32_t (&t)[N + 1], const limb_t (&m)[L], std::uint32_t factor,
-                 int steps) {
-  for (int step = 0; step < steps; ++step) {
-    const std::uint32_t k = (t[0] * factor) & 0xffffu;
-    std::uint32_t c = (t[0] + k * m[0]) >> 16, s;
+// ---- Arithmetic modulo p on machine words ----
+// The 512-bit products are nearly all of the work, so they run on the widest words the compiler
+// multiplies natively (8 x 8 products of 64 bits instead of 32 x 32 of 16 bits). R = 2^512 for
+// every width and the little-endian layouts coincide, so the tables' Montgomery forms hold as
+// they are; and since k * m is the one multiple of m below R that makes a * b + k * m divisible
+// by R, each result is exactly the one of 16-bit limbs.
+
+template <typename W>
+struct double_word;
+template <>
+struct double_word<std::uint32_t> {
+  using type = std::uint64_t;
+};
+#if defined(__SIZEOF_INT128__)
+template <>
+struct double_word<std::uint64_t> {
+  __extension__ using type = unsigned __int128;
+};
+using native_word_t = std::uint64_t;
+#else
+using native_word_t = std::uint32_t;  // no 128-bit products (such as i386)
+#endif
+
+template <typename W>
+constexpr int word_bits() {
+  return 8 * static_cast<int>(sizeof(W));
+}
+
+// The words of the `bytes` bytes at `le` (little-endian); the words above them are zero.
+template <typename W, int L>
+void load_words(W (&out)[L], const unsigned char* le, int bytes) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memset(out, 0, sizeof out);
+  std::memcpy(out, le, static_cast<std::size_t>(bytes));
+#else
+  for (int i = 0; i < L; ++i) out[i] = 0;
+  for (int i = 0; i < bytes; ++i)
+    out[i / sizeof(W)] |= W(le[i]) << (8 * (i % sizeof(W)));
+#endif
+}
+
+// -m^-1 mod 2^W from the stored -m^-1 mod 2^16: each Newton step f (2 + m f) doubles the bits.
+template <typename W>
+W lift_factor(W m0, std::uint16_t factor) {
+  W f = factor;
+  for (int bits = 16; bits < word_bits<W>(); bits *= 2) f *= W(2) + m0 * f;
+  return f;
+}
+
+// a * b * 2^(-W L) mod m on W-bit words, below 2^(W L) but not necessarily below m; `out` may
+// alias a or b. Word by word with interleaved reduction: round i adds a * b[i] and k * m and
+// drops the lowest word, the two products carried in separate chains.
+template <typename W, int L>
+void mont_mul_words(W (&out)[L], const W (&a)[L], const W (&b)[L], const W (&m)[L], W factor) {
+  using D = typename double_word<W>::type;
+  constexpr int BITS = word_bits<W>();
+  W t[L + 1] = {};
+  for (int i = 0; i < L; ++i) {
+    const W bi = b[i];
+    D s = D(a[0]) * bi + t[0];
+    const W k = W(s) * factor;
+    D u = D(m[0]) * k + W(s);  // the low word is zero
+    W carry_ab = W(s >> BITS), carry_km = W(u >> BITS);
     for (int j = 1; j < L; ++j) {
-      s = t[j] + k * m[j] + c;
-      t[j - 1] = s & 0xffffu;
-      c = s >> 16;
+      s = D(a[j]) * bi + t[j] + carry_ab;
+      carry_ab = W(s >> BITS);
+      u = D(m[j]) * k + W(s) + carry_km;
+      carry_km = W(u >> BITS);
+      t[j - 1] = W(u);
+    }
+    s = D(t[L]) + carry_ab + carry_km;
+    t[L - 1] = W(s);
+    t[L] = W(s >> BITS);
+  }
+  while (t[L] != 0) {
+    W borrow = 0;
+    for (int j = 0; j < L; ++j) {
+      const D d = D(t[j]) - m[j] - borrow;
+      t[j] = W(d);
+      borrow = W(d >> BITS) & 1u;
+    }
+    t[L] -= borrow;
+  }
+  for (int j = 0; j < L; ++j) out[j] = t[j];
+}
+
+// `steps` rounds of Montgomery reduction by m (L words) of the N-word number t (word N is room
+// for the carry): each adds k * m so that the lowest word becomes zero, then drops that word.
+template <typename W, int N, int L>
+void mont_reduce_words(W (&t)[N + 1], const W (&m)[L], W factor, int steps) {
+  using D = typename double_word<W>::type;
+  constexpr int BITS = word_bits<W>();
+  for (int step = 0; step < steps; ++step) {
+    const W k = t[0] * factor;
+    D s = D(m[0]) * k + t[0];
+    W c = W(s >> BITS);
+    for (int j = 1; j < L; ++j) {
+      s = D(m[j]) * k + t[j] + c;
+      t[j - 1] = W(s);
+      c = W(s >> BITS);
     }
     for (int j = L; j <= N; ++j) {
-      s = t[j] + c;
-      t[j - 1] = s & 0xffffu;
-      c = s >> 16;
+      s = D(t[j]) + c;
+      t[j - 1] = W(s);
+      c = W(s >> BITS);
     }
     t[N] = c;
   }
 }
+
+// ---- Comparison, inverse and windows modulo q ----
 
 template <int L>
 int compare(const limb_t (&a)[L], const limb_t (&b)[L]) {
@@ -212,8 +303,113 @@ void store_le(unsigned char (&out)[2 * L], const limb_t (&a)[L]) {
   }
 }
 
-using p_number = limb_t[P_LIMBS];
 using q_number = limb_t[Q_LIMBS];
+
+// The check with the arithmetic modulo p on W-bit words; the smaller numbers modulo q stay on
+// 16-bit limbs (they are a few products per check).
+template <typename W>
+int verify_on_words(const key_tables_t& tables, const unsigned char* public_key,
+                    const unsigned char* signature, const sha0_t& finished_hash) {
+  constexpr int P_WORDS = 512 / word_bits<W>();
+  constexpr int Q_WORDS = (160 + word_bits<W>() - 1) / word_bits<W>();
+  using p_number = W[P_WORDS];
+  p_number p;
+  q_number q, r, s, e, c320, c672;
+  load_words(p, tables.modulus_p, 64);
+  load_limbs(q, tables.order_q);
+  load_limbs(r, signature);
+  load_limbs(s, signature + 20);
+  if (is_zero(r) || compare(r, q) >= 0) return 1;
+  if (is_zero(s) || compare(s, q) >= 0) return 2;
+  load_limbs(c320, tables.q_2_320);
+  load_limbs(c672, tables.q_2_672);
+  const std::uint32_t qf = tables.q_factor;
+  const W pf = lift_factor<W>(p[0], tables.p_factor);
+
+  // e: the chaining words with h0 least significant, used as it is (below 2^160).
+  for (int i = 0; i < 5; ++i) {
+    e[2 * i] = finished_hash.h[i] & LIMB_MASK;
+    e[2 * i + 1] = finished_hash.h[i] >> 16;
+  }
+
+  // u1 = e w mod q and u2 = r w mod q; the second product by 2^320 cancels both 2^-160.
+  q_number w, u1, u2;
+  if (!inverse(w, s, q)) return 4;
+  mont_mul(u1, w, e, q, qf);
+  mont_mul(u1, u1, c320, q, qf);
+  mont_mul(u2, w, r, q, qf);
+  mont_mul(u2, u2, c320, q, qf);
+  unsigned char u1_le[20], u2_le[20];
+  store_le(u1_le, u1);
+  store_le(u2_le, u2);
+
+  // The key table of this verification: Y(i) and Y(i)^3 for i = 0..3.
+  p_number key_table[8];
+  for (int i = 0; i < 4; ++i) {
+    load_words(key_table[2 * i], public_key + 64 * i, 64);
+    mont_mul_words(key_table[2 * i + 1], key_table[2 * i], key_table[2 * i], p, pf);
+    mont_mul_words(key_table[2 * i + 1], key_table[2 * i + 1], key_table[2 * i], p, pf);
+  }
+
+  // Eight 40-bit exponents in the order G(0), Y(0), ..., G(3), Y(3).
+  std::uint64_t exponent[8];
+  int width[8];
+  window_t window[8];
+  for (int i = 0; i < 4; ++i) {
+    exponent[2 * i] = piece(u1_le, i);
+    width[2 * i] = 5;
+    exponent[2 * i + 1] = piece(u2_le, i);
+    width[2 * i + 1] = 2;
+  }
+  for (int k = 0; k < 8; ++k) window[k] = next_window(exponent[k], 40, width[k]);
+  p_number entry;
+  auto load_entry = [&](int k) {
+    if (k % 2 == 0)
+      load_words(entry, tables.generator_table + 64 * (16 * (k / 2) + window[k].index), 64);
+    else
+      std::memcpy(entry, key_table[2 * (k / 2) + window[k].index], sizeof entry);
+  };
+
+  int first = 0;
+  for (int k = 1; k < 8; ++k)
+    if (window[k].position > window[first].position) first = k;
+  const int start = window[first].position;
+
+  W x[P_WORDS + 1] = {};
+  if (start < 0) {
+    x[0] = 1;  // both exponents zero: the product is 1 (not reachable with 0 < r < q)
+  } else {
+    p_number acc;
+    load_entry(first);
+    std::memcpy(acc, entry, sizeof acc);
+    window[first] = next_window(exponent[first], start, width[first]);
+    for (int position = start; position >= 0; --position) {
+      if (position != start) mont_mul_words(acc, acc, acc, p, pf);
+      for (int k = 0; k < 8; ++k) {
+        if (window[k].position != position) continue;
+        load_entry(k);
+        mont_mul_words(acc, acc, entry, p, pf);
+        window[k] = next_window(exponent[k], position, width[k]);
+      }
+    }
+    // Out of Montgomery form: x = acc * 2^-512 mod p, fully reduced.
+    for (int j = 0; j < P_WORDS; ++j) x[j] = acc[j];
+    mont_reduce_words<W, P_WORDS>(x, p, pf, P_WORDS);
+  }
+
+  // v = x mod q: x * 2^-512 by reduction rounds, times 2^672 * 2^-160, one final subtraction.
+  // The reduction leaves at most q, so the low 160 bits hold all of it.
+  W q_words[Q_WORDS];
+  load_words(q_words, tables.order_q, 20);
+  mont_reduce_words<W, P_WORDS>(x, q_words, lift_factor<W>(q_words[0], tables.q_factor), P_WORDS);
+  constexpr int LIMBS_PER_WORD = word_bits<W>() / 16;
+  q_number v;
+  for (int j = 0; j < Q_LIMBS; ++j)
+    v[j] = static_cast<limb_t>(x[j / LIMBS_PER_WORD] >> (16 * (j % LIMBS_PER_WORD))) & LIMB_MASK;
+  mont_mul(v, v, c672, q, qf);
+  if (compare(v, q) >= 0) subtract(v, q);
+  return compare(v, r) == 0 ? 0 : 3;
+}
 
 }  // namespace
 
@@ -246,96 +442,50 @@ int dsa_verify(const unsigned char* public_key, const unsigned char* signature,
 
 int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
                const unsigned char* signature, const sha0_t& finished_hash) {
-  p_number p;
-  q_number q, r, s, e, c320, c672;
-  load_limbs(p, tables.modulus_p);
-  load_limbs(q, tables.order_q);
-  load_limbs(r, signature);
-  load_limbs(s, signature + 20);
-  if (is_zero(r) || compare(r, q) >= 0) return 1;
-  if (is_zero(s) || compare(s, q) >= 0) return 2;
-  load_limbs(c320, tables.q_2_320);
-  load_limbs(c672, tables.q_2_672);
-  const std::uint32_t pf = tables.p_factor, qf = tables.q_factor;
+  return verify_on_words<native_word_t>(tables, public_key, signature, finished_hash);
+}
 
-  // e: the chaining words with h0 least significant, used as it is (below 2^160).
-  for (int i = 0; i < 5; ++i) {
-    e[2 * i] = finished_hash.h[i] & LIMB_MASK;
-    e[2 * i + 1] = finished_hash.h[i] >> 16;
+int dsa_verify_on_words(int bits, const key_tables_t& tables, const unsigned char* public_key,
+                        const unsigned char* signature, const sha0_t& finished_hash) {
+  if (bits == 32)
+    return verify_on_words<std::uint32_t>(tables, public_key, signature, finished_hash);
+#if defined(__SIZEOF_INT128__)
+  if (bits == 64)
+    return verify_on_words<std::uint64_t>(tables, public_key, signature, finished_hash);
+#endif
+  return -1;
+}
+
+namespace {
+
+template <typename W>
+void montgomery_product_on(unsigned char* out, const unsigned char* a, const unsigned char* b,
+                           const unsigned char* m, std::uint16_t factor) {
+  constexpr int L = 512 / word_bits<W>();
+  W wa[L], wb[L], wm[L];
+  load_words(wa, a, 64);
+  load_words(wb, b, 64);
+  load_words(wm, m, 64);
+  mont_mul_words(wa, wa, wb, wm, lift_factor<W>(wm[0], factor));
+  for (int i = 0; i < 64; ++i)
+    out[i] = static_cast<unsigned char>(wa[i / sizeof(W)] >> (8 * (i % sizeof(W))));
+}
+
+}  // namespace
+
+bool montgomery_product_512(int bits, unsigned char* out, const unsigned char* a,
+                            const unsigned char* b, const unsigned char* m, std::uint16_t factor) {
+  if (bits == 32) {
+    montgomery_product_on<std::uint32_t>(out, a, b, m, factor);
+    return true;
   }
-
-  // u1 = e w mod q and u2 = r w mod q; the second product by 2^320 cancels both 2^-160.
-  q_number w, u1, u2;
-  if (!inverse(w, s, q)) return 4;
-  mont_mul(u1, w, e, q, qf);
-  mont_mul(u1, u1, c320, q, qf);
-  mont_mul(u2, w, r, q, qf);
-  mont_mul(u2, u2, c320, q, qf);
-  unsigned char u1_le[20], u2_le[20];
-  store_le(u1_le, u1);
-  store_le(u2_le, u2);
-
-  // The key table of this verification: Y(i) and Y(i)^3 for i = 0..3.
-  p_number key_table[8];
-  for (int i = 0; i < 4; ++i) {
-    load_limbs(key_table[2 * i], public_key + 64 * i);
-    mont_mul(key_table[2 * i + 1], key_table[2 * i], key_table[2 * i], p, pf);
-    mont_mul(key_table[2 * i + 1], key_table[2 * i + 1], key_table[2 * i], p, pf);
+#if defined(__SIZEOF_INT128__)
+  if (bits == 64) {
+    montgomery_product_on<std::uint64_t>(out, a, b, m, factor);
+    return true;
   }
-
-  // Eight 40-bit exponents in the order G(0), Y(0), ..., G(3), Y(3).
-  std::uint64_t exponent[8];
-  int width[8];
-  window_t window[8];
-  for (int i = 0; i < 4; ++i) {
-    exponent[2 * i] = piece(u1_le, i);
-    width[2 * i] = 5;
-    exponent[2 * i + 1] = piece(u2_le, i);
-    width[2 * i + 1] = 2;
-  }
-  for (int k = 0; k < 8; ++k) window[k] = next_window(exponent[k], 40, width[k]);
-  p_number entry;
-  auto load_entry = [&](int k) {
-    if (k % 2 == 0)
-      load_limbs(entry, tables.generator_table + 64 * (16 * (k / 2) + window[k].index));
-    else
-      std::memcpy(entry, key_table[2 * (k / 2) + window[k].index], sizeof entry);
-  };
-
-  int first = 0;
-  for (int k = 1; k < 8; ++k)
-    if (window[k].position > window[first].position) first = k;
-  const int start = window[first].position;
-
-  std::uint32_t x[P_LIMBS + 1] = {};
-  if (start < 0) {
-    x[0] = 1;  // both exponents zero: the product is 1 (not reachable with 0 < r < q)
-  } else {
-    p_number acc;
-    load_entry(first);
-    std::memcpy(acc, entry, sizeof acc);
-    window[first] = next_window(exponent[first], start, width[first]);
-    for (int position = start; position >= 0; --position) {
-      if (position != start) mont_mul(acc, acc, acc, p, pf);
-      for (int k = 0; k < 8; ++k) {
-        if (window[k].position != position) continue;
-        load_entry(k);
-        mont_mul(acc, acc, entry, p, pf);
-        window[k] = next_window(exponent[k], position, width[k]);
-      }
-    }
-    // Out of Montgomery form: x = acc * 2^-512 mod p, fully reduced.
-    for (int j = 0; j < P_LIMBS; ++j) x[j] = acc[j];
-    mont_reduce<P_LIMBS>(x, p, pf, P_LIMBS);
-  }
-
-  // v = x mod q: x * 2^-512 by 32 reduction rounds, times 2^672 * 2^-160, one final subtraction.
-  mont_reduce<P_LIMBS>(x, q, qf, P_LIMBS);
-  q_number v;
-  for (int j = 0; j < Q_LIMBS; ++j) v[j] = x[j];
-  mont_mul(v, v, c672, q, qf);
-  if (compare(v, q) >= 0) subtract(v, q);
-  return compare(v, r) == 0 ? 0 : 3;
+#endif
+  return false;
 }
 
 bool verify_signature(const void* data, std::size_t size, const std::string& signature_text) {

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -489,6 +491,159 @@ TEST_F(AnotherKey, GeneratorAcceptsEitherCaseCommentsAndBlankLines) {
   for (const char* name : {"PublicKey", "modulus_p", "order_q", "generator_table"}) {
     EXPECT_FALSE(generated_array(lower, name).empty()) << name;
     EXPECT_EQ(generated_array(upper, name), generated_array(lower, name)) << name;
+  }
+}
+
+// ---- The product modulo p on machine words against a bit-at-a-time reference ----
+
+// The word widths this build can run: 32 always, 64 where the compiler has 128-bit products.
+std::vector<int> word_widths() {
+#if defined(__SIZEOF_INT128__)
+  return {32, 64};
+#else
+  return {32};
+#endif
+}
+
+using big_t = std::array<std::uint32_t, 17>;  // 544 bits: room for a + m above 2^512
+
+big_t big_of(const bytes_t& le) {
+  big_t x{};
+  for (std::size_t i = 0; i < 64; ++i) x[i / 4] |= std::uint32_t(le[i]) << (8 * (i % 4));
+  return x;
+}
+
+void big_add(big_t& x, const big_t& y) {
+  std::uint64_t carry = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    carry += std::uint64_t(x[i]) + y[i];
+    x[i] = static_cast<std::uint32_t>(carry);
+    carry >>= 32;
+  }
+}
+
+// The Montgomery product one bit of b at a time: add a when the bit is set, m when the sum is
+// odd, halve; then take m off while the value is 2^512 or more. The multiple of m added is the
+// only one below 2^512 that makes a b + k m divisible by 2^512, so any word width must give
+// exactly this value, not merely a congruent one.
+bytes_t reference_product(const bytes_t& a, const bytes_t& b, const bytes_t& m) {
+  const big_t big_a = big_of(a), big_m = big_of(m);
+  big_t t{};
+  for (int bit = 0; bit < 512; ++bit) {
+    if ((b[bit / 8] >> (bit % 8)) & 1u) big_add(t, big_a);
+    if (t[0] & 1u) big_add(t, big_m);
+    for (std::size_t i = 0; i < t.size(); ++i)
+      t[i] = (t[i] >> 1) | (i + 1 < t.size() ? t[i + 1] << 31 : 0);
+  }
+  while (t[16] != 0) {
+    std::int64_t borrow = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      const std::int64_t d = std::int64_t(t[i]) - big_m[i] - borrow;
+      t[i] = static_cast<std::uint32_t>(d);
+      borrow = d < 0 ? 1 : 0;
+    }
+  }
+  bytes_t out(64);
+  for (std::size_t i = 0; i < 64; ++i) out[i] = static_cast<unsigned char>(t[i / 4] >> (8 * (i % 4)));
+  return out;
+}
+
+// x + delta as a 512-bit number; empty when that leaves 0 .. 2^512 - 1.
+bytes_t offset(bytes_t x, int delta) {
+  const unsigned char stop = delta > 0 ? 0x00 : 0xff;
+  for (auto& b : x) {
+    b = static_cast<unsigned char>(b + delta);
+    if (b != stop) return x;
+  }
+  return {};
+}
+
+// -m^-1 mod 2^16 found by search, independent of the Newton steps of the code.
+std::uint16_t factor_of(const bytes_t& m) {
+  const unsigned m0 = m[0] | (m[1] << 8);
+  for (unsigned f = 0; f < 0x10000u; ++f)
+    if (((m0 * f) & 0xffffu) == 0xffffu) return static_cast<std::uint16_t>(f);
+  return 0;
+}
+
+TEST(MontgomeryProduct, EqualsBitAtATimeReferenceOnEdgeAndRandomOperands) {
+  std::mt19937 random(20261206);
+  auto random_bytes = [&random](std::size_t n) {
+    bytes_t x(n);
+    for (auto& b : x) b = static_cast<unsigned char>(random());
+    return x;
+  };
+  bytes_t all_ones(64, 0xff), top_and_one(64, 0), small(64, 0), random_odd = random_bytes(64);
+  top_and_one[0] = 1;
+  top_and_one[63] = 0x80;
+  small[0] = 0xf1;  // 65521
+  small[1] = 0xff;
+  random_odd[0] |= 1;
+  struct modulus_t {
+    const char* name;
+    bytes_t m;
+  } moduli[] = {
+      {"p of the built-in key", bytes_t(upd::key::modulus_p, upd::key::modulus_p + 64)},
+      {"2^512 - 1", all_ones},
+      {"2^511 + 1", top_and_one},
+      {"65521, far below the operands", small},
+      {"random odd", random_odd},
+  };
+  for (const auto& modulus : moduli) {
+    const std::uint16_t factor = factor_of(modulus.m);
+    ASSERT_EQ((((modulus.m[0] | (modulus.m[1] << 8)) * unsigned(factor)) & 0xffffu), 0xffffu);
+    bytes_t one(64, 0);
+    one[0] = 1;
+    // Edge operands, those at or above m included: the words must carry and reduce the same.
+    std::vector<bytes_t> operands = {bytes_t(64, 0), one, modulus.m, offset(modulus.m, -1),
+                                     offset(modulus.m, 1), all_ones};
+    for (int i = 0; i < 6; ++i) operands.push_back(random_bytes(64));
+    for (const auto& a : operands) {
+      for (const auto& b : operands) {
+        if (a.empty() || b.empty()) continue;
+        const bytes_t expected = reference_product(a, b, modulus.m);
+        for (int bits : word_widths()) {
+          bytes_t out(64);
+          ASSERT_TRUE(upd::montgomery_product_512(bits, out.data(), a.data(), b.data(),
+                                                  modulus.m.data(), factor));
+          EXPECT_EQ(hex(out.data(), 64), hex(expected.data(), 64))
+              << modulus.name << ", " << bits << "-bit words, a = " << hex(a.data(), 64)
+              << ", b = " << hex(b.data(), 64);
+        }
+      }
+    }
+  }
+}
+
+TEST(MontgomeryProduct, RefusesWordWidthsItDoesNotHave) {
+  bytes_t a(64, 1), m(64, 0xff), out(64, 0);
+  for (int bits : {0, 8, 16, 128}) {
+    EXPECT_FALSE(upd::montgomery_product_512(bits, out.data(), a.data(), a.data(), m.data(), 1))
+        << bits;
+    EXPECT_EQ(upd::dsa_verify_on_words(bits, upd::built_in_key_tables(), PublicKey, a.data(),
+                                       hash_of({'a'})),
+              -1)
+        << bits;
+  }
+}
+
+TEST_F(DevelopmentKeySignature, EveryWordWidthAcceptsAndRefusesAlike) {
+  const upd::key_tables_t& tables = upd::built_in_key_tables();
+  for (const auto& s : v_.valid) {
+    SCOPED_TRACE("message of " + std::to_string(s.message.size()) + " bytes");
+    const upd::sha0_t sha = hash_of(s.message);
+    bytes_t sig = upd::hex_to_bytes(s.signature);
+    bytes_t changed_message = s.message;
+    changed_message.back() ^= 1;
+    const upd::sha0_t changed_sha = hash_of(changed_message);
+    bytes_t changed_s = sig;
+    changed_s[20] ^= 2;  // s stays below q, so the check runs to the end
+    for (int bits : word_widths()) {
+      SCOPED_TRACE(std::to_string(bits) + "-bit words");
+      EXPECT_EQ(upd::dsa_verify_on_words(bits, tables, PublicKey, sig.data(), sha), 0);
+      EXPECT_EQ(upd::dsa_verify_on_words(bits, tables, PublicKey, sig.data(), changed_sha), 3);
+      EXPECT_EQ(upd::dsa_verify_on_words(bits, tables, PublicKey, changed_s.data(), sha), 3);
+    }
   }
 }
 
