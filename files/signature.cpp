@@ -110,6 +110,22 @@ W lift_factor(W m0, std::uint16_t factor) {
   return f;
 }
 
+// The low word of a * b + t + carry; carry becomes the high word. Never overflows: the sum is at
+// most (2^W - 1)^2 + 2 (2^W - 1) = 2^(2 W) - 1. (Kept in single words, which compilers turn into
+// tighter code than sums of double words.)
+template <typename W>
+inline W multiply_add(W a, W b, W t, W& carry) {
+  using D = typename double_word<W>::type;
+  const D product = D(a) * b;
+  W low = W(product), high = W(product >> word_bits<W>());
+  low += t;
+  high += low < t;
+  low += carry;
+  high += low < carry;
+  carry = high;
+  return low;
+}
+
 // a * b * 2^(-W L) mod m on W-bit words, below 2^(W L) but not necessarily below m; `out` may
 // alias a or b. Word by word with interleaved reduction: round i adds a * b[i] and k * m and
 // drops the lowest word, the two products carried in separate chains.
@@ -120,20 +136,17 @@ void mont_mul_words(W (&out)[L], const W (&a)[L], const W (&b)[L], const W (&m)[
   W t[L + 1] = {};
   for (int i = 0; i < L; ++i) {
     const W bi = b[i];
-    D s = D(a[0]) * bi + t[0];
-    const W k = W(s) * factor;
-    D u = D(m[0]) * k + W(s);  // the low word is zero
-    W carry_ab = W(s >> BITS), carry_km = W(u >> BITS);
+    W carry_ab = 0, carry_km = 0;
+    const W low = multiply_add(a[0], bi, t[0], carry_ab);
+    const W k = low * factor;
+    multiply_add(m[0], k, low, carry_km);  // the low word is zero
     for (int j = 1; j < L; ++j) {
-      s = D(a[j]) * bi + t[j] + carry_ab;
-      carry_ab = W(s >> BITS);
-      u = D(m[j]) * k + W(s) + carry_km;
-      carry_km = W(u >> BITS);
-      t[j - 1] = W(u);
+      const W s = multiply_add(a[j], bi, t[j], carry_ab);
+      t[j - 1] = multiply_add(m[j], k, s, carry_km);
     }
-    s = D(t[L]) + carry_ab + carry_km;
-    t[L - 1] = W(s);
-    t[L] = W(s >> BITS);
+    const D top = D(t[L]) + carry_ab + carry_km;
+    t[L - 1] = W(top);
+    t[L] = W(top >> BITS);
   }
   while (t[L] != 0) {
     W borrow = 0;
