@@ -9,64 +9,13 @@ namespace upd {
 
 namespace {
 
-// ---- Arithmetic modulo q on 16-bit limbs ----
-
-// A 16-bit limb (radix 2^16), held in 32 bits so that limb products need no conversion.
-using limb_t = std::uint32_t;
-constexpr std::uint32_t LIMB_MASK = 0xffffu;
-constexpr int Q_LIMBS = 10;  // 160 bits
-
-template <int L>
-void load_limbs(limb_t (&out)[L], const unsigned char* le) {
-  for (int i = 0; i < L; ++i)
-    out[i] = std::uint32_t(le[2 * i]) | (std::uint32_t(le[2 * i + 1]) << 8);
-}
-
-// a * b * 2^(-16 L) mod m, below 2^(16 L) but not necessarily below m. `out` may alias a or b.
-// This is the word-by-word method with interleaved reduction on 16-bit limbs; the carries out
-// of each column are deferred: column sums of 16 x 16-bit products are kept in 64 bits (at most
-// 2 L + 1 products of below 2^32 each) and only the lowest column is carried on each round,
-// which is all the reduction digit k needs. The loops then have no carry chain and vectorise.
-// The value and hence the result are those of carrying every step.
-template <int L>
-void mont_mul(limb_t (&out)[L], const limb_t (&a)[L], const limb_t (&b)[L], const limb_t (&m)[L],
-              std::uint32_t factor) {
-  std::uint64_t column[2 * L + 1] = {};
-  for (int i = 0; i < L; ++i) {
-    std::uint64_t* t = column + i;  // t[0] is the current lowest column
-    const std::uint32_t bi = b[i];
-    const std::uint32_t low = static_cast<std::uint32_t>(t[0]) + a[0] * bi;
-    const std::uint32_t k = ((low & LIMB_MASK) * factor) & LIMB_MASK;
-    for (int j = 0; j < L; ++j) t[j] += std::uint64_t(a[j]) * bi + std::uint64_t(m[j]) * k;
-    t[1] += t[0] >> 16;  // the lowest column is now a multiple of 2^16
-  }
-  // Normalise the upper L columns into limbs; what is left above them (at most 1) is limb L.
-  std::uint32_t t[L + 1];
-  std::uint64_t carry = 0;
-  for (int j = 0; j < L; ++j) {
-    carry += column[L + j];
-    t[j] = static_cast<std::uint32_t>(carry & 0xffffu);
-    carry >>= 16;
-  }
-  t[L] = static_cast<std::uint32_t>(carry + column[2 * L]);
-  while (t[L] != 0) {
-    std::uint32_t borrow = 0;
-    for (int j = 0; j < L; ++j) {
-      const std::uint32_t d = t[j] - m[j] - borrow;
-      t[j] = d & 0xffffu;
-      borrow = (d >> 16) & 1u;
-    }
-    t[L] -= borrow;
-  }
-  for (int j = 0; j < L; ++j) out[j] = t[j];
-}
-
-// ---- Arithmetic modulo p on machine words ----
-// The 512-bit products are nearly all of the work, so they run on the widest words the compiler
-// multiplies natively (8 x 8 products of 64 bits instead of 32 x 32 of 16 bits). R = 2^512 for
-// every width and the little-endian layouts coincide, so the tables' Montgomery forms hold as
-// they are; and since k * m is the one multiple of m below R that makes a * b + k * m divisible
-// by R, each result is exactly the one of 16-bit limbs.
+// ---- Montgomery arithmetic on machine words ----
+// Wider limbs than 16 bits, because the 512-bit products modulo p are nearly all of the work:
+// on 64-bit words (where the compiler has 128-bit products) they take 8 x 8 multiplications
+// instead of 32 x 32. R = 2^512 for p and 2^160 for q whatever the word width, and the
+// little-endian layouts coincide, so the stored Montgomery forms hold as they are; and since
+// k * m is the one multiple of m below R that makes a * b + k * m divisible by R, every result
+// is exactly the one of 16-bit limbs.
 
 template <typename W>
 struct double_word;
@@ -184,89 +133,91 @@ void mont_reduce_words(W (&t)[N + 1], const W (&m)[L], W factor, int steps) {
   }
 }
 
-// ---- Comparison, inverse and windows modulo q ----
+// ---- Comparison, sums and the inverse on words ----
 
-template <int L>
-int compare(const limb_t (&a)[L], const limb_t (&b)[L]) {
+template <typename W, int L>
+int compare(const W (&a)[L], const W (&b)[L]) {
   for (int i = L - 1; i >= 0; --i)
     if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
   return 0;
 }
 
-template <int L>
-bool is_zero(const limb_t (&a)[L]) {
+template <typename W, int L>
+bool is_zero(const W (&a)[L]) {
   for (int i = 0; i < L; ++i)
     if (a[i] != 0) return false;
   return true;
 }
 
 // a -= b; returns the borrow.
-template <int L>
-std::uint32_t subtract(limb_t (&a)[L], const limb_t (&b)[L]) {
-  std::uint32_t borrow = 0;
+template <typename W, int L>
+W subtract(W (&a)[L], const W (&b)[L]) {
+  using D = typename double_word<W>::type;
+  W borrow = 0;
   for (int i = 0; i < L; ++i) {
-    const std::uint32_t d = std::uint32_t(a[i]) - b[i] - borrow;
-    a[i] = d & LIMB_MASK;
-    borrow = (d >> 16) & 1u;
+    const D d = D(a[i]) - b[i] - borrow;
+    a[i] = W(d);
+    borrow = W(d >> word_bits<W>()) & 1u;
   }
   return borrow;
 }
 
 // a += b; returns the carry.
-template <int L>
-std::uint32_t add(limb_t (&a)[L], const limb_t (&b)[L]) {
-  std::uint32_t carry = 0;
+template <typename W, int L>
+W add(W (&a)[L], const W (&b)[L]) {
+  using D = typename double_word<W>::type;
+  W carry = 0;
   for (int i = 0; i < L; ++i) {
-    const std::uint32_t s = std::uint32_t(a[i]) + b[i] + carry;
-    a[i] = s & LIMB_MASK;
-    carry = s >> 16;
+    const D s = D(a[i]) + b[i] + carry;
+    a[i] = W(s);
+    carry = W(s >> word_bits<W>());
   }
   return carry;
 }
 
-// a = (a + carry * 2^(16 L)) / 2.
-template <int L>
-void halve(limb_t (&a)[L], std::uint32_t carry) {
+// a = (a + carry * 2^(W L)) / 2.
+template <typename W, int L>
+void halve(W (&a)[L], W carry) {
   for (int i = 0; i < L; ++i) {
-    const std::uint32_t high = i + 1 < L ? a[i + 1] : carry;
-    a[i] = (a[i] >> 1) | ((high & 1u) << 15);
+    const W high = i + 1 < L ? a[i + 1] : carry;
+    a[i] = (a[i] >> 1) | W((high & 1u) << (word_bits<W>() - 1));
   }
 }
 
 // x / 2 modulo the odd m, for x below m.
-template <int L>
-void halve_mod(limb_t (&x)[L], const limb_t (&m)[L]) {
+template <typename W, int L>
+void halve_mod(W (&x)[L], const W (&m)[L]) {
   if (x[0] & 1u) {
-    const std::uint32_t carry = add(x, m);
+    const W carry = add(x, m);
     halve(x, carry);
   } else {
-    halve(x, 0);
+    halve(x, W(0));
   }
 }
 
 // x = x - y modulo m, for x and y below m.
-template <int L>
-void subtract_mod(limb_t (&x)[L], const limb_t (&y)[L], const limb_t (&m)[L]) {
+template <typename W, int L>
+void subtract_mod(W (&x)[L], const W (&y)[L], const W (&m)[L]) {
   if (subtract(x, y)) add(x, m);
 }
 
 // The inverse of s modulo the odd prime m, for 0 < s < m (binary extended Euclid; exact).
 // False only if s and m have a common factor, which a checked key rules out.
-template <int L>
-bool inverse(limb_t (&out)[L], const limb_t (&s)[L], const limb_t (&m)[L]) {
-  limb_t u[L], v[L], x1[L] = {1}, x2[L] = {};
+template <typename W, int L>
+bool inverse(W (&out)[L], const W (&s)[L], const W (&m)[L]) {
+  W u[L], v[L], x1[L] = {1}, x2[L] = {};
   std::memcpy(u, s, sizeof u);
   std::memcpy(v, m, sizeof v);
-  limb_t one[L] = {1};
+  const W one[L] = {1};
   // Invariants: x1 * s = u and x2 * s = v modulo m; u and v stay positive (gcd is 1).
   while (compare(u, one) != 0 && compare(v, one) != 0) {
     if (is_zero(u) || is_zero(v)) return false;  // u = v happened: not coprime
     while (!(u[0] & 1u)) {
-      halve(u, 0);
+      halve(u, W(0));
       halve_mod(x1, m);
     }
     while (!(v[0] & 1u)) {
-      halve(v, 0);
+      halve(v, W(0));
       halve_mod(x2, m);
     }
     if (compare(u, v) >= 0) {
@@ -280,6 +231,8 @@ bool inverse(limb_t (&out)[L], const limb_t (&s)[L], const limb_t (&m)[L]) {
   std::memcpy(out, compare(u, one) == 0 ? x1 : x2, sizeof out);
   return true;
 }
+
+// ---- Exponent windows ----
 
 // An exponent's current window: the position of its lowest bit and its table index.
 struct window_t {
@@ -308,53 +261,49 @@ std::uint64_t piece(const unsigned char (&le)[20], int i) {
   return v;
 }
 
-template <int L>
-void store_le(unsigned char (&out)[2 * L], const limb_t (&a)[L]) {
-  for (int i = 0; i < L; ++i) {
-    out[2 * i] = static_cast<unsigned char>(a[i]);
-    out[2 * i + 1] = static_cast<unsigned char>(a[i] >> 8);
-  }
+// Numbers modulo q are five 32-bit words, so that R = 2^160 as the stored constants expect.
+constexpr int Q_WORDS = 5;
+using q_number = std::uint32_t[Q_WORDS];
+
+template <typename W, int L>
+void store_le(unsigned char* out, const W (&a)[L], int bytes) {
+  for (int i = 0; i < bytes; ++i)
+    out[i] = static_cast<unsigned char>(a[i / sizeof(W)] >> (8 * (i % sizeof(W))));
 }
 
-using q_number = limb_t[Q_LIMBS];
-
-// The check with the arithmetic modulo p on W-bit words; the smaller numbers modulo q stay on
-// 16-bit limbs (they are a few products per check).
+// The check with the arithmetic modulo p on W-bit words (numbers modulo q are always on 32-bit
+// words: 160 bits are no whole number of 64-bit words).
 template <typename W>
 int verify_on_words(const key_tables_t& tables, const unsigned char* public_key,
                     const unsigned char* signature, const sha0_t& finished_hash) {
   constexpr int P_WORDS = 512 / word_bits<W>();
-  constexpr int Q_WORDS = (160 + word_bits<W>() - 1) / word_bits<W>();
   using p_number = W[P_WORDS];
   p_number p;
   q_number q, r, s, e, c320, c672;
   load_words(p, tables.modulus_p, 64);
-  load_limbs(q, tables.order_q);
-  load_limbs(r, signature);
-  load_limbs(s, signature + 20);
+  load_words(q, tables.order_q, 20);
+  load_words(r, signature, 20);
+  load_words(s, signature + 20, 20);
   if (is_zero(r) || compare(r, q) >= 0) return 1;
   if (is_zero(s) || compare(s, q) >= 0) return 2;
-  load_limbs(c320, tables.q_2_320);
-  load_limbs(c672, tables.q_2_672);
-  const std::uint32_t qf = tables.q_factor;
+  load_words(c320, tables.q_2_320, 20);
+  load_words(c672, tables.q_2_672, 20);
+  const std::uint32_t qf = lift_factor<std::uint32_t>(q[0], tables.q_factor);
   const W pf = lift_factor<W>(p[0], tables.p_factor);
 
   // e: the chaining words with h0 least significant, used as it is (below 2^160).
-  for (int i = 0; i < 5; ++i) {
-    e[2 * i] = finished_hash.h[i] & LIMB_MASK;
-    e[2 * i + 1] = finished_hash.h[i] >> 16;
-  }
+  for (int i = 0; i < 5; ++i) e[i] = finished_hash.h[i];
 
   // u1 = e w mod q and u2 = r w mod q; the second product by 2^320 cancels both 2^-160.
   q_number w, u1, u2;
   if (!inverse(w, s, q)) return 4;
-  mont_mul(u1, w, e, q, qf);
-  mont_mul(u1, u1, c320, q, qf);
-  mont_mul(u2, w, r, q, qf);
-  mont_mul(u2, u2, c320, q, qf);
+  mont_mul_words(u1, w, e, q, qf);
+  mont_mul_words(u1, u1, c320, q, qf);
+  mont_mul_words(u2, w, r, q, qf);
+  mont_mul_words(u2, u2, c320, q, qf);
   unsigned char u1_le[20], u2_le[20];
-  store_le(u1_le, u1);
-  store_le(u2_le, u2);
+  store_le(u1_le, u1, 20);
+  store_le(u2_le, u2, 20);
 
   // The key table of this verification: Y(i) and Y(i)^3 for i = 0..3.
   p_number key_table[8];
@@ -412,14 +361,14 @@ int verify_on_words(const key_tables_t& tables, const unsigned char* public_key,
 
   // v = x mod q: x * 2^-512 by reduction rounds, times 2^672 * 2^-160, one final subtraction.
   // The reduction leaves at most q, so the low 160 bits hold all of it.
-  W q_words[Q_WORDS];
+  W q_words[(160 + word_bits<W>() - 1) / word_bits<W>()];
   load_words(q_words, tables.order_q, 20);
   mont_reduce_words<W, P_WORDS>(x, q_words, lift_factor<W>(q_words[0], tables.q_factor), P_WORDS);
-  constexpr int LIMBS_PER_WORD = word_bits<W>() / 16;
+  unsigned char x_le[20];
+  store_le(x_le, x, 20);
   q_number v;
-  for (int j = 0; j < Q_LIMBS; ++j)
-    v[j] = static_cast<limb_t>(x[j / LIMBS_PER_WORD] >> (16 * (j % LIMBS_PER_WORD))) & LIMB_MASK;
-  mont_mul(v, v, c672, q, qf);
+  load_words(v, x_le, 20);
+  mont_mul_words(v, v, c672, q, qf);
   if (compare(v, q) >= 0) subtract(v, q);
   return compare(v, r) == 0 ? 0 : 3;
 }
