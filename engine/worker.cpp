@@ -36,7 +36,9 @@ void worker_t::run() {
     } catch (...) {
         result = std::current_exception();
     }
-    main_io_service_.post([result] { report_result(result); });
+    // Moved, not copied: the worker thread must keep no reference to the outcome, or its last
+    // release could run here while the main thread still handles the rethrown exception.
+    main_io_service_.post([result = std::move(result)] { report_result(result); });
 }
 
 void worker_t::report_result(std::exception_ptr result) {
