@@ -43,10 +43,9 @@ void log_md5(checker_t& checker, const fs::path& path) {
     LOG_DEBUG(path.filename().string() << " MD5 " << hex(checker.md5(path)));
 }
 
-// A file that failed its digest is not kept: nothing unverified stays in the download directory,
-// and the next run fetches it again either way.
+// The file that failed its digest stays where it is: it is never offered for installation, and
+// the next run finds its digest wrong and fetches it again.
 [[noreturn]] void throw_bad_checksum(const fs::path& target) {
-    ::unlink(target.c_str());
     throw fs::filesystem_error("SHA256", target, tvk::make_error_code(tvk::EC_BAD_CHECKSUM));
 }
 
@@ -258,10 +257,11 @@ void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& targ
         } catch (const std::exception& e) {
             LOG_DEBUG("Download lzma: " << exception_text(e));
             ::unlink(temporary.c_str());
-            // An unpacking cut short (a full disk) leaves a partial target; it held no verified
-            // file before, or the download would have been skipped.
-            ::unlink(target.c_str());
             const boost::system::error_code ec = error_code_of(e);
+            // An unpacking cut short (a full disk) leaves a partial target; it held no verified
+            // file before, or the download would have been skipped. A complete file that failed
+            // its digest is kept, as after a plain download.
+            if (ec != tvk::make_error_code(tvk::EC_BAD_CHECKSUM)) ::unlink(target.c_str());
             // A container cut at the limit could not have been unpacked: treat it as a bad one.
             if (ec != tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) &&
                 ec != tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) &&

@@ -150,6 +150,19 @@ TEST_F(engine_fetch, wrong_digest_fails_with_bad_checksum_and_no_plain_retry_aft
     EXPECT_EQ(nginx_.wait_for_access_log(1).size(), 1u) << "a checksum failure must not try the plain file";
 }
 
+TEST_F(engine_fetch, wrong_digest_of_a_plain_download_keeps_the_file_for_the_next_run_to_replace) {
+    publish("file.avc", "tampered\n", false);
+    const int code = failure_code([&] {
+        updater_->fetch(*checker_, upd::url_t(nginx_.http_url("file.avc")), target_, digest_of(content), true, 100);
+    });
+    EXPECT_EQ(code, tvk::EC_BAD_CHECKSUM);
+    EXPECT_EQ(tvk_test::read_file(target_), "tampered\n");
+    // The next attempt finds the digest wrong and asks the server again instead of trusting it.
+    publish("file.avc", content, false);
+    updater_->fetch(*checker_, upd::url_t(nginx_.http_url("file.avc")), target_, digest_of(content), true, 100);
+    EXPECT_EQ(tvk_test::read_file(target_), content);
+}
+
 TEST_F(engine_fetch, bare_code_from_the_packed_request_passes_through_without_the_plain_request) {
     tvk_test::fault_server_t server({behaviour_t::redirect, behaviour_t::ok}, content);
     const upd::url_t url("http://127.0.0.1:" + std::to_string(server.port()) + "/file.avc");
