@@ -33,10 +33,6 @@ PY
 # A mirror of plain files: packing 384 MiB of random data would only time the packer.
 "$bin/tavik-sign" make-zone --key keys/development.key --files "$work/content" --out "$work/srv/bases" \
   --url "$url" --plain-only >/dev/null
-# curl writes to files like the updater does; /dev/null would spare it the disk.
-(cd "$work/content" && ls) | sed "s|^|url = \"$url/|; s|\$|\"|" > "$work/urls"
-awk -v d="$work/curl-out" '{print; n++; print "output = \"" d "/f" n "\""}' "$work/urls" > "$work/curl.cfg"
-
 mkdir -p "$work/install/bases"
 cp "$work/srv/bases/update.drl" "$work/install/update.drl"
 cat > "$work/bench.conf" <<CONF
@@ -55,6 +51,15 @@ CONF
 now() { date +%s.%N; }
 secs() { python3 -c "print('%.3f' % ($2 - $1))"; }
 
+# curl fetches exactly the URLs the updater requested (lists, packed forms that answer 404, files),
+# in the same order, in one invocation; the URL list is taken from the first run's access log.
+curl_config() {
+  awk -v base="http://127.0.0.1:$SERVE_PORT" -v d="$work/curl-out" '
+    match($0, /"GET [^ ]+/) { t = substr($0, RSTART + 5, RLENGTH - 5); sub(/^https?:\/\/[^\/]+/, "", t);
+      n++; print "url = \"" base t "\""; print "output = \"" d "/f" n "\"" }' "$1" > "$work/curl.cfg"
+  # curl writes to files like the updater does; /dev/null would spare it the disk.
+}
+
 best_update=""; best_curl=""; peak_kib=0
 for i in $(seq "$runs"); do
   rm -rf "$work/var" "$work/curl-out"; mkdir -p "$work/var" "$work/curl-out"
@@ -62,6 +67,7 @@ for i in $(seq "$runs"); do
   /usr/bin/time -f %M -o "$work/rss" "$bin/tavik-run" --dry-run "$work/bench.conf" >/dev/null 2>"$work/run.err" \
     || { cat "$work/run.err" >&2; exit 1; }
   t1=$(now)
+  [ "$i" = 1 ] && curl_config "$work/www/access.log" && echo "requests per run: $(grep -c '^url' "$work/curl.cfg")"
   curl -s -K "$work/curl.cfg"
   t2=$(now)
   u=$(secs "$t0" "$t1"); c=$(secs "$t1" "$t2")
