@@ -3,6 +3,7 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "framework/fd_guard.hpp"
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
@@ -18,13 +19,6 @@ namespace upd {
 
 namespace {
 
-struct fd_closer_t {
-    int fd;
-    ~fd_closer_t() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 struct md_ctx_deleter_t {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -33,8 +27,8 @@ struct md_ctx_deleter_t {
 
 void file_item_t::compute_digest() {
     try {
-        fd_closer_t file{::open(source.c_str(), O_RDONLY | O_CLOEXEC)};
-        if (file.fd < 0) {
+        fd_guard_t file(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.get() < 0) {
             throw boost::system::system_error(errno, boost::system::system_category(), "open");
         }
         std::unique_ptr<EVP_MD_CTX, md_ctx_deleter_t> ctx(EVP_MD_CTX_new());
@@ -42,7 +36,7 @@ void file_item_t::compute_digest() {
         char buffer[8192];
         std::uint32_t count = 0;
         for (;;) {
-            ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+            ssize_t n = ::read(file.get(), buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             // A failed read must not pass for the end of the file: the digest would be of a prefix.
             if (n < 0) throw boost::system::system_error(errno, boost::system::system_category(), "read");

@@ -4,6 +4,7 @@
 #include "control/progress.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "framework/fd_guard.hpp"
 
 #include "upd_cache.pb.h"
 
@@ -41,20 +42,6 @@ using google::protobuf::internal::WireFormatLite;
 boost::system::error_code last_error() {
     return boost::system::error_code(errno, boost::system::system_category());
 }
-
-class fd_guard_t {
-public:
-    explicit fd_guard_t(int fd) : fd_(fd) {}
-    ~fd_guard_t() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    fd_guard_t(const fd_guard_t&) = delete;
-    fd_guard_t& operator=(const fd_guard_t&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // One running digest computation.
 class digest_t {

@@ -3,6 +3,7 @@
 
 #include "files/signature.hpp"
 #include "framework/cf_proto_exception.hpp"
+#include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
 #include <boost/filesystem/operations.hpp>
@@ -23,19 +24,6 @@ const std::string drl_file_t::url_line_begin = "url=";
 const std::string drl_file_t::sign_line_begin = "sign=";
 
 namespace {
-
-// Closes the descriptor on every way out of load().
-class fd_guard_t {
-public:
-    explicit fd_guard_t(int fd) : fd_(fd) {}
-    ~fd_guard_t() { ::close(fd_); }
-    fd_guard_t(const fd_guard_t&) = delete;
-    fd_guard_t& operator=(const fd_guard_t&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

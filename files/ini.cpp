@@ -2,6 +2,7 @@
 #include "files/ini.hpp"
 
 #include "files/signature.hpp"
+#include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
 #include <boost/filesystem/operations.hpp>
@@ -17,17 +18,6 @@ namespace upd {
 namespace ini {
 
 namespace {
-
-class fd_guard_t {
-public:
-    explicit fd_guard_t(int fd) : fd_(fd) {}
-    ~fd_guard_t() { ::close(fd_); }
-    fd_guard_t(const fd_guard_t&) = delete;
-    fd_guard_t& operator=(const fd_guard_t&) = delete;
-
-private:
-    int fd_;
-};
 
 boost::system::error_code errno_code(int value) {
     return boost::system::error_code(value, boost::system::system_category());

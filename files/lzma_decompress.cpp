@@ -3,6 +3,7 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
 #include <lzma/LzmaDec.h>
@@ -33,27 +34,6 @@ ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
 boost::system::error_code last_error() {
     return boost::system::error_code(errno, boost::system::system_category());
 }
-
-// Closes the descriptor on every path out of the caller.
-class fd_guard_t {
-public:
-    explicit fd_guard_t(int fd) : fd_(fd) {}
-    ~fd_guard_t() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    fd_guard_t(const fd_guard_t&) = delete;
-    fd_guard_t& operator=(const fd_guard_t&) = delete;
-    int get() const { return fd_; }
-    // Returns the result of close(2) so that a writer can notice late write errors.
-    int release_and_close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd);
-    }
-
-private:
-    int fd_;
-};
 
 // Steps shared by both forms, on a container already known to hold at least 14 bytes.
 std::vector<char> decode(const unsigned char* data, std::size_t size) {
@@ -114,7 +94,7 @@ void lzma_decompress_file(const boost::filesystem::path& source,
         boost::system::error_code ec;
         read_exact(in.get(), packed.get(), static_cast<std::size_t>(size), ec);
         if (ec) throw filesystem_error("read", source, ec);
-        in.release_and_close();
+        in.close_checked();
 
         out = decode(packed.get(), static_cast<std::size_t>(size));
     }
@@ -125,7 +105,7 @@ void lzma_decompress_file(const boost::filesystem::path& source,
     write_all(dst.get(), out.data(), out.size(), ec);
     if (ec) throw filesystem_error("write", destination, ec);
     // Some file systems report a failed write only at close; that must not pass as success.
-    if (dst.release_and_close() != 0 && errno != EINTR) {
+    if (dst.close_checked() != 0 && errno != EINTR) {
         throw filesystem_error("write", destination, last_error());
     }
 }

@@ -1,6 +1,8 @@
 // Places the files of an installation request all together, or not at all.
 #include "installer.hpp"
 
+#include "framework/fd_guard.hpp"
+
 #include <boost/filesystem/path.hpp>
 
 #include <cerrno>
@@ -38,29 +40,6 @@ std::string quoted(const std::string& path) {
     out << boost::filesystem::path(path);
     return out.str();
 }
-
-// Closes a descriptor on every path.
-class fd_guard_t {
-public:
-    explicit fd_guard_t(int fd = -1) : fd_(fd) {}
-    ~fd_guard_t() { reset(); }
-    fd_guard_t(const fd_guard_t&) = delete;
-    fd_guard_t& operator=(const fd_guard_t&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes now and reports the result, which matters after writing.
-    int close_checked() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd >= 0 ? ::close(fd) : 0;
-    }
-
-private:
-    int fd_;
-};
 
 struct failure_t {
     int err;
