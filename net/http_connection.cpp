@@ -272,12 +272,7 @@ void http_connection_t::connect() {
 }
 
 void http_connection_t::on_connected(const error_code& ec) {
-    if (is_aborted(ec) || exchange_state_ == st_done) {
-        return;
-    }
-    if (ec) {
-        fail("Connect", ec);
-    }
+    if (!proceeds("Connect", ec)) return;
     LOG_DEBUG("Connected " << describe_endpoint());
     arm_timer(io_timeout);
     switch (connection_mode_) {
@@ -306,24 +301,14 @@ void http_connection_t::on_connected(const error_code& ec) {
 
 void http_connection_t::on_connect_request_written(const error_code& ec, std::size_t n) {
     progress_.add_sent(static_cast<std::uint32_t>(n));
-    if (is_aborted(ec) || exchange_state_ == st_done) {
-        return;
-    }
-    if (ec) {
-        fail("Send", ec);
-    }
+    if (!proceeds("Send", ec)) return;
     request_text_.clear();
     read_more();
 }
 
 void http_connection_t::on_request_written(const error_code& ec, std::size_t n) {
     progress_.add_sent(static_cast<std::uint32_t>(n));
-    if (is_aborted(ec) || exchange_state_ == st_done) {
-        return;
-    }
-    if (ec) {
-        fail("Send", ec);
-    }
+    if (!proceeds("Send", ec)) return;
     request_text_.clear();
     exchange_state_ = st_head;
     read_more();
@@ -336,12 +321,7 @@ void http_connection_t::start_handshake() {
 }
 
 void http_connection_t::on_handshake(const error_code& ec) {
-    if (is_aborted(ec) || exchange_state_ == st_done) {
-        return;
-    }
-    if (ec) {
-        fail("SSL handshake", ec);
-    }
+    if (!proceeds("SSL handshake", ec)) return;
     arm_timer(io_timeout);
     parser_.reset();
     build_request(method_);
@@ -477,6 +457,12 @@ void http_connection_t::on_timer(const error_code& ec) {
     throw cf_proto_exception_t(tvk::EC_NETWORK_TIMEDOUT,
                                std::string(timeout_kind_ == connect_timeout ? "Connect" : "IO") +
                                    ": Network operation timed out: " + describe_endpoint());
+}
+
+bool http_connection_t::proceeds(const char* op, const error_code& ec) const {
+    if (is_aborted(ec) || exchange_state_ == st_done) return false;
+    if (ec) fail(op, ec);
+    return true;
 }
 
 void http_connection_t::fail(const char* op, const error_code& ec) const {

@@ -129,6 +129,8 @@ private:
     void on_timer(const boost::system::error_code& ec);
 
     void build_request(const std::string& method);
+    // False for a step cancelled or finishing after the exchange ended; throws when the step failed.
+    bool proceeds(const char* op, const boost::system::error_code& ec) const;
     [[noreturn]] void fail(const char* op, const boost::system::error_code& ec) const;
     tcp_socket_t& lowest_layer();
 
