@@ -4,6 +4,7 @@
 #include "control/progress.hpp"
 #include "engine/worker.hpp"
 #include "framework/cf_log.hpp"
+#include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,26 +14,11 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-class quiet_watcher_t : public upd::progress_watcher_t {
-public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
-};
-
-class quiet_log_t : public cf_log_t {
-public:
-    void open() override {}
-    void write(level_t, const std::string&) override {}
-    void write(const std::string&, int, const std::string&) override {}
-    void out_of_memory() override {}
-};
-
 TEST(worker_outcome, failure_is_released_on_the_main_thread_in_every_attempt) {
     const fs::path dir = fs::temp_directory_path() / fs::unique_path("worker-outcome-%%%%%%%%");
     fs::create_directories(dir / "var");
     fs::create_directories(dir / "bases");
-    set_log(std::make_shared<quiet_log_t>());
+    set_log(std::make_shared<test_support::null_log_t>());
     tvk::UpdateConfig config;
     config.set_update_dir((dir / "var").string());
     config.set_base_installed(true);
@@ -44,7 +30,7 @@ TEST(worker_outcome, failure_is_released_on_the_main_thread_in_every_attempt) {
     // handling of the outcome as closely as it can.
     for (int attempt = 0; attempt < 20; ++attempt) {
         boost::asio::io_service main;
-        quiet_watcher_t watcher;
+        test_support::null_watcher_t watcher;
         upd::progress_t progress(main, &watcher);
         int installs = 0;
         int outcome = -1;

@@ -2,6 +2,7 @@
 #include "control/progress.hpp"
 #include "engine/worker.hpp"
 #include "framework/cf_log.hpp"
+#include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +14,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-class quiet_watcher_t : public upd::progress_watcher_t {
-public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
-};
 
 class capture_log_t : public cf_log_t {
 public:
@@ -89,7 +83,7 @@ protected:
     fs::path dir_;
     tvk::UpdateConfig config_;
     boost::asio::io_service main_;
-    quiet_watcher_t watcher_;
+    test_support::null_watcher_t watcher_;
     std::vector<std::string> lines_;
 };
 

@@ -5,6 +5,7 @@
 #include "control/progress.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "support/test_support.hpp"
 
 #include "upd_cache.pb.h"
 
@@ -37,19 +38,7 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-class recording_log_t : public cf_log_t {
-public:
-    void open() override {}
-    void write(level_t level, const std::string& message) override {
-        lines.emplace_back(level, message);
-    }
-    void write(const std::string&, int, const std::string& message) override {
-        lines.emplace_back(debug, message);
-    }
-    void out_of_memory() override {}
-
-    std::vector<std::pair<level_t, std::string>> lines;
-};
+using test_support::write_file;
 
 class recording_watcher_t : public upd::progress_watcher_t {
 public:
@@ -61,11 +50,6 @@ public:
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> checks;
 };
-
-void write_file(const fs::path& path, const std::string& data) {
-    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
 
 std::string hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -136,7 +120,7 @@ protected:
         fs::permissions(dir_, fs::owner_all | fs::group_read | fs::group_exe | fs::others_read |
                                   fs::others_exe);
         cache_file_ = dir_ / "tavik-update.cache";
-        log_ = std::make_shared<recording_log_t>();
+        log_ = std::make_shared<test_support::capture_log_t>();
         set_log(log_);
         saved_level_ = cf_log_t::level_;
         cf_log_t::level_ = cf_log_t::debug;
@@ -172,7 +156,7 @@ protected:
 
     fs::path dir_;
     fs::path cache_file_;
-    std::shared_ptr<recording_log_t> log_;
+    std::shared_ptr<test_support::capture_log_t> log_;
     int saved_level_ = cf_log_t::error;
 };
 

@@ -2,6 +2,7 @@
 #include "files/drl_file.hpp"
 
 #include "framework/cf_proto_exception.hpp"
+#include "support/test_support.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,8 @@
 namespace fs = boost::filesystem;
 
 namespace {
+
+using test_support::read_file;
 
 const sign::private_key_t& development_key() {
     static const sign::private_key_t key =
@@ -272,11 +275,6 @@ TEST_F(drl_load_test, empty_file_fails_signature) {
 TEST_F(drl_load_test, format_error_closes_the_file) {
     upd::drl_file_t drl;
     EXPECT_THROW(drl.load(write("bad.drl", "bad line\n")), cf_proto_exception_t);
-}
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool is_signature_text(const std::string& text) {

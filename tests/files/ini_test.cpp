@@ -1,6 +1,7 @@
 // Zone INI files: sections, entries, comments, the signature part, positions of errors, limits.
 #include "files/ini.hpp"
 
+#include "support/test_support.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@
 namespace fs = boost::filesystem;
 
 namespace {
+
+using test_support::read_file;
 
 const sign::private_key_t& development_key() {
     static const sign::private_key_t key =
@@ -213,11 +216,6 @@ TEST_F(ini_file_test, directory_fails_to_read) {
 
 TEST_F(ini_file_test, parse_error_closes_the_file) {
     EXPECT_THROW(upd::ini::get_file(write("zone.ini", "[fallback]\nurl=a\n")), upd::ini::parse_error_t);
-}
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The signing tool keeps the file byte for byte and adds the CR LF signature section.

@@ -3,6 +3,7 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
+#include "support/test_support.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,8 @@ extern "C" int fnmatch(const char* pattern, const char* name, int flags) {
 namespace fs = boost::filesystem;
 
 namespace {
+
+using test_support::read_file;
 
 const sign::private_key_t& development_key() {
     static const sign::private_key_t key =
@@ -329,11 +332,6 @@ TEST_F(lst_query_test, excludes_without_debug_level_log_nothing) {
     lst_.apply_excludes({"bad-x", "*.tmp"});
     EXPECT_EQ((std::vector<std::string>{"A.dll", "b.dll"}), lst_.names());
     EXPECT_TRUE(log_->lines.empty());
-}
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The signing tool keeps the list byte for byte and adds the signature part in its line end style.

@@ -4,6 +4,7 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,29 +25,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-class recording_log_t : public cf_log_t {
-public:
-    void open() override {}
-    void write(level_t level, const std::string& message) override {
-        lines.emplace_back(level, message);
-    }
-    void write(const std::string&, int, const std::string& message) override {
-        lines.emplace_back(debug, message);
-    }
-    void out_of_memory() override {}
-
-    std::vector<std::pair<level_t, std::string>> lines;
-};
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const std::string& data) {
-    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
+using test_support::read_file;
+using test_support::write_file;
 
 // Standard output of a shell command; fails the test when the command fails.
 std::string run(const std::string& command) {
@@ -93,7 +73,7 @@ protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / fs::unique_path("lzma-test-%%%%-%%%%-%%%%");
         fs::create_directories(dir_);
-        log_ = std::make_shared<recording_log_t>();
+        log_ = std::make_shared<test_support::capture_log_t>();
         set_log(log_);
         saved_level_ = cf_log_t::level_;
         cf_log_t::level_ = cf_log_t::debug;
@@ -157,7 +137,7 @@ protected:
     }
 
     fs::path dir_;
-    std::shared_ptr<recording_log_t> log_;
+    std::shared_ptr<test_support::capture_log_t> log_;
     int saved_level_ = cf_log_t::error;
 };
 

@@ -7,6 +7,7 @@
 #include "support/capture_log.hpp"
 #include "support/fault_server.hpp"
 #include "support/servers.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,13 +18,6 @@ namespace {
 namespace fs = boost::filesystem;
 using tvk_test::capture_log_t;
 using behaviour_t = tvk_test::fault_server_t::behaviour_t;
-
-class quiet_watcher_t : public upd::progress_watcher_t {
-public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
-};
 
 class engine_fetch : public ::testing::Test {
 protected:
@@ -78,7 +72,7 @@ protected:
     tvk_test::nginx_server_t nginx_;
     std::shared_ptr<capture_log_t> log_;
     boost::asio::io_service io_;
-    quiet_watcher_t watcher_;
+    test_support::null_watcher_t watcher_;
     upd::progress_t progress_{io_, &watcher_};
     tvk::UpdateConfig config_;
     std::unique_ptr<upd::updater_t> updater_;

@@ -4,6 +4,7 @@
 #include "net/downloader.hpp"
 #include "support/capture_log.hpp"
 #include "support/servers.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -18,13 +19,6 @@ using tvk_test::nginx_server_t;
 using tvk_test::squid_server_t;
 
 namespace {
-
-class silent_watcher_t : public upd::progress_watcher_t {
-public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
-};
 
 // One downloader with its own io_service and a progress object whose totals the test reads.
 struct client_t {
@@ -49,7 +43,7 @@ struct client_t {
 
     boost::asio::io_service io_service;
     boost::asio::io_service progress_service;
-    silent_watcher_t watcher;
+    test_support::null_watcher_t watcher;
     upd::progress_t progress;
     std::unique_ptr<upd::downloader_t> downloader;
 };

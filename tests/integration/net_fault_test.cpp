@@ -9,6 +9,7 @@
 #include "support/capture_log.hpp"
 #include "support/fault_server.hpp"
 #include "support/servers.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/thread/thread.hpp>
@@ -30,13 +31,6 @@ using tvk_test::fault_server_t;
 
 namespace {
 
-class silent_watcher_t : public upd::progress_watcher_t {
-public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
-};
-
 struct progress_box_t {
     progress_box_t() : progress(service, &watcher) {}
     std::uint32_t sent() {
@@ -48,7 +42,7 @@ struct progress_box_t {
         return progress.total_received();
     }
     boost::asio::io_service service;
-    silent_watcher_t watcher;
+    test_support::null_watcher_t watcher;
     upd::progress_t progress;
 };
 

@@ -4,17 +4,11 @@
 #include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
 #include "integration/support/capture_log.hpp"
+#include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-class silent_watcher_t : public upd::progress_watcher_t {
-public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
-};
 
 using endpoint_t = upd::endpoint_queue_t::endpoint_t;
 
@@ -30,7 +24,7 @@ protected:
 
     std::shared_ptr<tvk_test::capture_log_t> log;
     boost::asio::io_service io_service;
-    silent_watcher_t watcher;
+    test_support::null_watcher_t watcher;
     upd::progress_t progress;
     upd::http_connection_t connection;
 };

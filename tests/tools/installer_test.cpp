@@ -1,6 +1,8 @@
 // Installation of a request: all files or none, no temporaries left, removals after placement.
 #include "installer.hpp"
 
+#include "support/test_support.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -18,34 +20,10 @@ namespace {
 using tavik_run::install_files;
 using tavik_run::install_outcome_t;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> listing(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test_support::exists;
+using test_support::listing;
+using test_support::read_file;
+using test_support::write_file;
 
 class InstallerTest : public ::testing::Test {
 protected:

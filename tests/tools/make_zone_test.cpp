@@ -7,6 +7,7 @@
 #include "files/ini.hpp"
 #include "files/lst_file.hpp"
 #include "files/lzma_decompress.hpp"
+#include "support/test_support.hpp"
 
 #include <openssl/evp.h>
 
@@ -26,34 +27,13 @@
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> listing(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test_support::command_result_t;
+using test_support::exists;
+using test_support::listing;
+using test_support::quote;
+using test_support::read_file;
+using test_support::shell;
+using test_support::write_file;
 
 std::string sha256_raw(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -68,25 +48,6 @@ std::string random_bytes(std::size_t n, unsigned seed) {
     for (char& c : s) c = static_cast<char>(gen() & 0xff);
     return s;
 }
-
-struct command_result_t {
-    int status;
-    std::string out;
-};
-
-command_result_t shell(const std::string& command) {
-    command_result_t r{-1, ""};
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) r.out.append(buffer, n);
-    const int status = ::pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-std::string quote(const std::string& s) { return "'" + s + "'"; }
 
 const std::string key = std::string(TAVIK_SOURCE_DIR) + "/keys/development.key";
 

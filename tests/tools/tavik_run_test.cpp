@@ -1,5 +1,7 @@
 // tavik-run as a process against a scripted fake updater: installation, refusal on a failed
 // copy, dry run, exit statuses, signal forwarding and a dying or misbehaving updater.
+#include "support/test_support.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -20,34 +22,10 @@ extern char** environ;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> listing(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test_support::exists;
+using test_support::listing;
+using test_support::read_file;
+using test_support::write_file;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -1,6 +1,7 @@
 // A zone built by make-zone, served over HTTP on the loopback, brought onto disk by the real
 // tavik-update with tavik-run playing the configuration daemon.
 #include "files/ini.hpp"
+#include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,40 +18,12 @@
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string quote(const std::string& s) { return "'" + s + "'"; }
-
-struct command_result_t {
-    int status;
-    std::string out;
-};
-
-command_result_t shell(const std::string& command) {
-    command_result_t r{-1, ""};
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) r.out.append(buffer, n);
-    const int status = ::pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+using test_support::command_result_t;
+using test_support::exists;
+using test_support::quote;
+using test_support::read_file;
+using test_support::shell;
+using test_support::write_file;
 
 // Static files from a folder; the updater asks with the absolute URL in the request line.
 const char server_script[] = R"(
