@@ -3,6 +3,7 @@
 
 #include "app/entry.hpp"
 #include "framework/cf_log.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
@@ -110,19 +111,8 @@ TEST(on_terminate, reports_what_escaped_and_exits_with_its_code) {
     }
 }
 
-class capture_log_t : public cf_log_t {
-public:
-    void open() override {}
-    void write(level_t level, const std::string& message) override {
-        lines.push_back(std::string(level_text(level)) + ": " + message);
-    }
-    void write(const std::string&, int, const std::string& message) override { lines.push_back(message); }
-    void out_of_memory() override {}
-    std::vector<std::string> lines;
-};
-
 TEST(on_protobuf_log, levels_map_and_the_large_message_warning_is_dropped) {
-    auto sink = std::make_shared<capture_log_t>();
+    auto sink = std::make_shared<test_support::text_log_t>();
     cf_log_t::level_ = cf_log_t::debug;
     set_log(sink);
     const struct {

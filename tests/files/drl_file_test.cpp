@@ -64,12 +64,6 @@ std::string outcome(upd::drl_file_t& drl, const std::string& data) {
 }
 
 // The lowest free descriptor number: unchanged after a load when no descriptor leaked.
-int lowest_free_fd() {
-    int fd = ::open("/dev/null", O_RDONLY);
-    ::close(fd);
-    return fd;
-}
-
 const std::string format_error = "error: Invalid DRL-file format";
 const std::string signature_error = "error: Invalid DRL-file signature";
 
@@ -194,22 +188,9 @@ TEST(drl_file, shuffled_urls_of_empty_and_single_sets) {
     EXPECT_EQ(std::vector<std::string>{"http://a/"}, drl.shuffled_urls());
 }
 
-class drl_load_test : public ::testing::Test {
+class drl_load_test : public test_support::scratch_dir_test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / fs::unique_path("drl-%%%%-%%%%");
-        fs::create_directories(dir_);
-        fd_before_ = lowest_free_fd();
-    }
-    void TearDown() override {
-        EXPECT_EQ(fd_before_, lowest_free_fd()) << "a descriptor was left open";
-        fs::remove_all(dir_);
-    }
-    fs::path write(const std::string& name, const std::string& data) {
-        fs::path p = dir_ / name;
-        std::ofstream(p.string(), std::ios::binary) << data;
-        return p;
-    }
+    drl_load_test() : scratch_dir_test("drl") {}
     // A signed file of exactly `size` bytes: one URL, padding lines, the sign line.
     std::string signed_of_size(std::size_t size) {
         const std::size_t sign_line = 5 + 80 + 1;
@@ -219,9 +200,6 @@ protected:
         EXPECT_EQ(size, data.size());
         return data;
     }
-
-    fs::path dir_;
-    int fd_before_ = -1;
 };
 
 TEST_F(drl_load_test, file_of_exactly_the_limit_is_read) {

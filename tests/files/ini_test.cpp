@@ -146,28 +146,9 @@ TEST(ini, parse_error_is_a_runtime_error) {
     }
 }
 
-int lowest_free_fd() {
-    int fd = ::open("/dev/null", O_RDONLY);
-    ::close(fd);
-    return fd;
-}
-
-class ini_file_test : public ::testing::Test {
+class ini_file_test : public test_support::scratch_dir_test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / fs::unique_path("ini-%%%%-%%%%");
-        fs::create_directories(dir_);
-        fd_before_ = lowest_free_fd();
-    }
-    void TearDown() override {
-        EXPECT_EQ(fd_before_, lowest_free_fd()) << "a descriptor was left open";
-        fs::remove_all(dir_);
-    }
-    fs::path write(const std::string& name, const std::string& data) {
-        fs::path p = dir_ / name;
-        std::ofstream(p.string(), std::ios::binary) << data;
-        return p;
-    }
+    ini_file_test() : scratch_dir_test("ini") {}
     // A signed file of exactly `size` bytes, padded with empty lines.
     std::string signed_of_size(std::size_t size) {
         const std::string tail_size_probe = signed_ini("x", SIG).substr(1);
@@ -177,9 +158,6 @@ protected:
         EXPECT_EQ(size, data.size());
         return data;
     }
-
-    fs::path dir_;
-    int fd_before_ = -1;
 };
 
 TEST_F(ini_file_test, file_of_exactly_the_limit_is_read) {

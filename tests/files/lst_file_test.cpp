@@ -243,18 +243,6 @@ TEST(lst_file, megabyte_long_name_and_digest) {
     EXPECT_EQ(std::string(1 << 19, '\xff'), lst.digest_of(name));
 }
 
-// Keeps the log lines of the test for inspection.
-class capture_log_t : public cf_log_t {
-public:
-    void open() override {}
-    void write(level_t level, const std::string& message) override {
-        lines.push_back(std::string(level_text(level)) + " " + message);
-    }
-    void write(const std::string&, int, const std::string& message) override { lines.push_back(message); }
-    void out_of_memory() override {}
-    std::vector<std::string> lines;
-};
-
 class lst_query_test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -272,7 +260,7 @@ protected:
         cf_log_t::level_ = saved_level_;
     }
 
-    std::shared_ptr<capture_log_t> log_ = std::make_shared<capture_log_t>();
+    std::shared_ptr<test_support::text_log_t> log_ = std::make_shared<test_support::text_log_t>(" ");
     upd::lst_file_t lst_;
     int saved_level_ = 0;
 };

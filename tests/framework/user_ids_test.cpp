@@ -3,6 +3,7 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "support/test_support.hpp"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -18,17 +19,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-class capture_log_t : public cf_log_t {
-public:
-    void open() override {}
-    void write(level_t level, const std::string& message) override {
-        lines.push_back(std::string(level_text(level)) + ": " + message);
-    }
-    void write(const std::string&, int, const std::string& message) override { lines.push_back(message); }
-    void out_of_memory() override {}
-    std::vector<std::string> lines;
-};
 
 tvk::LocalUser local_user(const char* name, long long uid, bool has_name, bool has_uid) {
     tvk::LocalUser user;
@@ -128,7 +118,7 @@ protected:
         write_file(base_ / "outside_dir" / "secret");
         fs::create_symlink(base_ / "outside", tree_ / "link_to_file");
         fs::create_symlink(base_ / "outside_dir", tree_ / "link_to_dir");
-        sink_ = std::make_shared<capture_log_t>();
+        sink_ = std::make_shared<test_support::text_log_t>();
         cf_log_t::level_ = cf_log_t::debug;
         set_log(sink_);
     }
@@ -153,7 +143,7 @@ protected:
         return ids;
     }
     fs::path base_, tree_;
-    std::shared_ptr<capture_log_t> sink_;
+    std::shared_ptr<test_support::text_log_t> sink_;
 };
 
 TEST_F(take_ownership_test, missing_path_and_non_directory_are_refused) {

@@ -5,19 +5,25 @@
 #include "control/progress_watcher.hpp"
 #include "framework/cf_log.hpp"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace test_support {
 
@@ -83,7 +89,44 @@ public:
     }
     void out_of_memory() override {}
 
+    // Installs a fresh sink at Debug level; the caller calls reset_log_for_tests() afterwards.
+    static std::shared_ptr<capture_log_t> install() {
+        auto sink = std::make_shared<capture_log_t>();
+        set_log(sink);
+        cf_log_t::level_ = debug;
+        return sink;
+    }
+
+    bool contains(level_t level, const std::string& text) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::pair<level_t, std::string>& line) {
+            return line.first == level && line.second == text;
+        });
+    }
+    bool contains_prefix(level_t level, const std::string& prefix) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::pair<level_t, std::string>& line) {
+            return line.first == level && line.second.compare(0, prefix.size(), prefix) == 0;
+        });
+    }
+
     std::vector<std::pair<level_t, std::string>> lines;
+};
+
+// Keeps every log line as text: the level's name, the separator and the message; lines written
+// with a facility are kept bare.
+class text_log_t : public cf_log_t {
+public:
+    explicit text_log_t(std::string separator = ": ") : separator_(std::move(separator)) {}
+    void open() override {}
+    void write(level_t level, const std::string& message) override {
+        lines.push_back(std::string(level_text(level)) + separator_ + message);
+    }
+    void write(const std::string&, int, const std::string& message) override { lines.push_back(message); }
+    void out_of_memory() override {}
+
+    std::vector<std::string> lines;
+
+private:
+    std::string separator_;
 };
 
 // Drops every log line.
@@ -93,6 +136,41 @@ public:
     void write(level_t, const std::string&) override {}
     void write(const std::string&, int, const std::string&) override {}
     void out_of_memory() override {}
+};
+
+// The lowest descriptor number free now: it grows when something leaves a descriptor open.
+inline int lowest_free_fd() {
+    const int fd = ::open("/dev/null", O_RDONLY);
+    ::close(fd);
+    return fd;
+}
+
+// A fresh directory for each test, removed afterwards, and a check that the test left no
+// descriptor open.
+class scratch_dir_test : public ::testing::Test {
+protected:
+    explicit scratch_dir_test(std::string prefix) : prefix_(std::move(prefix)) {}
+    void SetUp() override {
+        dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path(prefix_ + "-%%%%-%%%%");
+        boost::filesystem::create_directories(dir_);
+        fd_before_ = lowest_free_fd();
+    }
+    void TearDown() override {
+        EXPECT_EQ(fd_before_, lowest_free_fd()) << "a descriptor was left open";
+        boost::filesystem::remove_all(dir_);
+    }
+    // Writes a file in the directory and returns its path.
+    boost::filesystem::path write(const std::string& name, const std::string& data) {
+        const boost::filesystem::path p = dir_ / name;
+        write_file(p, data);
+        return p;
+    }
+
+    boost::filesystem::path dir_;
+    int fd_before_ = -1;
+
+private:
+    std::string prefix_;
 };
 
 // Ignores all progress and statistics.
