@@ -2,8 +2,8 @@
 #include "files/drl_file.hpp"
 
 #include "framework/cf_proto_exception.hpp"
+#include "support/signing.hpp"
 #include "support/test_support.hpp"
-#include "tools/tavik-sign/signer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,16 +27,7 @@ namespace fs = boost::filesystem;
 namespace {
 
 using test_support::read_file;
-
-const sign::private_key_t& development_key() {
-    static const sign::private_key_t key =
-        sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
-    return key;
-}
-
-std::string signature_of(const std::string& data) {
-    return sign::sign_hex(development_key(), data.data(), data.size());
-}
+using test_support::signature_of;
 
 void replace_all(std::string& text, const std::string& what, const std::string& with) {
     for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += with.size()) {

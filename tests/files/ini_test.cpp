@@ -1,8 +1,8 @@
 // Zone INI files: sections, entries, comments, the signature part, positions of errors, limits.
 #include "files/ini.hpp"
 
+#include "support/signing.hpp"
 #include "support/test_support.hpp"
-#include "tools/tavik-sign/signer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,18 +22,13 @@ namespace fs = boost::filesystem;
 namespace {
 
 using test_support::read_file;
-
-const sign::private_key_t& development_key() {
-    static const sign::private_key_t key =
-        sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
-    return key;
-}
+using test_support::signature_of;
 
 // In the tail, "%s" stands for the signature of the signed part.
 std::string signed_ini(const std::string& signed_part, std::string tail) {
     const std::size_t at = tail.find("%s");
     if (at != std::string::npos) {
-        tail.replace(at, 2, sign::sign_hex(development_key(), signed_part.data(), signed_part.size()));
+        tail.replace(at, 2, signature_of(signed_part));
     }
     return signed_part + tail;
 }

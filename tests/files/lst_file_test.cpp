@@ -3,8 +3,8 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
+#include "support/signing.hpp"
 #include "support/test_support.hpp"
-#include "tools/tavik-sign/signer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -39,16 +39,7 @@ namespace fs = boost::filesystem;
 namespace {
 
 using test_support::read_file;
-
-const sign::private_key_t& development_key() {
-    static const sign::private_key_t key =
-        sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
-    return key;
-}
-
-std::string signature_of(const std::string& data) {
-    return sign::sign_hex(development_key(), data.data(), data.size());
-}
+using test_support::signature_of;
 
 // In the tail, "%s" stands for the signature of the covered text.
 std::string signed_lst(const std::string& covered, std::string tail) {
