@@ -241,45 +241,4 @@ std::string proc_status_line(pid_t pid, const std::string& key) {
     return "";
 }
 
-bool dev_log_t::take(std::string& why) {
-    if (::geteuid() != 0) {
-        why = "binding /dev/log needs root";
-        return false;
-    }
-    struct stat st {};
-    if (::lstat("/dev/log", &st) == 0) {
-        why = "/dev/log exists; a system logger may own it";
-        return false;
-    }
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, "/dev/log");
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        why = std::string("cannot bind /dev/log: ") + std::strerror(errno);
-        return false;
-    }
-    bound_ = true;
-    return true;
-}
-
-dev_log_t::~dev_log_t() {
-    if (bound_) ::unlink("/dev/log");
-    if (fd_ >= 0) ::close(fd_);
-}
-
-std::string dev_log_t::next_from(const std::string& ident, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) continue;
-        std::string datagram(buffer, static_cast<std::size_t>(n));
-        if (datagram.find(" " + ident + "[") != std::string::npos) return datagram;
-    }
-    return "";
-}
-
 }  // namespace test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "configd_update_ipc.pb.h"
+#include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,17 +73,6 @@ std::string read_file(const std::string& path);
 // A line of /proc/<pid>/status ("Uid:", "Groups:"), empty when not available.
 std::string proc_status_line(pid_t pid, const std::string& key);
 
-// Owns /dev/log while alive when nothing else does (root and no system logger bound there).
-class dev_log_t {
-public:
-    bool take(std::string& why);
-    ~dev_log_t();
-    // The next datagram that carries " ident[": other programs' messages are skipped.
-    std::string next_from(const std::string& ident, std::chrono::milliseconds timeout = 5s);
-
-private:
-    int fd_ = -1;
-    bool bound_ = false;
-};
+using test_support::dev_log_t;
 
 }  // namespace test

@@ -1,5 +1,6 @@
 // The process log: buffering until a sink, filtering at install, sink line layouts and make_log.
 #include "framework/cf_log.hpp"
+#include "support/test_support.hpp"
 
 #include <boost/filesystem.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -280,53 +281,7 @@ TEST_F(log_test, file_log_that_cannot_be_opened_throws_cannot_create_log) {
     EXPECT_FALSE(fs::exists(path));
 }
 
-// Owns /dev/log for the duration of a test when nothing else does, and gives it back.
-class dev_log_t {
-public:
-    bool take(std::string& why) {
-        if (::geteuid() != 0) {
-            why = "binding /dev/log needs root";
-            return false;
-        }
-        struct stat st {};
-        if (::lstat("/dev/log", &st) == 0) {
-            why = "/dev/log exists; a system logger may own it";
-            return false;
-        }
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, "/dev/log");
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            why = std::string("cannot bind /dev/log: ") + std::strerror(errno);
-            return false;
-        }
-        bound_ = true;
-        return true;
-    }
-    ~dev_log_t() {
-        if (bound_) ::unlink("/dev/log");
-        if (fd_ >= 0) ::close(fd_);
-    }
-    // The next datagram that carries `ident`; others (from other programs) are skipped.
-    std::string next_from(const std::string& ident) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buffer[2048];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) continue;
-            std::string datagram(buffer, static_cast<std::size_t>(n));
-            if (datagram.find(" " + ident + "[") != std::string::npos) return datagram;
-        }
-        return "";
-    }
-
-private:
-    int fd_ = -1;
-    bool bound_ = false;
-};
+using test_support::dev_log_t;
 
 TEST_F(log_test, syslog_sink_sends_facility_priority_and_ident) {
     dev_log_t dev_log;

@@ -1,5 +1,5 @@
 // Scaffolding shared by the tests: whole files, directory listings, shell commands, a log sink
-// that keeps the lines and observers that ignore what they are told.
+// that keeps the lines, a stand-in for the system logger and observers that ignore what they are told.
 #pragma once
 
 #include "control/progress_watcher.hpp"
@@ -11,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -21,7 +24,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,6 +177,61 @@ protected:
 
 private:
     std::string prefix_;
+};
+
+// Owns /dev/log while alive when nothing else does (root and no system logger bound there).
+class dev_log_t {
+public:
+    dev_log_t() = default;
+    dev_log_t(const dev_log_t&) = delete;
+    dev_log_t& operator=(const dev_log_t&) = delete;
+    ~dev_log_t() {
+        if (bound_) ::unlink("/dev/log");
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // False, with the reason in why, when /dev/log cannot be taken.
+    bool take(std::string& why) {
+        if (::geteuid() != 0) {
+            why = "binding /dev/log needs root";
+            return false;
+        }
+        struct stat st {};
+        if (::lstat("/dev/log", &st) == 0) {
+            why = "/dev/log exists; a system logger may own it";
+            return false;
+        }
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, "/dev/log");
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            why = std::string("cannot bind /dev/log: ") + std::strerror(errno);
+            return false;
+        }
+        bound_ = true;
+        return true;
+    }
+
+    // The next datagram that carries " ident[": other programs' messages are skipped.
+    std::string next_from(const std::string& ident,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) continue;
+            std::string datagram(buffer, static_cast<std::size_t>(n));
+            if (datagram.find(" " + ident + "[") != std::string::npos) return datagram;
+        }
+        return "";
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
 };
 
 // Ignores all progress and statistics.
