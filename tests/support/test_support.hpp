@@ -1,5 +1,6 @@
-// Scaffolding shared by the tests: whole files, directory listings, shell commands, a log sink
-// that keeps the lines, a stand-in for the system logger and observers that ignore what they are told.
+// Scaffolding shared by the tests: whole files, directory listings, shell commands, a scratch
+// directory fixture, log sinks that keep the lines, a stand-in for the system logger and observers
+// that ignore what they are told.
 #pragma once
 
 #include "control/progress_watcher.hpp"
