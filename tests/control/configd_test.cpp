@@ -173,7 +173,7 @@ TEST_F(ConfigdTest, InstallRequestKeepsSequenceOrderAndSortsTheSets) {
         {"empty lists", cf_log_t::debug, {}, {}, {}, {"Monitor: removed 0, updated 0, up to date 0"}},
         {"mixed lists",
          cf_log_t::debug,
-         {{"/opt/z/drweb32.dws", "/var/upd/base/z.dws"}, {"/opt/a/a.vdb", "/var/upd/base/a.vdb"}},
+         {{"/opt/z/tavik32.dws", "/var/upd/base/z.dws"}, {"/opt/a/a.vdb", "/var/upd/base/a.vdb"}},
          {"/opt/old/zz.vdb", "/opt/old/aa.vdb", "/opt/old/mm.vdb"},
          {"/opt/b", "/opt/a"},
          {"Monitor: removed 3, updated 2, up to date 2"}},
@@ -212,7 +212,7 @@ TEST_F(ConfigdTest, WatcherCallsBecomeNotifications) {
     download.set_files_processed(1);
     download.set_bytes_to_process(300);
     download.set_bytes_processed(100);
-    download.set_current_file("base/drweb32.vdb");
+    download.set_current_file("base/tavik32.vdb");
     tvk::UpdateAppStat stat;
     stat.set_bytes_sent(3);
     stat.set_bytes_received(0);

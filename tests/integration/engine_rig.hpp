@@ -49,16 +49,16 @@ struct zone_spec_t {
 };
 
 // Builds a signed server tree for one zone with tavik-sign make-zone.
-inline void make_zone(const fs::path& scratch, const zone_spec_t& spec, const fs::path& out) {
+inline void make_zone(const fs::path& scratch, const zone_spec_t& layout, const fs::path& out) {
     const fs::path content = scratch / fs::unique_path("content-%%%%%%");
     fs::create_directories(content);
-    for (const auto& f : spec.files) tvk_test::write_file(content / f.first, f.second);
+    for (const auto& f : layout.files) tvk_test::write_file(content / f.first, f.second);
     std::vector<std::string> argv{binary("tavik-sign").string(), "make-zone", "--key", development_key(),
                                   "--files", content.string(), "--out", out.string()};
-    for (const auto& u : spec.urls) argv.insert(argv.end(), {"--url", u});
-    for (const auto& u : spec.fallbacks) argv.insert(argv.end(), {"--fallback", u});
-    for (const auto& p : spec.patterns) argv.insert(argv.end(), {"--pattern", p});
-    argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
+    for (const auto& u : layout.urls) argv.insert(argv.end(), {"--url", u});
+    for (const auto& u : layout.fallbacks) argv.insert(argv.end(), {"--fallback", u});
+    for (const auto& p : layout.patterns) argv.insert(argv.end(), {"--pattern", p});
+    argv.insert(argv.end(), layout.extra.begin(), layout.extra.end());
     tvk_test::run_command(argv, scratch / "make-zone.log");
 }
 

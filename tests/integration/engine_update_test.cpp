@@ -23,9 +23,9 @@ protected:
     std::string url(const std::string& zone) const { return nginx_.http_url(zone); }
 
     // Publishes BASE and installs its DRL file where the configuration points.
-    void publish_base(zone_spec_t spec) {
-        if (spec.urls.empty()) spec.urls = {url("bases")};
-        rig::make_zone(scratch_.path(), spec, nginx_.root() / "bases");
+    void publish_base(zone_spec_t layout) {
+        if (layout.urls.empty()) layout.urls = {url("bases")};
+        rig::make_zone(scratch_.path(), layout, nginx_.root() / "bases");
         fs::copy_file(nginx_.root() / "bases" / "update.drl", install_ / "bases.drl",
                       fs::copy_option::overwrite_if_exists);
         // The zone lists its own zone.ini; an installed copy is current.
