@@ -173,6 +173,17 @@ std::ostream& operator<<(std::ostream& out, const row_t& row) { return out << ro
 
 void nothing(row_env_t&) {}
 
+// A proxy that answers every request with a 407 challenge of the given kind.
+void challenging_proxy(row_env_t& env, tvk_test::fault_server_t::behaviour_t challenge) {
+    env.proxy.reset(new tvk_test::fault_server_t({challenge}));
+    tvk::Proxy* proxy = env.config.mutable_proxy();
+    proxy->set_type(tvk::Proxy::PROXY_TYPE_HTTP);
+    proxy->set_host("127.0.0.1");
+    proxy->set_port(env.proxy->port());
+    proxy->set_user("updater");
+    proxy->set_password("never-logged");
+}
+
 const row_t rows[] = {
     {"disk_full_while_unpacking_a_download", on_nginx,
      [](row_env_t& env) { env.options.file_size_limit = 65536; },  // below missing.avc's 70000 bytes
@@ -257,26 +268,10 @@ const row_t rows[] = {
      [](row_env_t& env) { flip_byte(fs::path(env.config.virus_base_dir()) / "zone.ini", "127.0.0."); },
      tvk::EC_NO_UPDATE_SERVERS, "Error: Zone BASE (fallback): Invalid signature", match_t::exact, cache_t::untouched},
     {"proxy_answers_407_forever_basic", on_nginx,
-     [](row_env_t& env) {
-         env.proxy.reset(new tvk_test::fault_server_t({tvk_test::fault_server_t::behaviour_t::challenge_basic}));
-         tvk::Proxy* proxy = env.config.mutable_proxy();
-         proxy->set_type(tvk::Proxy::PROXY_TYPE_HTTP);
-         proxy->set_host("127.0.0.1");
-         proxy->set_port(env.proxy->port());
-         proxy->set_user("updater");
-         proxy->set_password("never-logged");
-     },
+     [](row_env_t& env) { challenging_proxy(env, tvk_test::fault_server_t::behaviour_t::challenge_basic); },
      tvk::EC_PROXY_AUTH_ERROR, "Error: Zone BASE: Proxy authentication error", match_t::exact, cache_t::untouched},
     {"proxy_answers_407_forever_digest", on_nginx,
-     [](row_env_t& env) {
-         env.proxy.reset(new tvk_test::fault_server_t({tvk_test::fault_server_t::behaviour_t::challenge_digest}));
-         tvk::Proxy* proxy = env.config.mutable_proxy();
-         proxy->set_type(tvk::Proxy::PROXY_TYPE_HTTP);
-         proxy->set_host("127.0.0.1");
-         proxy->set_port(env.proxy->port());
-         proxy->set_user("updater");
-         proxy->set_password("never-logged");
-     },
+     [](row_env_t& env) { challenging_proxy(env, tvk_test::fault_server_t::behaviour_t::challenge_digest); },
      tvk::EC_PROXY_AUTH_ERROR, "Error: Zone BASE: Proxy authentication error", match_t::exact, cache_t::untouched},
     {"server_name_does_not_resolve",
      [](row_env_t& env) { publish(env, "http://updates.tavik.invalid/bases", env.dir / "unreachable"); }, nothing,
