@@ -2,7 +2,7 @@
 // EC_BAD_LZMA_FILE; bytes packed by the encoder unpack to themselves.
 #include "files/lzma_decompress.hpp"
 #include "framework/error_code.hpp"
-#include "fuzz/quiet_log.hpp"
+#include "fuzz/fuzz_support.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 
 #include <boost/system/system_error.hpp>

@@ -1,5 +1,6 @@
 // Any Proxy-Authenticate challenge is answered or refused with EC_PROXY_AUTH_ERROR, nothing else.
 #include "framework/error_code.hpp"
+#include "fuzz/fuzz_support.hpp"
 #include "net/proxy_auth.hpp"
 
 #include <boost/system/system_error.hpp>
@@ -9,6 +10,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::install_quiet_log();  // the challenge's lines would pile up in the buffer of a log without sink
     upd::http_request_t request;
     request.method = "GET";
     request.target = "http://update.example/bases/version.lst";

@@ -1,149 +1,84 @@
-// The entry's handlers in a child process: exit line and status, terminate handler, protobuf log.
-#include "test_peer.hpp"
-
-#include "app/entry.hpp"
-#include "framework/cf_log.hpp"
-#include "tests/support/test_support.hpp"
-
-#include <boost/system/system_error.hpp>
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <exception>
-#include <functional>
-#include <memory>
-#include <new>
-#include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+// The real tavik-update on its channel: command line, refusals of bad input, signals.
+#include "framework/error_code.hpp"
+#include "tests/support/updater_process.hpp"
 
 namespace {
 
-struct child_result_t {
-    int status = -1;
-    std::string err;
-};
+using lines_t = std::vector<std::string>;
+const std::string start = "Notice: Update 11.0.5.1807201428";
 
-// Runs `body` in a forked child with a fresh log and standard error captured.
-child_result_t in_child(const std::function<void()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        ::dup2(fds[1], 2);
-        reset_log_for_tests();
-        cf_log_t::level_ = cf_log_t::debug;
-        body();
-        ::_exit(200);
-    }
-    ::close(fds[1]);
-    child_result_t result;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) result.err.append(buffer, n);
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+std::string exit_line(tvk::ErrorCode code) {
+    return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")";
 }
 
-TEST(exit_with_status, logs_the_status_text_and_exits_with_it) {
-    const struct {
-        int status;
-        const char* line;
-    } cases[] = {
-        {0, "Notice: Exit with status 0 (Success)\n"},
-        {107, "Notice: Exit with status 107 (Process terminated by signal)\n"},
-        {102, "Notice: Exit with status 102 (Invalid configuration)\n"},
-        {14, "Notice: Exit with status 14 (14)\n"},  // no enumerator has this number
+TEST(entry, command_line_mode_and_bad_channel_input) {
+    const std::string refusal = "Cannot run standalone. See tavik-update(1) for details.\n", version = "tavik-update 11.0.5.1807201428\n";
+    const std::tuple<lines_t, int, std::string, lines_t> modes[] = {
+        {{}, 1, refusal, {}}, {{"now"}, 1, refusal, {}}, {{"-v"}, 0, version, {}}, {{"--VERSION"}, 0, version, {}},
+        {{"--bogus"}, 125, "", {"Error: unrecognised option '--bogus'"}},
+        {{"-v", "--HELP"}, 0, "Command line options:\n  -h [ --help ]         print help message and exit\n"
+                              "  -v [ --version ]      print version and exit\n\n", {}}};
+    for (const auto& m : modes) {
+        ts::launch_t launch;
+        launch.monitor = nullptr, launch.args = std::get<0>(m);
+        ts::updater_t updater(launch);
+        EXPECT_EQ(updater.wait_exit(), std::get<1>(m));
+        EXPECT_EQ(updater.out(), std::get<2>(m));
+        EXPECT_EQ(updater.err_lines(), std::get<3>(m));
+    }
+    tvk::Configd2UpdateMessage m;
+    m.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
+    const std::string no_config = ts::frame(m.SerializePartialAsString());
+    m.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
+    const std::string answer = ts::frame(m.SerializePartialAsString());
+    m.mutable_error()->set_code(tvk::EC_PERMISSION_DENIED);
+    const std::string refused = ts::frame(m.SerializePartialAsString()), size = "Error: Monitor IPC error: Invalid IPC message size";
+    const std::tuple<const char*, int, std::string, tvk::ErrorCode, std::string> rows[] = {
+        {"7x", 7, "", tvk::EC_UNEXPECTED_ERROR, "Error: bad lexical cast: source type value could not be interpreted as target"},
+        {"+0000012", 12, "", tvk::EC_MONITOR_IPC_ERROR, "Error: Monitor IPC error: End of file"},
+        {"7", 7, std::string(4, '\0'), tvk::EC_MONITOR_IPC_ERROR, size},
+        {"7", 7, std::string("\x01\0\0\x04", 4), tvk::EC_MONITOR_IPC_ERROR, size},  // one byte above 64 MiB
+        {"7", 7, std::string("\x05\0\0\0abc", 7), tvk::EC_MONITOR_IPC_ERROR, "Error: Monitor IPC error: End of file"},
+        {"7", 7, ts::frame("\xff\xff\xff"), tvk::EC_MONITOR_IPC_ERROR, "Error: Invalid IPC message format"},
+        {"7", 7, no_config, tvk::EC_PROTOCOL_VIOLATION, "Error: USE_CONTEXT: Protocol violation"},
+        {"7", 7, refused, tvk::EC_PERMISSION_DENIED, "Error: Update installation: Permission denied"},
+        {"7", 7, answer, tvk::EC_UNEXPECTED_ERROR, "Error: bad_function_call"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        const child_result_t r = in_child([&] {
-            cf_log_t::log(cf_log_t::notice, "Update 11.0.5.1807201428");
-            cf_log_t::log(cf_log_t::debug, "below the exit threshold");
-            exit_with_status(c.status);
-        });
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, std::string("Notice: Update 11.0.5.1807201428\n") + c.line);
+    for (const auto& r : rows) {
+        ts::launch_t launch;
+        launch.monitor = std::get<0>(r), launch.child_fd = std::get<1>(r), launch.args = {"--help"};  // ignored with a channel
+        ts::updater_t updater(launch);
+        updater.send_raw(std::get<2>(r));
+        updater.close_write();
+        EXPECT_EQ(updater.wait_exit(), std::get<3>(r));
+        EXPECT_EQ(updater.err_lines(), (lines_t{start, std::get<4>(r), exit_line(std::get<3>(r))}));
     }
+    ts::launch_t launch;
+    launch.monitor = "-1";
+    ts::updater_t no_socket(launch);
+    EXPECT_EQ(no_socket.wait_exit(), tvk::EC_UNEXPECTED_ERROR);
+    EXPECT_EQ(no_socket.err_lines().at(1).rfind("Error: assign: ", 0), 0u);
 }
 
-TEST(exit_with_status, installed_sink_and_threshold_are_kept) {
-    const child_result_t r = in_child([] {
-        cf_log_t::level_ = cf_log_t::error;
-        set_log(std::make_shared<cf_console_log_t>());
-        exit_with_status(125);
-    });
-    EXPECT_EQ(r.status, 125);
-    EXPECT_EQ(r.err, "");
-}
-
-[[noreturn]] void throw_from_noexcept(const std::function<void()>& thrower) noexcept {
-    thrower();
-    std::abort();
-}
-
-TEST(on_terminate, reports_what_escaped_and_exits_with_its_code) {
-    const struct {
-        const char* title;
-        std::function<void()> thrower;
-        int status;
-        const char* err;
-    } cases[] = {
-        {"system error", [] { throw boost::system::system_error(EACCES, boost::system::system_category(), "open"); },
-         24, "Error: open: Permission denied\n"},
-        {"runtime error", [] { throw std::runtime_error("broken"); }, 125, "Error: broken\n"},
-        {"out of memory", [] { throw std::bad_alloc(); }, 21, "Error: Not enough memory\n"},
-        {"not an exception class", [] { throw 42; }, 125, "Error: Unexpected exception\n"},
-        {"no exception in flight", [] { std::terminate(); }, 125, "Error: Unexpected exception\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.title);
-        const child_result_t r = in_child([&] {
-            std::set_terminate(on_terminate);
-            throw_from_noexcept(c.thrower);
-        });
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
+TEST(entry, termination_signals_end_with_107_hangups_are_ignored_and_a_second_configuration_is_refused) {
+    ts::scratch_t dir;
+    tvk::UpdateConfig config = ts::base_config(dir / "var");
+    config.set_log_level(tvk::LOG_LEVEL_NOTICE);
+    for (const auto& r : {std::make_pair(SIGTERM, false), {SIGTERM, true}, {SIGINT, false}, {SIGINT, true}, {0, true}}) {
+        ts::updater_t updater;
+        ASSERT_TRUE(updater.signals_ready());
+        std::vector<tvk::Update2ConfigdMessage> messages;
+        if (r.second) updater.send(ts::use_context(config));
+        while (r.second && messages.empty()) updater.receive(messages, 100);  // the installation request
+        for (int i = 0; i < 3; ++i) updater.kill(SIGHUP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (r.first) updater.kill(r.first);
+        else updater.send(ts::use_context(config));
+        const auto status = r.first ? tvk::EC_APP_TERMINATED : tvk::EC_UNEXPECTED_ERROR;
+        EXPECT_EQ(updater.wait_exit(), status);
+        EXPECT_EQ(updater.err_lines(), (lines_t{start, r.first ? "Notice: Termination signal received, exiting..."
+                                                                : "Error: bad_function_call", exit_line(status)}));
     }
-}
-
-TEST(on_protobuf_log, levels_map_and_the_large_message_warning_is_dropped) {
-    auto sink = std::make_shared<test_support::text_log_t>();
-    cf_log_t::level_ = cf_log_t::debug;
-    set_log(sink);
-    const struct {
-        google::protobuf::LogLevel level;
-        const char* message;
-        const char* line;  // nullptr: dropped
-    } cases[] = {
-        {google::protobuf::LOGLEVEL_INFO, "info", "Info: info"},
-        {google::protobuf::LOGLEVEL_WARNING, "warn", "Warning: warn"},
-        {google::protobuf::LOGLEVEL_WARNING,
-         "Reading dangerously large protocol message.  If the message turns out to be larger than 67108864 bytes",
-         nullptr},
-        {google::protobuf::LOGLEVEL_WARNING, "Reading dangerously large", "Warning: Reading dangerously large"},
-        {google::protobuf::LOGLEVEL_ERROR, "Reading dangerously large protocol message.",
-         "Error: Reading dangerously large protocol message."},
-        {google::protobuf::LOGLEVEL_ERROR, "missing required fields: tag", "Error: missing required fields: tag"},
-        {google::protobuf::LOGLEVEL_FATAL, "fatal", "Error: fatal"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        sink->lines.clear();
-        on_protobuf_log(c.level, "descriptor.cc", 12, c.message);
-        EXPECT_EQ(sink->lines, c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{});
-    }
-    // Below the threshold nothing is written.
-    cf_log_t::level_ = cf_log_t::error;
-    sink->lines.clear();
-    on_protobuf_log(google::protobuf::LOGLEVEL_WARNING, "f", 1, "quiet");
-    EXPECT_TRUE(sink->lines.empty());
-    reset_log_for_tests();
-    cf_log_t::level_ = cf_log_t::debug;
 }
 
 }  // namespace

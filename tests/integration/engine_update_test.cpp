@@ -1,228 +1,174 @@
-// End-to-end update runs: the real tavik-update against signed zones served by nginx.
-#include "engine_rig.hpp"
+// Whole runs of the real tavik-update against signed zones on nginx: what a run fetches, reports,
+// gets installed by tavik-run and caches; the fallback; all four zones through a Digest proxy.
+#include "support/servers.hpp"
+#include "tests/support/updater_process.hpp"
 
-#include <gtest/gtest.h>
-
-#include <csignal>
+#include "upd_cache.pb.h"
 
 namespace {
 
-namespace fs = boost::filesystem;
-using rig::attempt_t;
-using rig::zone_spec_t;
+namespace fs = ts::fs;
+using lines_t = std::vector<std::string>;
 
-class engine_update : public ::testing::Test {
-protected:
-    void SetUp() override {
-        install_ = scratch_.path() / "install";
-        var_ = scratch_.path() / "var";
-        fs::create_directories(install_ / "bases");
-        fs::create_directories(var_);
+struct engine_update : ::testing::Test {
+    // Publishes a zone on nginx and installs its DRL file as install/<name>.drl.
+    void publish(const std::string& name, ts::zone_t zone) {
+        if (zone.urls.empty()) zone.urls = {nginx.http_url(name)};
+        ts::make_zone(zone, nginx.root() / name);
+        fs::create_directories(install / name);
+        fs::copy_file(nginx.root() / name / "update.drl", install / (name + ".drl"), fs::copy_option::overwrite_if_exists);
     }
-
-    std::string url(const std::string& zone) const { return nginx_.http_url(zone); }
-
-    // Publishes BASE and installs its DRL file where the configuration points.
-    void publish_base(zone_spec_t layout) {
-        if (layout.urls.empty()) layout.urls = {url("bases")};
-        rig::make_zone(scratch_.path(), layout, nginx_.root() / "bases");
-        fs::copy_file(nginx_.root() / "bases" / "update.drl", install_ / "bases.drl",
-                      fs::copy_option::overwrite_if_exists);
-        // The zone lists its own zone.ini; an installed copy is current.
-        fs::copy_file(nginx_.root() / "bases" / "zone.ini", install_ / "bases" / "zone.ini",
-                      fs::copy_option::overwrite_if_exists);
+    tvk::UpdateConfig config() const {
+        tvk::UpdateConfig c = ts::base_config(var);
+        c.set_base_installed(true), c.set_base_update_enabled(true);
+        c.set_base_drl_path((install / "bases.drl").string()), c.set_virus_base_dir((install / "bases").string());
+        return c;
     }
+    std::string in(const std::string& name) const { return (install / "bases" / name).string(); }
+    std::string dl(const std::string& name) const { return (var / "bases" / name).string(); }
+    std::string placed(const std::string& name) const { return in(name) + " < " + dl(name); }
 
-    tvk::UpdateConfig base_config() const {
-        tvk::UpdateConfig config = rig::base_config(var_);
-        config.set_base_installed(true);
-        config.set_base_update_enabled(true);
-        config.set_base_drl_path((install_ / "bases.drl").string());
-        config.set_virus_base_dir((install_ / "bases").string());
-        return config;
-    }
-
-    std::string installed(const std::string& name) const { return (install_ / "bases" / name).string(); }
-    std::string downloaded(const std::string& name) const { return (var_ / "bases" / name).string(); }
-
-    std::size_t file_requests(const std::vector<tvk_test::nginx_server_t::access_t>& log) const {
-        std::size_t n = 0;
-        for (const auto& a : log) n += a.request.find("version.lst") == std::string::npos;
-        return n;
-    }
-
-    tvk_test::temp_dir_t scratch_{"tavik-e2e"};
-    tvk_test::nginx_server_t nginx_;
-    fs::path install_;
-    fs::path var_;
+    ts::scratch_t dir{"tavik-e2e"};
+    ts::nginx_t nginx;
+    fs::path install = dir / "install", var = dir / "var";
 };
 
-const std::map<std::string, std::string> published = {
-    {"timestamp", "20261206\n"},
-    {"current.avc", "signatures that did not change\n"},
-    {"changed.avc", "signatures, new edition\n"},
-    {"missing.avc", std::string(70000, 'm')},
-};
+TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_finds_everything_current) {
+    const std::map<std::string, std::string> files = {{"timestamp", "20261206\n"}, {"current.avc", "same\n"},
+                                                      {"changed.avc", "new edition\n"}, {"missing.avc", std::string(70000, 'm')},
+                                                      {"skipped.avc", "excluded by the administrator\n"}};
+    publish("bases", {files, {}, {}, {"*.old"}, {}});
+    ts::spit(in("current.avc"), "same\n");
+    ts::spit(in("changed.avc"), "old edition\n");
+    ts::spit(in("retired.old"), "withdrawn\n");
+    ts::spit(in("notes.txt"), "an administrator's notes\n");
+    fs::copy_file(nginx.root() / "bases" / "zone.ini", in("zone.ini"));
+    ts::squid_t squid(ts::squid_t::auth_t::basic, "updater", "s3cret pass");  // plain HTTP through a proxy
+    tvk::UpdateConfig c = config();
+    c.mutable_excluded_files()->add_item("skip*");
+    *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
-TEST_F(engine_update, current_changed_missing_obsolete_and_unrelated_files_are_sorted_exactly) {
-    publish_base({published, {}, {}, {"*.old"}, {}});
-    rig::write(installed("current.avc"), published.at("current.avc"));
-    rig::write(installed("changed.avc"), "signatures, old edition\n");
-    rig::write(installed("retired.old"), "withdrawn\n");
-    rig::write(installed("notes.txt"), "an administrator's notes\n");
-
-    const attempt_t first = rig::run_attempt(base_config());
-    ASSERT_EQ(first.status, 0) << first.log_text();
-    ASSERT_TRUE(first.requested);
-    EXPECT_EQ(first.placed_sources(),
-              (std::vector<std::string>{downloaded("timestamp"), downloaded("changed.avc"), downloaded("missing.avc")}));
-    EXPECT_EQ(first.placed_destinations(),
-              (std::vector<std::string>{installed("timestamp"), installed("changed.avc"), installed("missing.avc")}));
-    EXPECT_EQ(first.removed(), (std::set<std::string>{installed("retired.old")}));
-    // The zone's own DRL file and zone.ini are listed too and mapped to their installed places.
-    EXPECT_EQ(first.up_to_date(), (std::set<std::string>{(install_ / "bases.drl").string(), installed("current.avc"),
-                                                          installed("zone.ini")}));
-    EXPECT_TRUE(first.logged("Debug: Skip \"" + installed("notes.txt") + "\""));
-    EXPECT_TRUE(first.logged("Notice: Exit with status 0 (Success)"));
-    for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) {
-        EXPECT_EQ(tvk_test::read_file(downloaded(name)), published.at(name)) << name;
-        EXPECT_FALSE(fs::exists(downloaded(name) + ".lzma")) << "temporary container left: " << name;
+    const ts::attempt_t a = ts::run_attempt(c);
+    ASSERT_EQ(a.status, 0) << a.log_text();
+    EXPECT_EQ(a.placed(), (lines_t{placed("timestamp"), placed("changed.avc"), placed("missing.avc")}));
+    EXPECT_EQ(lines_t(a.request.to_remove().begin(), a.request.to_remove().end()), lines_t{in("retired.old")});
+    EXPECT_EQ(lines_t(a.request.up_to_date().begin(), a.request.up_to_date().end()),
+              (lines_t{(install / "bases.drl").string(), in("current.avc"), in("zone.ini")}));
+    for (const char* line : {"Debug: Excluded: skipped.avc", "Notice: Downloaded missing.avc.lzma (", "Debug: Skip \""})
+        EXPECT_TRUE(a.logged_prefix(line)) << line;
+    for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(dl(name)), files.at(name));
+    EXPECT_EQ(ts::snapshot(var / "bases").size(), 3u) << "no container or excluded file left";
+    std::string requests;
+    for (const auto& r : nginx.access_log(4)) requests += r.request + ";";
+    EXPECT_EQ(requests, "GET /bases/version.lst.lzma HTTP/1.1;GET /bases/timestamp HTTP/1.1;GET /bases/changed.avc.lzma "
+                        "HTTP/1.1;GET /bases/missing.avc.lzma HTTP/1.1;") << "the packed forms, the timestamp plain, nothing excluded";
+    // Progress: the check first, then the downloads; the byte counts leave before the request.
+    std::string kinds, check, download;
+    std::uint32_t received = 0;
+    for (const auto& m : a.messages) {
+        const char kind = m.has_check() ? 'c' : m.has_download() ? 'd' : m.has_stat() ? 's' : 'r';
+        if (kinds.empty() || kinds.back() != kind) kinds += kind;
+        received += m.stat().bytes_received();
+        check = m.has_check() ? m.check().ShortDebugString() : check, download = m.has_download() ? m.download().ShortDebugString() : download;
     }
-    // The timestamp is only ever fetched plain; the other files come packed.
-    const auto requests = nginx_.access_log();
-    for (const auto& a : requests) EXPECT_EQ(a.request.find("timestamp.lzma"), std::string::npos) << a.request;
+    EXPECT_EQ(kinds.front() + kinds.substr(kinds.size() - 2), "csr") << kinds;
+    const auto installed = std::to_string(5 + 12 + fs::file_size(in("zone.ini")) + fs::file_size(install / "bases.drl"));
+    EXPECT_EQ(check, "bytes_to_check: " + installed + " bytes_checked: " + installed) << "every installed file once";
+    EXPECT_EQ(download, "files_to_process: 3 files_processed: 3 bytes_to_process: 70021 bytes_processed: 70021");
+    EXPECT_GT(received, 1000u);
 
-    // The daemon stand-in installs what was fetched; installed files now match the server.
     std::string output;
-    ASSERT_EQ(rig::run_installer(scratch_.path(), base_config(), &output), 0) << output;
-    for (const auto& f : published) EXPECT_EQ(tvk_test::read_file(installed(f.first)), f.second) << f.first;
-    EXPECT_FALSE(fs::exists(installed("retired.old")));
-    EXPECT_EQ(tvk_test::read_file(installed("notes.txt")), "an administrator's notes\n");
+    ASSERT_EQ(ts::run_installer(c, output), 0) << output;
+    for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(in(name)), files.at(name));
+    EXPECT_FALSE(fs::exists(in("retired.old")));
+    EXPECT_EQ(ts::slurp(in("notes.txt")), "an administrator's notes\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // files changed this second are not cached
 
-    // Files changed in the current second are not cached; let the installation's second pass.
-    rig::wait_next_second();
-    // Nothing changed on the server: nothing is downloaded and every file is up to date.
-    const std::size_t before = nginx_.access_log().size();
-    const attempt_t again = rig::run_attempt(base_config());
-    ASSERT_EQ(again.status, 0);
-    EXPECT_EQ(again.request.to_place_size(), 0);
-    EXPECT_TRUE(again.removed().empty());
-    EXPECT_EQ(again.up_to_date(),
-              (std::set<std::string>{installed("timestamp"), installed("current.avc"), installed("changed.avc"),
-                                     installed("missing.avc"), installed("zone.ini"), (install_ / "bases.drl").string()}));
-    const auto log = nginx_.access_log();
-    EXPECT_EQ(file_requests(std::vector<tvk_test::nginx_server_t::access_t>(log.begin() + before, log.end())), 0u);
-
-    // The hash cache covers every installed file now: a further run reads none of them.
-    const attempt_t cached = rig::run_attempt(base_config());
-    ASSERT_EQ(cached.status, 0);
-    ASSERT_FALSE(cached.checks.empty());
-    EXPECT_EQ(cached.checks.back().bytes_to_check(), 0u);
-    EXPECT_TRUE(cached.logged_prefix("Debug: Checker: "));
-    EXPECT_FALSE(cached.logged("Debug: Checker: no cache"));
-    std::size_t records = 0;
-    EXPECT_TRUE(rig::cache_is_valid(var_, &records));
-    EXPECT_GE(records, 4u);
+    for (int run = 0; run < 2; ++run) {
+        const ts::attempt_t again = ts::run_attempt(c);
+        ASSERT_EQ(again.status, 0) << again.log_text();
+        EXPECT_EQ(again.request.to_place_size() + again.request.to_remove_size(), 0);
+        EXPECT_EQ(again.request.up_to_date_size(), 6);
+        std::uint32_t to_check = 0;
+        for (const auto& m : again.messages) to_check = m.has_check() ? m.check().bytes_to_check() : to_check;
+        EXPECT_EQ(to_check == 0, run == 1) << "the cache covers every file in the third run";
+    }
+    EXPECT_EQ(nginx.access_log(7).size(), 7u) << "later runs (the installer's too) fetch the list and nothing else";
+    upd::Cache cache;
+    ASSERT_TRUE(cache.ParseFromString(ts::slurp(var / "tavik-update.cache")));
+    std::set<std::string> cached;
+    for (const auto& crc : cache.crcs()) cached.insert(crc.path());
+    for (const auto& name : {"timestamp", "current.avc", "changed.avc", "missing.avc", "zone.ini"}) EXPECT_EQ(cached.count(in(name)), 1u) << name;
+    const auto proxied = squid.access_log(11);  // one challenge a run: the stored answer served its later requests
+    EXPECT_EQ(std::count_if(proxied.begin(), proxied.end(), [](const auto& p) { return p.status == 407; }), 4);
+    for (const auto& line : a.log) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
 }
 
-TEST_F(engine_update, server_with_only_plain_files_serves_the_plain_list_and_files) {
-    publish_base({published, {}, {}, {}, {"--plain-only"}});
-    const attempt_t a = rig::run_attempt(base_config());
-    ASSERT_EQ(a.status, 0);
-    EXPECT_EQ(a.request.to_place_size(), 4);
-    EXPECT_FALSE(a.logged_prefix("Debug: Download LST: "));
-    EXPECT_TRUE(a.logged_prefix("Debug: Downloaded version.lst ("));
-    EXPECT_TRUE(a.logged_prefix("Debug: Download lzma: "));
-    for (const char* name : {"changed.avc", "missing.avc"}) EXPECT_EQ(tvk_test::read_file(downloaded(name)), published.at(name));
-}
-
-TEST_F(engine_update, corrupt_packed_list_falls_back_to_the_plain_list) {
-    publish_base({published, {}, {}, {}, {}});
-    rig::write(nginx_.root() / "bases" / "version.lst.lzma", "this is not a container at all");
-    const attempt_t a = rig::run_attempt(base_config());
-    ASSERT_EQ(a.status, 0);
-    EXPECT_TRUE(a.logged_prefix("Debug: Downloaded version.lst ("));
-    EXPECT_EQ(a.request.to_place_size(), 4);
-}
-
-TEST_F(engine_update, forged_file_list_fails_the_zone_and_installs_nothing) {
-    publish_base({published, {}, {}, {}, {"--plain-only"}});
-    fs::path lst = nginx_.root() / "bases" / "version.lst";
-    std::string text = tvk_test::read_file(lst);
-    const auto at = text.find("missing.avc, ");
-    ASSERT_NE(at, std::string::npos);
-    text[at + 13] = text[at + 13] == 'a' ? 'b' : 'a';  // one digit of a digest
-    tvk_test::write_file(lst, text);
-    const attempt_t a = rig::run_attempt(base_config());
-    EXPECT_EQ(a.status, tvk::EC_BAD_LST_FILE);
-    EXPECT_TRUE(a.logged("Error: Zone BASE: Invalid LST-file signature"));
-    EXPECT_FALSE(a.requested);
-    EXPECT_FALSE(fs::exists(downloaded("missing.avc")));
-}
-
-TEST_F(engine_update, excluded_patterns_are_neither_downloaded_nor_reported) {
-    publish_base({published, {}, {}, {}, {}});
-    tvk::UpdateConfig config = base_config();
-    config.mutable_excluded_files()->add_item("missing.*");
-    const attempt_t a = rig::run_attempt(config);
-    ASSERT_EQ(a.status, 0);
-    EXPECT_TRUE(a.logged("Debug: Excluded: missing.avc"));
-    for (const auto& d : a.placed_destinations()) EXPECT_EQ(d.find("missing.avc"), std::string::npos);
-    EXPECT_FALSE(fs::exists(downloaded("missing.avc")));
-}
-
-TEST_F(engine_update, refused_installation_ends_with_the_daemons_code) {
-    publish_base({published, {}, {}, {}, {}});
-    const attempt_t a = rig::run_attempt(base_config(), rig::answer_t::refuse, tvk::EC_READ_ONLY_FS);
-    EXPECT_EQ(a.status, tvk::EC_READ_ONLY_FS);
-    EXPECT_TRUE(a.logged("Error: Update installation: Read-only file system"));
-}
-
-TEST_F(engine_update, failed_copy_in_the_installer_leaves_the_installation_unchanged) {
-    publish_base({published, {}, {}, {}, {}});
-    rig::write(installed("changed.avc"), "signatures, old edition\n");
-    // The engine file maps to a path whose directory is a plain file: its copy cannot be made.
-    rig::write(install_ / "blocker", "not a directory\n");
-    std::map<std::string, std::string> with_engine = published;
-    with_engine["tavik32.dll"] = "engine, new build\n";
-    publish_base({with_engine, {}, {}, {}, {}});
-    tvk::UpdateConfig config = base_config();
-    config.set_core_engine_path((install_ / "blocker" / "tavik32.dll").string());
-    std::string output;
-    const int status = rig::run_installer(scratch_.path(), config, &output);
-    EXPECT_NE(status, 0) << output;
-    EXPECT_EQ(tvk_test::read_file(installed("changed.avc")), "signatures, old edition\n");
-    EXPECT_FALSE(fs::exists(installed("missing.avc")));
-    for (fs::directory_iterator it(install_ / "bases"), end; it != end; ++it) {
-        EXPECT_EQ(it->path().filename().string().find(".tavik-run."), std::string::npos) << it->path();
+TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_are_genuine) {
+    const std::string dead = "http://127.0.0.1:" + std::to_string(ts::free_port()) + "/bases";
+    const struct {
+        const char* served;  // what the fallback server has as bases.drl: genuine, forged, nothing
+        bool requested;
+    } rows[] = {{"genuine", true}, {"forged", false}, {"", false}};
+    for (const auto& r : rows) {
+        fs::remove_all(var);
+        publish("bases", {{{"a.avc", "a"}}, {dead}, {nginx.http_url("fresh")}, {}, {}});
+        fs::copy_file(nginx.root() / "bases" / "zone.ini", in("zone.ini"), fs::copy_option::overwrite_if_exists);
+        ts::make_zone({{{"b.avc", "b"}}, {nginx.http_url("elsewhere")}, {}, {}, {}}, dir / "fresh");
+        fs::remove_all(nginx.root() / "fresh");
+        const std::string fresh = ts::slurp(dir / "fresh" / "update.drl");
+        if (*r.served) ts::spit(nginx.root() / "fresh" / "bases.drl", r.requested ? fresh : ts::forged(fresh, "url="));
+        const ts::attempt_t a = ts::run_attempt(config());
+        EXPECT_EQ(a.status, tvk::EC_NO_UPDATE_SERVERS) << "the first failure" << a.log_text();
+        EXPECT_EQ(a.requested, r.requested);
+        if (r.requested) {
+            EXPECT_EQ(a.placed(), lines_t{(install / "bases.drl").string() + " < " + dl("bases.drl")});
+            EXPECT_EQ(ts::slurp(dl("bases.drl")), fresh);
+        }
+        EXPECT_TRUE(r.requested || !fs::exists(dl("bases.drl"))) << "an unverified list is removed";
+        EXPECT_TRUE(a.logged("Debug: Fallback update from zone BASE is started"));
     }
 }
 
-TEST_F(engine_update, termination_while_a_large_file_downloads_ends_with_107_and_keeps_a_valid_cache) {
-    std::map<std::string, std::string> files = published;
-    files["huge.avc"] = std::string(300u << 20, 'h');
-    publish_base({files, {}, {}, {}, {"--plain-only"}});
-    rig::write(installed("current.avc"), published.at("current.avc"));
-    bool signalled = false;
-    const attempt_t a = rig::run_attempt(base_config(), rig::answer_t::success, tvk::EC_OK,
-                                         [&](rig::update_process_t& peer, const tvk::Update2ConfigdMessage& m) {
-                                             if (!signalled && m.has_download() &&
-                                                 m.download().current_file() == "huge.avc") {
-                                                 signalled = true;
-                                                 peer.kill(SIGTERM);
-                                             }
-                                         });
-    ASSERT_TRUE(signalled);
-    EXPECT_EQ(a.status, tvk::EC_APP_TERMINATED);
-    EXPECT_TRUE(a.logged("Notice: Termination signal received, exiting..."));
-    EXPECT_TRUE(a.logged("Debug: Shutting down worker thread..."));
-    EXPECT_TRUE(a.logged("Notice: Exit with status 107 (Process terminated by signal)"));
-    EXPECT_FALSE(a.requested);
-    EXPECT_TRUE(rig::cache_is_valid(var_));
-    // A download cut short is removed; only a complete, verified file may stay.
-    if (fs::exists(downloaded("huge.avc"))) {
-        EXPECT_EQ(fs::file_size(downloaded("huge.avc")), files["huge.avc"].size());
-    }
+TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https) {
+    ts::squid_t squid(ts::squid_t::auth_t::digest, "updater", "s3cret pass");
+    const std::map<std::string, std::map<std::string, std::string>> zones = {
+        {"bases", {{"daily.avc", "daily\n"}, {"tavik32.dll", "engine, new build\n"}}},
+        {"version", {{"version.txt", "11.0.6\n"}}},
+        {"nrd", {{"sites.nrd", "sites\n"}}},
+        {"antispam", {{"libspam.so", "spam library\n"}, {"rules.dat", "rules\n"}}},
+    };
+    for (const auto& z : zones) publish(z.first, {z.second, {nginx.https_url(z.first)}, {}, {}, {}});
+    ts::spit(install / "tavik32.dll", "engine, old build\n");
+    ts::spit(install / "antispam" / "libspam.so", "spam library\n");
+    tvk::UpdateConfig c = config();
+    c.set_core_engine_path((install / "tavik32.dll").string());
+    c.set_version_installed(true), c.set_version_update_enabled(true);
+    c.set_version_drl_path((install / "version.drl").string()), c.set_version_dir((install / "version").string());
+    c.set_nrd_installed(true), c.set_nrd_update_enabled(true), c.set_nrd_drl_path((install / "nrd.drl").string());
+    c.set_antispam_installed(true), c.set_antispam_update_enabled(true);
+    c.set_antispam_drl_path((install / "antispam.drl").string());
+    c.set_antispam_core_path((install / "antispam" / "libspam.so").string()), c.set_antispam_core("libspam.so");
+    *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
+
+    const ts::attempt_t a = ts::run_attempt(c);
+    ASSERT_EQ(a.status, 0) << a.log_text();
+    for (const char* z : {"BASE", "VERSION", "NRD", "ANTISPAM"})
+        EXPECT_TRUE(a.logged(std::string("Debug: Update from zone ") + z + " is planned")) << z;
+    EXPECT_TRUE(a.logged("Warning: Config option Root.NrdDir is empty"));
+    lines_t destinations;
+    for (const auto& item : a.request.to_place()) destinations.push_back(item.destination());
+    EXPECT_EQ(destinations, (lines_t{in("daily.avc"), (install / "tavik32.dll").string(), in("zone.ini"),
+                                     (install / "version" / "version.txt").string(),
+                                     (install / "version" / "zone.ini").string(), (install / "zone.ini").string()}));
+    EXPECT_EQ(a.request.up_to_date_size(), 5);
+    const auto tunnels = squid.access_log(1);
+    EXPECT_GT(std::count_if(tunnels.begin(), tunnels.end(), [](const auto& t) { return t.method == "CONNECT" && t.user == "updater"; }), 0);
+    for (const auto& line : a.log) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    c.set_version_update_enabled(false), c.set_antispam_core("");
+    const ts::attempt_t b = ts::run_attempt(c);
+    EXPECT_FALSE(b.logged("Debug: Update from zone VERSION is planned"));
+    EXPECT_TRUE(b.logged("Warning: Config option AntispamCore name is empty"));
 }
 
 }  // namespace

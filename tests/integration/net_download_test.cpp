@@ -1,280 +1,142 @@
-// Downloads from a real web server, directly and through a real proxy with Basic and Digest.
-#include "control/progress.hpp"
+// The downloader against nginx and squid on every route, and against a server that misbehaves on
+// purpose: codes and texts, exact request bytes, byte counts, limits and the files left behind.
 #include "framework/error_code.hpp"
 #include "net/downloader.hpp"
-#include "support/capture_log.hpp"
 #include "support/servers.hpp"
-#include "tests/support/test_support.hpp"
-
-#include <boost/filesystem/operations.hpp>
-
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <random>
-#include <thread>
-
-namespace fs = boost::filesystem;
-using tvk_test::nginx_server_t;
-using tvk_test::squid_server_t;
 
 namespace {
 
-// One downloader with its own io_service and a progress object whose totals the test reads.
-struct client_t {
-    explicit client_t(const tvk::Proxy& proxy = tvk::Proxy()) : progress(progress_service, &watcher) {
-        downloader.reset(new upd::downloader_t(io_service, progress));
-        downloader->set_timeout(std::chrono::seconds(20));
-        downloader->add_header("X-Tavik-Test", "1");
-        tvk::Proxy settings = proxy;
-        if (!settings.has_type()) {
-            settings.set_type(tvk::Proxy::PROXY_TYPE_NONE);
-        }
-        downloader->set_proxy(settings);
-    }
-    std::uint32_t sent() {
-        progress.flush_stat();
-        return progress.total_sent();
-    }
-    std::uint32_t received() {
-        progress.flush_stat();
-        return progress.total_received();
-    }
+using fault_t = ts::fault_server_t::fault_t;
 
-    boost::asio::io_service io_service;
-    boost::asio::io_service progress_service;
-    test_support::null_watcher_t watcher;
-    upd::progress_t progress;
-    std::unique_ptr<upd::downloader_t> downloader;
-};
-
-// The code of whatever a call throws, in the form the update engine sees it.
-template <class F>
-tvk::ErrorCode failure_of(F call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return exit_code_of(e);
-    } catch (tvk::ErrorCode code) {
-        return code;
+struct net_test : ::testing::Test {
+    void SetUp() override { log = ts::capture_log_t::install(); }
+    void TearDown() override {
+        if (HasFailure()) std::cerr << log->text();
+        reset_log_for_tests();
     }
-    return tvk::EC_OK;
-}
-
-const char user[] = "updater";
-// Basic carries the password verbatim, colon included; the Digest password file cannot hold one.
-const char basic_password[] = "s3cret:with colon";
-const char digest_password[] = "s3cret with space";
-
-class download_test : public ::testing::Test {
-public:
-    static void SetUpTestSuite() {
+    std::unique_ptr<upd::downloader_t> downloader(int timeout_ms = 10000, std::uint16_t proxy = 0) {
+        auto d = std::make_unique<upd::downloader_t>(io, progress);
+        d->set_timeout(std::chrono::milliseconds(timeout_ms));
+        tvk::Proxy p;
+        p.set_type(tvk::Proxy::PROXY_TYPE_HTTP), p.set_host("127.0.0.1"), p.set_port(proxy), p.set_user("u"), p.set_password("p");
+        if (proxy) d->set_proxy(p);
+        return d;
+    }
+    // "ok <body>", or the code and the text the engine would log ("bare" for a bare code).
+    std::string outcome(const std::function<std::vector<char>()>& call) {
         try {
-            nginx.reset(new nginx_server_t);
-            basic.reset(new squid_server_t(squid_server_t::auth_t::basic, user, basic_password));
-            digest.reset(new squid_server_t(squid_server_t::auth_t::digest, user, digest_password));
+            const std::vector<char> body = call();
+            return "ok " + std::string(body.begin(), body.end());
         } catch (const std::exception& e) {
-            // Reported by every test, naming what is missing (such as the package to install).
-            setup_error = e.what();
-            return;
+            return std::to_string(exit_code_of(e)) + " " + exception_text(e);
+        } catch (tvk::ErrorCode code) {
+            return std::to_string(code) + " bare";
         }
-        std::mt19937 random(20260612);
-        content.resize(1 << 20);
-        for (char& c : content) {
-            c = static_cast<char>(random());
-        }
-        tvk_test::write_file(nginx->root() / "big.bin", std::string(content.begin(), content.end()));
-        tvk_test::write_file(nginx->root() / "empty.bin", "");
     }
-    static void TearDownTestSuite() {
-        digest.reset();
-        basic.reset();
-        nginx.reset();
-    }
+    std::pair<std::uint32_t, std::uint32_t> counts() { return progress.flush_stat(), std::make_pair(progress.total_sent(), progress.total_received()); }
 
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(setup_error.empty()) << setup_error;
-        out_dir.reset(new tvk_test::temp_dir_t("tavik-download"));
-    }
-    void TearDown() override { reset_log_for_tests(); }
-
-    static std::unique_ptr<nginx_server_t> nginx;
-    static std::unique_ptr<squid_server_t> basic;
-    static std::unique_ptr<squid_server_t> digest;
-    static std::vector<char> content;
-    static std::string setup_error;
-    std::unique_ptr<tvk_test::temp_dir_t> out_dir;
+    std::shared_ptr<ts::capture_log_t> log;
+    boost::asio::io_service io;
+    ts::null_watcher_t watcher;
+    upd::progress_t progress{io, &watcher};
+    ts::scratch_t dir;
 };
 
-std::unique_ptr<nginx_server_t> download_test::nginx;
-std::unique_ptr<squid_server_t> download_test::basic;
-std::unique_ptr<squid_server_t> download_test::digest;
-std::vector<char> download_test::content;
-std::string download_test::setup_error;
-
-enum class route_t { direct, basic_proxy, digest_proxy };
-
-struct transfer_case_t {
-    const char* name;
-    bool https;
-    route_t route;
-    bool to_file;
-};
-
-const transfer_case_t transfer_cases[] = {
-    {"http_direct_buffer", false, route_t::direct, false},
-    {"http_direct_file", false, route_t::direct, true},
-    {"https_direct_buffer", true, route_t::direct, false},
-    {"https_direct_file", true, route_t::direct, true},
-    {"http_basic_proxy_buffer", false, route_t::basic_proxy, false},
-    {"http_basic_proxy_file", false, route_t::basic_proxy, true},
-    {"https_basic_proxy_buffer", true, route_t::basic_proxy, false},
-    {"https_basic_proxy_file", true, route_t::basic_proxy, true},
-    {"http_digest_proxy_buffer", false, route_t::digest_proxy, false},
-    {"http_digest_proxy_file", false, route_t::digest_proxy, true},
-    {"https_digest_proxy_buffer", true, route_t::digest_proxy, false},
-    {"https_digest_proxy_file", true, route_t::digest_proxy, true},
-};
-
-TEST_F(download_test, one_mebibyte_arrives_byte_identical_on_every_route) {
-    for (const transfer_case_t& c : transfer_cases) {
-        SCOPED_TRACE(c.name);
-        const squid_server_t* proxy =
-            c.route == route_t::basic_proxy ? basic.get() : c.route == route_t::digest_proxy ? digest.get() : nullptr;
-        const std::size_t proxy_lines = proxy ? proxy->access_log().size() : 0;
-        client_t client(proxy ? proxy->proxy(user, proxy == basic.get() ? basic_password : digest_password)
-                               : tvk::Proxy());
-        const upd::url_t url(c.https ? nginx->https_url("big.bin") : nginx->http_url("big.bin"));
-
-        std::vector<char> got;
-        if (c.to_file) {
-            const fs::path target = out_dir->path() / c.name;
-            ASSERT_NO_THROW(client.downloader->get_to_file(url, target));
-            const std::string text = tvk_test::read_file(target);
-            got.assign(text.begin(), text.end());
-            EXPECT_EQ(fs::status(target).permissions(), fs::owner_read | fs::owner_write);
-        } else {
-            ASSERT_NO_THROW(got = client.downloader->get_as_buffer(url));
-        }
-        EXPECT_TRUE(got == content) << "got " << got.size() << " bytes";
-
-        if (proxy) {
-            // Accepted after exactly one challenge: a 407 and then the successful request.
-            const auto log = proxy->wait_for_access_log(proxy_lines + 2);
-            ASSERT_EQ(log.size(), proxy_lines + 2);
-            EXPECT_EQ(log[proxy_lines].status, 407);
-            EXPECT_EQ(log[proxy_lines + 1].status, 200);
-            EXPECT_EQ(log[proxy_lines + 1].user, user);
-            EXPECT_EQ(log[proxy_lines + 1].method, c.https ? "CONNECT" : "GET");
-        }
+TEST_F(net_test, nginx_delivers_the_same_bytes_over_http_and_https_and_every_byte_is_counted) {
+    ts::nginx_t nginx;  // the proxy routes run end to end
+    std::string mebibyte(1 << 20, '\0');
+    for (std::size_t i = 0; i < mebibyte.size(); ++i) mebibyte[i] = static_cast<char>(i * 7919 >> 3);
+    ts::spit(nginx.root() / "big.bin", mebibyte);
+    const std::string urls[] = {nginx.http_url("big.bin"), nginx.https_url("big.bin"), nginx.https_url("big.bin").replace(8, 9, "localhost")};
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto d = downloader();
+        const auto before = counts();
+        d->get_to_file(upd::url_t(urls[i]), dir / "big.bin");
+        EXPECT_TRUE(ts::slurp(dir / "big.bin") == mebibyte) << urls[i];
+        const auto seen = nginx.access_log(2 * i + 1).at(2 * i);
+        const auto after = counts();
+        EXPECT_EQ(seen.server_name, i == 2 ? "localhost" : "-") << "the name is sent where there is one";
+        EXPECT_TRUE(i > 0 || (after.first - before.first == seen.request_length && after.second - before.second == seen.bytes_sent));
+        EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(urls[i] + "x")); }), "23 No such file or directory");
     }
+    EXPECT_TRUE(log->has("Debug: HTTP status 200 OK") && log->has("Debug: HTTP status 404 Not Found"));
 }
 
-TEST_F(download_test, empty_body_gives_empty_buffer_and_empty_file) {
-    client_t client;
-    EXPECT_TRUE(client.downloader->get_as_buffer(upd::url_t(nginx->http_url("empty.bin"))).empty());
-    const fs::path target = out_dir->path() / "empty";
-    client.downloader->get_to_file(upd::url_t(nginx->https_url("empty.bin")), target);
-    ASSERT_TRUE(fs::exists(target));
-    EXPECT_EQ(fs::file_size(target), 0u);
-}
-
-TEST_F(download_test, byte_counts_match_what_the_server_saw) {
-    struct count_case_t {
-        const char* name;
-        bool https;
+TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
+    const std::string get = "GET http://127.0.0.1:{port}/f HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n"
+                            "Accept: */*\r\nX-Extra: 1\r\n",
+                      connect = "CONNECT update.test:8443 HTTP/1.1\r\nHost: update.test:8443\r\n", basic = "Proxy-Authorization: Basic dTpw\r\n";
+    const std::string proxied_get = "GET http://update.test/f HTTP/1.1\r\nHost: update.test\r\nConnection: close\r\nAccept: */*\r\nX-Extra: 1\r\n";
+    const struct {
+        std::vector<fault_t> script;
+        bool proxied;
+        std::string url, expected, line;
+        std::vector<std::string> heads;  // the exact request heads
+    } rows[] = {
+        {{fault_t::none}, false, "", "ok fault server body\n", "Debug: HTTP status 200 OK", {get + "\r\n"}},
+        {{fault_t::byte_by_byte}, false, "", "ok fault server body\n", "", {get + "\r\n"}},
+        {{fault_t::close_mid_body}, false, "", "ok fault ser", "", {get + "\r\n"}},
+        {{fault_t::close_in_head}, false, "", "94 No update servers available", "Debug: Receive: End of file: 127.0.0.1:{port} [127.0.0.1]", {get + "\r\n"}},
+        {{fault_t::reset_in_head}, false, "", "94 No update servers available", "Debug: Receive: Connection reset by peer: ", {get + "\r\n"}},
+        {{fault_t::never_answer}, false, "", "94 No update servers available", "Debug: IO: Network operation timed out: 127.0.0.1:{port}", {get + "\r\n"}},
+        {{fault_t::redirect}, false, "", "125 bare", "Debug: HTTP status 301 Moved Permanently", {get + "\r\n"}},
+        {{fault_t::server_error}, false, "", "125 bare", "Debug: HTTP status 500 Internal Server Error", {get + "\r\n"}},
+        {{fault_t::challenge_basic}, false, "", "93 Proxy authentication error", "", {get + "\r\n"}},
+        {{fault_t::endless_body}, false, "", "36 Body exceeds the limit of 33554432 bytes: http://127.0.0.1:{port}/f", "", {get + "\r\n"}},
+        {{fault_t::challenge_basic, fault_t::none}, true, "http://update.test/f", "ok fault server body\n", "", {proxied_get + "\r\n", proxied_get + basic + "\r\n"}},
+        {{fault_t::challenge_basic}, true, "http://update.test/f", "93 Proxy authentication error", "", {proxied_get + "\r\n", proxied_get + basic + "\r\n"}},
+        {{fault_t::challenge_auth_int}, true, "http://update.test/f",
+         "93 Digest authentication with qop=\"auth,auth-int\" is not supported: Proxy authentication error",
+         "Error: Digest authentication with qop=\"auth,auth-int\" is not supported", {proxied_get + "\r\n"}},
+        {{fault_t::challenge_digest, fault_t::tunnel_refused}, true, "https://update.test:8443/f", "94 No update servers available",
+         "Debug: SSL handshake: ", {connect + "\r\n", connect + "Proxy-Authorization: Digest username=\"u\", realm=\"tavik\", nonce=\"5b1c\", uri=\"update.test:8443\", cnonce=\""}},
+        {{fault_t::challenge_basic, fault_t::tunnel_refused}, true, "https://update.test:8443/f", "94 No update servers available", "",
+         {connect + "\r\n", connect + basic + "\r\n"}},
     };
-    for (const count_case_t& c : {count_case_t{"http", false}, count_case_t{"https", true}}) {
-        SCOPED_TRACE(c.name);
-        const std::size_t lines = nginx->access_log().size();
-        client_t client;
-        const upd::url_t url(c.https ? nginx->https_url("big.bin") : nginx->http_url("big.bin"));
-        client.downloader->get_as_buffer(url);
-        const auto log = nginx->wait_for_access_log(lines + 1);
-        ASSERT_EQ(log.size(), lines + 1);
-        const auto& record = log.back();
-        EXPECT_EQ(record.status, 200);
-        EXPECT_EQ(record.port, c.https ? nginx->https_port() : nginx->http_port());
-        EXPECT_EQ(client.sent(), record.request_length);
-        EXPECT_EQ(client.received(), record.bytes_sent);
-        EXPECT_GT(record.bytes_sent, content.size());
-        // The request that crossed the socket is exactly the one the connection built.
-        EXPECT_EQ(client.sent(), client.downloader->connection().request().to_string().size());
+    for (const auto& r : rows) {
+        ts::fault_server_t server(r.script);
+        const auto port = [&](std::string text) {
+            for (std::size_t at; (at = text.find("{port}")) != std::string::npos;) text.replace(at, 6, std::to_string(server.port()));
+            return text;
+        };
+        auto d = downloader(500, r.proxied ? server.port() : 0);
+        d->add_header("X-Extra", "1");
+        const auto before = counts();
+        EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(r.url.empty() ? server.url("f") : r.url)); }), port(r.expected));
+        EXPECT_TRUE(r.line.empty() || log->has_prefix(port(r.line))) << port(r.line);
+        const auto heads = server.requests();
+        ASSERT_EQ(heads.size(), r.heads.size()) << r.expected;
+        std::uint32_t sent = 0;
+        for (std::size_t i = 0; i < heads.size(); ++i) {
+            EXPECT_EQ(heads[i].substr(0, port(r.heads[i]).size()), port(r.heads[i]));
+            sent += heads[i].size();
+        }
+        EXPECT_EQ(counts().first - before.first, sent) << "every byte sent is counted";
+        log->lines.clear();
     }
 }
 
-TEST_F(download_test, missing_file_is_no_such_entry_and_leaves_no_file) {
-    for (bool https : {false, true}) {
-        SCOPED_TRACE(https ? "https" : "http");
-        client_t client;
-        const upd::url_t url(https ? nginx->https_url("absent.bin") : nginx->http_url("absent.bin"));
-        const fs::path target = out_dir->path() / "absent";
-        const auto code = failure_of([&] { client.downloader->get_to_file(url, target); });
-        EXPECT_EQ(code, tvk::EC_NO_SUCH_ENTRY);
-        EXPECT_FALSE(fs::exists(target));
-        EXPECT_EQ(failure_of([&] { client.downloader->get_as_buffer(url); }), tvk::EC_NO_SUCH_ENTRY);
-    }
-}
+TEST_F(net_test, addresses_are_used_up_in_order_and_a_file_that_cannot_be_opened_costs_no_connection) {
+    ts::fault_server_t server({fault_t::none}, std::string(1000, 'b'));
+    const upd::url_t url(server.url("f"));
+    auto d = downloader();
+    EXPECT_EQ(outcome([&] { return d->get_to_file(url, dir / "no" / "f"), std::vector<char>(); }),
+              "23 open: No such file or directory: \"" + (dir / "no" / "f").string() + "\"");
+    EXPECT_EQ(server.connections(), 0u) << "no connection for a file that cannot be opened";
 
-TEST_F(download_test, wrong_proxy_password_fails_after_exactly_two_requests) {
-    struct wrong_case_t {
-        const char* name;
-        const squid_server_t* proxy;
-        bool https;
-    };
-    for (const wrong_case_t& c : {wrong_case_t{"basic_http", basic.get(), false},
-                                  wrong_case_t{"basic_https", basic.get(), true},
-                                  wrong_case_t{"digest_http", digest.get(), false},
-                                  wrong_case_t{"digest_https", digest.get(), true}}) {
-        SCOPED_TRACE(c.name);
-        const std::size_t lines = c.proxy->access_log().size();
-        client_t client(c.proxy->proxy(user, "wrong"));
-        const upd::url_t url(c.https ? nginx->https_url("big.bin") : nginx->http_url("big.bin"));
-        const fs::path target = out_dir->path() / c.name;
-        EXPECT_EQ(failure_of([&] { client.downloader->get_to_file(url, target); }), tvk::EC_PROXY_AUTH_ERROR);
-        EXPECT_FALSE(fs::exists(target));
-        // Give a third request time to show up if one were sent.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const auto log = c.proxy->wait_for_access_log(lines + 2);
-        ASSERT_EQ(log.size(), lines + 2);
-        EXPECT_EQ(log[lines].status, 407);
-        EXPECT_EQ(log[lines + 1].status, 407);
-    }
-}
+    // Two addresses for one name: the first refuses, the second answers.
+    const auto loopback = boost::asio::ip::address_v4::loopback();
+    d->connection().endpoint_queue().assign("127.0.0.1", std::to_string(server.port()),
+                                            {{loopback, ts::free_port()}, {loopback, server.port()}});
+    d->get_to_file(url, dir / "second");
+    EXPECT_EQ(ts::slurp(dir / "second").size(), 1000u);
+    EXPECT_TRUE(log->has_prefix("Debug: Connect: Connection refused: "));
+    // Used up: the next URL of the same server fails at once, without resolving again.
+    ts::fault_server_t closing({fault_t::close_in_head});
+    auto e = downloader();
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(outcome([&] { return e->get_as_buffer(upd::url_t(closing.url("f"))); }), "94 No update servers available");
+    EXPECT_EQ(closing.connections(), 1u);
 
-TEST_F(download_test, proxy_without_credentials_is_refused) {
-    const std::size_t lines = basic->access_log().size();
-    tvk::Proxy proxy = basic->proxy("", "");
-    proxy.clear_user();
-    proxy.clear_password();
-    client_t client(proxy);
-    EXPECT_EQ(failure_of([&] { client.downloader->get_as_buffer(upd::url_t(nginx->http_url("big.bin"))); }),
-              tvk::EC_PROXY_AUTH_ERROR);
-    EXPECT_EQ(basic->wait_for_access_log(lines + 2).size(), lines + 2);
-}
-
-TEST_F(download_test, second_download_reuses_the_proxy_authorization) {
-    const std::size_t lines = basic->access_log().size();
-    client_t client(basic->proxy(user, basic_password));
-    const upd::url_t url(nginx->http_url("big.bin"));
-    EXPECT_EQ(client.downloader->get_as_buffer(url).size(), content.size());
-    EXPECT_EQ(client.downloader->get_as_buffer(url).size(), content.size());
-    const auto log = basic->wait_for_access_log(lines + 3);
-    ASSERT_EQ(log.size(), lines + 3);
-    EXPECT_EQ(log[lines].status, 407);
-    EXPECT_EQ(log[lines + 1].status, 200);
-    EXPECT_EQ(log[lines + 2].status, 200);
-}
-
-TEST_F(download_test, debug_log_names_the_download_and_the_status) {
-    auto log = tvk_test::capture_log_t::install();
-    client_t client;
-    const upd::url_t url(nginx->http_url("big.bin"));
-    client.downloader->get_as_buffer(url);
-    EXPECT_TRUE(log->contains(cf_log_t::debug, "Downloading " + url.to_string()));
-    EXPECT_TRUE(log->contains(cf_log_t::debug, "HTTP status 200 OK"));
-    EXPECT_TRUE(log->contains_prefix(cf_log_t::debug, "Connected 127.0.0.1:"));
 }
 
 }  // namespace

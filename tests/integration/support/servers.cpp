@@ -1,447 +1,298 @@
-// Real servers for end-to-end tests: nginx (HTTP and HTTPS) and squid (Basic or Digest), each on
-// free loopback ports with its own configuration and temporary directory, stopped by PID.
+// The servers of the end-to-end tests: nginx, squid, the fault server; zones and installation.
 #include "support/servers.hpp"
 
-#include <boost/algorithm/string/predicate.hpp>
-#include <boost/filesystem/operations.hpp>
+#include <google/protobuf/text_format.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <iomanip>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
-namespace fs = boost::filesystem;
-
-namespace tvk_test {
+namespace ts {
 
 namespace {
 
-std::runtime_error errno_error(const std::string& what) {
-    return std::runtime_error(what + ": " + std::strerror(errno));
+// A listening socket (its port in *bound) or a connected one; -1 when that fails.
+int loopback_socket(std::uint16_t port, bool listen, std::uint16_t* bound = nullptr) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    auto* address = reinterpret_cast<sockaddr*>(&a);
+    if (listen ? ::bind(fd, address, length) || ::listen(fd, 64) || ::getsockname(fd, address, &length) : ::connect(fd, address, length))
+        return ::close(fd), -1;
+    if (bound) *bound = ntohs(a.sin_port);
+    return fd;
 }
 
-// Connects to 127.0.0.1:port once; true when something accepted.
-bool port_accepts(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
+std::string program(const std::string& name, const std::string& package) {
+    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/lib/squid/", "/usr/local/sbin/", "/usr/local/bin/",
+                            "/usr/local/libexec/squid/"})
+        if (::access((dir + name).c_str(), X_OK) == 0) return dir + name;
+    throw std::runtime_error(name + " is not installed: install the package " + package);
 }
 
-std::vector<std::string> read_lines(const fs::path& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path.string());
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty()) {
-            lines.push_back(line);
-        }
+// The lines of a log once it holds `count` of them, or after 10 s.
+std::vector<std::istringstream> lines_of(const fs::path& log, std::size_t count) {
+    std::vector<std::istringstream> lines;
+    for (int i = 0; i == 0 || (lines.size() < count && i < 500); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        std::istringstream in(slurp(log));
+        lines.clear();
+        for (std::string line; std::getline(in, line);) lines.emplace_back(line);
     }
     return lines;
-}
-
-template <class Parse>
-auto wait_for_lines(Parse parse, std::size_t count) -> decltype(parse()) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    auto lines = parse();
-    while (lines.size() < count && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        lines = parse();
-    }
-    return lines;
-}
-
-// A helper program of squid: the known Debian and FreeBSD places, then the package's file list.
-std::string find_squid_helper(const std::string& name) {
-    for (const char* dir : {"/usr/lib/squid", "/usr/lib64/squid", "/usr/libexec/squid",
-                            "/usr/local/libexec/squid"}) {
-        const fs::path candidate = fs::path(dir) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-    }
-    temp_dir_t scratch("tavik-dpkg");
-    const fs::path listing = scratch.path() / "files";
-    try {
-        run_command({"/usr/bin/dpkg", "-L", "squid"}, listing);
-    } catch (const std::exception&) {
-    }
-    for (const std::string& line : read_lines(listing)) {
-        if (boost::algorithm::ends_with(line, "/" + name)) {
-            return line;
-        }
-    }
-    throw std::runtime_error("squid helper " + name + " not found: install the package squid");
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------
-
-temp_dir_t::temp_dir_t(const std::string& prefix) {
-    std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (::mkdtemp(&pattern[0]) == nullptr) {
-        throw errno_error("mkdtemp " + pattern);
-    }
-    path_ = pattern;
-}
-
-temp_dir_t::~temp_dir_t() {
-    boost::system::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        throw errno_error("socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const auto error = errno_error("bind");
-        ::close(fd);
-        throw error;
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    std::uint16_t port = 0;
+    ::close(loopback_socket(0, true, &port));
+    return port;
 }
 
-std::string find_program(const std::string& name, const std::string& package) {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin:/usr/local/sbin:/usr/bin:/usr/local/bin";
-    std::istringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (dir.empty()) {
-            continue;
-        }
-        const fs::path candidate = fs::path(dir) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-    }
-    throw std::runtime_error(name + " is not installed: install the package " + package);
+std::string run(std::vector<std::string> argv, const std::string& package, int* exit_status) {
+    if (argv[0].find('/') == std::string::npos) argv[0] = program(argv[0], package);
+    const scratch_t dir("tavik-run");
+    int status = 0;
+    for (child_process_t child(argv, dir / "out"); child.running(&status);) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (exit_status) *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + ": " + slurp(dir / "out"));
+    return slurp(dir / "out");
 }
 
-// ---------------------------------------------------------------------------------------------
-
-child_process_t::child_process_t(const std::vector<std::string>& argv, const fs::path& output) {
-    // Everything the child needs is prepared before fork: it only redirects and executes.
+child_process_t::child_process_t(const std::vector<std::string>& argv, const fs::path& output, std::uint16_t port) {
     std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (out < 0) {
-        throw errno_error("open " + output.string());
-    }
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_ = ::fork();
-    if (pid_ == 0) {
+    pid = ::fork();
+    if (pid == 0) {
 #ifdef __linux__
-        // Should the test process die without its destructors, the server goes with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // should the test die, its servers go with it
 #endif
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
+        ::dup2(::open("/dev/null", O_RDONLY), 0), ::dup2(out, 1), ::dup2(out, 2);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
-    const int fork_errno = errno;
     ::close(out);
-    ::close(in);
-    if (pid_ < 0) {
-        errno = fork_errno;
-        throw errno_error("fork");
-    }
-}
-
-child_process_t::~child_process_t() { stop(); }
-
-bool child_process_t::running() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
-}
-
-void child_process_t::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0) {
-        return;
-    }
-    ::kill(pid_, SIGTERM);
-    const auto until = std::chrono::steady_clock::now() + grace;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= until) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-}
-
-void run_command(const std::vector<std::string>& argv, const fs::path& output) {
-    child_process_t child(argv, output);
-    const int status = child.wait();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error(argv[0] + " failed: " + read_file(output));
-    }
-}
-
-int child_process_t::wait() {
-    int status = 0;
-    if (pid_ > 0 && ::waitpid(pid_, &status, 0) != pid_) {
-        throw errno_error("waitpid");
-    }
-    pid_ = -1;
-    return status;
-}
-
-void wait_for_port(std::uint16_t port, child_process_t& child, const fs::path& log,
-                   std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!port_accepts(port)) {
-        if (!child.running()) {
-            throw std::runtime_error("server ended before it listened on port " + std::to_string(port) +
-                                     ": " + read_file(log));
-        }
-        if (std::chrono::steady_clock::now() >= until) {
-            throw std::runtime_error("server does not listen on port " + std::to_string(port) + ": " +
-                                     read_file(log));
-        }
+    for (int i = 0, fd; port && (fd = loopback_socket(port, false)) < 0; ++i) {
+        if (!running() || i > 1000) throw std::runtime_error(argv[0] + " does not listen: " + slurp(output));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+child_process_t::~child_process_t() {
+    if (running()) ::kill(pid, SIGTERM);
+    for (int i = 0; i < 1000 && running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (running()) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
-void write_file(const fs::path& path, const std::string& content) {
-    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
+bool child_process_t::running(int* status) {
+    if (pid > 0 && ::waitpid(pid, status, WNOHANG) == pid) pid = -1;
+    return pid > 0;
 }
 
-certificate_t make_self_signed_certificate(const fs::path& dir, const std::string& common_name) {
-    const std::string openssl = find_program("openssl", "openssl");
-    certificate_t result{dir / "certificate.pem", dir / "key.pem"};
-    run_command({openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                 "-nodes", "-days", "2", "-subj", "/CN=" + common_name, "-keyout", result.key.string(),
-                 "-out", result.certificate.string()},
-                dir / "openssl.out");
-    return result;
-}
-
-// ---------------------------------------------------------------------------------------------
-
-nginx_server_t::nginx_server_t() : dir_("tavik-nginx") {
-    const std::string nginx = find_program("nginx", "nginx");
-    const fs::path& dir = dir_.path();
-    root_ = dir / "www";
+nginx_t::nginx_t() {
+    const std::string d = dir_.path().string();
+    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
+         "2", "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"}, "openssl");
     fs::create_directories(root_);
-    const certificate_t certificate = make_self_signed_certificate(dir);
-    http_port_ = free_port();
-    https_port_ = free_port();
-    while (https_port_ == http_port_) {
-        https_port_ = free_port();
-    }
-
-    const std::string d = dir.string();
     std::ostringstream conf;
-    conf << "daemon off;\n"
-         << "master_process off;\n"
-         << "worker_processes 1;\n"
-         << "pid " << d << "/nginx.pid;\n"
-         << "error_log " << d << "/error.log info;\n"
-         << "events { worker_connections 256; }\n"
-         << "http {\n"
-         << "  log_format sizes '$request_length $bytes_sent $status $server_port \"$request\"';\n"
-         << "  access_log " << d << "/access.log sizes;\n"
-         << "  client_body_temp_path " << d << "/client_body;\n"
-         << "  proxy_temp_path " << d << "/proxy;\n"
-         << "  fastcgi_temp_path " << d << "/fastcgi;\n"
-         << "  uwsgi_temp_path " << d << "/uwsgi;\n"
-         << "  scgi_temp_path " << d << "/scgi;\n"
-         << "  default_type application/octet-stream;\n"
-         << "  sendfile on;\n"
-         << "  server {\n"
-         << "    listen 127.0.0.1:" << http_port_ << ";\n"
-         << "    listen 127.0.0.1:" << https_port_ << " ssl;\n"
-         << "    ssl_certificate " << certificate.certificate.string() << ";\n"
-         << "    ssl_certificate_key " << certificate.key.string() << ";\n"
-         << "    root " << root_.string() << ";\n"
-         << "  }\n"
-         << "}\n";
-    write_file(dir / "nginx.conf", conf.str());
-
-    const fs::path output = dir / "nginx.out";
-    process_.reset(new child_process_t(
-        {nginx, "-p", d, "-c", (dir / "nginx.conf").string(), "-e", d + "/error.log"}, output));
-    wait_for_port(http_port_, *process_, dir / "error.log");
-    wait_for_port(https_port_, *process_, dir / "error.log");
+    conf << "daemon off; master_process off; pid " << d << "/nginx.pid; error_log " << d << "/error.log;\n"
+         << "events {}\nhttp {\n  log_format t '$request_length $bytes_sent $status \"$request\" \"$ssl_server_name\" "
+         << "\"$http_proxy_authorization\"';\n  access_log " << d << "/access.log t;\n";
+    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
+    conf << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_ << " ssl;\n"
+         << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d << "/key.pem;\n    root " << root_.string()
+         << ";\n  }\n}\n";
+    spit(dir_ / "nginx.conf", conf.str());
+    const std::vector<std::string> argv{program("nginx", "nginx"), "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"};
+    process_.reset(new child_process_t(argv, dir_ / "out", http_));
 }
 
-nginx_server_t::~nginx_server_t() { process_.reset(); }
+std::string nginx_t::http_url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(http_) + "/" + path; }
+std::string nginx_t::https_url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(https_) + "/" + path; }
 
-std::string nginx_server_t::http_url(const std::string& file) const {
-    return "http://127.0.0.1:" + std::to_string(http_port_) + "/" + file;
-}
-
-std::string nginx_server_t::https_url(const std::string& file) const {
-    return "https://127.0.0.1:" + std::to_string(https_port_) + "/" + file;
-}
-
-std::vector<nginx_server_t::access_t> nginx_server_t::access_log() const {
+std::vector<nginx_t::access_t> nginx_t::access_log(std::size_t count) const {
     std::vector<access_t> records;
-    for (const std::string& line : read_lines(dir_.path() / "access.log")) {
-        std::istringstream in(line);
-        access_t record;
-        in >> record.request_length >> record.bytes_sent >> record.status >> record.port;
-        std::getline(in >> std::ws, record.request);
-        records.push_back(record);
+    for (auto& in : lines_of(dir_ / "access.log", count)) {
+        records.emplace_back();
+        access_t& r = records.back();
+        in >> r.request_length >> r.bytes_sent >> r.status >> std::quoted(r.request) >> std::quoted(r.server_name) >> std::quoted(r.proxy_authorization);
     }
     return records;
 }
 
-std::vector<nginx_server_t::access_t> nginx_server_t::wait_for_access_log(std::size_t count) const {
-    return wait_for_lines([this] { return access_log(); }, count);
-}
-
-// ---------------------------------------------------------------------------------------------
-
-squid_server_t::squid_server_t(auth_t auth, const std::string& user, const std::string& password)
-    : dir_("tavik-squid") {
-    const std::string squid = find_program("squid", "squid");
-    const fs::path& dir = dir_.path();
-    const std::string d = dir.string();
-    port_ = free_port();
-
-    // squid drops to an unprivileged account when started as root; it must read and write here.
-    const bool root = ::geteuid() == 0;
-    ::chmod(dir.c_str(), 0755);
-    std::ostringstream auth_conf;
-    if (auth == auth_t::basic) {
-        const std::string htpasswd = find_program("htpasswd", "apache2-utils");
-        run_command({htpasswd, "-b", "-c", d + "/passwd", user, password}, dir / "htpasswd.out");
-        auth_conf << "auth_param basic program " << find_squid_helper("basic_ncsa_auth") << " " << d
-                  << "/passwd\n"
-                  << "auth_param basic realm tavik\n";
-    } else {
-        write_file(dir / "passwd", user + ":" + password + "\n");
-        auth_conf << "auth_param digest program " << find_squid_helper("digest_file_auth") << " " << d
-                  << "/passwd\n"
-                  << "auth_param digest realm tavik\n";
-    }
-    ::chmod((dir / "passwd").c_str(), 0644);
-
+squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password) {
+    const std::string d = dir_.path().string(), kind = auth == auth_t::basic ? "basic" : "digest";
+    if (auth == auth_t::basic) run({"htpasswd", "-b", "-c", d + "/passwd", user, password}, "apache2-utils");
+    else spit(dir_ / "passwd", user + ":" + password + "\n");
     std::ostringstream conf;
-    conf << "http_port 127.0.0.1:" << port_ << "\n"
-         << "pid_filename none\n"
-         << "logformat tavik %>Hs %rm %ru %un\n"
-         << "access_log stdio:" << d << "/access.log tavik\n"
-         << "cache_log " << d << "/cache.log\n"
-         << "coredump_dir " << d << "\n"
-         << "cache deny all\n"
-         << "cache_mem 8 MB\n"
-         << "pinger_enable off\n"
-         << "shutdown_lifetime 0 seconds\n"
-         << auth_conf.str() << "acl authenticated proxy_auth REQUIRED\n"
-         << "http_access allow authenticated\n"
-         << "http_access deny all\n";
-    std::string account;
-    if (root) {
+    conf << "http_port 127.0.0.1:" << port_ << "\npid_filename none\nlogformat t %>Hs %rm %ru %un\naccess_log stdio:" << d
+         << "/access.log t\ncache_log " << d << "/cache.log\ncache deny all\npinger_enable off\nshutdown_lifetime 0 seconds\n"
+         << "auth_param " << kind << " program " << program(auth == auth_t::basic ? "basic_ncsa_auth" : "digest_file_auth", "squid")
+         << " " << d << "/passwd\nauth_param " << kind << " realm tavik\nacl authenticated proxy_auth REQUIRED\n"
+         << "http_access allow authenticated\nhttp_access deny all\n";
+    if (::geteuid() == 0) {  // squid drops to its own account, which then writes the logs
         const passwd* pw = ::getpwnam("proxy");
-        if (pw == nullptr) {
-            pw = ::getpwnam("squid");
-        }
-        if (pw == nullptr) {
-            throw std::runtime_error("no account proxy or squid for squid to run as");
-        }
-        account = pw->pw_name;
-        conf << "cache_effective_user " << account << "\n";
-        for (const char* file : {"access.log", "cache.log"}) {
-            write_file(dir / file, "");
-            if (::chown((dir / file).c_str(), pw->pw_uid, pw->pw_gid) != 0) {
-                throw errno_error(std::string("chown ") + file);
-            }
-        }
+        if (!pw) throw std::runtime_error("no account proxy for squid to run as");
+        conf << "cache_effective_user proxy\n";
+        for (const char* file : {"access.log", "cache.log", "passwd"}) spit(dir_ / file, slurp(dir_ / file)), (void)!::chown((dir_ / file).c_str(), pw->pw_uid, pw->pw_gid);
     }
-    write_file(dir / "squid.conf", conf.str());
-
-    const fs::path output = dir / "squid.out";
-    process_.reset(new child_process_t(
-        {squid, "-N", "-n", "tavik" + std::to_string(port_), "-f", (dir / "squid.conf").string()}, output));
-    wait_for_port(port_, *process_, dir / "cache.log");
+    spit(dir_ / "squid.conf", conf.str());
+    const std::vector<std::string> argv{program("squid", "squid"), "-N", "-n", "t" + std::to_string(port_), "-f", d + "/squid.conf"};
+    process_.reset(new child_process_t(argv, dir_ / "out", port_));
 }
 
-squid_server_t::~squid_server_t() { process_.reset(); }
-
-tvk::Proxy squid_server_t::proxy(const std::string& user, const std::string& password) const {
+tvk::Proxy squid_t::proxy(const std::string& user, const std::string& password) const {
     tvk::Proxy proxy;
-    proxy.set_type(tvk::Proxy::PROXY_TYPE_HTTP);
-    proxy.set_host("127.0.0.1");
-    proxy.set_port(port_);
-    proxy.set_user(user);
-    proxy.set_password(password);
+    proxy.set_type(tvk::Proxy::PROXY_TYPE_HTTP), proxy.set_host("127.0.0.1"), proxy.set_port(port_);
+    proxy.set_user(user), proxy.set_password(password);
     return proxy;
 }
 
-std::vector<squid_server_t::access_t> squid_server_t::access_log() const {
+std::vector<squid_t::access_t> squid_t::access_log(std::size_t count) const {
     std::vector<access_t> records;
-    for (const std::string& line : read_lines(dir_.path() / "access.log")) {
-        std::istringstream in(line);
-        access_t record;
-        in >> record.status >> record.method >> record.url >> record.user;
-        records.push_back(record);
-    }
+    for (auto& in : lines_of(dir_ / "access.log", count)) records.emplace_back(), in >> records.back().status >> records.back().method >> records.back().url >> records.back().user;
     return records;
 }
 
-std::vector<squid_server_t::access_t> squid_server_t::wait_for_access_log(std::size_t count) const {
-    return wait_for_lines([this] { return access_log(); }, count);
+fault_server_t::fault_server_t(std::vector<fault_t> script, std::string body) : script_(std::move(script)), body_(std::move(body)) { start(); }
+
+fault_server_t::fault_server_t(fs::path root, fault_t fault, std::string prefix)
+    : script_{fault}, prefix_(std::move(prefix)), root_(std::move(root)) { start(); }
+
+void fault_server_t::start() {
+    if (::pipe(stop_) != 0 || (listener_ = loopback_socket(0, true, &port_)) < 0) throw std::runtime_error("listen");
+    threads_.emplace_back([this] {
+        for (pollfd p[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}}; ::poll(p, 2, -1) >= 0 && !p[1].revents;) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC), one = 1;
+            if (fd < 0) continue;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            const fault_t fault = script_[std::min<std::size_t>(connections_++, script_.size() - 1)];
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_.push_back(fd);
+            threads_.emplace_back([this, fd, fault] { session(fd, fault); });
+        }
+    });
 }
 
-}  // namespace tvk_test
+fault_server_t::~fault_server_t() {
+    (void)!::write(stop_[1], "x", 1);
+    threads_.front().join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);  // wakes every session; none closes anything meanwhile
+        for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+    }
+    for (std::size_t i = 1; i < threads_.size(); ++i) threads_[i].join();
+    for (int fd : open_) ::close(fd);
+    for (int fd : {listener_, stop_[0], stop_[1]}) ::close(fd);
+}
+
+std::vector<std::string> fault_server_t::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void fault_server_t::session(int fd, fault_t fault) {
+    const auto send = [fd](const std::string& data) { return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size()); };
+    std::string head, body = body_;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1) head += c;
+    bool found = true, answered = head.find("\r\n\r\n") != std::string::npos;
+    if (answered) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(head);
+    }
+    if (answered && !root_.empty()) {  // the file the path names (absolute-form targets too)
+        std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
+        if (path.find("://") != std::string::npos) path.erase(0, path.find('/', path.find("://") + 3));
+        found = path.find("..") == std::string::npos && fs::is_regular_file(root_ / path);
+        body = slurp(root_ / path);
+        if (fs::path(path).filename().string().compare(0, prefix_.size(), prefix_) != 0) fault = fault_t::none;
+    }
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nProxy-Authenticate: ";
+    const std::string page = "<html><body>Access denied</body></html>\n";
+    using f = fault_t;
+    if (!answered) fault = f::never_answer;
+    if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), fault = f::none;
+    else switch (fault) {
+        case f::none: send(ok + body); break;
+        case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\n\r\nbroken"); break;
+        case f::redirect: send("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: 0\r\n\r\n"); break;
+        case f::close_in_head: case f::reset_in_head: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
+        case f::close_mid_body: case f::stall_mid_body: send(ok + body.substr(0, body.size() / 2)); break;
+        case f::never_answer: break;
+        case f::endless_body:
+            ++faults_;
+            for (bool sent = send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"); sent;) sent = send(std::string(65536, 'x'));
+            break;
+        case f::byte_by_byte:
+            for (char b : ok) send(std::string(1, b)), std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            send(body);
+            break;
+        case f::challenge_basic: send(challenge + "Basic realm=\"tavik\"\r\n\r\n"); break;
+        case f::challenge_digest: send(challenge + "Digest realm=\"tavik\", nonce=\"5b1c\", qop=\"auth\"\r\n\r\n"); break;
+        case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
+        case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
+    }
+    if (answered && fault != f::none && fault != f::endless_body) ++faults_;
+    const bool reset = fault == f::reset_in_head;
+    // An orderly end sends FIN first; then the client is awaited, so that no unread byte turns the
+    // close into a reset. A reset goes out with the close itself; a stall just waits.
+    if (!reset && fault != f::never_answer && fault != f::stall_mid_body) ::shutdown(fd, SHUT_WR);
+    while (!reset && ::recv(fd, &c, 1, 0) > 0) {
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const linger now{1, 0};
+    if (reset) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    for (int& open : open_)
+        if (open == fd) ::close(fd), open = -1;
+}
+
+void make_zone(const zone_t& zone, const fs::path& out) {
+    const scratch_t files("tavik-zone");
+    for (const auto& f : zone.files) spit(files / f.first, f.second);
+    std::vector<std::string> argv{(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-sign").string(), "make-zone", "--key",
+                                  TAVIK_SOURCE_DIR "/keys/development.key", "--files", files.path().string(), "--out", out.string()};
+    for (const auto& u : zone.urls) argv.insert(argv.end(), {"--url", u});
+    for (const auto& u : zone.fallbacks) argv.insert(argv.end(), {"--fallback", u});
+    for (const auto& p : zone.patterns) argv.insert(argv.end(), {"--pattern", p});
+    argv.insert(argv.end(), zone.options.begin(), zone.options.end());
+    run(argv);
+}
+
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    if (fs::is_regular_file(root)) files[root.string()] = slurp(root);
+    if (!fs::is_directory(root)) return files;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
+        if (fs::is_regular_file(it->symlink_status())) files[it->path().string()] = slurp(it->path());
+    return files;
+}
+
+int run_installer(const tvk::UpdateConfig& config, std::string& output) {
+    const scratch_t dir("tavik-run");
+    std::string text;
+    google::protobuf::TextFormat::PrintToString(config, &text);
+    spit(dir / "update.conf", text);
+    int status;
+    output = run({(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-run").string(), (dir / "update.conf").string()}, "", &status);
+    return status;
+}
+
+}  // namespace ts

@@ -1,138 +1,117 @@
-// Real servers for end-to-end tests: nginx (HTTP and HTTPS) and squid (Basic or Digest), each on
-// free loopback ports with its own configuration and temporary directory, stopped by PID.
+// The servers of the end-to-end tests on 127.0.0.1, each on free ports in its own folder and
+// stopped by PID: nginx (HTTP and HTTPS), squid (Basic or Digest), and a fault server that
+// misbehaves on purpose; and zones signed by tavik-sign make-zone.
 #pragma once
 
-#include "proxy.pb.h"
+#include "tests/support/support.hpp"
+#include "update_config.pb.h"
 
-#include <boost/filesystem/path.hpp>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
 
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
+namespace ts {
 
-namespace tvk_test {
-
-// A directory under the system's temporary directory, removed with everything in it.
-class temp_dir_t {
-public:
-    explicit temp_dir_t(const std::string& prefix = "tavik-test");
-    temp_dir_t(const temp_dir_t&) = delete;
-    temp_dir_t& operator=(const temp_dir_t&) = delete;
-    ~temp_dir_t();
-    const boost::filesystem::path& path() const { return path_; }
-
-private:
-    boost::filesystem::path path_;
-};
-
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 std::uint16_t free_port();
+// Runs a program to its end and returns its output; std::runtime_error naming the package to
+// install when it is missing, or (without exit_status) when it fails.
+std::string run(std::vector<std::string> argv, const std::string& package = "", int* exit_status = nullptr);
 
-// The installed program, or std::runtime_error naming the package that provides it.
-std::string find_program(const std::string& name, const std::string& package);
-
-// Runs a program to its end; std::runtime_error when it cannot run or exits with a failure.
-void run_command(const std::vector<std::string>& argv, const boost::filesystem::path& output);
-
-// A self-signed certificate and its key, made with the openssl command line tool.
-struct certificate_t {
-    boost::filesystem::path certificate;
-    boost::filesystem::path key;
-};
-certificate_t make_self_signed_certificate(const boost::filesystem::path& dir,
-                                           const std::string& common_name = "localhost");
-
-// A child process that is stopped by its PID when the object goes.
-class child_process_t {
-public:
-    // Starts argv[0] (a path) with standard input from /dev/null and both outputs to `output`.
-    child_process_t(const std::vector<std::string>& argv, const boost::filesystem::path& output);
+// A child process (listening on `port`, when given, before the constructor returns), stopped by
+// SIGTERM and then SIGKILL when the object goes.
+struct child_process_t {
+    child_process_t(const std::vector<std::string>& argv, const fs::path& output, std::uint16_t port = 0);
     child_process_t(const child_process_t&) = delete;
-    child_process_t& operator=(const child_process_t&) = delete;
     ~child_process_t();
-
-    int pid() const { return pid_; }
-    bool running();
-    // Waits for the end and returns the wait status.
-    int wait();
-    // SIGTERM, then SIGKILL when it does not end within the grace period; reaps it.
-    void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(10000));
-
-private:
-    int pid_ = -1;
+    bool running(int* status = nullptr);
+    int pid = -1;
 };
 
-// Waits until something accepts connections on 127.0.0.1:port; std::runtime_error when the child
-// ends first or the wait runs out. `log` is quoted in the error.
-void wait_for_port(std::uint16_t port, child_process_t& child, const boost::filesystem::path& log,
-                   std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
-
-// Reads a file whole; empty when it does not exist.
-std::string read_file(const boost::filesystem::path& path);
-void write_file(const boost::filesystem::path& path, const std::string& content);
-
-// nginx serving a document root over HTTP and HTTPS; every request is logged with its sizes.
-class nginx_server_t {
+class nginx_t {
 public:
-    // One line of the access log: "$request_length $bytes_sent $status $server_port $request".
-    struct access_t {
-        std::uint64_t request_length = 0;
-        std::uint64_t bytes_sent = 0;
-        int status = 0;
-        std::uint16_t port = 0;
-        std::string request;
+    struct access_t {  // one line of the access log
+        std::uint64_t request_length, bytes_sent;
+        int status;
+        std::string request, server_name, proxy_authorization;
     };
-
-    nginx_server_t();
-    ~nginx_server_t();
-
-    const boost::filesystem::path& root() const { return root_; }
-    std::uint16_t http_port() const { return http_port_; }
-    std::uint16_t https_port() const { return https_port_; }
-    std::string http_url(const std::string& file) const;
-    std::string https_url(const std::string& file) const;
-
-    std::vector<access_t> access_log() const;
-    // Waits until the log holds at least `count` lines (nginx writes them after the response).
-    std::vector<access_t> wait_for_access_log(std::size_t count) const;
+    nginx_t();
+    const fs::path& root() const { return root_; }
+    std::string http_url(const std::string& path) const;
+    std::string https_url(const std::string& path) const;
+    // Once the log holds `count` lines (nginx writes them after the response), or after 10 s.
+    std::vector<access_t> access_log(std::size_t count = 0) const;
 
 private:
-    temp_dir_t dir_;
-    boost::filesystem::path root_;
-    std::uint16_t http_port_ = 0;
-    std::uint16_t https_port_ = 0;
+    scratch_t dir_{"tavik-nginx"};
+    fs::path root_ = dir_ / "www";
+    std::uint16_t http_ = free_port(), https_ = free_port();
     std::unique_ptr<child_process_t> process_;
 };
 
-// squid as an HTTP proxy that demands Basic or Digest credentials of one user.
-class squid_server_t {
+class squid_t {
 public:
     enum class auth_t { basic, digest };
-
-    // One line of the access log: "%>Hs %rm %ru %un".
     struct access_t {
-        int status = 0;
-        std::string method;
-        std::string url;
-        std::string user;
+        int status;
+        std::string method, url, user;
     };
-
-    squid_server_t(auth_t auth, const std::string& user, const std::string& password);
-    ~squid_server_t();
-
-    std::uint16_t port() const { return port_; }
-    // Proxy settings for this proxy with the given credentials.
+    squid_t(auth_t auth, const std::string& user, const std::string& password);
     tvk::Proxy proxy(const std::string& user, const std::string& password) const;
-
-    std::vector<access_t> access_log() const;
-    std::vector<access_t> wait_for_access_log(std::size_t count) const;
+    std::vector<access_t> access_log(std::size_t count = 0) const;
 
 private:
-    temp_dir_t dir_;
-    std::uint16_t port_ = 0;
+    scratch_t dir_{"tavik-squid"};
+    std::uint16_t port_ = free_port();
     std::unique_ptr<child_process_t> process_;
 };
 
-}  // namespace tvk_test
+class fault_server_t {
+public:
+    enum class fault_t {
+        none, server_error, redirect, never_answer, endless_body, byte_by_byte,
+        close_in_head, reset_in_head,    // part of a status line, then a close or a reset
+        close_mid_body, stall_mid_body,  // the length announced, half the body, then a close or silence
+        challenge_basic, challenge_digest, challenge_auth_int,  // 407 with that challenge
+        tunnel_refused,                                         // 403 with a page
+    };
+    // Connection i meets script[i], later ones the last entry; the body is served for any path.
+    explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
+    // Serves the files below root; only those whose names begin with `prefix` meet the fault.
+    fault_server_t(fs::path root, fault_t fault, std::string prefix);
+    fault_server_t(const fault_server_t&) = delete;
+    ~fault_server_t();
+
+    std::uint16_t port() const { return port_; }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
+    std::vector<std::string> requests() const;  // every request head, in arrival order
+    std::size_t connections() const { return connections_; }
+    std::size_t faults() const { return faults_; }  // faulty answers whose scripted part has gone out
+
+private:
+    void start();
+    void session(int fd, fault_t fault);
+
+    std::vector<fault_t> script_;
+    std::string body_, prefix_;
+    fs::path root_;
+    int listener_ = -1, stop_[2] = {-1, -1};
+    std::uint16_t port_ = 0;
+    std::atomic<std::size_t> connections_{0}, faults_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::vector<int> open_;
+    std::vector<std::thread> threads_;
+};
+
+struct zone_t {  // what a vendor publishes
+    std::map<std::string, std::string> files;
+    std::vector<std::string> urls, fallbacks, patterns, options;
+};
+void make_zone(const zone_t& zone, const fs::path& out);
+// Every regular file below a folder (or the one file) with its bytes.
+std::map<std::string, std::string> snapshot(const fs::path& root);
+// tavik-run on the configuration: the real installation of what tavik-update fetched.
+int run_installer(const tvk::UpdateConfig& config, std::string& output);
+
+}  // namespace ts

@@ -1,0 +1,81 @@
+// tavik-update applying its configuration: log sink and level, run-as account, work directory.
+#include "tests/support/updater_process.hpp"
+
+#include <pwd.h>
+#include <sys/stat.h>
+
+namespace {
+
+using lines_t = std::vector<std::string>;
+
+// Applies the configuration; once the attempt asks for installation, the daemon hangs up.
+lines_t configure(const tvk::UpdateConfig& config, int status, pid_t* pid = nullptr) {
+    ts::updater_t updater;
+    updater.send(ts::use_context(config));
+    std::vector<tvk::Update2ConfigdMessage> messages;
+    for (int i = 0; i < 100 && messages.empty() && updater.receive(messages, 50); ++i) {
+    }
+    if (pid) *pid = updater.pid();
+    if (pid) return {ts::slurp("/proc/" + std::to_string(updater.pid()) + "/status")};
+    updater.close_write();
+    EXPECT_EQ(updater.wait_exit(), status);
+    return updater.err_lines();
+}
+
+TEST(inventory, log_settings_accounts_and_work_folder) {
+    ts::scratch_t dir;
+    const std::string start = "Notice: Update 11.0.5.1807201428", closed = "Error: Monitor IPC error: End of file",
+                      exit_1 = "Notice: Exit with status 1 (Error on monitor channel)", bad = "Error: Invalid configuration",
+                      exit_102 = "Notice: Exit with status 102 (Invalid configuration)", log = (dir / "x.log").string();
+    const struct {
+        std::function<void(tvk::UpdateConfig&)> change;
+        int status;
+        lines_t lines;  // a line ending in "*" is matched as a prefix
+    } rows[] = {
+        // The lines buffered before the sink existed meet its threshold too.
+        {[](tvk::UpdateConfig& c) { c.set_log_level(tvk::LOG_LEVEL_WARNING), c.mutable_actual_log()->set_type(tvk::Log::AUTO); }, 1,
+         {"Warning: Log type Auto is not resolved, logging to standard error", closed}},
+        {[&](tvk::UpdateConfig& c) { c.mutable_actual_log()->set_type(tvk::Log::FILE), c.mutable_actual_log()->set_path("/no/x.log"); },
+         102, {start, "Error: Cannot create log: No such file or directory: \"/no/x.log\"", bad, exit_102}},
+        {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->clear_uid(), c.mutable_run_as_user()->set_name("no-such-user"); }, 102,
+         {start, "Error: getpwnam(\"no-such-user\"): *", bad, exit_102}},
+        {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); }, 102,
+         {start, "Error: getpwuid(4000000000): *", "Error: Can not run as user 4000000000", bad, exit_102}},
+        {[&](tvk::UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); }, 102,
+         {start, "Error: create_directory: No such file or directory*", bad, exit_102}},
+        {[&](tvk::UpdateConfig& c) { c.mutable_actual_log()->set_type(tvk::Log::FILE), c.mutable_actual_log()->set_path(log); }, 1, {}},
+    };
+    for (const auto& r : rows) {
+        tvk::UpdateConfig config = ts::base_config(dir / "var");
+        config.set_log_level(tvk::LOG_LEVEL_NOTICE);
+        r.change(config);
+        const lines_t lines = configure(config, r.status);
+        ASSERT_EQ(lines.size(), r.lines.size()) << ::testing::PrintToString(lines);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].substr(0, r.lines[i].back() == '*' ? r.lines[i].size() - 1 : std::string::npos),
+                      r.lines[i].substr(0, r.lines[i].size() - (r.lines[i].back() == '*')));
+    }
+    EXPECT_FALSE(ts::fs::exists(dir / "no"));
+    for (const auto& line : {start, closed, exit_1}) EXPECT_NE(ts::slurp(log).find("] " + line + "\n"), std::string::npos) << line;
+    struct stat st {};
+    ::stat(log.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "dropping privileges needs root";
+    const passwd* pw = ::getpwnam("nobody");
+    ts::spit(dir / "var" / "zone" / "file", "x");
+    ts::fs::create_symlink(dir / "x.log", dir / "var" / "link");
+    tvk::UpdateConfig config = ts::base_config(dir / "var");
+    config.mutable_run_as_user()->clear_uid(), config.mutable_run_as_user()->set_name("nobody");
+    pid_t pid;
+    const std::string status = configure(config, 0, &pid).at(0), u = std::to_string(pw->pw_uid), g = std::to_string(pw->pw_gid);
+    EXPECT_NE(status.find("Uid:\t" + u + "\t" + u + "\t" + u + "\t" + u + "\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("Gid:\t" + g + "\t" + g + "\t" + g + "\t" + g + "\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("Groups:\t" + g + " \n"), std::string::npos) << "no group of root survives";
+    for (const auto& p : {dir / "var", dir / "var" / "zone", dir / "var" / "zone" / "file", dir / "x.log"}) {
+        ::lstat(p.c_str(), &st);
+        EXPECT_EQ(st.st_uid, p == dir / "x.log" ? 0 : pw->pw_uid) << p << ": a link is never followed";
+    }
+}
+
+}  // namespace
