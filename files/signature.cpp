@@ -407,6 +407,7 @@ int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
   return verify_on_words<native_word_t>(tables, public_key, signature, finished_hash);
 }
 
+// test hook: begin (the other word width, and the product alone)
 int dsa_verify_on_words(int bits, const key_tables_t& tables, const unsigned char* public_key,
                         const unsigned char* signature, const sha0_t& finished_hash) {
   if (bits == 32)
@@ -449,6 +450,7 @@ bool montgomery_product_512(int bits, unsigned char* out, const unsigned char* a
 #endif
   return false;
 }
+// test hook: end
 
 bool verify_signature(const void* data, std::size_t size, const std::string& signature_text) {
   if (size == 0) return false;

@@ -36,6 +36,7 @@ int dsa_verify(const unsigned char* public_key, const unsigned char* signature,
 int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
                const unsigned char* signature, const sha0_t& finished_hash);
 
+// test hook: begin
 // The same check with the arithmetic modulo p on words of `bits` bits (32, or 64 where the
 // compiler has 128-bit products), for the tests of either width; -1 for another width.
 int dsa_verify_on_words(int bits, const key_tables_t& tables, const unsigned char* public_key,
@@ -46,6 +47,7 @@ int dsa_verify_on_words(int bits, const key_tables_t& tables, const unsigned cha
 // bits as above. False for another width.
 bool montgomery_product_512(int bits, unsigned char* out, const unsigned char* a,
                             const unsigned char* b, const unsigned char* m, std::uint16_t factor);
+// test hook: end
 
 // True only when signature_text is a valid signature of the `size` bytes at `data` under the
 // built-in key. An empty range is never valid. Throws only std::bad_alloc.

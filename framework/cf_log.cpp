@@ -259,6 +259,7 @@ void log_out_of_memory() {
     write_oom_to_stderr();
 }
 
+// test hook: begin
 void reset_log_for_tests() {
     {
         boost::mutex::scoped_lock lock(cf_log_t::mutex_);
@@ -267,3 +268,4 @@ void reset_log_for_tests() {
     }
     buffer.clear();
 }
+// test hook: end

@@ -105,5 +105,7 @@ void log_out_of_memory();
 // Writes all bytes to a descriptor, repeating after EINTR; other failures end silently.
 void write_line_to_fd(int fd, const std::string& line);
 
+// test hook: begin
 // For tests: drops the sink and returns to the buffering state with an empty buffer.
 void reset_log_for_tests();
+// test hook: end

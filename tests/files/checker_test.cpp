@@ -13,11 +13,7 @@ namespace {
 
 namespace fs = ts::fs;
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-    return out;
-}
+using ts::hex;
 
 struct checker_test : ::testing::Test {
     void SetUp() override {
@@ -60,12 +56,14 @@ struct checker_test : ::testing::Test {
 TEST_F(checker_test, cached_digests_hold_while_the_identity_does_and_records_of_gone_files_are_dropped) {
     upd::Cache cache;
     record(cache, "a", 'A'), record(cache, "b", 'B'), record(cache, "old", 'O');  // b has changed since
+    // Enough records in one folder that saving reads the folder once instead of a stat each.
+    for (char c = '0'; c <= '8'; ++c) ts::spit(dir / "inst" / (std::string("f") + c), "f"), record(cache, std::string("f") + c, 'F');
     ts::spit(dir / "tavik-update.cache", cache.SerializeAsString());
     fs::remove(dir / "inst" / "old");
     fs::create_symlink(dir / "nowhere", dir / "inst" / "old");  // dangling: gone as well
     {
         upd::checker_t checker(dir.path());
-        EXPECT_TRUE(log->has("Debug: Checker: 3 records loaded"));
+        EXPECT_TRUE(log->has("Debug: Checker: 12 records loaded"));
         EXPECT_EQ(checker.sha256(dir / "inst" / "a"), std::string(32, 'A'));
         EXPECT_EQ(hex(checker.sha256(dir / "inst" / "b")), "3e744b9dc39389baf0c5a0660589b8402f3dbb49b89b3e75f2c9355852a3c677");
         EXPECT_EQ(hex(checker.md5(dir / "inst" / "b")), "08f8e0260c64418510cefb2b06eee5cd");
@@ -74,7 +72,7 @@ TEST_F(checker_test, cached_digests_hold_while_the_identity_does_and_records_of_
         EXPECT_EQ(hex(checker.md5(dir / "inst" / "fresh")), "22af645d1859cb5ca6da0c484f1f37ea");
         EXPECT_EQ(hash_all(checker), "0/0");
     }
-    EXPECT_EQ(cached(), "a b ");
+    EXPECT_EQ(cached(), "a b f0 f1 f2 f3 f4 f5 f6 f7 f8 ");
 }
 
 TEST_F(checker_test, hash_all_reports_the_uncached_bytes_and_failures_are_reported_never_cached) {

@@ -6,9 +6,8 @@
 namespace {
 
 // The URLs, or the error; "%s" in the tail stands for the signature of the covered text.
-std::string outcome(const std::string& covered, std::string tail) {
-    if (tail.find("%s") != std::string::npos) tail.replace(tail.find("%s"), 2, ts::sign(covered));
-    const std::string data = covered + tail;
+std::string outcome(const std::string& covered, const std::string& tail) {
+    const std::string data = ts::signed_text(covered, tail);
     upd::drl_file_t drl;
     try {
         drl.parse(data.data(), data.data() + data.size());

@@ -5,9 +5,8 @@
 namespace {
 
 // The URLs as "[a,b]", or "TEXT @offset:line:column"; "%s" in the tail is the signature.
-std::string outcome(const std::string& signed_part, std::string tail) {
-    if (tail.find("%s") != std::string::npos) tail.replace(tail.find("%s"), 2, ts::sign(signed_part));
-    const std::string data = signed_part + tail;
+std::string outcome(const std::string& signed_part, const std::string& tail) {
+    const std::string data = ts::signed_text(signed_part, tail);
     try {
         std::string out;
         for (const auto& url : upd::ini::parse(data.data(), data.data() + data.size())) out += (out.empty() ? "[" : ",") + url;

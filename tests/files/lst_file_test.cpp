@@ -9,9 +9,8 @@
 namespace {
 
 // "name=digest/size ... | pattern ...", or the error; "%s" in the tail is the covered text's signature.
-std::string outcome(const std::string& covered, std::string tail, upd::lst_file_t& lst) {
-    if (tail.find("%s") != std::string::npos) tail.replace(tail.find("%s"), 2, ts::sign(covered));
-    const std::string data = covered + tail;
+std::string outcome(const std::string& covered, const std::string& tail, upd::lst_file_t& lst) {
+    const std::string data = ts::signed_text(covered, tail);
     try {
         lst.parse(data.data(), data.data() + data.size());
     } catch (const cf_proto_exception_t& e) {
@@ -21,9 +20,7 @@ std::string outcome(const std::string& covered, std::string tail, upd::lst_file_
     }
     std::string out;
     for (const auto& f : lst.files()) {
-        out += f.first + "=";
-        for (unsigned char c : f.second.digest) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-        out += "/" + std::to_string(f.second.size) + " ";
+        out += f.first + "=" + ts::hex(f.second.digest) + "/" + std::to_string(f.second.size) + " ";
     }
     for (const auto& p : lst.patterns()) out += "| " + p;
     return out;

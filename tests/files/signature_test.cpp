@@ -4,6 +4,9 @@
 #include "files/signature.hpp"
 #include "tests/support/support.hpp"
 
+#include <openssl/bn.h>
+
+#include <random>
 #include <sstream>
 
 namespace {
@@ -37,6 +40,30 @@ TEST(signature, sha0_digests_of_the_independent_implementation_fed_in_two_pieces
         }
     }
     EXPECT_EQ(vectors("sha0").size(), 13u);
+}
+
+TEST(signature, montgomery_products_on_both_word_widths_are_those_of_big_numbers) {
+    using bn_t = std::unique_ptr<BIGNUM, void (*)(BIGNUM*)>;
+    const auto big = [](const unsigned char* le) {  // 64 little-endian bytes
+        unsigned char be[64];
+        return std::reverse_copy(le, le + 64, be), bn_t(BN_bin2bn(be, 64, nullptr), BN_free);
+    };
+    std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> ctx(BN_CTX_new(), BN_CTX_free);
+    const bn_t m = big(upd::key::modulus_p), inverse(BN_new(), BN_free), expected(BN_new(), BN_free);
+    BN_set_bit(inverse.get(), 512), BN_mod_inverse(inverse.get(), inverse.get(), m.get(), ctx.get());  // 2^-512 mod p
+    std::mt19937 random(20261207);
+    unsigned char a[64], b[64], out[64];
+    for (int n = 0; n < 20; ++n) {
+        for (int i = 0; i < 64; ++i) a[i] = static_cast<unsigned char>(random()), b[i] = static_cast<unsigned char>(random());
+        BN_mod_mul(expected.get(), big(a).get(), big(b).get(), m.get(), ctx.get());
+        BN_mod_mul(expected.get(), expected.get(), inverse.get(), m.get(), ctx.get());
+        for (int bits : {32, 64}) {
+            if (!upd::montgomery_product_512(bits, out, a, b, upd::key::modulus_p, upd::key::p_factor)) continue;
+            const bn_t got = big(out);  // below 2^512, not necessarily below p
+            BN_nnmod(got.get(), got.get(), m.get(), ctx.get());
+            EXPECT_EQ(BN_cmp(got.get(), expected.get()), 0) << bits << "-bit words";
+        }
+    }
 }
 
 TEST(signature, independent_signatures_pass_and_forgeries_fail_on_every_word_width) {

@@ -7,7 +7,6 @@
 
 #include "upd_cache.pb.h"
 
-#include <openssl/evp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -162,12 +161,6 @@ const row_t rows[] = {
      "Error: Monitor IPC error: End of file", cache_t::written, "Debug: Monitor: "},
 };
 
-std::string digest(const EVP_MD* md, const std::string& bytes) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    return EVP_Digest(bytes.data(), bytes.size(), out, &size, md, nullptr), std::string(reinterpret_cast<char*>(out), size);
-}
-
 // Empty when every record of the cache is true to the disk; otherwise what differs.
 std::string cache_faults(const fs::path& var, bool records_expected) {
     upd::Cache cache;
@@ -179,7 +172,7 @@ std::string cache_faults(const fs::path& var, bool records_expected) {
         const std::string bytes = ts::slurp(crc.path());
         if (::stat(crc.path().c_str(), &st) != 0 || crc.ino() != static_cast<std::uint32_t>(st.st_ino) ||
             crc.ctime() != static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(st.st_ctime))) ||
-            crc.sha256() != digest(EVP_sha256(), bytes) || crc.md5() != digest(EVP_md5(), bytes))
+            crc.sha256() != ts::digest(EVP_sha256(), bytes) || crc.md5() != ts::digest(EVP_md5(), bytes))
             faults += crc.path() + " ";
     }
     return faults;
@@ -203,8 +196,8 @@ TEST_P(engine_faults, nothing_is_lost) {
     for (const auto& p : {std::make_pair("{var}", env.var.string()), std::make_pair("{install}", env.install.string())})
         if (line.find(p.first) != std::string::npos) line.replace(line.find(p.first), std::strlen(p.first), p.second);
     EXPECT_EQ(a.status, row.status);
-    EXPECT_TRUE(line.back() == '*' ? a.logged_prefix(line.substr(0, line.size() - 1)) : a.logged(line)) << line;
-    EXPECT_TRUE(row.absent.empty() || !a.logged_prefix(row.absent)) << row.absent;
+    EXPECT_TRUE(line.back() == '*' ? a.log.has_prefix(line.substr(0, line.size() - 1)) : a.log.has(line)) << line;
+    EXPECT_TRUE(row.absent.empty() || !a.log.has_prefix(row.absent)) << row.absent;
 
     EXPECT_TRUE(ts::snapshot(env.install) == installed) << "the installation changed";
     // The work folder holds only genuine downloads; a complete one that failed its digest stays
@@ -213,7 +206,7 @@ TEST_P(engine_faults, nothing_is_lost) {
         const std::string name = fs::path(f.first).filename().string();
         const bool genuine = name.find(".lzma") == std::string::npos &&
                              (f.second == ts::slurp(env.genuine / name) || f.second == ts::slurp(env.dir / "fresh" / "update.drl"));
-        const bool failed = row.status == tvk::EC_BAD_CHECKSUM && a.logged("Error: SHA256: Invalid checksum: \"" + f.first + "\"") &&
+        const bool failed = row.status == tvk::EC_BAD_CHECKSUM && a.log.has("Error: SHA256: Invalid checksum: \"" + f.first + "\"") &&
                             a.placed() == std::vector<std::string>{(env.install / "bases.drl").string() + " < " + (env.var / "bases" / "bases.drl").string()};
         EXPECT_TRUE(genuine || failed) << "partial or unverified file left: " << f.first;
     }
@@ -223,7 +216,7 @@ TEST_P(engine_faults, nothing_is_lost) {
     } else {
         EXPECT_EQ(cache_faults(env.var, row.cache == cache_t::written), "");
     }
-    if (HasFailure()) std::cerr << a.log_text();
+    if (HasFailure()) std::cerr << a.log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(matrix, engine_faults, ::testing::ValuesIn(rows),

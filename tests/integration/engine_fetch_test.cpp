@@ -6,17 +6,9 @@
 #include "net/url.hpp"
 #include "support/servers.hpp"
 
-#include <openssl/sha.h>
-
 namespace {
 
 using fault_t = ts::fault_server_t::fault_t;
-
-std::string sha256(const std::string& data) {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-    return std::string(reinterpret_cast<char*>(digest), sizeof digest);
-}
 
 TEST(engine_fetch, packed_first_plain_as_the_fallback_and_only_verified_files_kept) {
     const std::string content(5000, 'c'), other = "tampered\n";
@@ -63,7 +55,7 @@ TEST(engine_fetch, packed_first_plain_as_the_fallback_and_only_verified_files_ke
         upd::checker_t checker(dir / "var");
         if (r.downloaded_before) ts::spit(dir / r.name, content);
         try {
-            updater.fetch(checker, upd::url_t(server.url(r.name)), dir / r.name, sha256(content), r.packed, 5000);
+            updater.fetch(checker, upd::url_t(server.url(r.name)), dir / r.name, ts::digest(EVP_sha256(), content), r.packed, 5000);
         } catch (const std::exception& e) {
             outcome = std::to_string(exit_code_of(e)) + " " + exception_text(e);
         } catch (tvk::ErrorCode code) {

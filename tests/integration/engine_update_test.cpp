@@ -49,13 +49,13 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
     *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
     const ts::attempt_t a = ts::run_attempt(c);
-    ASSERT_EQ(a.status, 0) << a.log_text();
+    ASSERT_EQ(a.status, 0) << a.log.text();
     EXPECT_EQ(a.placed(), (lines_t{placed("timestamp"), placed("changed.avc"), placed("missing.avc")}));
     EXPECT_EQ(lines_t(a.request.to_remove().begin(), a.request.to_remove().end()), lines_t{in("retired.old")});
     EXPECT_EQ(lines_t(a.request.up_to_date().begin(), a.request.up_to_date().end()),
               (lines_t{(install / "bases.drl").string(), in("current.avc"), in("zone.ini")}));
     for (const char* line : {"Debug: Excluded: skipped.avc", "Notice: Downloaded missing.avc.lzma (", "Debug: Skip \""})
-        EXPECT_TRUE(a.logged_prefix(line)) << line;
+        EXPECT_TRUE(a.log.has_prefix(line)) << line;
     for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(dl(name)), files.at(name));
     EXPECT_EQ(ts::snapshot(var / "bases").size(), 3u) << "no container or excluded file left";
     std::string requests;
@@ -86,7 +86,7 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
 
     for (int run = 0; run < 2; ++run) {
         const ts::attempt_t again = ts::run_attempt(c);
-        ASSERT_EQ(again.status, 0) << again.log_text();
+        ASSERT_EQ(again.status, 0) << again.log.text();
         EXPECT_EQ(again.request.to_place_size() + again.request.to_remove_size(), 0);
         EXPECT_EQ(again.request.up_to_date_size(), 6);
         std::uint32_t to_check = 0;
@@ -101,7 +101,7 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
     for (const auto& name : {"timestamp", "current.avc", "changed.avc", "missing.avc", "zone.ini"}) EXPECT_EQ(cached.count(in(name)), 1u) << name;
     const auto proxied = squid.access_log(11);  // one challenge a run: the stored answer served its later requests
     EXPECT_EQ(std::count_if(proxied.begin(), proxied.end(), [](const auto& p) { return p.status == 407; }), 4);
-    for (const auto& line : a.log) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";
 }
 
 TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_are_genuine) {
@@ -119,14 +119,14 @@ TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_ar
         const std::string fresh = ts::slurp(dir / "fresh" / "update.drl");
         if (*r.served) ts::spit(nginx.root() / "fresh" / "bases.drl", r.requested ? fresh : ts::forged(fresh, "url="));
         const ts::attempt_t a = ts::run_attempt(config());
-        EXPECT_EQ(a.status, tvk::EC_NO_UPDATE_SERVERS) << "the first failure" << a.log_text();
+        EXPECT_EQ(a.status, tvk::EC_NO_UPDATE_SERVERS) << "the first failure" << a.log.text();
         EXPECT_EQ(a.requested, r.requested);
         if (r.requested) {
             EXPECT_EQ(a.placed(), lines_t{(install / "bases.drl").string() + " < " + dl("bases.drl")});
             EXPECT_EQ(ts::slurp(dl("bases.drl")), fresh);
         }
         EXPECT_TRUE(r.requested || !fs::exists(dl("bases.drl"))) << "an unverified list is removed";
-        EXPECT_TRUE(a.logged("Debug: Fallback update from zone BASE is started"));
+        EXPECT_TRUE(a.log.has("Debug: Fallback update from zone BASE is started"));
     }
 }
 
@@ -152,10 +152,10 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https) {
     *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
     const ts::attempt_t a = ts::run_attempt(c);
-    ASSERT_EQ(a.status, 0) << a.log_text();
+    ASSERT_EQ(a.status, 0) << a.log.text();
     for (const char* z : {"BASE", "VERSION", "NRD", "ANTISPAM"})
-        EXPECT_TRUE(a.logged(std::string("Debug: Update from zone ") + z + " is planned")) << z;
-    EXPECT_TRUE(a.logged("Warning: Config option Root.NrdDir is empty"));
+        EXPECT_TRUE(a.log.has(std::string("Debug: Update from zone ") + z + " is planned")) << z;
+    EXPECT_TRUE(a.log.has("Warning: Config option Root.NrdDir is empty"));
     lines_t destinations;
     for (const auto& item : a.request.to_place()) destinations.push_back(item.destination());
     EXPECT_EQ(destinations, (lines_t{in("daily.avc"), (install / "tavik32.dll").string(), in("zone.ini"),
@@ -164,11 +164,11 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https) {
     EXPECT_EQ(a.request.up_to_date_size(), 5);
     const auto tunnels = squid.access_log(1);
     EXPECT_GT(std::count_if(tunnels.begin(), tunnels.end(), [](const auto& t) { return t.method == "CONNECT" && t.user == "updater"; }), 0);
-    for (const auto& line : a.log) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";
     c.set_version_update_enabled(false), c.set_antispam_core("");
     const ts::attempt_t b = ts::run_attempt(c);
-    EXPECT_FALSE(b.logged("Debug: Update from zone VERSION is planned"));
-    EXPECT_TRUE(b.logged("Warning: Config option AntispamCore name is empty"));
+    EXPECT_FALSE(b.log.has("Debug: Update from zone VERSION is planned"));
+    EXPECT_TRUE(b.log.has("Warning: Config option AntispamCore name is empty"));
 }
 
 }  // namespace

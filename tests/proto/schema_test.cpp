@@ -1,15 +1,10 @@
 // The wire form the daemon relies on: pinned bytes of the messages, and what must not parse.
 #include "configd_update_ipc.pb.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/support.hpp"
 
 namespace {
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-    return out;
-}
+using ts::hex;
 
 TEST(schema, field_numbers_on_the_wire_and_required_fields) {
     tvk::Update2ConfigdMessage up;

@@ -1,5 +1,5 @@
 // Scaffolding shared by the tests: whole files, scratch folders, a log that keeps its lines,
-// signatures made with the development key, and frames of the control channel.
+// signatures made with the development key, digests, and frames of the control channel.
 #pragma once
 
 #include "control/progress_watcher.hpp"
@@ -8,6 +8,7 @@
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <fstream>
 #include <numeric>
@@ -62,8 +63,20 @@ inline int lowest_free_fd() {  // grows when something leaves a descriptor open
     return fd;
 }
 
+// Lines of a log, as a sink keeps them or a process wrote them.
+struct log_lines_t {
+    bool has(const std::string& line) const { return std::count(lines.begin(), lines.end(), line) > 0; }
+    bool has_prefix(const std::string& p) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.compare(0, p.size(), p) == 0; });
+    }
+    std::string text() const {
+        return std::accumulate(lines.begin(), lines.end(), std::string(), [](std::string t, const std::string& l) { return t + l + "\n"; });
+    }
+    std::vector<std::string> lines;
+};
+
 // Keeps every line as "Level: text"; install() makes it the process's sink at the given threshold.
-class capture_log_t : public cf_log_t {
+class capture_log_t : public cf_log_t, public log_lines_t {
 public:
     static std::shared_ptr<capture_log_t> install(level_t threshold = debug) {
         auto sink = std::make_shared<capture_log_t>();
@@ -75,16 +88,6 @@ public:
     void write(level_t level, const std::string& message) override { lines.push_back(std::string(level_text(level)) + ": " + message); }
     void write(const std::string&, int, const std::string& message) override { lines.push_back(message); }
     void out_of_memory() override { lines.push_back("out of memory"); }
-    bool has(const std::string& line) const { return std::count(lines.begin(), lines.end(), line) > 0; }
-    bool has_prefix(const std::string& p) const {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.compare(0, p.size(), p) == 0; });
-    }
-    std::string text() const {
-        std::string all;
-        for (const auto& l : lines) all += l + "\n";
-        return all;
-    }
-    std::vector<std::string> lines;
 };
 
 struct null_watcher_t : upd::progress_watcher_t {
@@ -96,6 +99,24 @@ struct null_watcher_t : upd::progress_watcher_t {
 inline std::string sign(const std::string& data) {  // the hex signature under the development key
     static const sign::private_key_t key = sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
     return sign::sign_hex(key, data.data(), data.size());
+}
+
+// The covered text, then the tail with its "%s" (if any) replaced by the covered text's signature.
+inline std::string signed_text(const std::string& covered, std::string tail) {
+    if (tail.find("%s") != std::string::npos) tail.replace(tail.find("%s"), 2, sign(covered));
+    return covered + tail;
+}
+
+inline std::string hex(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    return out;
+}
+
+inline std::string digest(const EVP_MD* md, const std::string& bytes) {  // raw bytes, as the cache keeps them
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    return EVP_Digest(bytes.data(), bytes.size(), out, &size, md, nullptr), std::string(reinterpret_cast<char*>(out), size);
 }
 
 inline std::string frame(const std::string& payload) {  // the length, 4 bytes little-endian, then the payload

@@ -146,17 +146,7 @@ struct attempt_t {  // what one attempt showed on its channel and standard error
     bool requested = false;
     tvk::InstallRequest request;
     std::vector<tvk::Update2ConfigdMessage> messages;
-    std::vector<std::string> log;
-
-    bool logged(const std::string& line) const { return std::count(log.begin(), log.end(), line) > 0; }
-    bool logged_prefix(const std::string& p) const {
-        return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.compare(0, p.size(), p) == 0; });
-    }
-    std::string log_text() const {
-        std::string text;
-        for (const auto& l : log) text += l + "\n";
-        return text;
-    }
+    log_lines_t log;
     std::vector<std::string> placed() const {  // "destination < source"
         std::vector<std::string> out;
         for (const auto& i : request.to_place()) out.push_back(i.destination() + " < " + i.source());
@@ -188,7 +178,7 @@ inline attempt_t run_attempt(const tvk::UpdateConfig& config, const daemon_t& da
         if (!open) break;
     }
     a.status = peer.wait_exit();
-    a.log = peer.err_lines();
+    a.log.lines = peer.err_lines();
     return a;
 }
 
