@@ -1,6 +1,7 @@
 // Entry of tavik-update: command-line mode without the control channel, else one update run.
 #include "app/entry.hpp"
 #include "app/inventory.hpp"
+#include "files/public_key.hpp"
 #include "framework/version.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
@@ -24,7 +25,9 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         const char* monitor = std::getenv("COM_TAVIK_MONITOR");
-        if (!monitor) run_from_command_line("tavik-update", upd_version, argc, argv);
+        // A build that trusts the repository's development key says so.
+        const std::string version = std::string(upd_version) + (upd::key::development ? " (development key)" : "");
+        if (!monitor) run_from_command_line("tavik-update", version.c_str(), argc, argv);
 
         LOG_NOTICE("Update " << upd_version);
         const int fd = boost::lexical_cast<int>(monitor);

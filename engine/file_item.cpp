@@ -4,6 +4,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
@@ -27,10 +28,9 @@ struct md_ctx_deleter_t {
 
 void file_item_t::compute_digest() {
     try {
-        fd_guard_t file(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-        if (file.get() < 0) {
-            throw boost::system::system_error(errno, boost::system::system_category(), "open");
-        }
+        boost::system::error_code open_error;
+        fd_guard_t file(open_regular(source.c_str(), open_error));
+        if (file.get() < 0) throw boost::system::system_error(open_error, "open");
         std::unique_ptr<EVP_MD_CTX, md_ctx_deleter_t> ctx(EVP_MD_CTX_new());
         if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
         char buffer[8192];

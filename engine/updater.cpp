@@ -70,7 +70,10 @@ updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, 
 
 void updater_t::configure(downloader_t& downloader, const tvk::UpdateConfig& config) {
     downloader.set_proxy(config.has_proxy() ? config.proxy() : tvk::Proxy::default_instance());
-    downloader.set_timeout(std::chrono::nanoseconds(static_cast<std::int64_t>(config.network_timeout()) * 1000000));
+    // Without a time-out every step would time out the moment it started: nothing could ever be
+    // downloaded. The run logs that the default is used.
+    const std::int64_t ms = config.network_timeout() ? config.network_timeout() : default_network_timeout_ms;
+    downloader.set_timeout(std::chrono::nanoseconds(ms * 1000000));
 }
 
 std::string updater_t::user_agent(const tvk::UpdateConfig& config) {
@@ -78,6 +81,7 @@ std::string updater_t::user_agent(const tvk::UpdateConfig& config) {
 }
 
 void updater_t::update(const tvk::UpdateConfig& config) {
+    if (!config.network_timeout()) LOG_WARNING("Config option network_timeout is not set, using 60 s");
     downloader_.add_header("User-Agent", user_agent(config));
 
     std::vector<zone_t> zones = plan_zones(config);

@@ -44,6 +44,9 @@ public:
     static void configure(downloader_t& downloader, const tvk::UpdateConfig& config);
     static std::string user_agent(const tvk::UpdateConfig& config);
 
+    // The time-out of every network step when the configuration sets none (or 0).
+    static constexpr std::int64_t default_network_timeout_ms = 60000;
+
     // The largest container that can be unpacked; a packed download may not exceed it.
     static constexpr std::uint64_t packed_size_limit = 33554432;
 

@@ -15,6 +15,10 @@
 
 #include <stdexcept>
 
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace fs = boost::filesystem;
 
 namespace upd {
@@ -24,6 +28,12 @@ namespace {
 template <class Bytes>
 std::string as_string(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
+}
+
+// "A file exists there": a regular file that can be read; a directory or an unreadable path does not count.
+bool usable_file(const fs::path& path) {
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
 }
 
 bool packed_list_unusable(const boost::system::error_code& ec) {
@@ -37,8 +47,7 @@ bool packed_list_unusable(const boost::system::error_code& ec) {
 
 zone_t::zone_t(const fs::path& drl_path, const fs::path& custom_drl_path, const fs::path& download_dir)
     : download_dir_(download_dir) {
-    const fs::path& drl =
-        (!custom_drl_path.empty() && fs::exists(custom_drl_path)) ? custom_drl_path : drl_path;
+    const fs::path& drl = usable_file(custom_drl_path) ? custom_drl_path : drl_path;
     if (drl.empty()) throw std::logic_error("No DRL-file found");
     drl_file_t file;
     file.load(drl);
@@ -55,8 +64,7 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
             try {
                 std::vector<char> packed = downloader.get_as_buffer(url_t(server, "version.lst.lzma"));
                 LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
-                auto unpacked = lzma_decompress(packed.data(), packed.data() + packed.size());
-                text.assign(unpacked.begin(), unpacked.end());
+                text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
             } catch (const std::exception& e) {
                 if (!packed_list_unusable(error_code_of(e))) throw;
                 text = downloader.get_as_buffer(url_t(server, "version.lst"));
@@ -72,6 +80,7 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
     if (!found) throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
     lst_.parse(text.data(), text.data() + text.size());
     lst_.apply_excludes(excluded);
+    excluded_ = excluded;
 }
 
 void zone_t::add_file(const fs::path& destination, const std::string& pattern) {
@@ -98,7 +107,8 @@ void zone_t::add_directory(const fs::path& directory) {
             if (mapped->second != p.string()) removals_.insert(p.string());
         } else if (lst_.contains(name)) {
             map_[name] = p.string();
-        } else if (lst_.matches_patterns(name)) {
+        } else if (lst_.matches_patterns(name) && !is_excluded(name)) {
+            // Excluding a file means "leave my copy alone": never removed, whatever the list says.
             removals_.insert(p.string());
         } else {
             LOG_DEBUG("Skip " << p);
@@ -117,8 +127,9 @@ std::vector<file_item_t> zone_t::changed_files(checker_t& checker) {
             item.destination = (main_dir_ / name).string();
             LOG_DEBUG("Missed " << fs::path(item.destination));
         } else {
-            const std::string expected = as_string(lst_.digest_of(name));
-            if (checker.sha256(mapped->second) == expected) continue;
+            // A missing file is never current, even against a listed digest that decodes to nothing.
+            const std::string actual = checker.sha256(mapped->second);
+            if (!actual.empty() && actual == as_string(lst_.digest_of(name))) continue;
             item.destination = mapped->second;
             LOG_DEBUG("Changed " << fs::path(item.destination));
         }
@@ -133,6 +144,12 @@ std::vector<file_item_t> zone_t::changed_files(checker_t& checker) {
     }
     computed_ = true;
     return changed_;
+}
+
+bool zone_t::is_excluded(const std::string& name) const {
+    for (const auto& pattern : excluded_)
+        if (::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE) == 0) return true;
+    return false;
 }
 
 const std::string& zone_t::server() const {

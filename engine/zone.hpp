@@ -39,12 +39,15 @@ public:
     const lst_file_t& lst() const { return lst_; }
 
 private:
+    bool is_excluded(const std::string& name) const;
+
     boost::filesystem::path download_dir_;
     std::vector<std::string> servers_;
     lst_file_t lst_;
     boost::filesystem::path main_dir_;
     std::map<std::string, std::string> map_;
     std::set<std::string> removals_;
+    std::vector<std::string> excluded_;  // the configured exclusions
     std::vector<file_item_t> changed_;
     bool computed_ = false;
 };

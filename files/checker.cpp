@@ -5,6 +5,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
 
 #include "upd_cache.pb.h"
 
@@ -295,8 +296,9 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
     try {
         digest_t sha256(EVP_sha256());
         digest_t md5(with_md5 ? EVP_md5() : EVP_md_null());
-        fd_guard_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
+        boost::system::error_code open_error;
+        fd_guard_t fd(open_regular(path.c_str(), open_error));
+        if (fd.get() < 0) throw boost::system::system_error(open_error, "open");
         char buffer[chunk_size];
         for (;;) {
             ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -374,12 +376,16 @@ void checker_t::load() {
 }
 
 void checker_t::save() {
-    bool truncated = false;
+    // Written beside the cache and renamed over it once complete and on the disk: a failure at any
+    // point (a full disk) leaves the previous cache, never a torn one. The temporary is never a link
+    // followed into someone else's file.
+    const std::string temporary = cache_path_.string() + ".tmp";
+    bool created = false;
     try {
         try {
-            fd_guard_t fd(::open(cache_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            fd_guard_t fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
-            truncated = true;
+            created = true;
             // Written record by record as the repeated field of upd.Cache, the bytes that
             // serializing one whole upd.Cache would give, without holding a copy of the cache.
             google::protobuf::io::FileOutputStream raw(fd.get());
@@ -409,9 +415,11 @@ void checker_t::save() {
                 written = !out.HadError();
             }
             if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
+            if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_error(), "fsync");
+            if (fd.close_checked() != 0) throw boost::system::system_error(last_error(), "close");
+            if (::rename(temporary.c_str(), cache_path_.c_str()) != 0) throw boost::system::system_error(last_error(), "rename");
         } catch (const std::exception& e) {
-            // A cache cut short (a full disk) is no cache: the next run must not find a torn file.
-            if (truncated) ::unlink(cache_path_.c_str());
+            if (created) ::unlink(temporary.c_str());
             LOG_WARNING("Cache: " << cache_path_ << ": " << exception_text(e));
         }
     } catch (...) {

@@ -41,21 +41,11 @@ bool starts_with(const char* begin, const char* end, const std::string& prefix) 
 }  // namespace
 
 void drl_file_t::load(const boost::filesystem::path& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        throw boost::filesystem::filesystem_error(
-            "open", path, boost::system::error_code(errno, boost::system::system_category()));
-    }
-    fd_guard_t guard(fd);
-
+    boost::system::error_code ec;
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        throw boost::system::system_error(
-            boost::system::error_code(errno, boost::system::system_category()), "stat");
-    }
+    const int fd = open_regular(path.c_str(), ec, &st);
+    if (fd < 0) throw boost::filesystem::filesystem_error("open", path, ec);
+    fd_guard_t guard(fd);
     if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
         throw std::runtime_error("file too big");
     }

@@ -116,15 +116,11 @@ const char* find_signature_part(const char* begin, const char* end) {
 }  // namespace
 
 std::vector<std::string> get_file(const boost::filesystem::path& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw boost::filesystem::filesystem_error("open", path, errno_code(errno));
-    fd_guard_t guard(fd);
-
+    boost::system::error_code ec;
     struct stat st;
-    if (::fstat(fd, &st) != 0) throw boost::filesystem::filesystem_error("stat", path, errno_code(errno));
+    const int fd = open_regular(path.c_str(), ec, &st);
+    if (fd < 0) throw boost::filesystem::filesystem_error("open", path, ec);
+    fd_guard_t guard(fd);
     if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
         throw boost::filesystem::filesystem_error("ini::get_file", path, errno_code(EFBIG));
     }

@@ -77,8 +77,9 @@ void lzma_decompress_file(const boost::filesystem::path& source,
 
     std::vector<char> out;
     {
-        fd_guard_t in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-        if (in.get() < 0) throw filesystem_error("open", source, last_error());
+        boost::system::error_code open_error;
+        fd_guard_t in(open_regular(source.c_str(), open_error));
+        if (in.get() < 0) throw filesystem_error("open", source, open_error);
 
         struct stat st;
         off_t size = -1;

@@ -18,6 +18,8 @@ extern const std::uint16_t p_factor;       // -p^-1 mod 2^16
 extern const std::uint16_t q_factor;       // -q^-1 mod 2^16
 // Entry 16 i + j (64 bytes, little-endian): (g^(2^(40 i)))^(2 j + 1) in Montgomery form mod p.
 extern const unsigned char generator_table[4096];
+// Whether the key is the development key of the repository (anyone can sign for it).
+extern const bool development;
 
 }  // namespace key
 }  // namespace upd

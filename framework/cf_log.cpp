@@ -100,7 +100,36 @@ cf_log_t::level_t cf_log_t::from_config(int log_level) {
     return error;
 }
 
-void cf_log_t::log(level_t level, const std::string& message) {
+namespace {
+
+// One record is one line, whatever a server put into the text (a reason phrase, a challenge, a
+// URL): control characters are written as \xNN, and a record is cut at 4 KiB with "...".
+const std::size_t max_record = 4096;
+
+bool printable(const std::string& text) {
+    if (text.size() > max_record) return false;
+    for (unsigned char c : text)
+        if ((c < 0x20 && c != '\t') || c == 0x7F) return false;
+    return true;
+}
+
+std::string made_printable(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        const std::size_t width = (c < 0x20 && c != '\t') || c == 0x7F ? 4 : 1;
+        if (out.size() + width > max_record - 3) return out + "...";
+        if (width == 1) out += static_cast<char>(c);
+        else out += std::string{'\\', 'x', digits[c >> 4], digits[c & 15]};
+    }
+    return out;
+}
+
+}  // namespace
+
+void cf_log_t::log(level_t level, const std::string& text) {
+    std::string cleaned;
+    const std::string& message = printable(text) ? text : (cleaned = made_printable(text));
     switch (log_state) {
         case state_sink: {
             std::shared_ptr<cf_log_t> s;

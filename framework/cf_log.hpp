@@ -29,7 +29,8 @@ public:
     virtual void write(const std::string& file, int line, const std::string& message) = 0;
     virtual void out_of_memory() = 0;
 
-    // The single entry for a line; callers test `level_` first (see CF_LOG).
+    // The single entry for a line; callers test `level_` first (see CF_LOG). Control characters
+    // are written as \xNN and a message is cut at 4 KiB: one record is one line.
     static void log(level_t level, const std::string& message);
 
     static const char* level_text(int level);

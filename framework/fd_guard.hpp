@@ -18,6 +18,13 @@ public:
         fd_ = fd;
     }
 
+    // Gives the descriptor up without closing it.
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
     // Closes now and returns close(2)'s result: after writing, a failed close can be a lost write.
     int close_checked() noexcept {
         const int fd = fd_;

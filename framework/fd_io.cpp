@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void read_exact(int fd, void* buffer, std::size_t size, boost::system::error_code& ec) {
@@ -43,6 +45,24 @@ void write_all(int fd, const void* data, std::size_t size, boost::system::error_
         p += n;
         size -= static_cast<std::size_t>(n);
     }
+}
+
+int open_regular(const char* path, boost::system::error_code& ec, struct stat* st) {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat own;
+    if (!st) st = &own;
+    if (fd < 0 || ::fstat(fd, st) != 0) {
+        ec.assign(errno, boost::system::system_category());
+    } else if (!S_ISREG(st->st_mode)) {
+        ec = tvk::make_error_code(tvk::EC_NOT_A_REGULAR_FILE);
+    } else {
+        return fd;
+    }
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 void read_exact(int fd, void* buffer, std::size_t size) {

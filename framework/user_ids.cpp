@@ -3,12 +3,15 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "framework/fd_guard.hpp"
 
 #include <boost/filesystem/exception.hpp>
-#include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
 #include <pwd.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -83,16 +86,59 @@ void chown_path(user_ids_t& user, const fs::path& path) {
     LOG_DEBUG("Ownership taken: " << path);
 }
 
+namespace {
+
+// Gives the open object to the account unless it has it already.
+void chown_fd(user_ids_t& user, int fd, const struct stat& st, const fs::path& path) {
+    if (owned_by(user, st)) return;
+    if (::fchown(fd, static_cast<uid_t>(user.uid), static_cast<gid_t>(user_gid(user))) != 0) {
+        throw fs::filesystem_error("chown", path, errno_code());
+    }
+    LOG_DEBUG("Ownership taken: " << path);
+}
+
+// Walks the directory open at `dir` by descriptor: every entry is opened relative to its parent
+// without following links, and what is changed is the object opened, never a path resolved again,
+// so no entry swapped in during the walk leads outside the tree.
+void walk(user_ids_t& user, int dir, const fs::path& path) {
+    fd_guard_t listing(::dup(dir));
+    DIR* d = listing.get() >= 0 ? ::fdopendir(listing.get()) : nullptr;
+    if (!d) throw fs::filesystem_error("opendir", path, errno_code());
+    listing.release();
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(d, ::closedir);
+    for (errno = 0; const struct dirent* entry = ::readdir(d); errno = 0) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const fs::path p = path / name;
+        struct stat st;
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw fs::filesystem_error("lstat", p, errno_code());
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;  // links, sockets, devices stay as they are
+        fd_guard_t fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", p, errno_code());
+        if (S_ISDIR(st.st_mode)) {
+            walk(user, fd.get(), p);
+        } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+            // A hard link may be anybody's file, the password database included: leave it alone.
+            LOG_WARNING("Ownership not taken: " << p << " has " << st.st_nlink << " links");
+            continue;
+        } else if (!S_ISREG(st.st_mode)) {
+            continue;
+        }
+        chown_fd(user, fd.get(), st, p);
+    }
+    if (errno != 0) throw fs::filesystem_error("readdir", path, errno_code());
+}
+
+}  // namespace
+
 void take_ownership(user_ids_t& user, const fs::path& dir) {
     const struct stat top = lstat_or_throw(dir);
     if (!S_ISDIR(top.st_mode)) {
         throw fs::filesystem_error("take_ownership", dir, tvk::make_error_code(tvk::EC_NOT_A_DIRECTORY));
     }
-    // Default options: links to directories are listed but not descended into.
-    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
-        const fs::path& entry = it->path();
-        const struct stat st = lstat_or_throw(entry);
-        if ((S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) && !owned_by(user, st)) chown_path(user, entry);
-    }
-    if (!owned_by(user, top)) chown_path(user, dir);
+    fd_guard_t fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", dir, errno_code());
+    walk(user, fd.get(), dir);
+    chown_fd(user, fd.get(), st, dir);
 }

@@ -10,6 +10,7 @@
 #include <boost/signals2/shared_connection_block.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,9 +31,13 @@ void on_response(const http_response_t& response) {
     throw tvk::EC_UNEXPECTED_ERROR;
 }
 
-bool is_network_failure(const std::exception& e) {
+// A network failure on the way to an address costs that address, and the next one is tried. Through
+// a proxy, whatever fails once the proxy has accepted the connection is the update server's
+// failure: the proxy's addresses stay for the servers after it.
+bool moves_on(const http_connection_t& connection, const std::exception& e) {
     const tvk::ErrorCode code = to_error_code(error_code_of(e));
-    return code == tvk::EC_NETWORK_ERROR || code == tvk::EC_NETWORK_TIMEDOUT;
+    return (code == tvk::EC_NETWORK_ERROR || code == tvk::EC_NETWORK_TIMEDOUT) &&
+           !(connection.through_proxy() && connection.reached_endpoint());
 }
 
 [[noreturn]] void throw_limit_reached(std::uint64_t limit, const url_t& url) {
@@ -73,13 +78,18 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url) {
                 if (chunk.size() > max_buffer_size - body.size()) {
                     throw_limit_reached(max_buffer_size, url);
                 }
+                // Grown in steps that stop at the limit: a body at the limit costs the limit, not
+                // up to twice it.
+                if (body.capacity() - body.size() < chunk.size()) {
+                    body.reserve(std::min(max_buffer_size, std::max(body.size() + chunk.size(), 2 * body.capacity())));
+                }
                 body.insert(body.end(), chunk.begin(), chunk.end());
             });
         try {
             connection_.execute();
             return body;
         } catch (const std::exception& e) {
-            if (!is_network_failure(e)) {
+            if (!moves_on(connection_, e)) {
                 throw;
             }
             LOG_DEBUG(exception_text(e));
@@ -123,7 +133,7 @@ void downloader_t::get_to_file(const url_t& url, const boost::filesystem::path& 
                 ::close(fd);
             }
             ::unlink(path.c_str());
-            if (!is_network_failure(e)) {
+            if (!moves_on(connection_, e)) {
                 throw;
             }
             LOG_DEBUG(exception_text(e));

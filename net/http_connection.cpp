@@ -206,6 +206,7 @@ void http_connection_t::execute() {
 
 void http_connection_t::run_attempt() {
     exchange_state_ = st_tunnel;
+    reached_ = false;
     boost::this_thread::interruption_point();
     connect();
     io_service_.restart();
@@ -273,6 +274,7 @@ void http_connection_t::connect() {
 
 void http_connection_t::on_connected(const error_code& ec) {
     if (!proceeds("Connect", ec)) return;
+    reached_ = true;
     LOG_DEBUG("Connected " << describe_endpoint());
     arm_timer(io_timeout);
     switch (connection_mode_) {
@@ -389,16 +391,26 @@ void http_connection_t::on_read(const error_code& ec, std::size_t n) {
 
 void http_connection_t::on_head_read() {
     const http_response_t& response = parser_.response();
-    if (response.status() == 407) {
+    // Inside a tunnel the update server answers, not the proxy: its 407 is one more status it
+    // should not send, and the proxy's credentials are never its to ask for.
+    const bool from_server = connection_mode_ == mode_tls_tunnel && exchange_state_ == st_head;
+    if (response.status() == 407 && !from_server) {
         if (proxy_.type() == tvk::Proxy::PROXY_TYPE_HTTP) {
             proxy_authorization_ =
                 make_proxy_authorization(request_, response, proxy_.user(), proxy_.password());
         }
         throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
     }
-    if (exchange_state_ == st_head) {
-        response_received(response);
+    if (exchange_state_ == st_tunnel) {
+        // A proxy that refuses the tunnel answered instead of the server: no handshake with it.
+        if (response.status() < 200 || response.status() > 299) {
+            throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR, "Proxy refused the tunnel: " +
+                                                                  std::to_string(response.status()) + " " +
+                                                                  response.reason() + ": " + url_.to_string());
+        }
+        return;
     }
+    response_received(response);
 }
 
 void http_connection_t::build_request(const std::string& method) {
@@ -416,7 +428,9 @@ void http_connection_t::build_request(const std::string& method) {
     if (!connect) {
         request_.headers.append(extra_headers_);
     }
-    if (!proxy_authorization_.empty()) {
+    // The proxy's credentials go to the proxy alone: with every request in the plain mode, where
+    // the proxy receives them, and with CONNECT, but never through the tunnel to the server.
+    if (!proxy_authorization_.empty() && (connect || connection_mode_ == mode_plain_proxy)) {
         request_.headers.add("Proxy-Authorization", proxy_authorization_);
     }
     request_text_ = request_.to_string();

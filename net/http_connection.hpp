@@ -101,6 +101,9 @@ public:
     void next_endpoint();
 
     std::string describe_endpoint() const { return endpoint_queue_.describe(); }
+    // Whether the last attempt's connection to the endpoint (the proxy, in the proxy modes) was made.
+    bool reached_endpoint() const { return reached_; }
+    bool through_proxy() const { return connection_mode_ == mode_plain_proxy || connection_mode_ == mode_tls_tunnel; }
     endpoint_queue_t& endpoint_queue() { return endpoint_queue_; }
     connection_mode_t connection_mode() const { return connection_mode_; }
     exchange_state_t exchange_state() const { return exchange_state_; }
@@ -158,6 +161,7 @@ private:
     std::chrono::steady_clock::time_point deadline_;
     timeout_kind_t timeout_kind_ = connect_timeout;
     bool timer_waiting_ = false;
+    bool reached_ = false;
 };
 
 }  // namespace upd

@@ -1,6 +1,7 @@
 // Incremental parser of HTTP response heads over whatever byte ranges a connection delivers.
 #include "net/http_response_parser.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +10,7 @@ namespace upd {
 
 namespace {
 
-const std::size_t max_line = 1048576;  // bytes held before the LF of one line
+const std::size_t max_head = 65536;  // the whole head, blank lines before it included
 const std::size_t max_headers = 100;
 const std::size_t max_digits = 11;
 
@@ -45,6 +46,7 @@ void http_response_parser_t::reset() {
     skip_blanks_ = true;
     token_.clear();
     response_ = http_response_t();
+    head_size_ = 0;
 }
 
 void http_response_parser_t::set_state(unsigned state, bool force) {
@@ -61,8 +63,15 @@ http_response_parser_t::result_t http_response_parser_t::parse(const char* data,
     if (state_ == st_failed) return invalid;
     result_t result = incomplete;
     std::size_t pos = 0;
-    while (pos < size && result == incomplete) result = step(data, size, pos);
+    // Bytes past the bound are never looked at: a head that has not ended by then never will.
+    const std::size_t limit = std::min(size, max_head - head_size_);
+    while (pos < limit && result == incomplete) result = step(data, limit, pos);
     consumed = pos;
+    head_size_ += pos;
+    if (result == incomplete && head_size_ == max_head) {
+        set_state(st_failed);
+        result = invalid;
+    }
     return result;
 }
 
@@ -142,8 +151,8 @@ http_response_parser_t::result_t http_response_parser_t::read_line(const char* d
     for (;;) {
         if (pos == size) return incomplete;
         const char c = data[pos];
-        // NUL and bytes above 127 have no place in a head; neither has an endless line.
-        if (static_cast<signed char>(c) < 1 || token_.size() > max_line) return invalid;
+        // NUL and bytes above 127 have no place in a head.
+        if (static_cast<signed char>(c) < 1) return invalid;
         token_ += c;
         ++pos;
         if (c == '\n') break;

@@ -48,6 +48,7 @@ private:
     bool skip_blanks_;
     std::string token_;
     http_response_t response_;
+    std::size_t head_size_ = 0;  // bytes of the head consumed so far
 };
 
 }  // namespace upd

@@ -44,9 +44,10 @@ void url_t::parse(const std::string& text) {
         host_ = authority.substr(0, c);
         const std::string port_text = authority.substr(c + 1);
         if (!port_text.empty()) {
-            // Whatever strtol makes of it, kept to 16 bits: a URL never fails to parse.
-            const long value = std::strtol(port_text.c_str(), nullptr, 10);
-            port_ = static_cast<std::uint16_t>(static_cast<unsigned long>(value) & 0xFFFFu);
+            // Whatever a 64-bit strtoll makes of it, kept to 16 bits: a URL never fails to parse, and
+            // 32- and 64-bit builds read the same port.
+            const long long value = std::strtoll(port_text.c_str(), nullptr, 10);
+            port_ = static_cast<std::uint16_t>(static_cast<unsigned long long>(value) & 0xFFFFu);
         }
     } else {
         host_ = authority;

@@ -48,6 +48,7 @@ TEST(ini, sections_keys_comments_the_signature_part_and_the_size_cap) {
     EXPECT_EQ(upd::ini::get_file(dir / "at-limit.ini"), std::vector<std::string>{"a"});
     EXPECT_THROW(upd::ini::get_file(dir / "over.ini"), ts::fs::filesystem_error);
     EXPECT_THROW(upd::ini::get_file(dir / "missing.ini"), ts::fs::filesystem_error);
+    EXPECT_THROW(upd::ini::get_file("/dev/zero"), ts::fs::filesystem_error) << "read without end, were it opened as a file";
     EXPECT_EQ(ts::lowest_free_fd(), fd);
 }
 

@@ -15,7 +15,10 @@ TEST(cf_log, buffered_lines_meet_the_first_sinks_threshold_and_texts_are_built_o
     LOG_NOTICE("late notice " << ++built);
     LOG_ERROR("late error " << ++built);
     log_out_of_memory();
-    EXPECT_EQ(sink->lines, (std::vector<std::string>{"Warning: early warning", "Error: late error 1", "out of memory"}));
+    LOG_ERROR("200 \r\nX: 1\x1b[2J\x7f\tend");  // one record is one line, whatever a server sent
+    LOG_ERROR(std::string(5000, 'a'));
+    EXPECT_EQ(sink->lines, (std::vector<std::string>{"Warning: early warning", "Error: late error 1", "out of memory",
+                                                     "Error: 200 \\x0D\\x0AX: 1\\x1B[2J\\x7F\tend", "Error: " + std::string(4093, 'a') + "..."}));
     reset_log_for_tests();
     const char* texts[] = {"Debug", "Info", "Notice", "Warning", "Error"};
     const int priorities[] = {cf_syslog::debug, cf_syslog::info, cf_syslog::notice, cf_syslog::warning, cf_syslog::error};

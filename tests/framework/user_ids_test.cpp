@@ -1,5 +1,5 @@
 // Handing a work tree to the run-as account: only directories and regular files inside it change
-// hands, never what a link points to. (Account lookups are checked through the real program.)
+// hands, never what a symbolic or hard link leads to. (Lookups are checked through the program.)
 #include "framework/user_ids.hpp"
 #include "tests/support/support.hpp"
 
@@ -18,15 +18,18 @@ TEST(user_ids, the_tree_goes_to_the_account_but_nothing_a_link_points_to) {
     ts::spit(outside / "secret", "s");
     ts::fs::create_symlink(outside, tree / "link-to-dir");
     ts::fs::create_symlink(outside / "secret", tree / "bases" / "link-to-file");
+    ts::fs::create_hard_link(outside / "secret", tree / "bases" / "hard-link");  // any file a user may link to
     EXPECT_THROW(take_ownership(user, tree / "bases" / "a.avc"), ts::fs::filesystem_error);
     EXPECT_THROW(take_ownership(user, dir / "missing"), ts::fs::filesystem_error);
     if (::geteuid() != 0) GTEST_SKIP() << "handing files to another account needs root";
+    auto log = ts::capture_log_t::install();
     take_ownership(user, tree);
     for (const auto& p : {tree, tree / "bases", tree / "bases" / "a.avc", outside, outside / "secret"}) {
         struct stat st {};
         ::lstat(p.c_str(), &st);
         EXPECT_EQ(st.st_uid, p.string().find("outside") == std::string::npos ? user.uid : 0u) << p;
     }
+    EXPECT_TRUE(log->has("Warning: Ownership not taken: \"" + (tree / "bases" / "hard-link").string() + "\" has 2 links"));
 }
 
 }  // namespace

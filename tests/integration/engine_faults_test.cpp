@@ -75,6 +75,13 @@ struct env_t {
 };
 
 void flip(const fs::path& path, const std::string& near) { ts::spit(path, ts::forged(ts::slurp(path), near)); }
+
+// Gives a listed file a digest of odd length, which decodes to nothing, and signs the list again.
+void odd_digest(const fs::path& lst, const std::string& name) {
+    std::string covered = ts::slurp(lst);
+    covered.replace(covered.find("+" + name + ", ") + name.size() + 3, 64, "123");
+    ts::spit(lst, ts::signed_text(covered.substr(0, covered.find("[TavikUpdateListEnd]\n") + 21), "\n[Signature]\nSignature=%s\n"));
+}
 void terminate(ts::updater_t& u) { u.kill(SIGTERM); }
 
 struct row_t {
@@ -100,6 +107,10 @@ const row_t rows[] = {
          e.on_nginx();
          e.daemon.file_size_limit = 4096;
          e.config.set_log_level(tvk::LOG_LEVEL_NOTICE);  // the log is bounded too
+         upd::Cache previous;  // which the failed save must leave as it was
+         auto* r = previous.add_crcs();
+         r->set_path("/gone"), r->set_dev(1), r->set_ino(1), r->set_ctime(1), r->set_sha256(std::string(32, 's')), r->set_md5("m");
+         ts::spit(e.var / "tavik-update.cache", previous.SerializeAsString());
      },
      0, "Warning: Cache: \"{var}/tavik-update.cache\": serializaition failed", cache_t::untouched},
     {"work_folder_read_only",
@@ -123,6 +134,15 @@ const row_t rows[] = {
          ts::spit(e.served / "version.lst.lzma", packed);
      },
      0, "Debug: LzmaDecode: error=*", cache_t::written},
+    {"drl_is_a_fifo",  // would block an open or a read forever
+     [](env_t& e) { e.on_nginx(), fs::remove(e.install / "bases.drl"), ::mkfifo((e.install / "bases.drl").c_str(), 0644); }, 33,
+     "Error: Zone BASE: open: Not a regular file: \"{install}/bases.drl\"", cache_t::untouched},
+    {"missing_file_against_a_digest_of_no_bytes",  // never taken for current
+     [](env_t& e) {
+         e.files["tavik32.dll"] = "engine", e.options = {"--no-lzma-list"}, e.on_nginx();
+         e.config.set_core_engine_path((e.install / "tavik32.dll").string()), odd_digest(e.served / "version.lst", "tavik32.dll");
+     },
+     98, "Error: SHA256: Invalid checksum: \"{var}/bases/tavik32.dll\"", cache_t::written},
     {"drl_one_byte_changed", [](env_t& e) { e.on_nginx(), flip(e.install / "bases.drl", "127.0.0"); }, 90,
      "Error: Zone BASE: Invalid DRL-file signature", cache_t::untouched},
     {"forged_zone_ini_refused_by_the_fallback",
@@ -136,6 +156,8 @@ const row_t rows[] = {
     {"server_stops_sending",
      [](env_t& e) { e.on_fault(fault_t::stall_mid_body), e.config.set_network_timeout(1000); }, 94,
      "Debug: IO: Network operation timed out: *", cache_t::written},
+    {"head_never_ends", [](env_t& e) { e.on_fault(fault_t::blank_head); }, 94, "Debug: Invalid HTTP response header: *", cache_t::written},
+    {"head_of_100_mebibytes", [](env_t& e) { e.on_fault(fault_t::huge_head); }, 94, "Debug: Invalid HTTP response header: *", cache_t::written},
     {"server_sends_forever", [](env_t& e) { e.on_fault(fault_t::endless_body, "timestamp"); }, 36,
      "Error: Body exceeds the limit of 9 bytes: *", cache_t::written},
     {"served_file_one_byte_changed",

@@ -41,6 +41,7 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
     ts::spit(in("current.avc"), "same\n");
     ts::spit(in("changed.avc"), "old edition\n");
     ts::spit(in("retired.old"), "withdrawn\n");
+    ts::spit(in("skip-me.old"), "excluded: an administrator's own copy\n");  // excluded, so never removed
     ts::spit(in("notes.txt"), "an administrator's notes\n");
     fs::copy_file(nginx.root() / "bases" / "zone.ini", in("zone.ini"));
     ts::squid_t squid(ts::squid_t::auth_t::basic, "updater", "s3cret pass");  // plain HTTP through a proxy
@@ -130,8 +131,9 @@ TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_ar
     }
 }
 
-TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https) {
-    ts::squid_t squid(ts::squid_t::auth_t::digest, "updater", "s3cret pass");
+TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https_past_servers_the_proxy_refuses) {
+    const std::uint16_t refused = ts::free_port();
+    ts::squid_t squid(ts::squid_t::auth_t::digest, "updater", "s3cret pass", refused);
     const std::map<std::string, std::map<std::string, std::string>> zones = {
         {"bases", {{"daily.avc", "daily\n"}, {"tavik32.dll", "engine, new build\n"}}},
         {"version", {{"version.txt", "11.0.6\n"}}},
@@ -139,6 +141,9 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https) {
         {"antispam", {{"libspam.so", "spam library\n"}, {"rules.dat", "rules\n"}}},
     };
     for (const auto& z : zones) publish(z.first, {z.second, {nginx.https_url(z.first)}, {}, {}, {}});
+    // BASE's servers: one the proxy's rules refuse, one it cannot reach, and the good one.
+    publish("bases", {zones.at("bases"), {"https://127.0.0.1:" + std::to_string(refused) + "/bases",
+                                          "https://127.0.0.1:" + std::to_string(ts::free_port()) + "/bases", nginx.https_url("bases")}, {}, {}, {}});
     ts::spit(install / "tavik32.dll", "engine, old build\n");
     ts::spit(install / "antispam" / "libspam.so", "spam library\n");
     tvk::UpdateConfig c = config();
@@ -151,8 +156,13 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https) {
     c.set_antispam_core_path((install / "antispam" / "libspam.so").string()), c.set_antispam_core("libspam.so");
     *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
-    const ts::attempt_t a = ts::run_attempt(c);
-    ASSERT_EQ(a.status, 0) << a.log.text();
+    ts::attempt_t a;
+    for (int run = 0; run < 12 && !a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: "); ++run) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(run ? 1100 : 0));  // the server order is drawn each second
+        a = ts::run_attempt(c);  // until a server the proxy refuses came first
+        ASSERT_EQ(a.status, 0) << "a refused server costs the proxy nothing\n" << a.log.text();
+    }
+    EXPECT_TRUE(a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: ")) << "403 by the rules, 503 when unreachable";
     for (const char* z : {"BASE", "VERSION", "NRD", "ANTISPAM"})
         EXPECT_TRUE(a.log.has(std::string("Debug: Update from zone ") + z + " is planned")) << z;
     EXPECT_TRUE(a.log.has("Warning: Config option Root.NrdDir is empty"));

@@ -1,6 +1,5 @@
 // The downloader against nginx and squid on every route, and against a server that misbehaves on
 // purpose: codes and texts, exact request bytes, byte counts, limits and the files left behind.
-#include "framework/error_code.hpp"
 #include "net/downloader.hpp"
 #include "support/servers.hpp"
 
@@ -22,16 +21,10 @@ struct net_test : ::testing::Test {
         if (proxy) d->set_proxy(p);
         return d;
     }
-    // "ok <body>", or the code and the text the engine would log ("bare" for a bare code).
-    std::string outcome(const std::function<std::vector<char>()>& call) {
-        try {
-            const std::vector<char> body = call();
-            return "ok " + std::string(body.begin(), body.end());
-        } catch (const std::exception& e) {
-            return std::to_string(exit_code_of(e)) + " " + exception_text(e);
-        } catch (tvk::ErrorCode code) {
-            return std::to_string(code) + " bare";
-        }
+    std::string outcome(const std::function<std::vector<char>()>& call) {  // "ok <body>", or how it failed
+        std::vector<char> body;
+        const std::string end = ts::outcome([&] { body = call(); });
+        return end != "ok" ? end : end + " " + std::string(body.begin(), body.end());
     }
     std::pair<std::uint32_t, std::uint32_t> counts() { return progress.flush_stat(), std::make_pair(progress.total_sent(), progress.total_received()); }
 
@@ -62,10 +55,24 @@ TEST_F(net_test, nginx_delivers_the_same_bytes_over_http_and_https_and_every_byt
     EXPECT_TRUE(log->has("Debug: HTTP status 200 OK") && log->has("Debug: HTTP status 404 Not Found"));
 }
 
+TEST_F(net_test, through_a_tunnel_the_proxys_credentials_reach_the_proxy_alone) {
+    ts::nginx_t nginx;
+    ts::squid_t squid(ts::squid_t::auth_t::basic, "u", "p");
+    ts::spit(nginx.root() / "f", "far");
+    auto d = downloader();
+    d->set_proxy(squid.proxy("u", "p"));
+    for (const char* challenge : {"challenge-basic", "challenge-digest"})  // one more status of the server
+        EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url(challenge))); }), "125 bare");
+    EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url("f"))); }), "ok far");
+    for (const auto& seen : nginx.access_log(3)) EXPECT_EQ(seen.proxy_authorization, "-") << seen.request;
+    EXPECT_EQ(squid.access_log(4).back().user, "u") << "a later CONNECT still authenticates";
+}
+
 TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
     const std::string get = "GET http://127.0.0.1:{port}/f HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n"
                             "Accept: */*\r\nX-Extra: 1\r\n",
                       connect = "CONNECT update.test:8443 HTTP/1.1\r\nHost: update.test:8443\r\n", basic = "Proxy-Authorization: Basic dTpw\r\n";
+    const std::string refused = "29 Proxy refused the tunnel: 403 Forbidden: https://update.test:8443/f";
     const std::string proxied_get = "GET http://update.test/f HTTP/1.1\r\nHost: update.test\r\nConnection: close\r\nAccept: */*\r\nX-Extra: 1\r\n";
     const struct {
         std::vector<fault_t> script;
@@ -88,10 +95,10 @@ TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
         {{fault_t::challenge_auth_int}, true, "http://update.test/f",
          "93 Digest authentication with qop=\"auth,auth-int\" is not supported: Proxy authentication error",
          "Error: Digest authentication with qop=\"auth,auth-int\" is not supported", {proxied_get + "\r\n"}},
-        {{fault_t::challenge_digest, fault_t::tunnel_refused}, true, "https://update.test:8443/f", "94 No update servers available",
-         "Debug: SSL handshake: ", {connect + "\r\n", connect + "Proxy-Authorization: Digest username=\"u\", realm=\"tavik\", nonce=\"5b1c\", uri=\"update.test:8443\", cnonce=\""}},
-        {{fault_t::challenge_basic, fault_t::tunnel_refused}, true, "https://update.test:8443/f", "94 No update servers available", "",
-         {connect + "\r\n", connect + basic + "\r\n"}},
+        // A refused tunnel is no handshake, and the server's failure: the proxy's address stays.
+        {{fault_t::challenge_digest, fault_t::tunnel_refused}, true, "https://update.test:8443/f", refused, "",
+         {connect + "\r\n", connect + "Proxy-Authorization: Digest username=\"u\", realm=\"tavik\", nonce=\"5b1c\", uri=\"update.test:8443\", cnonce=\""}},
+        {{fault_t::challenge_basic, fault_t::tunnel_refused}, true, "https://update.test:8443/f", refused, "", {connect + "\r\n", connect + basic + "\r\n"}},
     };
     for (const auto& r : rows) {
         ts::fault_server_t server(r.script);
@@ -123,6 +130,10 @@ TEST_F(net_test, addresses_are_used_up_in_order_and_a_file_that_cannot_be_opened
     EXPECT_EQ(outcome([&] { return d->get_to_file(url, dir / "no" / "f"), std::vector<char>(); }),
               "23 open: No such file or directory: \"" + (dir / "no" / "f").string() + "\"");
     EXPECT_EQ(server.connections(), 0u) << "no connection for a file that cannot be opened";
+
+    ts::fault_server_t big({fault_t::none}, std::string(upd::downloader_t::max_buffer_size, 'b'));
+    const std::vector<char> body = downloader()->get_as_buffer(upd::url_t(big.url("f")));  // size and capacity: the limit, not twice it
+    EXPECT_EQ(std::make_pair(body.size(), body.capacity()), std::make_pair(upd::downloader_t::max_buffer_size, upd::downloader_t::max_buffer_size));
 
     // Two addresses for one name: the first refuses, the second answers.
     const auto loopback = boost::asio::ip::address_v4::loopback();

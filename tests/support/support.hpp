@@ -4,6 +4,7 @@
 
 #include "control/progress_watcher.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 #include <boost/filesystem.hpp>
@@ -11,6 +12,7 @@
 #include <openssl/evp.h>
 
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <sstream>
 
@@ -117,6 +119,18 @@ inline std::string digest(const EVP_MD* md, const std::string& bytes) {  // raw 
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     return EVP_Digest(bytes.data(), bytes.size(), out, &size, md, nullptr), std::string(reinterpret_cast<char*>(out), size);
+}
+
+// How a call ended: "ok", or the exit code and the text the engine logs ("bare" for a bare code).
+inline std::string outcome(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return std::to_string(exit_code_of(e)) + " " + exception_text(e);
+    } catch (tvk::ErrorCode code) {
+        return std::to_string(code) + " bare";
+    }
+    return "ok";
 }
 
 inline std::string frame(const std::string& payload) {  // the length, 4 bytes little-endian, then the payload

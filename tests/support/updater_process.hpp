@@ -156,9 +156,7 @@ struct attempt_t {  // what one attempt showed on its channel and standard error
 
 // Starts tavik-update, hands it the configuration and plays the daemon until it exits.
 inline attempt_t run_attempt(const tvk::UpdateConfig& config, const daemon_t& daemon = {}) {
-    launch_t launch;
-    launch.file_size_limit = daemon.file_size_limit;
-    updater_t peer(launch);
+    updater_t peer(launch_t{{}, "7", 7, daemon.file_size_limit});
     peer.send(use_context(config));
     attempt_t a;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120); std::chrono::steady_clock::now() < deadline;) {

@@ -97,7 +97,7 @@ std::vector<unsigned char> montgomery_form(const BIGNUM* x, const BIGNUM* r, con
   return le_bytes(t.get(), 64);
 }
 
-std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin) {
+std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin, bool development) {
   bn_t r = fresh(), two = fresh(), e = fresh(), base = fresh(), power = fresh(), sq = fresh();
   check(BN_set_word(two.get(), 2));
   check(BN_set_word(e.get(), 512));
@@ -144,6 +144,7 @@ std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin)
   out << "extern const std::uint16_t p_factor = " << montgomery_factor(k.p.get()) << "u;\n";
   out << "extern const std::uint16_t q_factor = " << montgomery_factor(k.q.get()) << "u;\n";
   emit(out, "extern const unsigned char generator_table[4096]", table);
+  out << "extern const bool development = " << (development ? "true" : "false") << ";\n";
   out << "\n}  // namespace key\n}  // namespace upd\n";
   return out.str();
 }
@@ -151,11 +152,12 @@ std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s PUBLIC_KEY_FILE OUTPUT.cpp\n", argv[0]);
+  if (argc < 3 || argc > 4 || (argc == 4 && std::string(argv[3]) != "--development")) {
+    std::fprintf(stderr, "usage: %s PUBLIC_KEY_FILE OUTPUT.cpp [--development]\n", argv[0]);
     return 2;
   }
   const std::string key_path = argv[1], out_path = argv[2];
+  const bool development = argc == 4;
   try {
     keyfile::values_t values;
     try {
@@ -173,7 +175,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
       throw std::runtime_error(key_path + ": unusable public key: " + e.what());
     }
-    const std::string text = generate(k, ctx.get(), key_path);
+    const std::string text = generate(k, ctx.get(), key_path, development);
     const std::string tmp = out_path + ".tmp";
     {
       std::ofstream f(tmp, std::ios::binary | std::ios::trunc);

@@ -116,6 +116,8 @@ nginx_t::nginx_t() {
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
     conf << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_ << " ssl;\n"
+         << "    location /challenge-basic { add_header Proxy-Authenticate 'Basic realm=\"far\"' always; return 407; }\n"
+         << "    location /challenge-digest { add_header Proxy-Authenticate 'Digest realm=\"far\", nonce=\"1\"' always; return 407; }\n"
          << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d << "/key.pem;\n    root " << root_.string()
          << ";\n  }\n}\n";
     spit(dir_ / "nginx.conf", conf.str());
@@ -136,7 +138,7 @@ std::vector<nginx_t::access_t> nginx_t::access_log(std::size_t count) const {
     return records;
 }
 
-squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password) {
+squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port) {
     const std::string d = dir_.path().string(), kind = auth == auth_t::basic ? "basic" : "digest";
     if (auth == auth_t::basic) run({"htpasswd", "-b", "-c", d + "/passwd", user, password}, "apache2-utils");
     else spit(dir_ / "passwd", user + ":" + password + "\n");
@@ -145,6 +147,7 @@ squid_t::squid_t(auth_t auth, const std::string& user, const std::string& passwo
          << "/access.log t\ncache_log " << d << "/cache.log\ncache deny all\npinger_enable off\nshutdown_lifetime 0 seconds\n"
          << "auth_param " << kind << " program " << program(auth == auth_t::basic ? "basic_ncsa_auth" : "digest_file_auth", "squid")
          << " " << d << "/passwd\nauth_param " << kind << " realm tavik\nacl authenticated proxy_auth REQUIRED\n"
+         << "acl refused port " << (refused_port ? refused_port : 1) << "\nhttp_access deny refused\n"
          << "http_access allow authenticated\nhttp_access deny all\n";
     if (::geteuid() == 0) {  // squid drops to its own account, which then writes the logs
         const passwd* pw = ::getpwnam("proxy");
@@ -249,6 +252,11 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::challenge_digest: send(challenge + "Digest realm=\"tavik\", nonce=\"5b1c\", qop=\"auth\"\r\n\r\n"); break;
         case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
         case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
+        case f::blank_head: for (bool sent = send("HTTP/1.1 200"); sent;) sent = send(std::string(4096, ' ')); break;
+        case f::huge_head:
+            send("HTTP/1.1 200 OK\r\n");
+            for (int i = 0; i < 100 && send("X-" + std::to_string(i) + ": " + std::string(1 << 20, 'h') + "\r\n");) ++i;
+            break;
     }
     if (answered && fault != f::none && fault != f::endless_body) ++faults_;
     const bool reset = fault == f::reset_in_head;

@@ -56,7 +56,8 @@ public:
         int status;
         std::string method, url, user;
     };
-    squid_t(auth_t auth, const std::string& user, const std::string& password);
+    // Refuses requests for `refused_port` (403), as a proxy's rules may refuse a server.
+    squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port = 0);
     tvk::Proxy proxy(const std::string& user, const std::string& password) const;
     std::vector<access_t> access_log(std::size_t count = 0) const;
 
@@ -74,6 +75,8 @@ public:
         close_mid_body, stall_mid_body,  // the length announced, half the body, then a close or silence
         challenge_basic, challenge_digest, challenge_auth_int,  // 407 with that challenge
         tunnel_refused,                                         // 403 with a page
+        blank_head,  // "HTTP/1.1 200", then blanks until the client leaves
+        huge_head,   // a status line, then 100 header lines of 1 MiB
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
     explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
