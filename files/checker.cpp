@@ -40,10 +40,6 @@ namespace {
 
 using google::protobuf::internal::WireFormatLite;
 
-boost::system::error_code last_error() {
-    return boost::system::error_code(errno, boost::system::system_category());
-}
-
 // One running digest computation.
 class digest_t {
 public:
@@ -74,7 +70,7 @@ private:
 bool stat_existing(const boost::filesystem::path& path, struct stat& st) {
     if (::stat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT) return false;
-    throw boost::filesystem::filesystem_error("stat", path, last_error());
+    throw boost::filesystem::filesystem_error("stat", path, last_errno());
 }
 
 // The identity is kept in 32 bits each, as the cache file's readers expect.
@@ -305,7 +301,7 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
             if (n < 0) {
                 if (errno == EINTR) continue;
                 // The digest of the bytes read so far would describe a file that does not exist.
-                throw boost::system::system_error(last_error(), "read");
+                throw boost::system::system_error(last_errno(), "read");
             }
             if (n == 0) break;
             sha256.update(buffer, static_cast<std::size_t>(n));
@@ -322,7 +318,7 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
 void checker_t::load() {
     try {
         fd_guard_t fd(::open(cache_path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
+        if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open");
         // Read record by record, with the rules of parsing one whole upd.Cache (unknown fields
         // skipped, required fields enforced, a read error is a format error), but without
         // holding the whole message next to the map built from it.
@@ -384,7 +380,7 @@ void checker_t::save() {
     try {
         try {
             fd_guard_t fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (fd.get() < 0) throw boost::system::system_error(last_error(), "open");
+            if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open");
             created = true;
             // Written record by record as the repeated field of upd.Cache, the bytes that
             // serializing one whole upd.Cache would give, without holding a copy of the cache.
@@ -415,9 +411,9 @@ void checker_t::save() {
                 written = !out.HadError();
             }
             if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
-            if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_error(), "fsync");
-            if (fd.close_checked() != 0) throw boost::system::system_error(last_error(), "close");
-            if (::rename(temporary.c_str(), cache_path_.c_str()) != 0) throw boost::system::system_error(last_error(), "rename");
+            if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");
+            if (fd.close_checked() != 0) throw boost::system::system_error(last_errno(), "close");
+            if (::rename(temporary.c_str(), cache_path_.c_str()) != 0) throw boost::system::system_error(last_errno(), "rename");
         } catch (const std::exception& e) {
             if (created) ::unlink(temporary.c_str());
             LOG_WARNING("Cache: " << cache_path_ << ": " << exception_text(e));

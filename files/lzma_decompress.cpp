@@ -31,10 +31,6 @@ ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
     throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_LZMA_FILE));
 }
 
-boost::system::error_code last_error() {
-    return boost::system::error_code(errno, boost::system::system_category());
-}
-
 // Steps shared by both forms, on a container already known to hold at least 14 bytes.
 std::vector<char> decode(const unsigned char* data, std::size_t size) {
     std::uint64_t out_size = 0;
@@ -101,13 +97,13 @@ void lzma_decompress_file(const boost::filesystem::path& source,
     }
 
     fd_guard_t dst(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (dst.get() < 0) throw filesystem_error("open", destination, last_error());
+    if (dst.get() < 0) throw filesystem_error("open", destination, last_errno());
     boost::system::error_code ec;
     write_all(dst.get(), out.data(), out.size(), ec);
     if (ec) throw filesystem_error("write", destination, ec);
     // Some file systems report a failed write only at close; that must not pass as success.
     if (dst.close_checked() != 0 && errno != EINTR) {
-        throw filesystem_error("write", destination, last_error());
+        throw filesystem_error("write", destination, last_errno());
     }
 }
 

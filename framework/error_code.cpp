@@ -62,6 +62,8 @@ std::string error_text(const tvk::Error& error) {
     return error.has_what() ? error.what() : error_code_text(error.code());
 }
 
+boost::system::error_code last_errno() { return boost::system::error_code(errno, boost::system::system_category()); }
+
 tvk::ErrorCode to_error_code(const boost::system::error_code& ec) {
     namespace errc = boost::system::errc;
     if (ec.category() == tvk::proto_error_category() &&

@@ -39,6 +39,9 @@ std::string error_text(const tvk::Error& error);
 
 tvk::ErrorCode to_error_code(const boost::system::error_code& ec);
 
+// errno as the last failed system call left it.
+boost::system::error_code last_errno();
+
 boost::system::error_code error_code_of(const std::exception& e);
 boost::system::error_code error_code_of(std::exception_ptr p);
 

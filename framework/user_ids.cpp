@@ -21,13 +21,9 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-boost::system::error_code errno_code() {
-    return boost::system::error_code(errno, boost::system::system_category());
-}
-
 struct stat lstat_or_throw(const fs::path& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) throw fs::filesystem_error("lstat", path, errno_code());
+    if (::lstat(path.c_str(), &st) != 0) throw fs::filesystem_error("lstat", path, last_errno());
     return st;
 }
 
@@ -81,7 +77,7 @@ void chown_path(user_ids_t& user, const fs::path& path) {
     // lchown: an entry swapped for a link between the check and the change must not hand
     // the link's target (anywhere on the system) to the account.
     if (::lchown(path.c_str(), static_cast<uid_t>(user.uid), gid) != 0) {
-        throw fs::filesystem_error("chown", path, errno_code());
+        throw fs::filesystem_error("chown", path, last_errno());
     }
     LOG_DEBUG("Ownership taken: " << path);
 }
@@ -92,7 +88,7 @@ namespace {
 void chown_fd(user_ids_t& user, int fd, const struct stat& st, const fs::path& path) {
     if (owned_by(user, st)) return;
     if (::fchown(fd, static_cast<uid_t>(user.uid), static_cast<gid_t>(user_gid(user))) != 0) {
-        throw fs::filesystem_error("chown", path, errno_code());
+        throw fs::filesystem_error("chown", path, last_errno());
     }
     LOG_DEBUG("Ownership taken: " << path);
 }
@@ -103,7 +99,7 @@ void chown_fd(user_ids_t& user, int fd, const struct stat& st, const fs::path& p
 void walk(user_ids_t& user, int dir, const fs::path& path) {
     fd_guard_t listing(::dup(dir));
     DIR* d = listing.get() >= 0 ? ::fdopendir(listing.get()) : nullptr;
-    if (!d) throw fs::filesystem_error("opendir", path, errno_code());
+    if (!d) throw fs::filesystem_error("opendir", path, last_errno());
     listing.release();
     std::unique_ptr<DIR, int (*)(DIR*)> closer(d, ::closedir);
     for (errno = 0; const struct dirent* entry = ::readdir(d); errno = 0) {
@@ -111,10 +107,10 @@ void walk(user_ids_t& user, int dir, const fs::path& path) {
         if (name == "." || name == "..") continue;
         const fs::path p = path / name;
         struct stat st;
-        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw fs::filesystem_error("lstat", p, errno_code());
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw fs::filesystem_error("lstat", p, last_errno());
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;  // links, sockets, devices stay as they are
         fd_guard_t fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
-        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", p, errno_code());
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", p, last_errno());
         if (S_ISDIR(st.st_mode)) {
             walk(user, fd.get(), p);
         } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
@@ -126,7 +122,7 @@ void walk(user_ids_t& user, int dir, const fs::path& path) {
         }
         chown_fd(user, fd.get(), st, p);
     }
-    if (errno != 0) throw fs::filesystem_error("readdir", path, errno_code());
+    if (errno != 0) throw fs::filesystem_error("readdir", path, last_errno());
 }
 
 }  // namespace
@@ -138,7 +134,7 @@ void take_ownership(user_ids_t& user, const fs::path& dir) {
     }
     fd_guard_t fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", dir, errno_code());
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", dir, last_errno());
     walk(user, fd.get(), dir);
     chown_fd(user, fd.get(), st, dir);
 }

@@ -5,7 +5,7 @@
 namespace {
 
 // The URLs as "[a,b]", or "TEXT @offset:line:column"; "%s" in the tail is the signature.
-std::string outcome(const std::string& signed_part, const std::string& tail) {
+std::string urls_or_error(const std::string& signed_part, const std::string& tail) {
     const std::string data = ts::signed_text(signed_part, tail);
     try {
         std::string out;
@@ -36,7 +36,7 @@ TEST(ini, sections_keys_comments_the_signature_part_and_the_size_cap) {
         {"[fallback]\nurl;=a", sig, "Syntax error @11:2:1"},
         {"[fallback]\nurl=a", "\r\n[signature]\r\nbogus\r\nsignature=%s\r\n", "Syntax error @15:3:1"},
     };
-    for (const auto& r : rows) EXPECT_EQ(outcome(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
+    for (const auto& r : rows) EXPECT_EQ(urls_or_error(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
     EXPECT_EQ(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini").size(), 2u);
     EXPECT_THROW(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini.forged"), upd::ini::parse_error_t);
     ts::scratch_t dir;

@@ -48,10 +48,7 @@ public:
         fs::permissions(path_ = pattern, fs::perms(0755));
     }
     scratch_t(const scratch_t&) = delete;
-    ~scratch_t() {
-        boost::system::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
+    ~scratch_t() { boost::system::error_code ignored; fs::remove_all(path_, ignored); }
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
@@ -61,8 +58,7 @@ private:
 
 inline int lowest_free_fd() {  // grows when something leaves a descriptor open
     const int fd = ::open("/dev/null", O_RDONLY);
-    ::close(fd);
-    return fd;
+    return ::close(fd), fd;
 }
 
 // Lines of a log, as a sink keeps them or a process wrote them.
