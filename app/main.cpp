@@ -25,8 +25,8 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         const char* monitor = std::getenv("COM_TAVIK_MONITOR");
-        // A build that trusts the repository's development key says so.
-        const std::string version = std::string(upd_version) + (upd::key::development ? " (development key)" : "");
+        // The key a build trusts tells builds apart; the repository's development key is named.
+        const std::string version = std::string(upd_version) + ", " + upd::key::describe();
         if (!monitor) run_from_command_line("tavik-update", version.c_str(), argc, argv);
 
         LOG_NOTICE("Update " << upd_version);

@@ -12,6 +12,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target tavik-update tavik-run tavik-sign >/dev/null
 bin="$root/$build/bin"
 . scripts/lib/serve.sh
+. bench/config.sh
 
 work=$(mktemp -d /tmp/tavik-engine-bench.XXXXXX)
 trap 'stop_serving; rm -rf "$work"' EXIT
@@ -35,18 +36,7 @@ PY
   --url "$url" --plain-only >/dev/null
 mkdir -p "$work/install/bases"
 cp "$work/srv/bases/update.drl" "$work/install/update.drl"
-cat > "$work/bench.conf" <<CONF
-log_level: LOG_LEVEL_WARNING
-actual_log { type: STDERR }
-run_as_user { uid: $(id -u) }
-network_timeout: 30000
-update_dir: "$work/var"
-installed_applications: "bench"
-base_installed: true
-base_update_enabled: true
-base_drl_path: "$work/install/update.drl"
-virus_base_dir: "$work/install/bases"
-CONF
+bench_config "$work/install/update.drl" "$work/install/bases" "$work/var" > "$work/bench.conf"
 
 now() { date +%s.%N; }
 secs() { python3 -c "print('%.3f' % ($2 - $1))"; }

@@ -1,6 +1,8 @@
 // One update run on the worker thread: plan the zones, compare, download, collect what to install.
 #include "engine/updater.hpp"
 
+#include "engine/fetch_pool.hpp"
+
 #include "framework/version.hpp"
 #include "control/progress.hpp"
 #include "files/checker.hpp"
@@ -13,9 +15,11 @@
 #include <boost/filesystem/exception.hpp>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <iomanip>
 #include <sstream>
 #include <unistd.h>
@@ -27,6 +31,7 @@ namespace upd {
 namespace {
 
 const char lzma_suffix[] = ".lzma";
+const char stamps_file_name[] = "tavik-update.stamps";
 
 std::string hex(const std::string& bytes) {
     std::ostringstream out;
@@ -64,8 +69,16 @@ void warn_empty(const char* option) { LOG_WARNING("Config option " << option << 
 }  // namespace
 
 updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, const tvk::UpdateConfig& config)
-    : io_service_(io_service), progress_(progress), downloader_(io_service, progress) {
+    : io_service_(io_service), progress_(progress), downloader_(io_service, progress), connections_(download_connections()) {
     configure(downloader_, config);
+}
+
+std::size_t updater_t::download_connections() {
+    // Set by whoever starts the updater (tavik-run --connections); anything else: the build's.
+    const char* text = std::getenv("TAVIK_DOWNLOAD_CONNECTIONS");
+    char* end = nullptr;
+    const unsigned long n = text ? std::strtoul(text, &end, 10) : 0;
+    return text && *text && !*end && n >= 1 && n <= max_download_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
 }
 
 void updater_t::configure(downloader_t& downloader, const tvk::UpdateConfig& config) {
@@ -100,16 +113,32 @@ void updater_t::update(const tvk::UpdateConfig& config) {
     }
     progress_.start_download(files, bytes);
 
+    std::vector<std::pair<std::string, file_item_t>> jobs;  // (server, file) in list order
     for (zone_t& zone : zones) {
-        for (const file_item_t& item : zone.changed_files(checker)) {
-            const std::string name = fs::path(item.source).filename().string();
-            progress_.set_current_file(name);
-            const bool packed = name != "timestamp";
-            fetch(checker, url_t(zone.server(), name), item.source, item.sha256, packed, item.size);
-            to_place_.push_back(item);
-            progress_.file_done(item.size);
-        }
+        for (const file_item_t& item : zone.changed_files(checker)) jobs.emplace_back(zone.server(), item);
     }
+    const auto fetch_job = [&](downloader_t& downloader, std::size_t i) {
+        const file_item_t& item = jobs[i].second;
+        const std::string name = fs::path(item.source).filename().string();
+        progress_.set_current_file(name);
+        const bool packed = name != "timestamp";
+        fetch(downloader, checker, url_t(jobs[i].first, name), item.source, item.sha256, packed, item.size);
+        progress_.file_done(item.size);
+    };
+    if (connections_ <= 1 || jobs.size() <= 1) {
+        for (std::size_t i = 0; i < jobs.size(); ++i) fetch_job(downloader_, i);
+    } else {
+        const auto make_downloader = [this, &config](boost::asio::io_service& io_service) {
+            auto downloader = std::make_unique<downloader_t>(io_service, progress_);
+            configure(*downloader, config);
+            downloader->add_header("User-Agent", user_agent(config));
+            downloader->connection().set_proxy_authorization(downloader_.connection().proxy_authorization());
+            return downloader;
+        };
+        fetch_pool_t(connections_, make_downloader, fetch_job).run(jobs.size());
+    }
+    // Whatever order the downloads finished in, the request lists them in the list's order.
+    for (const auto& job : jobs) to_place_.push_back(job.second);
     for (const zone_t& zone : zones) {
         std::set<std::string> removed = zone.removed_files();
         to_remove_.insert(removed.begin(), removed.end());
@@ -168,13 +197,16 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
          }},
     };
 
+    stamps_ = stamps_file_t::load(update_dir / stamps_file_name);
     std::vector<zone_t> zones;
     for (const zone_plan_t& plan : table) {
         if (!plan.enabled) continue;
         try {
             LOG_DEBUG("Update from zone " << plan.name << " is planned");
             zone_t zone(plan.drl_path, plan.custom_drl_path, update_dir / plan.download_dir);
-            zone.download_lst(downloader_, excluded);
+            std::string& stamp = stamps_[plan.name];
+            zone.download_lst(downloader_, excluded, plan.name, stamp);
+            stamp = zone.lst().stamp();
             plan.map_files(zone);
             zones.push_back(std::move(zone));
         } catch (const std::exception& e) {
@@ -183,6 +215,16 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
         }
     }
     return zones;
+}
+
+void updater_t::record_stamps(const tvk::UpdateConfig& config) {
+    const fs::path path = fs::path(config.update_dir()) / stamps_file_name;
+    for (auto it = stamps_.begin(); it != stamps_.end();) it = it->second.empty() ? stamps_.erase(it) : std::next(it);
+    try {
+        stamps_file_t::save(path, stamps_);
+    } catch (const std::exception& e) {
+        LOG_WARNING("Stamps " << path << ": " << exception_text(e));
+    }
 }
 
 std::vector<zone_fallback_t> updater_t::plan_fallback(const tvk::UpdateConfig& config) {
@@ -241,6 +283,11 @@ void updater_t::fallback(const tvk::UpdateConfig& config) {
 
 void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& target, const std::string& expected,
                       bool packed, std::uint32_t size) {
+    fetch(downloader_, checker, url, target, expected, packed, size);
+}
+
+void updater_t::fetch(downloader_t& downloader, checker_t& checker, const url_t& url, const fs::path& target,
+                      const std::string& expected, bool packed, std::uint32_t size) {
     if (fs::exists(target) && checker.sha256(target) == expected) {
         LOG_DEBUG("Download: " << target << ": has already been downloaded");
         return;
@@ -249,7 +296,7 @@ void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& targ
         const url_t packed_url(url.to_string() + lzma_suffix);
         const fs::path temporary = target.string() + lzma_suffix;
         try {
-            downloader_.get_to_file(packed_url, temporary, packed_size_limit);
+            downloader.get_to_file(packed_url, temporary, packed_size_limit);
             log_download(temporary);
             lzma_decompress_file(temporary, target);
             if (::unlink(temporary.c_str()) != 0) {
@@ -274,7 +321,7 @@ void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& targ
             }
         }
     }
-    downloader_.get_to_file(url, target, size);
+    downloader.get_to_file(url, target, size);
     log_download(target);
     log_md5(checker, target);
     if (checker.sha256(target) != expected) throw_bad_checksum(target);

@@ -4,6 +4,7 @@
 #include "engine/file_item.hpp"
 #include "engine/zone.hpp"
 #include "engine/zone_fallback.hpp"
+#include "files/stamps_file.hpp"
 #include "net/downloader.hpp"
 
 #include "update_config.pb.h"
@@ -30,11 +31,22 @@ public:
     std::vector<zone_t> plan_zones(const tvk::UpdateConfig& config);
     std::vector<zone_fallback_t> plan_fallback(const tvk::UpdateConfig& config);
     void fallback(const tvk::UpdateConfig& config);
+    // After the daemon accepted the installation of an update run: each zone's list stamp becomes
+    // the lowest that later runs accept. A failure to write costs a Warning, not the update.
+    void record_stamps(const tvk::UpdateConfig& config);
 
     // Brings one file to `target` and accepts it only with the expected SHA-256. `size` is the
     // length the file list promises: a plain download may not run past it.
     void fetch(checker_t& checker, const url_t& url, const boost::filesystem::path& target,
                const std::string& expected, bool packed, std::uint32_t size);
+    // The same over the given downloader (one of several connections of a run).
+    void fetch(downloader_t& downloader, checker_t& checker, const url_t& url, const boost::filesystem::path& target,
+               const std::string& expected, bool packed, std::uint32_t size);
+
+    // How many files a run downloads at once: TAVIK_DOWNLOAD_CONNECTIONS from the environment (1
+    // to 16), else the build's default. 1 is one download after another on this thread.
+    static std::size_t download_connections();
+    static constexpr std::size_t max_download_connections = 16;
 
     const std::vector<file_item_t>& to_place() const { return to_place_; }
     const std::set<std::string>& to_remove() const { return to_remove_; }
@@ -54,6 +66,8 @@ private:
     boost::asio::io_service& io_service_;
     progress_t& progress_;
     downloader_t downloader_;
+    std::size_t connections_;
+    stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used
     std::vector<file_item_t> to_place_;
     std::set<std::string> to_remove_;
     std::set<std::string> up_to_date_;

@@ -58,6 +58,7 @@ void worker_t::update() {
         std::rethrow_exception(first);
     }
     install(updater);
+    updater.record_stamps(config_);  // only once the daemon has accepted the installation
 }
 
 void worker_t::update_fallback() {

@@ -55,7 +55,8 @@ zone_t::zone_t(const fs::path& drl_path, const fs::path& custom_drl_path, const 
     if (!fs::exists(download_dir_)) fs::create_directory(download_dir_);
 }
 
-void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded) {
+void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& name,
+                          const std::string& recorded) {
     std::vector<char> text;
     bool found = false;
     while (!servers_.empty() && !found) {
@@ -75,10 +76,17 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
             LOG_DEBUG("Download LST: " << exception_text(e));
             if (error_code_of(e) == tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR)) throw;
             servers_.pop_back();
+            continue;
+        }
+        lst_.parse(text.data(), text.data() + text.size());  // a list that fails here fails the zone
+        if (stamp_less(lst_.stamp(), recorded)) {
+            LOG_WARNING("Zone " << name << ": " << server << " offers an older file list (" << lst_.stamp() << " < "
+                                << recorded << ")");
+            servers_.pop_back();
+            found = false;
         }
     }
     if (!found) throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
-    lst_.parse(text.data(), text.data() + text.size());
     lst_.apply_excludes(excluded);
     excluded_ = excluded;
 }

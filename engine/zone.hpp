@@ -22,8 +22,11 @@ public:
     zone_t(const boost::filesystem::path& drl_path, const boost::filesystem::path& custom_drl_path,
            const boost::filesystem::path& download_dir);
 
-    // Fetches the file list from the first server that delivers it, packed form preferred.
-    void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded);
+    // Fetches the file list from the first server that delivers it, packed form preferred. A
+    // server whose list has a lower stamp than `recorded` (the one last installed from, if any)
+    // counts as one without a list: a lagging mirror or a replayed old list never takes the zone back.
+    void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded,
+                      const std::string& name = std::string(), const std::string& recorded = std::string());
 
     void add_file(const boost::filesystem::path& destination, const std::string& pattern);
     void add_directory(const boost::filesystem::path& directory);

@@ -266,16 +266,20 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, boo
     struct stat st;
     if (!stat_existing(path, st)) return digests_t();
 
-    auto it = cache_.find(path);
-    if (it != cache_.end()) {
-        const record_t& record = it->second;
-        if (same_identity(record, st)) return digests_t(record.sha256, record.md5);
-        cache_.erase(it);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = cache_.find(path);
+        if (it != cache_.end()) {
+            const record_t& record = it->second;
+            if (same_identity(record, st)) return digests_t(record.sha256, record.md5);
+            cache_.erase(it);
+        }
     }
 
     const bool cacheable = now > st.st_ctime;
     digests_t result = hash_file(path, need_md5 || cacheable);
     if (cacheable) {
+        std::lock_guard<std::mutex> lock(mutex_);
         record_t& record = cache_[path];
         record.dev = static_cast<std::uint32_t>(st.st_dev);
         record.ino = static_cast<std::uint32_t>(st.st_ino);

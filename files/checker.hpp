@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -16,7 +17,8 @@ class progress_t;
 
 // One run's view of the installed files: loads "tavik-update.cache" from the given directory at
 // construction, hashes what the cache does not cover, and saves the cache at destruction.
-// Belongs to one thread; no locking.
+// sha256, md5 and digests may be called from several threads at once (downloads verified side by
+// side); the rest belongs to one thread.
 class checker_t {
 public:
     // A cached digest pair is trusted while dev, ino and ctime of the file stay the same.
@@ -79,6 +81,7 @@ private:
     boost::filesystem::path cache_path_;
     std::set<boost::filesystem::path, path_less> paths_;
     std::map<boost::filesystem::path, record_t, path_less> cache_;
+    std::mutex mutex_;  // guards cache_ while files are hashed outside it
 };
 
 }  // namespace upd

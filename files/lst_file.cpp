@@ -8,6 +8,8 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/xpressive/xpressive_static.hpp>
 
+#include <algorithm>
+
 #include <fnmatch.h>
 
 namespace upd {
@@ -21,7 +23,7 @@ namespace xp = boost::xpressive;
 // their own: a quantified embedded regex recurses once per repetition, and the unsigned
 // whitespace after the signature could then exhaust the stack.
 struct grammar_t {
-    xp::cregex layout;        // s1: body, s2: trailer and its line end, s3: signature
+    xp::cregex layout;        // s1: body, s2: trailer and its line end, s3: signature, s4: stamp
     xp::cregex file_line;     // s1: name, s2: digest, s3: size
     xp::cregex pattern_line;  // s1: pattern; whatever follows the comma is not used
 
@@ -40,7 +42,7 @@ struct grammar_t {
         const auto eol = deep_copy(xp::as_xpr("\r\n") | '\n' | ('\r' >> ~xp::before('\n')) | '\f');
         const auto space = deep_copy((xp::set = ' ', '\t', '\n', '\v', '\f', '\r'));
 
-        layout = xp::bos >> "[TavikUpdateList]" >> eol >> '[' >> +digit >> ']' >> eol >>
+        layout = xp::bos >> "[TavikUpdateList]" >> eol >> '[' >> (xp::s4 = +digit) >> ']' >> eol >>
                  (xp::s1 = +xp::_) >> (xp::s2 = "[TavikUpdateListEnd]" >> eol) >> eol >>
                  "[Signature]" >> eol >> "Signature=" >> (xp::s3 = +xdigit) >> *space >> xp::eos;
         file_line = '+' >> !('<' >> +digit >> '>') >> (xp::s1 = +name_char) >> ", " >>
@@ -80,9 +82,17 @@ bool accepts(const std::string& pattern, const std::string& name, const char* wh
 
 }  // namespace
 
+bool stamp_less(const std::string& a, const std::string& b) {
+    const std::size_t a0 = std::min(a.find_first_not_of('0'), a.size()), b0 = std::min(b.find_first_not_of('0'), b.size());
+    const std::size_t a_digits = a.size() - a0, b_digits = b.size() - b0;
+    if (a_digits != b_digits) return a_digits < b_digits;
+    return a.compare(a0, a_digits, b, b0, b_digits) < 0;
+}
+
 void lst_file_t::parse(const char* begin, const char* end) {
     files_.clear();
     patterns_.clear();
+    stamp_.clear();
     const grammar_t& g = grammar();
 
     xp::cmatch layout;
@@ -92,6 +102,7 @@ void lst_file_t::parse(const char* begin, const char* end) {
     if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str())) {
         fail("Invalid LST-file signature");
     }
+    stamp_ = layout[4].str();
 
     xp::cmatch line_match;
     const char* p = layout[1].first;

@@ -8,6 +8,9 @@
 
 namespace upd {
 
+// Whether list stamp a is lower than b, by value: decimal digits of any length, leading zeros ignored.
+bool stamp_less(const std::string& a, const std::string& b);
+
 class lst_file_t {
 public:
     struct entry_t {
@@ -32,9 +35,12 @@ public:
 
     const files_t& files() const { return files_; }
     const std::vector<std::string>& patterns() const { return patterns_; }
+    // The list's stamp: decimal digits that the publisher raises with every list.
+    const std::string& stamp() const { return stamp_; }
 
 private:
     files_t files_;
+    std::string stamp_;
     std::vector<std::string> patterns_;
 };
 

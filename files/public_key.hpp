@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // y^(2^(40 i)) mod p in Montgomery form (times 2^512 mod p) for i = 0..3, 64 bytes each,
 // little-endian; below 2^512 but not necessarily below p.
@@ -20,6 +21,13 @@ extern const std::uint16_t q_factor;       // -q^-1 mod 2^16
 extern const unsigned char generator_table[4096];
 // Whether the key is the development key of the repository (anyone can sign for it).
 extern const bool development;
+// First 16 hex digits of the SHA-256 of the key's values ("p=<hex>\nq=...\ng=...\ny=...\n", lower
+// case, no leading zeros).
+extern const char fingerprint[17];
+
+// What --version says about the key: "key <fingerprint>", and " (development key)" for the
+// repository's own, so that an administrator can tell builds apart by what they trust.
+inline std::string describe() { return std::string("key ") + fingerprint + (development ? " (development key)" : ""); }
 
 }  // namespace key
 }  // namespace upd

@@ -108,6 +108,10 @@ public:
     connection_mode_t connection_mode() const { return connection_mode_; }
     exchange_state_t exchange_state() const { return exchange_state_; }
     const http_request_t& request() const { return request_; }
+    // The answer to the proxy's last challenge: the other connections of a run start with it
+    // instead of each paying a challenge round trip.
+    const std::string& proxy_authorization() const { return proxy_authorization_; }
+    void set_proxy_authorization(const std::string& value) { proxy_authorization_ = value; }
 
 private:
     using tcp_socket_t = boost::asio::ip::tcp::socket;

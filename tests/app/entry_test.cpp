@@ -14,7 +14,8 @@ std::string exit_line(tvk::ErrorCode code) {
 
 TEST(entry, command_line_mode_and_bad_channel_input) {
     const std::string refusal = "Cannot run standalone. See tavik-update(1) for details.\n",
-                      version = std::string("tavik-update 11.0.5.1807201428") + (upd::key::development ? " (development key)\n" : "\n");
+                      version = "tavik-update 11.0.5.1807201428, key " +  // the development key's, by hand
+                                        (upd::key::development ? "7c839e0b85c89cd8 (development key)\n" : upd::key::fingerprint + std::string("\n"));
     const std::tuple<lines_t, int, std::string, lines_t> modes[] = {
         {{}, 1, refusal, {}}, {{"now"}, 1, refusal, {}}, {{"-v"}, 0, version, {}}, {{"--VERSION"}, 0, version, {}},
         {{"--bogus"}, 125, "", {"Error: unrecognised option '--bogus'"}},

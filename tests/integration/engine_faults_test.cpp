@@ -1,7 +1,9 @@
 // Fault matrix of whole runs: each row breaks one thing (disk, work folder, cache, signed files,
 // proxy, name, connection, server, signal, control channel), and every row then proves that
 // nothing was lost: the installation is byte-identical, the work folder holds only complete and
-// genuine downloads, and the hash cache is unchanged or true to the disk.
+// genuine downloads, and the hash cache is unchanged or true to the disk. Then a run whose
+// downloads overlap.
+#include "engine/updater.hpp"
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -243,5 +245,20 @@ TEST_P(engine_faults, nothing_is_lost) {
 
 INSTANTIATE_TEST_SUITE_P(matrix, engine_faults, ::testing::ValuesIn(rows),
                          [](const ::testing::TestParamInfo<row_t>& info) { return std::string(info.param.name); });
+
+TEST(engine_concurrency, files_travel_side_by_side_and_the_request_keeps_the_list_order) {
+    env_t env;
+    env.files = {{"timestamp", "1\n"}, {"a.avc", std::string(400 << 10, 'a')}, {"b.avc", std::string(300 << 10, 'b')},
+                 {"c.avc", std::string(200 << 10, 'c')}, {"d.avc", std::string(100 << 10, 'd')}};
+    env.options = {"--plain-only"};
+    env.on_fault(fault_t::late, "");  // the larger, the later: d is done first, a last
+    const ts::attempt_t a = ts::run_attempt(env.config);
+    ASSERT_EQ(a.status, 0) << a.log.text();
+    EXPECT_EQ(env.server->most_at_once(), std::min<std::size_t>(4, upd::updater_t::download_connections())) << "all at once";
+    std::vector<std::string> placed;
+    for (const char* name : {"timestamp", "a.avc", "b.avc", "c.avc", "d.avc"})
+        placed.push_back((env.install / "bases" / name).string() + " < " + (env.var / "bases" / name).string());
+    EXPECT_EQ(a.placed(), placed);
+}
 
 }  // namespace

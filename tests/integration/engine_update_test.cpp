@@ -59,10 +59,12 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         EXPECT_TRUE(a.log.has_prefix(line)) << line;
     for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(dl(name)), files.at(name));
     EXPECT_EQ(ts::snapshot(var / "bases").size(), 3u) << "no container or excluded file left";
-    std::string requests;
-    for (const auto& r : nginx.access_log(4)) requests += r.request + ";";
-    EXPECT_EQ(requests, "GET /bases/version.lst.lzma HTTP/1.1;GET /bases/timestamp HTTP/1.1;GET /bases/changed.avc.lzma "
-                        "HTTP/1.1;GET /bases/missing.avc.lzma HTTP/1.1;") << "the packed forms, the timestamp plain, nothing excluded";
+    lines_t requests;
+    for (const auto& r : nginx.access_log(4)) requests.push_back(r.request);
+    std::sort(requests.begin() + 1, requests.end());  // the files travel side by side, in any order
+    EXPECT_EQ(requests, (lines_t{"GET /bases/version.lst.lzma HTTP/1.1", "GET /bases/changed.avc.lzma HTTP/1.1",
+                                 "GET /bases/missing.avc.lzma HTTP/1.1", "GET /bases/timestamp HTTP/1.1"}))
+        << "the packed forms, the timestamp plain, nothing excluded";
     // Progress: the check first, then the downloads; the byte counts leave before the request.
     std::string kinds, check, download;
     std::uint32_t received = 0;
@@ -128,6 +130,50 @@ TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_ar
         }
         EXPECT_TRUE(r.requested || !fs::exists(dl("bases.drl"))) << "an unverified list is removed";
         EXPECT_TRUE(a.log.has("Debug: Fallback update from zone BASE is started"));
+    }
+}
+
+TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_back) {
+    const std::string older = "99999999999999999999", newer = "0100000000000000000000";  // by value, not by text
+    const fs::path stamps = var / "tavik-update.stamps";
+    const std::string recorded = "BASE " + newer + "\n", warning = "Warning: Zone BASE: " + nginx.http_url("old") +
+                                                               " offers an older file list (" + older + " < " + newer + ")";
+    const struct {
+        const char* name;
+        lines_t mirrors;
+        std::string before;  // the stamps file before the run ("-": none)
+        ts::answer_t answer;
+        int status;
+        bool skipped;        // the older mirror was met and skipped
+        std::string after;   // the stamps file after the run
+    } rows[] = {
+        {"a first run records the stamp", {"new"}, "-", ts::answer_t::success, 0, false, recorded},
+        {"a refused installation records nothing", {"new"}, "-", ts::answer_t::refuse, tvk::EC_PERMISSION_DENIED, false, "-"},
+        {"only older lists: nothing placed", {"old"}, recorded, ts::answer_t::success, tvk::EC_NO_UPDATE_SERVERS, true, recorded},
+        {"an equal stamp is taken", {"new"}, recorded, ts::answer_t::success, 0, false, recorded},
+        {"the older mirror first, then the newer", {"old", "new"}, recorded, ts::answer_t::success, 0, true, recorded},
+        {"a damaged stamps file protects nothing", {"old"}, "BASE 12x\n", ts::answer_t::success, 0, false, "BASE " + older + "\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        lines_t urls;
+        for (const auto& m : r.mirrors) urls.push_back(nginx.http_url(m));
+        for (const auto& m : {std::make_pair("old", older), std::make_pair("new", newer)})
+            publish(m.first, {{{"daily.avc", m.first + std::string(" daily\n")}}, urls, {}, {}, {"--stamp", m.second}});
+        fs::copy_file(nginx.root() / "new" / "update.drl", install / "bases.drl", fs::copy_option::overwrite_if_exists);
+        fs::remove_all(var), fs::create_directories(var), fs::create_directories(install / "bases");
+        if (r.before != "-") ts::spit(stamps, r.before);
+        ts::attempt_t a;
+        for (int run = 0; run < 12 && (run == 0 || (r.skipped && !a.log.has(warning))); ++run) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(run ? 1100 : 0));  // the server order is drawn each second
+            a = ts::run_attempt(config(), {r.answer, {}, {}, RLIM_INFINITY});
+        }
+        EXPECT_EQ(a.status, r.status) << a.log.text();
+        EXPECT_EQ(a.log.has(warning), r.skipped) << a.log.text();
+        EXPECT_EQ(a.log.has_prefix("Warning: Stamps \"" + stamps.string() + "\": "), r.before == "BASE 12x\n");
+        EXPECT_EQ(fs::exists(stamps) ? ts::slurp(stamps) : "-", r.after);
+        EXPECT_EQ(a.requested, r.status != tvk::EC_NO_UPDATE_SERVERS) << "nothing older is ever placed";
+        EXPECT_EQ(a.requested ? ts::slurp(dl("daily.avc")) : "", a.requested ? r.mirrors.back() + " daily\n" : "");
     }
 }
 

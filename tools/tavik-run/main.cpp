@@ -2,6 +2,8 @@
 #include "session.hpp"
 
 #include "error.pb.h"
+#include "files/public_key.hpp"
+#include "framework/version.hpp"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/program_options.hpp>
@@ -51,9 +53,11 @@ boost::filesystem::path own_executable(const char* argv0) {
 
 int main(int argc, char** argv) {
     tavik_run::run_options_t options;
+    unsigned connections = 0;
     po::options_description visible("Options");
     visible.add_options()
         ("help,h", "print this help and exit")
+        ("version", "print the version and the key the build trusts, and exit")
         ("updater", po::value<std::string>(&options.updater),
          "tavik-update program to start (default: the one beside tavik-run)")
         ("dry-run", po::bool_switch(&options.dry_run),
@@ -61,7 +65,9 @@ int main(int argc, char** argv) {
         ("verbose,v", po::bool_switch(&options.verbose),
          "list the files of the installation request")
         ("timeout", po::value<unsigned>(&options.timeout),
-         "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)");
+         "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)")
+        ("connections", po::value<unsigned>(&connections),
+         "files tavik-update downloads at once, 1 to 16 (default: the build's)");
     po::options_description hidden;
     hidden.add_options()("config", po::value<std::string>(&options.config_path));
     po::options_description all;
@@ -85,6 +91,16 @@ int main(int argc, char** argv) {
                   << visible << std::endl;
         return 0;
     }
+    if (vm.count("version")) {
+        std::cout << "tavik-run " << upd_version << ", " << upd::key::describe() << std::endl;
+        return 0;
+    }
+    if (vm.count("connections") && (connections < 1 || connections > 16)) {
+        std::cerr << "tavik-run: --connections takes a number from 1 to 16\nTry 'tavik-run --help'." << std::endl;
+        return tvk::EC_INVALID_ARGUMENT;
+    }
+    // tavik-update reads it from its environment.
+    if (connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(connections).c_str(), 1);
     if (options.config_path.empty()) {
         std::cerr << "tavik-run: no configuration file given\nTry 'tavik-run --help'." << std::endl;
         return tvk::EC_INVALID_ARGUMENT;

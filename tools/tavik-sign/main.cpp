@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "files/public_key.hpp"
 #include "files/signature.hpp"
+#include "framework/version.hpp"
 #include "tools/tavik-sign/command.hpp"
 #include "tools/tavik-sign/formats.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
@@ -90,7 +92,7 @@ std::vector<sign::command_t> all_commands() {
 }
 
 void usage(const std::vector<sign::command_t>& commands) {
-  std::fprintf(stderr, "usage: tavik-sign COMMAND ARGS...\n\ncommands:\n");
+  std::fprintf(stderr, "usage: tavik-sign COMMAND ARGS...\n       tavik-sign --version\n\ncommands:\n");
   for (const auto& c : commands)
     std::fprintf(stderr, "  %s %s\n      %s\n", c.name.c_str(), c.usage.c_str(),
                  c.summary.c_str());
@@ -105,6 +107,10 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   const std::string name = argv[1];
+  if (name == "--version") {
+    std::printf("tavik-sign %s, %s\n", upd_version, upd::key::describe().c_str());
+    return 0;
+  }
   const std::vector<std::string> args(argv + 2, argv + argc);
   for (const auto& c : commands) {
     if (c.name != name) continue;

@@ -180,7 +180,7 @@ fault_server_t::fault_server_t(fs::path root, fault_t fault, std::string prefix)
 
 void fault_server_t::start() {
     if (::pipe(stop_) != 0 || (listener_ = loopback_socket(0, true, &port_)) < 0) throw std::runtime_error("listen");
-    threads_.emplace_back([this] {
+    acceptor_ = std::thread([this] {
         for (pollfd p[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}}; ::poll(p, 2, -1) >= 0 && !p[1].revents;) {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC), one = 1;
             if (fd < 0) continue;
@@ -195,12 +195,12 @@ void fault_server_t::start() {
 
 fault_server_t::~fault_server_t() {
     (void)!::write(stop_[1], "x", 1);
-    threads_.front().join();
+    acceptor_.join();
     {
         std::lock_guard<std::mutex> lock(mutex_);  // wakes every session; none closes anything meanwhile
         for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
     }
-    for (std::size_t i = 1; i < threads_.size(); ++i) threads_[i].join();
+    for (std::thread& session : threads_) session.join();
     for (int fd : open_) ::close(fd);
     for (int fd : {listener_, stop_[0], stop_[1]}) ::close(fd);
 }
@@ -218,7 +218,7 @@ void fault_server_t::session(int fd, fault_t fault) {
     bool found = true, answered = head.find("\r\n\r\n") != std::string::npos;
     if (answered) {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(head);
+        requests_.push_back(head), most_at_once_ = std::max(most_at_once_, ++open_now_);
     }
     if (answered && !root_.empty()) {  // the file the path names (absolute-form targets too)
         std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
@@ -253,12 +253,14 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
         case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
         case f::blank_head: for (bool sent = send("HTTP/1.1 200"); sent;) sent = send(std::string(4096, ' ')); break;
+        case f::late: std::this_thread::sleep_for(std::chrono::milliseconds(body.size() >> 10)), send(ok + body); break;
         case f::huge_head:
             send("HTTP/1.1 200 OK\r\n");
             for (int i = 0; i < 100 && send("X-" + std::to_string(i) + ": " + std::string(1 << 20, 'h') + "\r\n");) ++i;
             break;
     }
     if (answered && fault != f::none && fault != f::endless_body) ++faults_;
+    if (answered) open_now_--;  // a client's next request can only follow this answer
     const bool reset = fault == f::reset_in_head;
     // An orderly end sends FIN first; then the client is awaited, so that no unread byte turns the
     // close into a reset. A reset goes out with the close itself; a stall just waits.

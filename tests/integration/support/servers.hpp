@@ -77,6 +77,7 @@ public:
         tunnel_refused,                                         // 403 with a page
         blank_head,  // "HTTP/1.1 200", then blanks until the client leaves
         huge_head,   // a status line, then 100 header lines of 1 MiB
+        late,        // the answer after 1 ms per KiB of the body
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
     explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
@@ -90,6 +91,10 @@ public:
     std::vector<std::string> requests() const;  // every request head, in arrival order
     std::size_t connections() const { return connections_; }
     std::size_t faults() const { return faults_; }  // faulty answers whose scripted part has gone out
+    std::size_t most_at_once() const {  // requests awaiting their answers at once
+        std::lock_guard<std::mutex> lock(mutex_);
+        return most_at_once_;
+    }
 
 private:
     void start();
@@ -101,10 +106,13 @@ private:
     int listener_ = -1, stop_[2] = {-1, -1};
     std::uint16_t port_ = 0;
     std::atomic<std::size_t> connections_{0}, faults_{0};
+    std::atomic<std::size_t> open_now_{0};
+    std::size_t most_at_once_ = 0;  // under mutex_
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
     std::vector<int> open_;
-    std::vector<std::thread> threads_;
+    std::thread acceptor_;
+    std::vector<std::thread> threads_;  // sessions, under mutex_ until the acceptor has ended
 };
 
 struct zone_t {  // what a vendor publishes

@@ -1,0 +1,34 @@
+// Downloads of one run over several connections at once, one thread and downloader per connection.
+#pragma once
+
+#include "net/downloader.hpp"
+
+#include <boost/asio/io_service.hpp>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace upd {
+
+// Runs jobs 0..count-1 on up to `lanes` threads, each with its own io_service and downloader, so
+// that the files of a run travel over several connections at once (on a link with latency, round
+// trips dominate, not bytes). Jobs start in order; the first failure stops every lane (partial
+// files go as on any failed download) and run() throws it once all lanes have ended; so does an
+// interruption of the calling thread.
+class fetch_pool_t {
+public:
+    using make_downloader_t = std::function<std::unique_ptr<downloader_t>(boost::asio::io_service&)>;
+    using job_t = std::function<void(downloader_t&, std::size_t)>;
+
+    fetch_pool_t(std::size_t lanes, make_downloader_t make_downloader, job_t job);
+
+    void run(std::size_t count);
+
+private:
+    std::size_t lanes_;
+    make_downloader_t make_downloader_;
+    job_t job_;
+};
+
+}  // namespace upd

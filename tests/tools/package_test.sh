@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The Debian packages of a build: cpack writes them into a scratch folder, dpkg-deb lists them: each
+# program and manual page where GNUInstallDirs puts it, in its own package, nothing else, and the
+# tools' package depends on the updater's and on the libraries its programs link.
+# Usage: package_test.sh BUILD_DIR BINDIR MANDIR DATAROOTDIR   (exit 77, skipped: no dpkg-deb)
+set -euo pipefail
+command -v dpkg-deb >/dev/null || { echo "dpkg-deb is not installed (package dpkg): skipped"; exit 77; }
+build=$1 bin=./usr/$2 man=./usr/$3/man1 doc=./usr/$4/doc
+out=$(mktemp -d /tmp/tavik-package-test.XXXXXX)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && cpack -G DEB -B "$out") >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log"; exit 1; }
+status=0
+check() {  # PACKAGE FILE...: the package holds exactly these files
+  local deb got want
+  deb=$(ls "$out"/"$1"_*.deb) || { echo "no package $1"; status=1; return; }
+  got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+  want=$(shift; printf '%s\n' "$@" | sort)
+  [ "$got" = "$want" ] || { printf '%s holds:\n%s\nexpected:\n%s\n' "$1" "$got" "$want"; status=1; }
+}
+check tavik-update "$bin/tavik-update" "$man/tavik-update.1.gz" "$doc/tavik-update/copyright" "$doc/tavik-update/changelog.gz"
+check tavik-tools "$bin/tavik-sign" "$bin/tavik-run" "$man/tavik-sign.1.gz" "$man/tavik-run.1.gz" \
+  "$doc/tavik-tools/copyright" "$doc/tavik-tools/changelog.gz"
+depends=$(dpkg-deb -f "$out"/tavik-tools_*.deb Depends)
+for d in "tavik-update (= " "libc6" "libssl3"; do
+  case "$depends" in *"$d"*) ;; *) echo "tavik-tools: Depends lacks $d: $depends"; status=1 ;; esac
+done
+exit $status
