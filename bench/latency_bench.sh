@@ -22,7 +22,7 @@ command -v curl >/dev/null || { echo "curl is not installed: install the package
 work=$(mktemp -d /tmp/tavik-latency-bench.XXXXXX)
 relay_pid=""
 stop_relay() { [ -z "$relay_pid" ] || { kill "$relay_pid" 2>/dev/null || true; wait "$relay_pid" 2>/dev/null || true; relay_pid=""; }; }
-trap 'stop_relay; stop_serving; rm -rf "$work"' EXIT
+trap 'stop_relay; stop_serving; [ -n "${KEEP_BENCH:-}" ] || rm -rf "$work"' EXIT
 mkdir -p "$work/content" "$work/srv" "$work/www"
 serve_dir "$work/srv" "$work/www"
 python3 -c '
@@ -62,7 +62,7 @@ for rtt in $rtts; do
   updater=$(timed "$bin/tavik-run" --dry-run "$work/rtt$rtt.conf")
   # The URLs of one run, as the updater asked for them, for curl to fetch into files.
   tail -n +"$((before + 1))" "$work/www/access.log" | awk -v base="http://127.0.0.1:$port" -v d="$work/out" '
-    match($0, /"GET [^ ]+/) { t = substr($0, RSTART + 5, RLENGTH - 5); if (seen[t]++) next;
+    match($0, /"GET [^ ]+/) { t = substr($0, RSTART + 5, RLENGTH - 5); sub(/^https?:\/\/[^\/]+/, "", t); if (seen[t]++) next;
       k++; print "url = \"" base t "\""; print "output = \"" d "/f" k "\"" }' > "$work/curl.cfg"
   single=$(timed "$bin/tavik-run" --connections 1 --dry-run "$work/rtt$rtt.conf")
   serial=$(timed curl -s -K "$work/curl.cfg")
