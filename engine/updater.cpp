@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <iterator>
 #include <iomanip>
 #include <sstream>
 #include <unistd.h>
@@ -204,9 +203,9 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
         try {
             LOG_DEBUG("Update from zone " << plan.name << " is planned");
             zone_t zone(plan.drl_path, plan.custom_drl_path, update_dir / plan.download_dir);
-            std::string& stamp = stamps_[plan.name];
-            zone.download_lst(downloader_, excluded, plan.name, stamp);
-            stamp = zone.lst().stamp();
+            const auto recorded = stamps_.find(plan.name);
+            zone.download_lst(downloader_, excluded, plan.name, recorded == stamps_.end() ? "" : recorded->second);
+            stamps_[plan.name] = zone.lst().stamp();
             plan.map_files(zone);
             zones.push_back(std::move(zone));
         } catch (const std::exception& e) {
@@ -219,7 +218,6 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
 
 void updater_t::record_stamps(const tvk::UpdateConfig& config) {
     const fs::path path = fs::path(config.update_dir()) / stamps_file_name;
-    for (auto it = stamps_.begin(); it != stamps_.end();) it = it->second.empty() ? stamps_.erase(it) : std::next(it);
     try {
         stamps_file_t::save(path, stamps_);
     } catch (const std::exception& e) {

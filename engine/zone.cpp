@@ -15,7 +15,6 @@
 
 #include <stdexcept>
 
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,7 +114,7 @@ void zone_t::add_directory(const fs::path& directory) {
             if (mapped->second != p.string()) removals_.insert(p.string());
         } else if (lst_.contains(name)) {
             map_[name] = p.string();
-        } else if (lst_.matches_patterns(name) && !is_excluded(name)) {
+        } else if (lst_.matches_patterns(name) && !matches_any(excluded_, name)) {
             // Excluding a file means "leave my copy alone": never removed, whatever the list says.
             removals_.insert(p.string());
         } else {
@@ -152,12 +151,6 @@ std::vector<file_item_t> zone_t::changed_files(checker_t& checker) {
     }
     computed_ = true;
     return changed_;
-}
-
-bool zone_t::is_excluded(const std::string& name) const {
-    for (const auto& pattern : excluded_)
-        if (::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE) == 0) return true;
-    return false;
 }
 
 const std::string& zone_t::server() const {

@@ -42,8 +42,6 @@ public:
     const lst_file_t& lst() const { return lst_; }
 
 private:
-    bool is_excluded(const std::string& name) const;
-
     boost::filesystem::path download_dir_;
     std::vector<std::string> servers_;
     lst_file_t lst_;

@@ -376,50 +376,42 @@ void checker_t::load() {
 }
 
 void checker_t::save() {
-    // Written beside the cache and renamed over it once complete and on the disk: a failure at any
-    // point (a full disk) leaves the previous cache, never a torn one. The temporary is never a link
-    // followed into someone else's file.
-    const std::string temporary = cache_path_.string() + ".tmp";
-    bool created = false;
+    // Replaced as a whole: a failure at any point (a full disk) leaves the previous cache, never a
+    // torn one.
     try {
         try {
-            fd_guard_t fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open");
-            created = true;
-            // Written record by record as the repeated field of upd.Cache, the bytes that
-            // serializing one whole upd.Cache would give, without holding a copy of the cache.
-            google::protobuf::io::FileOutputStream raw(fd.get());
-            bool written = true;
-            {
-                google::protobuf::io::CodedOutputStream out(&raw);
-                const std::uint32_t tag = WireFormatLite::MakeTag(
-                    Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
-                FileCrc crc;
-                gone_probe_t probe;
-                for (const auto& entry : cache_) {
-                    // Records of files that are gone would only grow the cache. A file that
-                    // merely cannot be looked at now keeps its record.
-                    const boost::filesystem::path& path = entry.first;
-                    if (probe.gone(path)) continue;
-                    const record_t& record = entry.second;
-                    crc.set_path(path.string());
-                    crc.set_dev(record.dev);
-                    crc.set_ino(record.ino);
-                    crc.set_ctime(static_cast<std::uint64_t>(static_cast<std::int64_t>(record.ctime)));
-                    crc.set_sha256(record.sha256);
-                    crc.set_md5(record.md5);
-                    out.WriteTag(tag);
-                    out.WriteVarint32(static_cast<std::uint32_t>(crc.ByteSizeLong()));
-                    crc.SerializeWithCachedSizes(&out);
+            replace_file(cache_path_.string(), [this](int fd) {
+                // Written record by record as the repeated field of upd.Cache, the bytes that
+                // serializing one whole upd.Cache would give, without holding a copy of the cache.
+                google::protobuf::io::FileOutputStream raw(fd);
+                bool written = true;
+                {
+                    google::protobuf::io::CodedOutputStream out(&raw);
+                    const std::uint32_t tag = WireFormatLite::MakeTag(
+                        Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+                    FileCrc crc;
+                    gone_probe_t probe;
+                    for (const auto& entry : cache_) {
+                        // Records of files that are gone would only grow the cache. A file that
+                        // merely cannot be looked at now keeps its record.
+                        const boost::filesystem::path& path = entry.first;
+                        if (probe.gone(path)) continue;
+                        const record_t& record = entry.second;
+                        crc.set_path(path.string());
+                        crc.set_dev(record.dev);
+                        crc.set_ino(record.ino);
+                        crc.set_ctime(static_cast<std::uint64_t>(static_cast<std::int64_t>(record.ctime)));
+                        crc.set_sha256(record.sha256);
+                        crc.set_md5(record.md5);
+                        out.WriteTag(tag);
+                        out.WriteVarint32(static_cast<std::uint32_t>(crc.ByteSizeLong()));
+                        crc.SerializeWithCachedSizes(&out);
+                    }
+                    written = !out.HadError();
                 }
-                written = !out.HadError();
-            }
-            if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
-            if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");
-            if (fd.close_checked() != 0) throw boost::system::system_error(last_errno(), "close");
-            if (::rename(temporary.c_str(), cache_path_.c_str()) != 0) throw boost::system::system_error(last_errno(), "rename");
+                if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
+            });
         } catch (const std::exception& e) {
-            if (created) ::unlink(temporary.c_str());
             LOG_WARNING("Cache: " << cache_path_ << ": " << exception_text(e));
         }
     } catch (...) {

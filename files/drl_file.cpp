@@ -3,7 +3,6 @@
 
 #include "files/signature.hpp"
 #include "framework/cf_proto_exception.hpp"
-#include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
 #include <boost/filesystem/operations.hpp>
@@ -12,10 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace upd {
@@ -41,17 +37,7 @@ bool starts_with(const char* begin, const char* end, const std::string& prefix) 
 }  // namespace
 
 void drl_file_t::load(const boost::filesystem::path& path) {
-    boost::system::error_code ec;
-    struct stat st;
-    const int fd = open_regular(path.c_str(), ec, &st);
-    if (fd < 0) throw boost::filesystem::filesystem_error("open", path, ec);
-    fd_guard_t guard(fd);
-    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
-        throw std::runtime_error("file too big");
-    }
-
-    std::vector<char> buffer(static_cast<std::size_t>(st.st_size));
-    read_exact(fd, buffer.data(), buffer.size());
+    const std::vector<char> buffer = read_regular_file(path.string(), max_size);
     parse(buffer.data(), buffer.data() + buffer.size());
 }
 

@@ -74,13 +74,17 @@ const char* next_line(const char*& p, const char* end) {
 bool accepts(const std::string& pattern, const std::string& name, const char* where) {
     int rc = ::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE);
     if (rc == 0) return true;
-    if (rc != FNM_NOMATCH) {
+    if (rc != FNM_NOMATCH && where) {
         LOG_DEBUG("fnmatch: Invalid pattern in " << where << ": \"" << pattern << '"');
     }
     return false;
 }
 
 }  // namespace
+
+bool matches_any(const std::vector<std::string>& patterns, const std::string& name, const char* where) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return accepts(p, name, where); });
+}
 
 bool stamp_less(const std::string& a, const std::string& b) {
     const std::size_t a0 = std::min(a.find_first_not_of('0'), a.size()), b0 = std::min(b.find_first_not_of('0'), b.size());
@@ -159,23 +163,12 @@ std::vector<std::string> lst_file_t::names_matching(const std::string& pattern) 
     return result;
 }
 
-bool lst_file_t::matches_patterns(const std::string& name) const {
-    for (const auto& pattern : patterns_) {
-        if (accepts(pattern, name, "lst")) return true;
-    }
-    return false;
-}
+bool lst_file_t::matches_patterns(const std::string& name) const { return matches_any(patterns_, name, "lst"); }
 
 void lst_file_t::apply_excludes(const std::vector<std::string>& excludes) {
     std::vector<std::string> marked;
-    for (const auto& f : files_) {
-        for (const auto& pattern : excludes) {
-            if (accepts(pattern, f.first, "excludes")) {
-                marked.push_back(f.first);
-                break;
-            }
-        }
-    }
+    for (const auto& f : files_)
+        if (matches_any(excludes, f.first, "excludes")) marked.push_back(f.first);
     for (const auto& name : marked) {
         LOG_DEBUG("Excluded: " << name);
         files_.erase(name);

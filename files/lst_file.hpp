@@ -10,6 +10,9 @@ namespace upd {
 
 // Whether list stamp a is lower than b, by value: decimal digits of any length, leading zeros ignored.
 bool stamp_less(const std::string& a, const std::string& b);
+// Whether one of the name patterns (fnmatch, no escapes) accepts the name; an invalid pattern
+// accepts nothing and, when `where` is given, is named in a Debug line.
+bool matches_any(const std::vector<std::string>& patterns, const std::string& name, const char* where = nullptr);
 
 class lst_file_t {
 public:

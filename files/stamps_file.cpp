@@ -3,19 +3,11 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
-#include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
-
-#include <boost/filesystem/exception.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace upd {
 
@@ -52,36 +44,18 @@ std::string stamps_file_t::format(const stamps_t& stamps) {
 
 stamps_file_t::stamps_t stamps_file_t::load(const boost::filesystem::path& path) {
     try {
-        boost::system::error_code ec;
-        struct stat st;
-        fd_guard_t fd(open_regular(path.c_str(), ec, &st));
-        if (fd.get() < 0) {
-            if (ec == boost::system::errc::no_such_file_or_directory) return stamps_t();
-            throw boost::filesystem::filesystem_error("open", ec);
-        }
-        if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) throw std::runtime_error("file too big");
-        std::vector<char> text(static_cast<std::size_t>(st.st_size));
-        read_exact(fd.get(), text.data(), text.size());
+        const std::vector<char> text = read_regular_file(path.string(), max_size);
         return parse(text.data(), text.data() + text.size());
     } catch (const std::exception& e) {
+        if (error_code_of(e) == boost::system::errc::no_such_file_or_directory) return stamps_t();
         LOG_WARNING("Stamps " << path << ": " << exception_text(e) << "; no file list is refused as older in this run");
         return stamps_t();
     }
 }
 
 void stamps_file_t::save(const boost::filesystem::path& path, const stamps_t& stamps) {
-    const std::string temporary = path.string() + ".tmp", text = format(stamps);
-    fd_guard_t fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open " + temporary);
-    try {
-        write_all(fd.get(), text.data(), text.size());
-        if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");
-        if (fd.close_checked() != 0) throw boost::system::system_error(last_errno(), "close");
-        if (::rename(temporary.c_str(), path.c_str()) != 0) throw boost::system::system_error(last_errno(), "rename");
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
-    }
+    const std::string text = format(stamps);
+    replace_file(path.string(), [&text](int fd) { write_all(fd, text.data(), text.size()); });
 }
 
 }  // namespace upd

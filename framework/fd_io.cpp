@@ -1,8 +1,10 @@
-// Reading and writing an exact number of bytes on a descriptor.
+// Reading and writing exact byte counts on descriptors, whole regular files, and replacing a file safely.
 #include "fd_io.hpp"
 
 #include "error_code.hpp"
+#include "fd_guard.hpp"
 
+#include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
@@ -63,6 +65,32 @@ int open_regular(const char* path, boost::system::error_code& ec, struct stat* s
     }
     if (fd >= 0) ::close(fd);
     return -1;
+}
+
+std::vector<char> read_regular_file(const std::string& path, std::size_t max_size) {
+    boost::system::error_code ec;
+    struct stat st;
+    fd_guard_t fd(open_regular(path.c_str(), ec, &st));
+    if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", path, ec);
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) throw std::runtime_error("file too big");
+    std::vector<char> bytes(static_cast<std::size_t>(st.st_size));
+    read_exact(fd.get(), bytes.data(), bytes.size());
+    return bytes;
+}
+
+void replace_file(const std::string& path, const std::function<void(int fd)>& write) {
+    const std::string temporary = path + ".tmp";
+    fd_guard_t fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open");
+    try {
+        write(fd.get());
+        if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");
+        if (fd.close_checked() != 0) throw boost::system::system_error(last_errno(), "close");
+        if (::rename(temporary.c_str(), path.c_str()) != 0) throw boost::system::system_error(last_errno(), "rename");
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
 }
 
 void read_exact(int fd, void* buffer, std::size_t size) {

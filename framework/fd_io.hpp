@@ -1,9 +1,12 @@
-// Reading and writing an exact number of bytes on a descriptor.
+// Reading and writing exact byte counts on descriptors, whole regular files, and replacing a file safely.
 #pragma once
 
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
 
 struct stat;
 
@@ -16,6 +19,15 @@ void write_all(int fd, const void* data, std::size_t size);
 // and refuses anything but a regular file: -1 with `ec` set to errno or EC_NOT_A_REGULAR_FILE.
 // The file's status goes to `st` when given.
 int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr);
+// The whole of such a file, at most `max_size` bytes: filesystem_error("open", path, ec) as above,
+// std::runtime_error("file too big"), or read_exact's errors.
+std::vector<char> read_regular_file(const std::string& path, std::size_t max_size);
+
+// Replaces `path` by what `write` puts into a temporary file beside it (never a link followed),
+// flushed to the disk and renamed over it: a failure at any point (a full disk) leaves the old
+// file, never a torn one, and no temporary. Throws system_error "open", "fsync", "close" or
+// "rename", or whatever `write` throws.
+void replace_file(const std::string& path, const std::function<void(int fd)>& write);
 
 // Non-throwing forms: EC_UNEXPECTED_EOF, EC_UNEXPECTED_ERROR or errno; untouched on success.
 void read_exact(int fd, void* buffer, std::size_t size, boost::system::error_code& ec);

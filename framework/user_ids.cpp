@@ -113,11 +113,11 @@ void walk(user_ids_t& user, int dir, const fs::path& path) {
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", p, last_errno());
         if (S_ISDIR(st.st_mode)) {
             walk(user, fd.get(), p);
-        } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        } else if (!S_ISREG(st.st_mode)) {
+            continue;  // swapped for something else since the fstatat
+        } else if (st.st_nlink > 1) {
             // A hard link may be anybody's file, the password database included: leave it alone.
             LOG_WARNING("Ownership not taken: " << p << " has " << st.st_nlink << " links");
-            continue;
-        } else if (!S_ISREG(st.st_mode)) {
             continue;
         }
         chown_fd(user, fd.get(), st, p);
