@@ -1,5 +1,5 @@
 // Unpacks one container file to another, as the updater does with a downloaded packed file.
-// Usage: lzma_driver SOURCE DESTINATION
+// Usage: lzma_driver SOURCE DESTINATION  (the size the container states stands for the listed one)
 #include "files/lzma_decompress.hpp"
 
 #include "framework/cf_log.hpp"
@@ -18,7 +18,14 @@ int main(int argc, char** argv) {
     set_log(std::make_shared<cf_console_log_t>());
     cf_log_t::level_ = cf_log_t::warning;
     try {
-        upd::lzma_decompress_file(argv[1], argv[2]);
+        unsigned char header[upd::lzma_header_size] = {};
+        if (FILE* in = std::fopen(argv[1], "rb")) {
+            if (std::fread(header, 1, sizeof header, in) != sizeof header) header[5] = 0;
+            std::fclose(in);
+        }
+        std::uint64_t size = 0;
+        for (int i = 12; i >= 5; --i) size = (size << 8) | header[i];
+        upd::lzma_decompress_file(argv[1], argv[2], size);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lzma_driver: %s\n", exception_text(e));
         return 1;

@@ -1,10 +1,16 @@
 // Downloads of one run over several connections at once, one thread and downloader per connection.
 #include "engine/fetch_pool.hpp"
 
+#include "framework/cf_log.hpp"
+#include "framework/error_code.hpp"
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include <cstdlib>
 #include <exception>
-#include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -23,14 +29,18 @@ struct lane_t {
 fetch_pool_t::fetch_pool_t(std::size_t lanes, make_downloader_t make_downloader, job_t job)
     : lanes_(lanes), make_downloader_(std::move(make_downloader)), job_(std::move(job)) {}
 
-void fetch_pool_t::run(std::size_t count) {
+void fetch_pool_t::run(std::size_t count, downloader_t& own) {
     std::vector<std::unique_ptr<lane_t>> lanes;
     for (std::size_t i = 0; i < lanes_ && i < count; ++i) {
         lanes.emplace_back(new lane_t);
         lanes.back()->downloader = make_downloader_(lanes.back()->io_service);
     }
-    std::mutex mutex;  // guards next, failure, stopped and the lanes' thread objects
-    std::size_t next = 0;
+    // Guards everything below and the lanes' thread objects: a thread object is only touched
+    // under it, or once no lane runs any more, so interrupt() never meets a join() of the same
+    // object (in Boost 1.74 both copy its state without a lock).
+    boost::mutex mutex;
+    boost::condition_variable lane_ended;
+    std::size_t next = 0, running = 0;
     std::exception_ptr failure;
     bool stopped = false;
     // Interrupts before it stops: a connection that restarts its io_service looks for an
@@ -43,37 +53,64 @@ void fetch_pool_t::run(std::size_t count) {
         for (;;) {
             std::size_t job;
             {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (stopped || next == count) return;
+                boost::lock_guard<boost::mutex> lock(mutex);
+                if (stopped || next == count) break;
                 job = next++;
             }
             try {
                 job_(*lane.downloader, job);
             } catch (const boost::thread_interrupted&) {
-                return;
+                break;
             } catch (...) {
-                std::lock_guard<std::mutex> lock(mutex);
+                boost::lock_guard<boost::mutex> lock(mutex);
                 if (!stopped) failure = std::current_exception(), stop();
-                return;
+                break;
             }
         }
+        boost::lock_guard<boost::mutex> lock(mutex);
+        --running;
+        lane_ended.notify_all();
     };
     {
-        std::lock_guard<std::mutex> lock(mutex);  // no lane stops the others before all have started
-        for (auto& lane : lanes) lane->thread = boost::thread([&work, &lane] { work(*lane); });
-    }
-    try {
-        for (auto& lane : lanes) lane->thread.join();
-    } catch (const boost::thread_interrupted&) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop();
+        boost::lock_guard<boost::mutex> lock(mutex);  // no lane stops the others before all have started
+        try {
+            // test hook: begin
+            // TAVIK_TEST_FAILING_LANE=N: the Nth lane fails to start, as when the process limit is reached.
+            const char* failing = std::getenv("TAVIK_TEST_FAILING_LANE");
+            // test hook: end
+            for (auto& lane : lanes) {
+                // test hook: begin
+                if (failing && std::to_string(running + 1) == failing) throw boost::thread_resource_error(EAGAIN, "test hook");
+                // test hook: end
+                lane->thread = boost::thread([&work, &lane] { work(*lane); });
+                ++running;
+            }
+        } catch (const std::exception& e) {
+            // Out of processes or memory: the lanes that started do the work. They are kept; the
+            // rest never ran and is dropped before anything could refer to it.
+            lanes.resize(running);
+            if (running) LOG_WARNING("Downloads: " << running << " of " << std::min(lanes_, count) << " connections started: " << exception_text(e));
+            else LOG_WARNING("Downloads: no connection started, one file after another: " << exception_text(e));
         }
-        boost::this_thread::disable_interruption undisturbed;
-        for (auto& lane : lanes)
-            if (lane->thread.joinable()) lane->thread.join();
-        throw;
     }
+    if (lanes.empty()) {
+        for (std::size_t i = 0; i < count; ++i) job_(own, i);
+        return;
+    }
+    {
+        boost::unique_lock<boost::mutex> lock(mutex);
+        try {
+            while (running) lane_ended.wait(lock);  // an interruption point
+        } catch (const boost::thread_interrupted&) {
+            stop();
+            boost::this_thread::disable_interruption undisturbed;
+            while (running) lane_ended.wait(lock);
+            lock.unlock();
+            for (auto& lane : lanes) lane->thread.join();
+            throw;
+        }
+    }
+    for (auto& lane : lanes) lane->thread.join();
     if (failure) std::rethrow_exception(failure);
 }
 

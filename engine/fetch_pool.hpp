@@ -15,7 +15,8 @@ namespace upd {
 // that the files of a run travel over several connections at once (on a link with latency, round
 // trips dominate, not bytes). Jobs start in order; the first failure stops every lane (partial
 // files go as on any failed download) and run() throws it once all lanes have ended; so does an
-// interruption of the calling thread.
+// interruption of the calling thread. Lanes that cannot start (no processes or memory left) are
+// done without: the others take their jobs, and with none, `own` does them one after another.
 class fetch_pool_t {
 public:
     using make_downloader_t = std::function<std::unique_ptr<downloader_t>(boost::asio::io_service&)>;
@@ -23,7 +24,8 @@ public:
 
     fetch_pool_t(std::size_t lanes, make_downloader_t make_downloader, job_t job);
 
-    void run(std::size_t count);
+    void run(std::size_t count, downloader_t& own);
+
 
 private:
     std::size_t lanes_;

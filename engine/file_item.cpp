@@ -29,7 +29,7 @@ struct md_ctx_deleter_t {
 void file_item_t::compute_digest() {
     try {
         boost::system::error_code open_error;
-        fd_guard_t file(open_regular(source.c_str(), open_error));
+        fd_guard_t file(open_regular(source.c_str(), open_error, nullptr, O_NOFOLLOW));  // in the work folder
         if (file.get() < 0) throw boost::system::system_error(open_error, "open");
         std::unique_ptr<EVP_MD_CTX, md_ctx_deleter_t> ctx(EVP_MD_CTX_new());
         if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();

@@ -21,6 +21,7 @@
 #include <functional>
 #include <iomanip>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
@@ -37,6 +38,12 @@ std::string hex(const std::string& bytes) {
     out << std::hex << std::setfill('0');
     for (unsigned char c : bytes) out << std::setw(2) << static_cast<unsigned>(c);
     return out.str();
+}
+
+// Not followed: a FIFO or link the run-as account planted in the work folder is no download.
+bool regular_file(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void log_download(const fs::path& path) {
@@ -134,7 +141,7 @@ void updater_t::update(const tvk::UpdateConfig& config) {
             downloader->connection().set_proxy_authorization(downloader_.connection().proxy_authorization());
             return downloader;
         };
-        fetch_pool_t(connections_, make_downloader, fetch_job).run(jobs.size());
+        fetch_pool_t(connections_, make_downloader, fetch_job).run(jobs.size(), downloader_);
     }
     // Whatever order the downloads finished in, the request lists them in the list's order.
     for (const auto& job : jobs) to_place_.push_back(job.second);
@@ -286,7 +293,7 @@ void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& targ
 
 void updater_t::fetch(downloader_t& downloader, checker_t& checker, const url_t& url, const fs::path& target,
                       const std::string& expected, bool packed, std::uint32_t size) {
-    if (fs::exists(target) && checker.sha256(target) == expected) {
+    if (regular_file(target) && checker.sha256(target) == expected) {
         LOG_DEBUG("Download: " << target << ": has already been downloaded");
         return;
     }
@@ -294,9 +301,10 @@ void updater_t::fetch(downloader_t& downloader, checker_t& checker, const url_t&
         const url_t packed_url(url.to_string() + lzma_suffix);
         const fs::path temporary = target.string() + lzma_suffix;
         try {
-            downloader.get_to_file(packed_url, temporary, packed_size_limit);
+            // No container for this file can be larger; a longer one is refused as it arrives.
+            downloader.get_to_file(packed_url, temporary, std::min(packed_size_limit, lzma_header_size + lzma_packed_bound(size)));
             log_download(temporary);
-            lzma_decompress_file(temporary, target);
+            lzma_decompress_file(temporary, target, size);
             if (::unlink(temporary.c_str()) != 0) {
                 LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);
             }

@@ -13,6 +13,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -51,6 +52,7 @@ zone_t::zone_t(const fs::path& drl_path, const fs::path& custom_drl_path, const 
     drl_file_t file;
     file.load(drl);
     servers_ = file.shuffled_urls();
+    std::reverse(servers_.begin(), servers_.end());  // the last is asked first
     if (!fs::exists(download_dir_)) fs::create_directory(download_dir_);
 }
 
@@ -58,6 +60,7 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
                           const std::string& recorded) {
     std::vector<char> text;
     bool found = false;
+    bool only_407 = !servers_.empty();  // every server asked for proxy credentials
     while (!servers_.empty() && !found) {
         const std::string& server = servers_.back();
         try {
@@ -73,7 +76,11 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
             found = true;
         } catch (const std::exception& e) {
             LOG_DEBUG("Download LST: " << exception_text(e));
-            if (error_code_of(e) == tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR)) throw;
+            // A proxy that refuses the credentials refuses them for every server; without a
+            // proxy, a 407 is only that server's answer, and the next one is asked.
+            const bool proxy_auth = error_code_of(e) == tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR);
+            if (proxy_auth && downloader.connection().through_proxy()) throw;
+            only_407 = only_407 && proxy_auth;
             servers_.pop_back();
             continue;
         }
@@ -83,9 +90,10 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
                                 << recorded << ")");
             servers_.pop_back();
             found = false;
+            only_407 = false;
         }
     }
-    if (!found) throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
+    if (!found) throw boost::system::system_error(tvk::make_error_code(only_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
     lst_.apply_excludes(excluded);
     excluded_ = excluded;
 }

@@ -14,6 +14,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <utility>
 
 namespace fs = boost::filesystem;
@@ -59,7 +60,7 @@ file_item_t zone_fallback_t::download(const tvk::UpdateConfig& config, boost::as
         try {
             downloader.get_to_file(url_t(text), drl_copy_path_, drl_size_limit);
             drl_file_t verified;
-            verified.load(drl_copy_path_);
+            verified.load(drl_copy_path_, O_NOFOLLOW);
             done = true;
         } catch (const std::exception& e) {
             LOG_DEBUG("Download " << drl_copy_path_.filename().string() << ": " << exception_text(e));

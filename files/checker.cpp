@@ -161,7 +161,7 @@ private:
 }  // namespace
 
 checker_t::checker_t(const boost::filesystem::path& directory)
-    : cache_path_(directory / cache_name) {
+    : cache_path_(directory / cache_name), folder_(directory.string() + '/') {
     load();
 }
 
@@ -277,7 +277,9 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, boo
     }
 
     const bool cacheable = now > st.st_ctime;
-    digests_t result = hash_file(path, need_md5 || cacheable);
+    // What the work folder holds (the downloads) is the run-as account's: never followed anywhere.
+    const bool own = path.native().compare(0, folder_.size(), folder_) == 0;
+    digests_t result = hash_file(path, need_md5 || cacheable, own ? O_NOFOLLOW : 0);
     if (cacheable) {
         std::lock_guard<std::mutex> lock(mutex_);
         record_t& record = cache_[path];
@@ -292,12 +294,12 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, boo
 
 checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path) { return hash_file(path, true); }
 
-checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, bool with_md5) {
+checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, bool with_md5, int flags) {
     try {
         digest_t sha256(EVP_sha256());
         digest_t md5(with_md5 ? EVP_md5() : EVP_md_null());
         boost::system::error_code open_error;
-        fd_guard_t fd(open_regular(path.c_str(), open_error));
+        fd_guard_t fd(open_regular(path.c_str(), open_error, nullptr, flags));
         if (fd.get() < 0) throw boost::system::system_error(open_error, "open");
         char buffer[chunk_size];
         for (;;) {
@@ -321,8 +323,10 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
 
 void checker_t::load() {
     try {
-        fd_guard_t fd(::open(cache_path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open");
+        // The run-as account owns the folder: a FIFO planted there must not block the run.
+        boost::system::error_code ec;
+        fd_guard_t fd(open_regular(cache_path_.c_str(), ec, nullptr, O_NOFOLLOW));
+        if (fd.get() < 0) throw boost::system::system_error(ec, "open");
         // Read record by record, with the rules of parsing one whole upd.Cache (unknown fields
         // skipped, required fields enforced, a read error is a format error), but without
         // holding the whole message next to the map built from it.

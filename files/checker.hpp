@@ -74,11 +74,13 @@ private:
     // With `need_md5` false, MD5 is left out (empty) when the result will not be cached anyway:
     // a file just downloaded is verified by SHA-256 alone, without paying for a second digest.
     digests_t digests(const boost::filesystem::path& path, bool need_md5);
-    static digests_t hash_file(const boost::filesystem::path& path, bool with_md5);
+    // `flags` adds open flags (O_NOFOLLOW for a file in the work folder).
+    static digests_t hash_file(const boost::filesystem::path& path, bool with_md5, int flags = 0);
     void load();
     void save();
 
     boost::filesystem::path cache_path_;
+    std::string folder_;  // the work folder, with a slash at its end
     std::set<boost::filesystem::path, path_less> paths_;
     std::map<boost::filesystem::path, record_t, path_less> cache_;
     std::mutex mutex_;  // guards cache_ while files are hashed outside it

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -36,13 +37,14 @@ bool starts_with(const char* begin, const char* end, const std::string& prefix) 
 
 }  // namespace
 
-void drl_file_t::load(const boost::filesystem::path& path) {
-    const std::vector<char> buffer = read_regular_file(path.string(), max_size);
+void drl_file_t::load(const boost::filesystem::path& path, int flags) {
+    const std::vector<char> buffer = read_regular_file(path.string(), max_size, flags);
     parse(buffer.data(), buffer.data() + buffer.size());
 }
 
 void drl_file_t::parse(const char* begin, const char* end) {
     urls_.clear();
+    std::set<std::string> seen;
     std::string signature;
     const char* signed_end = begin;
 
@@ -58,7 +60,8 @@ void drl_file_t::parse(const char* begin, const char* end) {
         } else if (starts_with(line, line_end, url_line_begin)) {
             // Once a signature has been read the lines are outside the signed range: anybody
             // on the way could have added them, so their URLs are not taken.
-            if (signature.empty()) urls_.insert(trimmed(line + url_line_begin.size(), line_end));
+            const std::string url = trimmed(line + url_line_begin.size(), line_end);
+            if (signature.empty() && seen.insert(url).second) urls_.push_back(url);
         } else if (starts_with(line, line_end, sign_line_begin)) {
             signature = trimmed(line + sign_line_begin.size(), line_end);
         } else {
@@ -75,6 +78,11 @@ void drl_file_t::parse(const char* begin, const char* end) {
 
 std::vector<std::string> drl_file_t::shuffled_urls() const {
     std::vector<std::string> result(urls_.begin(), urls_.end());
+    // test hook: begin
+    // Tests that meet the servers in a given order list them in that order.
+    const char* order = std::getenv("TAVIK_TEST_SERVER_ORDER");
+    if (order && std::string(order) == "listed") return result;
+    // test hook: end
     for (std::size_t i = 1; i < result.size(); ++i) {
         std::size_t j = static_cast<std::size_t>(std::rand()) % (i + 1);
         std::swap(result[i], result[j]);

@@ -4,7 +4,6 @@
 #include <boost/filesystem/path.hpp>
 
 #include <cstddef>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,18 +16,21 @@ public:
     // Larger files are refused before a byte of them is read.
     static constexpr std::size_t max_size = 1048576;
 
-    // Reads the whole file and parses it; throws on any failure.
-    void load(const boost::filesystem::path& path);
+    // Reads the whole file and parses it; throws on any failure. `flags` adds open flags
+    // (O_NOFOLLOW for a copy in the work folder).
+    void load(const boost::filesystem::path& path, int flags = 0);
     // Parses the bytes and verifies the signature; throws cf_proto_exception_t (EC_BAD_DRL_FILE).
     void parse(const char* begin, const char* end);
 
-    // The URLs of the signed range; lines after the signature add none.
-    const std::set<std::string>& urls() const { return urls_; }
-    // The URLs in a random order drawn from rand().
+    // The URLs of the signed range in the order of the file, each once; lines after the signature
+    // add none.
+    const std::vector<std::string>& urls() const { return urls_; }
+    // The URLs in a random order drawn from rand(), so that the machines of a fleet spread over
+    // the mirrors.
     std::vector<std::string> shuffled_urls() const;
 
 private:
-    std::set<std::string> urls_;
+    std::vector<std::string> urls_;
 };
 
 }  // namespace upd

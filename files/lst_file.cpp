@@ -106,6 +106,7 @@ void lst_file_t::parse(const char* begin, const char* end) {
     if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str())) {
         fail("Invalid LST-file signature");
     }
+    if (layout[4].length() > static_cast<std::ptrdiff_t>(max_stamp_digits)) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();
 
     xp::cmatch line_match;

@@ -1,6 +1,7 @@
 // The signed list of a zone's files (name, SHA-256, size) and of the name patterns of the zone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -16,6 +17,9 @@ bool matches_any(const std::vector<std::string>& patterns, const std::string& na
 
 class lst_file_t {
 public:
+    // A longer stamp could not be recorded (the stamps file is bounded): such a list is damaged.
+    static constexpr std::size_t max_stamp_digits = 64;
+
     struct entry_t {
         std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
         std::uint32_t size = 0;

@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -67,38 +68,47 @@ std::vector<char> lzma_decompress(const char* begin, const char* end) {
     return decode(reinterpret_cast<const unsigned char*>(begin), size);
 }
 
-void lzma_decompress_file(const boost::filesystem::path& source,
-                          const boost::filesystem::path& destination) {
+void lzma_decompress_file(const boost::filesystem::path& source, const boost::filesystem::path& destination,
+                          std::uint64_t listed_size) {
     using boost::filesystem::filesystem_error;
 
     std::vector<char> out;
     {
         boost::system::error_code open_error;
-        fd_guard_t in(open_regular(source.c_str(), open_error));
+        struct stat st;
+        fd_guard_t in(open_regular(source.c_str(), open_error, &st, O_NOFOLLOW));
         if (in.get() < 0) throw filesystem_error("open", source, open_error);
 
-        struct stat st;
-        off_t size = -1;
-        if (::fstat(in.get(), &st) == 0) size = st.st_size;
-        if (size < static_cast<off_t>(lzma_header_size + 1) ||
-            size > static_cast<off_t>(lzma_max_size)) {
+        const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+        if (size < lzma_header_size + 1 || size > lzma_max_size ||
+            size - lzma_header_size > lzma_packed_bound(listed_size)) {
             LOG_DEBUG("Invalid lzma file size=" << size);
+            fail();
+        }
+        unsigned char header[lzma_header_size];
+        boost::system::error_code ec;
+        read_exact(in.get(), header, sizeof header, ec);
+        if (ec) throw filesystem_error("read", source, ec);
+        std::uint64_t stated = 0;
+        for (int i = 7; i >= 0; --i) stated = (stated << 8) | header[LZMA_PROPS_SIZE + i];
+        if (stated != listed_size) {
+            LOG_DEBUG("Invalid uncompressed lzma size=" << stated << ", listed " << listed_size);
             fail();
         }
 
         // Not zero-filled: every byte is read over at once.
         std::unique_ptr<unsigned char[]> packed(new unsigned char[static_cast<std::size_t>(size)]);
-        boost::system::error_code ec;
-        read_exact(in.get(), packed.get(), static_cast<std::size_t>(size), ec);
+        std::copy(header, header + sizeof header, packed.get());
+        read_exact(in.get(), packed.get() + sizeof header, static_cast<std::size_t>(size) - sizeof header, ec);
         if (ec) throw filesystem_error("read", source, ec);
         in.close_checked();
 
         out = decode(packed.get(), static_cast<std::size_t>(size));
     }
 
-    fd_guard_t dst(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (dst.get() < 0) throw filesystem_error("open", destination, last_errno());
     boost::system::error_code ec;
+    fd_guard_t dst(create_fresh(destination.c_str(), ec));
+    if (dst.get() < 0) throw filesystem_error("open", destination, ec);
     write_all(dst.get(), out.data(), out.size(), ec);
     if (ec) throw filesystem_error("write", destination, ec);
     // Some file systems report a failed write only at close; that must not pass as success.

@@ -19,10 +19,16 @@ constexpr std::size_t lzma_header_size = 13;
 // short, too large or does not decode.
 std::vector<char> lzma_decompress(const char* begin, const char* end);
 
-// Unpacks the container file `source` into `destination` (created or truncated, mode 0600).
-// The destination is touched only after the whole content decoded successfully.
-// Throws as lzma_decompress, and boost::filesystem::filesystem_error ("open", "read", "write").
-void lzma_decompress_file(const boost::filesystem::path& source,
-                          const boost::filesystem::path& destination);
+// The most that an LZMA stream of `size` bytes can take: incompressible data grows a little.
+constexpr std::uint64_t lzma_packed_bound(std::uint64_t size) { return size + size / 3 + 128; }
+
+// Unpacks the container file `source` into `destination` (created afresh, mode 0600), whose size
+// the signed list gives: a container that states another size, or holds more packed bytes than
+// such a size can need, is refused before anything is allocated (a hostile server cannot make
+// the unpacking take more memory than the listed file). The destination is touched only after
+// the whole content decoded successfully. Throws as lzma_decompress, and
+// boost::filesystem::filesystem_error ("open", "read", "write").
+void lzma_decompress_file(const boost::filesystem::path& source, const boost::filesystem::path& destination,
+                          std::uint64_t listed_size);
 
 }  // namespace upd

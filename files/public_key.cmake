@@ -27,7 +27,10 @@ if(trusted STREQUAL development)
   set(TAVIK_DEVELOPMENT_KEY ON)
 endif()
 option(TAVIK_ALLOW_DEVELOPMENT_KEY "Allow a Release or MinSizeRel build to trust the development key" OFF)
-if(TAVIK_DEVELOPMENT_KEY AND CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$" AND NOT TAVIK_ALLOW_DEVELOPMENT_KEY)
+# CMake matches build types without regard to case ("release" configures a Release build); so
+# does the guard. RelWithDebInfo, the developers' default, is not guarded: --version marks it.
+string(TOLOWER "${CMAKE_BUILD_TYPE}" build_type)
+if(TAVIK_DEVELOPMENT_KEY AND build_type MATCHES "^(release|minsizerel)$" AND NOT TAVIK_ALLOW_DEVELOPMENT_KEY)
   message(FATAL_ERROR "This ${CMAKE_BUILD_TYPE} build would trust the development key (keys/development.pub), "
           "whose private part is in the repository. Build with your own public key, "
           "-DTAVIK_PUBLIC_KEY=/path/to/vendor.pub (see README, Key material), or allow the development "

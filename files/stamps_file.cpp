@@ -6,6 +6,7 @@
 #include "framework/fd_io.hpp"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <stdexcept>
 #include <vector>
 
@@ -44,7 +45,7 @@ std::string stamps_file_t::format(const stamps_t& stamps) {
 
 stamps_file_t::stamps_t stamps_file_t::load(const boost::filesystem::path& path) {
     try {
-        const std::vector<char> text = read_regular_file(path.string(), max_size);
+        const std::vector<char> text = read_regular_file(path.string(), max_size, O_NOFOLLOW);
         return parse(text.data(), text.data() + text.size());
     } catch (const std::exception& e) {
         if (error_code_of(e) == boost::system::errc::no_such_file_or_directory) return stamps_t();

@@ -1,6 +1,8 @@
 // The process-wide log: one sink at a time, buffering until the first sink, stderr at exit.
 #include "cf_log.hpp"
 
+#include "error_code.hpp"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <utility>
@@ -235,12 +238,21 @@ int syslog_facility(const tvk::Log& log) {
 std::shared_ptr<cf_log_t> make_log(const tvk::Log& log) {
     switch (log.type()) {
         case tvk::Log::FILE: {
-            int fd = ::open(log.path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (fd < 0) {
-                throw boost::filesystem::filesystem_error(
-                    "Cannot create log", log.path(),
-                    boost::system::error_code(errno, boost::system::system_category()));
+            // Opened as root, in a folder a user may write: a planted link (ELOOP) is not
+            // followed, a FIFO does not block the start, and only a file of our own or a console
+            // is written to. A second link to a file may be anybody's file (FreeBSD lets users
+            // hard-link files of others).
+            const int fd = ::open(log.path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+            struct stat st;
+            boost::system::error_code ec;
+            if (fd < 0 || ::fstat(fd, &st) != 0) ec.assign(errno, boost::system::system_category());
+            else if (S_ISREG(st.st_mode) && st.st_nlink > 1) ec.assign(EMLINK, boost::system::system_category());
+            else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) ec = tvk::make_error_code(tvk::EC_NOT_A_REGULAR_FILE);
+            if (ec) {
+                if (fd >= 0) ::close(fd);
+                throw boost::filesystem::filesystem_error("Cannot create log", log.path(), ec);
             }
+            ::fcntl(fd, F_SETFL, O_APPEND);  // a console must not drop lines that would block
             return std::make_shared<cf_file_log_t>(fd, true);
         }
         case tvk::Log::STDERR:

@@ -49,10 +49,10 @@ void write_all(int fd, const void* data, std::size_t size, boost::system::error_
     }
 }
 
-int open_regular(const char* path, boost::system::error_code& ec, struct stat* st) {
+int open_regular(const char* path, boost::system::error_code& ec, struct stat* st, int flags) {
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     } while (fd < 0 && errno == EINTR);
     struct stat own;
     if (!st) st = &own;
@@ -67,10 +67,10 @@ int open_regular(const char* path, boost::system::error_code& ec, struct stat* s
     return -1;
 }
 
-std::vector<char> read_regular_file(const std::string& path, std::size_t max_size) {
+std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags) {
     boost::system::error_code ec;
     struct stat st;
-    fd_guard_t fd(open_regular(path.c_str(), ec, &st));
+    fd_guard_t fd(open_regular(path.c_str(), ec, &st, flags));
     if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", path, ec);
     if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) throw std::runtime_error("file too big");
     std::vector<char> bytes(static_cast<std::size_t>(st.st_size));
@@ -78,10 +78,21 @@ std::vector<char> read_regular_file(const std::string& path, std::size_t max_siz
     return bytes;
 }
 
+int create_fresh(const char* path, boost::system::error_code& ec) {
+    ::unlink(path);  // a folder stays, and the exclusive create refuses it
+    int fd;
+    do {
+        fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) ec = errno == EEXIST ? tvk::make_error_code(tvk::EC_IO_ERROR) : last_errno();
+    return fd;
+}
+
 void replace_file(const std::string& path, const std::function<void(int fd)>& write) {
     const std::string temporary = path + ".tmp";
-    fd_guard_t fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) throw boost::system::system_error(last_errno(), "open");
+    boost::system::error_code ec;
+    fd_guard_t fd(create_fresh(temporary.c_str(), ec));
+    if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", temporary, ec);
     try {
         write(fd.get());
         if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");

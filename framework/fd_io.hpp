@@ -17,16 +17,22 @@ void write_all(int fd, const void* data, std::size_t size);
 
 // Opens a file that the configuration names for reading, without blocking on a FIFO or a device,
 // and refuses anything but a regular file: -1 with `ec` set to errno or EC_NOT_A_REGULAR_FILE.
-// The file's status goes to `st` when given.
-int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr);
+// The file's status goes to `st` when given. `flags` adds open flags: O_NOFOLLOW for the files the
+// updater keeps in its work folder, where the run-as account may have planted a link.
+int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr, int flags = 0);
 // The whole of such a file, at most `max_size` bytes: filesystem_error("open", path, ec) as above,
 // std::runtime_error("file too big"), or read_exact's errors.
-std::vector<char> read_regular_file(const std::string& path, std::size_t max_size);
+std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags = 0);
+
+// Creates `path` for writing (mode 0600) after removing whatever stands at the name: a FIFO there
+// would block the open, a link would lead elsewhere. Something planted again in between is not
+// opened: -1 with `ec` EC_IO_ERROR; other failures: -1 with errno.
+int create_fresh(const char* path, boost::system::error_code& ec);
 
 // Replaces `path` by what `write` puts into a temporary file beside it (never a link followed),
 // flushed to the disk and renamed over it: a failure at any point (a full disk) leaves the old
-// file, never a torn one, and no temporary. Throws system_error "open", "fsync", "close" or
-// "rename", or whatever `write` throws.
+// file, never a torn one, and no temporary. Throws filesystem_error "open" (create_fresh's codes)
+// naming the temporary, system_error "fsync", "close" or "rename", or whatever `write` throws.
 void replace_file(const std::string& path, const std::function<void(int fd)>& write);
 
 // Non-throwing forms: EC_UNEXPECTED_EOF, EC_UNEXPECTED_ERROR or errno; untouched on success.

@@ -93,10 +93,18 @@ void chown_fd(user_ids_t& user, int fd, const struct stat& st, const fs::path& p
     LOG_DEBUG("Ownership taken: " << path);
 }
 
-// Walks the directory open at `dir` by descriptor: every entry is opened relative to its parent
-// without following links, and what is changed is the object opened, never a path resolved again,
-// so no entry swapped in during the walk leads outside the tree.
-void walk(user_ids_t& user, int dir, const fs::path& path) {
+// Deeper trees are left as they are: each level holds two descriptors and a path, and the
+// run-as account could otherwise nest folders until the walk runs out of either.
+const int max_depth = 64;
+
+// Walks the directory open at `dir`, `depth` levels below the start, by descriptor: every entry is
+// opened relative to its parent without following links, and what is changed is the object
+// opened, never a path resolved again, so no entry swapped in during the walk leads outside the tree.
+void walk(user_ids_t& user, int dir, const fs::path& path, int depth) {
+    if (depth == max_depth) {
+        LOG_WARNING("Ownership not taken below " << path << ": deeper than " << max_depth << " levels");
+        return;
+    }
     fd_guard_t listing(::dup(dir));
     DIR* d = listing.get() >= 0 ? ::fdopendir(listing.get()) : nullptr;
     if (!d) throw fs::filesystem_error("opendir", path, last_errno());
@@ -112,7 +120,7 @@ void walk(user_ids_t& user, int dir, const fs::path& path) {
         fd_guard_t fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", p, last_errno());
         if (S_ISDIR(st.st_mode)) {
-            walk(user, fd.get(), p);
+            walk(user, fd.get(), p, depth + 1);
         } else if (!S_ISREG(st.st_mode)) {
             continue;  // swapped for something else since the fstatat
         } else if (st.st_nlink > 1) {
@@ -135,6 +143,6 @@ void take_ownership(user_ids_t& user, const fs::path& dir) {
     fd_guard_t fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", dir, last_errno());
-    walk(user, fd.get(), dir);
+    walk(user, fd.get(), dir, 0);
     chown_fd(user, fd.get(), st, dir);
 }

@@ -103,11 +103,9 @@ void downloader_t::get_to_file(const url_t& url, const boost::filesystem::path& 
     LOG_DEBUG("Downloading " << url.to_string());
     connection_.open(url);
     for (;;) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            throw boost::filesystem::filesystem_error(
-                "open", path, boost::system::error_code(errno, boost::system::system_category()));
-        }
+        boost::system::error_code open_error;
+        int fd = create_fresh(path.c_str(), open_error);
+        if (fd < 0) throw boost::filesystem::filesystem_error("open", path, open_error);
         try {
             std::uint64_t written = 0;
             {

@@ -3,6 +3,8 @@
 #include "framework/error_code.hpp"
 #include "tests/support/support.hpp"
 
+#include <sys/stat.h>
+
 namespace {
 
 // The container `xz --format=lzma` makes of the file, with the size stated as the updater wants it.
@@ -39,18 +41,25 @@ TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_wit
     EXPECT_EQ(outcome(packed.substr(0, 13), 0), "Debug: Invalid lzma buffer size=13");
     EXPECT_EQ(outcome("\xff" + packed.substr(1), content.size()), "Debug: LzmaDecode: error=4");
     EXPECT_EQ(outcome(packed.substr(0, packed.size() / 2), content.size()).substr(0, 25), "Debug: LzmaDecode: error=");
-    ts::spit(dir / "plain", "the content\n"), ts::spit(dir / "target", std::string(100, 'o'));
+    ts::spit(dir / "plain", "the content\n"), ::mkfifo((dir / "target").c_str(), 0600);  // planted: would block an open
     ts::spit(dir / "file.lzma", container(dir / "plain", 12)), ts::spit(dir / "bad.lzma", "not a container at all");
-    ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::lzma_max_size + 1);
+    ts::spit(dir / "padded.lzma", ts::slurp(dir / "file.lzma") + std::string(140, '\0'));
+    ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::lzma_max_size + 1), ts::fs::create_symlink(dir / "file.lzma", dir / "link.lzma");
     const int fd = ts::lowest_free_fd();
-    upd::lzma_decompress_file(dir / "file.lzma", dir / "target");
-    EXPECT_EQ(ts::slurp(dir / "target"), "the content\n") << "an existing file is truncated";
-    for (const char* bad : {"bad.lzma", "huge.lzma"}) {
-        EXPECT_THROW(upd::lzma_decompress_file(dir / bad, dir / "untouched"), boost::system::system_error);
+    upd::lzma_decompress_file(dir / "file.lzma", dir / "target", 12);
+    EXPECT_EQ(ts::slurp(dir / "target"), "the content\n") << "whatever stood at the target is replaced";
+    // Refused before anything is allocated: the container must fit the size the signed list gives.
+    const std::tuple<const char*, std::uint64_t, std::string> refused[] = {
+        {"bad.lzma", 12, "Debug: Invalid uncompressed lzma size=7955997369423586080, listed 12"},
+        {"huge.lzma", 32 << 20, "Debug: Invalid lzma file size=33554433"}, {"file.lzma", 11, "Debug: Invalid uncompressed lzma size=12, listed 11"},
+        {"padded.lzma", 12, "Debug: Invalid lzma file size=" + std::to_string(ts::fs::file_size(dir / "padded.lzma"))},
+        {"link.lzma", 12, ""}, {"missing", 12, ""}};
+    for (const auto& r : refused) {
+        log->lines.clear();
+        EXPECT_THROW(upd::lzma_decompress_file(dir / std::get<0>(r), dir / "untouched", std::get<1>(r)), boost::system::system_error);
+        EXPECT_EQ(log->text(), std::get<2>(r).empty() ? "" : std::get<2>(r) + "\n") << std::get<0>(r);
         EXPECT_FALSE(ts::fs::exists(dir / "untouched")) << "the destination only after a whole decode";
     }
-    for (const auto& f : {std::make_pair(dir / "missing", dir / "t"), std::make_pair(dir / "file.lzma", dir / "no" / "t")})
-        EXPECT_THROW(upd::lzma_decompress_file(f.first, f.second), ts::fs::filesystem_error);
     EXPECT_EQ(ts::lowest_free_fd(), fd);
     reset_log_for_tests();
 }

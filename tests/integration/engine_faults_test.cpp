@@ -32,6 +32,7 @@ struct env_t {
     ts::daemon_t daemon;
     std::map<std::string, std::string> files = published;
     std::vector<std::string> options;  // make-zone options
+    bool mirrored = false;             // a second server, nginx, listed after the first
     std::unique_ptr<ts::fault_server_t> server;
 
     env_t() {
@@ -48,9 +49,13 @@ struct env_t {
     }
     // Signs the zone with `url` as its only server, installs its lists, and serves it from `root`.
     void publish(const std::string& url, const fs::path& root) {
-        ts::make_zone({files, {url}, {nginx.http_url("fresh")}, {}, options}, genuine);
-        fs::create_directories(root);
-        for (const auto& f : ts::snapshot(genuine)) ts::spit(root / fs::path(f.first).filename(), f.second);
+        std::vector<std::string> urls{url};
+        if (mirrored) urls.push_back(nginx.http_url("mirror"));
+        ts::make_zone({files, urls, {nginx.http_url("fresh")}, {}, options}, genuine);
+        for (const auto& f : ts::snapshot(genuine)) {
+            ts::spit(root / fs::path(f.first).filename(), f.second);
+            if (mirrored) ts::spit(nginx.root() / "mirror" / fs::path(f.first).filename(), f.second);
+        }
         served = root;
         fs::copy_file(genuine / "update.drl", install / "bases.drl", fs::copy_option::overwrite_if_exists);
         fs::copy_file(genuine / "zone.ini", install / "bases" / "zone.ini", fs::copy_option::overwrite_if_exists);
@@ -96,6 +101,9 @@ struct row_t {
 };
 
 const row_t rows[] = {
+    // The run-as account at its process limit: the lane that started takes every file, or with none the run's own connection.
+    {"no_thread_for_a_second_download", [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=2"}; }, 0, "Warning: Downloads: 1 of 3 connections started: *", cache_t::written},
+    {"no_thread_for_any_download", [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=1"}; }, 0, "Warning: Downloads: no connection started, one file after another: *", cache_t::written},
     {"disk_full_while_unpacking", [](env_t& e) { e.on_nginx(), e.daemon.file_size_limit = 65536; }, 125,
      "Error: write: File too large: \"{var}/bases/missing.avc\"", cache_t::written},
     {"disk_full_while_saving_the_cache",
@@ -121,10 +129,7 @@ const row_t rows[] = {
          fs::create_directories(e.var / "bases");
          fs::permissions(e.var / "bases", fs::perms(0555)), fs::permissions(e.var, fs::perms(0555));
      },
-     24, "Warning: Cache: \"{var}/tavik-update.cache\": open: Permission denied", cache_t::untouched},
-    {"cache_file_garbage",
-     [](env_t& e) { e.on_nginx(), ts::spit(e.var / "tavik-update.cache", std::string("\x0a\xff\xff\x07garbage", 11)); }, 0,
-     "Warning: Cache: \"{var}/tavik-update.cache\": invalid format", cache_t::written},
+     24, "Warning: Cache: \"{var}/tavik-update.cache\": open: Permission denied: \"{var}/tavik-update.cache.tmp\"", cache_t::untouched},
     {"lst_one_byte_changed",
      [](env_t& e) { e.options = {"--no-lzma-list"}, e.on_nginx(), flip(e.served / "version.lst", "changed.avc"); }, 91,
      "Error: Zone BASE: Invalid LST-file signature", cache_t::untouched},
@@ -145,6 +150,21 @@ const row_t rows[] = {
          e.config.set_core_engine_path((e.install / "tavik32.dll").string()), odd_digest(e.served / "version.lst", "tavik32.dll");
      },
      98, "Error: SHA256: Invalid checksum: \"{var}/bases/tavik32.dll\"", cache_t::written},
+    {"fifos_planted_in_the_work_folder",  // each would block its open, and SIGTERM with it
+     [](env_t& e) {
+         e.on_nginx();
+         for (const char* name : {"tavik-update.cache", "tavik-update.cache.tmp", "tavik-update.stamps.tmp", "bases/timestamp",
+                                  "bases/missing.avc", "bases/missing.avc.lzma"})
+             fs::create_directories((e.var / name).parent_path()), ::mkfifo((e.var / name).c_str(), 0600);
+     },
+     0, "Warning: Cache: \"{var}/tavik-update.cache\": open: Not a regular file", cache_t::written},
+    {"folder_in_the_way_of_a_download", [](env_t& e) { e.on_nginx(), fs::create_directories(e.var / "bases" / "missing.avc" / "x"); },
+     22, "Debug: Download lzma: open: IO error: \"{var}/bases/missing.avc\"", cache_t::written},
+    {"update_server_asks_for_proxy_credentials_and_the_next_one_serves",  // without a proxy, only that server's answer
+     [](env_t& e) { e.mirrored = true, e.on_fault(fault_t::challenge_basic, "version.lst"); }, 0,
+     "Debug: Download LST: Proxy authentication error", cache_t::written},
+    {"every_update_server_asks_for_proxy_credentials", [](env_t& e) { e.on_fault(fault_t::challenge_basic, "version.lst"); }, 93,
+     "Error: Zone BASE: Proxy authentication error", cache_t::untouched},
     {"drl_one_byte_changed", [](env_t& e) { e.on_nginx(), flip(e.install / "bases.drl", "127.0.0"); }, 90,
      "Error: Zone BASE: Invalid DRL-file signature", cache_t::untouched},
     {"forged_zone_ini_refused_by_the_fallback",
@@ -158,7 +178,6 @@ const row_t rows[] = {
     {"server_stops_sending",
      [](env_t& e) { e.on_fault(fault_t::stall_mid_body), e.config.set_network_timeout(1000); }, 94,
      "Debug: IO: Network operation timed out: *", cache_t::written},
-    {"head_never_ends", [](env_t& e) { e.on_fault(fault_t::blank_head); }, 94, "Debug: Invalid HTTP response header: *", cache_t::written},
     {"head_of_100_mebibytes", [](env_t& e) { e.on_fault(fault_t::huge_head); }, 94, "Debug: Invalid HTTP response header: *", cache_t::written},
     {"server_sends_forever", [](env_t& e) { e.on_fault(fault_t::endless_body, "timestamp"); }, 36,
      "Error: Body exceeds the limit of 9 bytes: *", cache_t::written},
@@ -213,12 +232,11 @@ TEST_P(engine_faults, nothing_is_lost) {
     if (IsSkipped()) return;
     const auto installed = ts::snapshot(env.install);
     const auto cache_before = ts::snapshot(env.var / "tavik-update.cache");
-    const bool cache_was_directory = fs::is_directory(env.var / "tavik-update.cache");
 
     const ts::attempt_t a = ts::run_attempt(env.config, env.daemon);
     std::string line = row.line;
     for (const auto& p : {std::make_pair("{var}", env.var.string()), std::make_pair("{install}", env.install.string())})
-        if (line.find(p.first) != std::string::npos) line.replace(line.find(p.first), std::strlen(p.first), p.second);
+        for (std::size_t at; (at = line.find(p.first)) != std::string::npos;) line.replace(at, std::strlen(p.first), p.second);
     EXPECT_EQ(a.status, row.status);
     EXPECT_TRUE(line.back() == '*' ? a.log.has_prefix(line.substr(0, line.size() - 1)) : a.log.has(line)) << line;
     EXPECT_TRUE(row.absent.empty() || !a.log.has_prefix(row.absent)) << row.absent;
@@ -236,7 +254,6 @@ TEST_P(engine_faults, nothing_is_lost) {
     }
     if (row.cache == cache_t::untouched || (row.cache == cache_t::sound && ts::snapshot(env.var / "tavik-update.cache") == cache_before)) {
         EXPECT_TRUE(ts::snapshot(env.var / "tavik-update.cache") == cache_before);
-        EXPECT_EQ(fs::is_directory(env.var / "tavik-update.cache"), cache_was_directory);
     } else {
         EXPECT_EQ(cache_faults(env.var, row.cache == cache_t::written), "");
     }

@@ -3,8 +3,6 @@
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
-#include "upd_cache.pb.h"
-
 namespace {
 
 namespace fs = ts::fs;
@@ -67,18 +65,15 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         << "the packed forms, the timestamp plain, nothing excluded";
     // Progress: the check first, then the downloads; the byte counts leave before the request.
     std::string kinds, check, download;
-    std::uint32_t received = 0;
     for (const auto& m : a.messages) {
         const char kind = m.has_check() ? 'c' : m.has_download() ? 'd' : m.has_stat() ? 's' : 'r';
         if (kinds.empty() || kinds.back() != kind) kinds += kind;
-        received += m.stat().bytes_received();
         check = m.has_check() ? m.check().ShortDebugString() : check, download = m.has_download() ? m.download().ShortDebugString() : download;
     }
     EXPECT_EQ(kinds.front() + kinds.substr(kinds.size() - 2), "csr") << kinds;
     const auto installed = std::to_string(5 + 12 + fs::file_size(in("zone.ini")) + fs::file_size(install / "bases.drl"));
     EXPECT_EQ(check, "bytes_to_check: " + installed + " bytes_checked: " + installed) << "every installed file once";
     EXPECT_EQ(download, "files_to_process: 3 files_processed: 3 bytes_to_process: 70021 bytes_processed: 70021");
-    EXPECT_GT(received, 1000u);
 
     std::string output;
     ASSERT_EQ(ts::run_installer(c, output), 0) << output;
@@ -97,11 +92,6 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         EXPECT_EQ(to_check == 0, run == 1) << "the cache covers every file in the third run";
     }
     EXPECT_EQ(nginx.access_log(7).size(), 7u) << "later runs (the installer's too) fetch the list and nothing else";
-    upd::Cache cache;
-    ASSERT_TRUE(cache.ParseFromString(ts::slurp(var / "tavik-update.cache")));
-    std::set<std::string> cached;
-    for (const auto& crc : cache.crcs()) cached.insert(crc.path());
-    for (const auto& name : {"timestamp", "current.avc", "changed.avc", "missing.avc", "zone.ini"}) EXPECT_EQ(cached.count(in(name)), 1u) << name;
     const auto proxied = squid.access_log(11);  // one challenge a run: the stored answer served its later requests
     EXPECT_EQ(std::count_if(proxied.begin(), proxied.end(), [](const auto& p) { return p.status == 407; }), 4);
     EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";
@@ -163,11 +153,7 @@ TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_
         fs::copy_file(nginx.root() / "new" / "update.drl", install / "bases.drl", fs::copy_option::overwrite_if_exists);
         fs::remove_all(var), fs::create_directories(var), fs::create_directories(install / "bases");
         if (r.before != "-") ts::spit(stamps, r.before);
-        ts::attempt_t a;
-        for (int run = 0; run < 12 && (run == 0 || (r.skipped && !a.log.has(warning))); ++run) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(run ? 1100 : 0));  // the server order is drawn each second
-            a = ts::run_attempt(config(), {r.answer, {}, {}, RLIM_INFINITY});
-        }
+        const ts::attempt_t a = ts::run_attempt(config(), {r.answer, {}, {}, RLIM_INFINITY, {}});  // the servers in the listed order
         EXPECT_EQ(a.status, r.status) << a.log.text();
         EXPECT_EQ(a.log.has(warning), r.skipped) << a.log.text();
         EXPECT_EQ(a.log.has_prefix("Warning: Stamps \"" + stamps.string() + "\": "), r.before == "BASE 12x\n");
@@ -202,12 +188,8 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https_past_server
     c.set_antispam_core_path((install / "antispam" / "libspam.so").string()), c.set_antispam_core("libspam.so");
     *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
-    ts::attempt_t a;
-    for (int run = 0; run < 12 && !a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: "); ++run) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(run ? 1100 : 0));  // the server order is drawn each second
-        a = ts::run_attempt(c);  // until a server the proxy refuses came first
-        ASSERT_EQ(a.status, 0) << "a refused server costs the proxy nothing\n" << a.log.text();
-    }
+    const ts::attempt_t a = ts::run_attempt(c);  // the servers in the listed order: the refused one first
+    ASSERT_EQ(a.status, 0) << "a refused server costs the proxy nothing\n" << a.log.text();
     EXPECT_TRUE(a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: ")) << "403 by the rules, 503 when unreachable";
     for (const char* z : {"BASE", "VERSION", "NRD", "ANTISPAM"})
         EXPECT_TRUE(a.log.has(std::string("Debug: Update from zone ") + z + " is planned")) << z;

@@ -23,6 +23,7 @@ struct launch_t {
     const char* monitor = "7";  // COM_TAVIK_MONITOR, nullptr for none
     int child_fd = 7;           // where the channel lands in the child
     rlim_t file_size_limit = RLIM_INFINITY;  // a full disk: writes past it fail with EFBIG
+    std::vector<std::string> environment;    // "NAME=value" for the updater alone
 };
 
 class updater_t {
@@ -43,6 +44,8 @@ public:
             ::dup2(::open("/dev/null", O_RDONLY), 0), ::dup2(out, 1), ::dup2(err, 2);
             if (launch.monitor) ::dup2(sock, launch.child_fd), ::setenv("COM_TAVIK_MONITOR", launch.monitor, 1);
             else ::unsetenv("COM_TAVIK_MONITOR");
+            ::setenv("TAVIK_TEST_SERVER_ORDER", "listed", 0);  // each zone's servers in the order its list names them
+            for (std::string e : launch.environment) ::setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
             const rlimit limit{launch.file_size_limit, launch.file_size_limit};
             ::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &limit);
             ::execv(argv[0], argv.data());
@@ -139,6 +142,7 @@ struct daemon_t {  // how the daemon stand-in behaves during one attempt
     std::function<void(updater_t&, const tvk::Update2ConfigdMessage&)> on_message;  // before answering
     std::function<void(updater_t&)> on_tick;                                         // at least every 50 ms
     rlim_t file_size_limit = RLIM_INFINITY;
+    std::vector<std::string> environment;
 };
 
 struct attempt_t {  // what one attempt showed on its channel and standard error, and how it ended
@@ -156,7 +160,7 @@ struct attempt_t {  // what one attempt showed on its channel and standard error
 
 // Starts tavik-update, hands it the configuration and plays the daemon until it exits.
 inline attempt_t run_attempt(const tvk::UpdateConfig& config, const daemon_t& daemon = {}) {
-    updater_t peer(launch_t{{}, "7", 7, daemon.file_size_limit});
+    updater_t peer(launch_t{{}, "7", 7, daemon.file_size_limit, daemon.environment});
     peer.send(use_context(config));
     attempt_t a;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120); std::chrono::steady_clock::now() < deadline;) {

@@ -4,6 +4,8 @@
 #include "tools/tavik-sign/formats.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
+#include "files/lst_file.hpp"
+
 #include <lzma/LzmaEnc.h>
 #include <openssl/evp.h>
 
@@ -111,8 +113,21 @@ std::string utc_stamp() {
     std::tm tm{};
     gmtime_r(&now, &tm);
     char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d%H%M", &tm);
+    // To the second: two lists made in the same minute must not share a stamp, or a mirror could
+    // serve either.
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
     return text;
+}
+
+// The stamp of the list a tree holds already; empty when it holds none that can be read.
+std::string published_stamp(const fs::path& out) {
+    std::ifstream in((out / "version.lst").string(), std::ios::binary);
+    std::string header, line;
+    if (!std::getline(in, header) || !std::getline(in, line)) return "";
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() < 3 || line.front() != '[' || line.back() != ']') return "";
+    line = line.substr(1, line.size() - 2);
+    return line.find_first_not_of("0123456789") == std::string::npos ? line : "";
 }
 
 // One input file: copied to the tree, measured and, unless told otherwise, packed beside it.
@@ -249,9 +264,17 @@ void make_zone(const zone_options_t& options) {
         if (!problem.empty()) throw std::runtime_error(problem);
     }
     const std::string stamp = options.stamp.empty() ? utc_stamp() : options.stamp;
-    if (std::find_if(stamp.begin(), stamp.end(), [](char c) { return c < '0' || c > '9'; }) !=
-        stamp.end()) {
-        throw std::runtime_error("the stamp " + quoted(stamp) + " must be decimal digits");
+    if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos ||
+        stamp.size() > upd::lst_file_t::max_stamp_digits) {
+        throw std::runtime_error("the stamp " + quoted(stamp) + " must be 1 to " +
+                                 std::to_string(upd::lst_file_t::max_stamp_digits) + " decimal digits");
+    }
+    // Clients take no list below the one they installed last, and may take one of the same stamp
+    // from any mirror: each list must be above the last.
+    const std::string previous = published_stamp(options.out);
+    if (!previous.empty() && !upd::stamp_less(previous, stamp)) {
+        throw std::runtime_error("the stamp " + stamp + " is not above " + previous + ", the stamp of the list in " +
+                                 quoted(options.out) + " (to go back, remove that tree first)");
     }
     load_private_key(options.key);  // a bad key file fails before anything is written
     if (!fs::is_directory(options.files)) {

@@ -252,7 +252,6 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::challenge_digest: send(challenge + "Digest realm=\"tavik\", nonce=\"5b1c\", qop=\"auth\"\r\n\r\n"); break;
         case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
         case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
-        case f::blank_head: for (bool sent = send("HTTP/1.1 200"); sent;) sent = send(std::string(4096, ' ')); break;
         case f::late: std::this_thread::sleep_for(std::chrono::milliseconds(body.size() >> 10)), send(ok + body); break;
         case f::huge_head:
             send("HTTP/1.1 200 OK\r\n");
@@ -283,6 +282,7 @@ void make_zone(const zone_t& zone, const fs::path& out) {
     for (const auto& u : zone.fallbacks) argv.insert(argv.end(), {"--fallback", u});
     for (const auto& p : zone.patterns) argv.insert(argv.end(), {"--pattern", p});
     argv.insert(argv.end(), zone.options.begin(), zone.options.end());
+    fs::remove_all(out);  // each zone anew: make-zone takes no stamp below the one it published last
     run(argv);
 }
 

@@ -75,7 +75,6 @@ public:
         close_mid_body, stall_mid_body,  // the length announced, half the body, then a close or silence
         challenge_basic, challenge_digest, challenge_auth_int,  // 407 with that challenge
         tunnel_refused,                                         // 403 with a page
-        blank_head,  // "HTTP/1.1 200", then blanks until the client leaves
         huge_head,   // a status line, then 100 header lines of 1 MiB
         late,        // the answer after 1 ms per KiB of the body
     };
