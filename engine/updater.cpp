@@ -32,6 +32,7 @@ namespace {
 
 const char lzma_suffix[] = ".lzma";
 const char stamps_file_name[] = "tavik-update.stamps";
+const char servers_file_name[] = "tavik-update.servers";
 
 std::string hex(const std::string& bytes) {
     std::ostringstream out;
@@ -102,6 +103,12 @@ std::string updater_t::user_agent(const tvk::UpdateConfig& config) {
 void updater_t::update(const tvk::UpdateConfig& config) {
     if (!config.network_timeout()) LOG_WARNING("Config option network_timeout is not set, using 60 s");
     downloader_.add_header("User-Agent", user_agent(config));
+    // What servers asked of later runs is kept however the run ends.
+    struct waits_guard_t {
+        updater_t& updater;
+        const tvk::UpdateConfig& config;
+        ~waits_guard_t() { updater.record_waits(config); }
+    } waits_guard{*this, config};
 
     std::vector<zone_t> zones = plan_zones(config);
 
@@ -119,17 +126,14 @@ void updater_t::update(const tvk::UpdateConfig& config) {
     }
     progress_.start_download(files, bytes);
 
-    std::vector<std::pair<std::string, file_item_t>> jobs;  // (server, file) in list order
+    std::vector<std::pair<zone_t*, file_item_t>> jobs;  // (zone, file) in list order
     for (zone_t& zone : zones) {
-        for (const file_item_t& item : zone.changed_files(checker)) jobs.emplace_back(zone.server(), item);
+        for (const file_item_t& item : zone.changed_files(checker)) jobs.emplace_back(&zone, item);
     }
     const auto fetch_job = [&](downloader_t& downloader, std::size_t i) {
-        const file_item_t& item = jobs[i].second;
-        const std::string name = fs::path(item.source).filename().string();
-        progress_.set_current_file(name);
-        const bool packed = name != "timestamp";
-        fetch(downloader, checker, url_t(jobs[i].first, name), item.source, item.sha256, packed, item.size);
-        progress_.file_done(item.size);
+        progress_.set_current_file(fs::path(jobs[i].second.source).filename().string());
+        fetch_from_mirrors(downloader, checker, *jobs[i].first, jobs[i].second);
+        progress_.file_done(jobs[i].second.size);
     };
     if (connections_ <= 1 || jobs.size() <= 1) {
         for (std::size_t i = 0; i < jobs.size(); ++i) fetch_job(downloader_, i);
@@ -204,14 +208,16 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
     };
 
     stamps_ = stamps_file_t::load(update_dir / stamps_file_name);
+    waits_->until = servers_file_t::load(update_dir / servers_file_name);
     std::vector<zone_t> zones;
     for (const zone_plan_t& plan : table) {
         if (!plan.enabled) continue;
         try {
             LOG_DEBUG("Update from zone " << plan.name << " is planned");
-            zone_t zone(plan.drl_path, plan.custom_drl_path, update_dir / plan.download_dir);
+            zone_t zone(plan.name, plan.drl_path, plan.custom_drl_path, update_dir / plan.download_dir, waits_, config.has_proxy() &&
+                        config.proxy().type() == tvk::Proxy::PROXY_TYPE_HTTP);
             const auto recorded = stamps_.find(plan.name);
-            zone.download_lst(downloader_, excluded, plan.name, recorded == stamps_.end() ? "" : recorded->second);
+            zone.download_lst(downloader_, excluded, recorded == stamps_.end() ? "" : recorded->second);
             stamps_[plan.name] = zone.lst().stamp();
             plan.map_files(zone);
             zones.push_back(std::move(zone));
@@ -221,6 +227,18 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
         }
     }
     return zones;
+}
+
+void updater_t::record_waits(const tvk::UpdateConfig& config) {
+    const fs::path path = fs::path(config.update_dir()) / servers_file_name;
+    std::lock_guard<std::mutex> lock(waits_->mutex);
+    if (!waits_->changed) return;
+    try {
+        servers_file_t::save(path, waits_->until, std::time(nullptr));
+        waits_->changed = false;
+    } catch (const std::exception& e) {
+        LOG_WARNING("Servers " << path << ": " << exception_text(e));
+    }
 }
 
 void updater_t::record_stamps(const tvk::UpdateConfig& config) {
@@ -286,13 +304,34 @@ void updater_t::fallback(const tvk::UpdateConfig& config) {
     }
 }
 
+void updater_t::fetch_from_mirrors(downloader_t& downloader, checker_t& checker, zone_t& zone, const file_item_t& item) {
+    const std::string name = fs::path(item.source).filename().string();
+    std::set<std::string> tried;
+    std::exception_ptr first;
+    while (const auto server = zone.mirrors().for_file(tried)) {
+        std::string asked;
+        try {
+            fetch(downloader, checker, url_t(*server, name), item.source, item.sha256, name != "timestamp", item.size, &asked);
+            return;
+        } catch (const std::exception& e) {
+            if (!mirrors_t::is_server_failure(e)) throw;
+            zone.mirrors().failed(*server, asked, e);
+            tried.insert(*server);
+            if (!first) first = std::current_exception();
+        }
+    }
+    // One server: its failure, as it always was. Several: none of them could serve the file.
+    if (tried.size() == 1) std::rethrow_exception(first);
+    throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
+}
+
 void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& target, const std::string& expected,
                       bool packed, std::uint32_t size) {
     fetch(downloader_, checker, url, target, expected, packed, size);
 }
 
 void updater_t::fetch(downloader_t& downloader, checker_t& checker, const url_t& url, const fs::path& target,
-                      const std::string& expected, bool packed, std::uint32_t size) {
+                      const std::string& expected, bool packed, std::uint32_t size, std::string* asked) {
     if (regular_file(target) && checker.sha256(target) == expected) {
         LOG_DEBUG("Download: " << target << ": has already been downloaded");
         return;
@@ -300,37 +339,50 @@ void updater_t::fetch(downloader_t& downloader, checker_t& checker, const url_t&
     if (packed) {
         const url_t packed_url(url.to_string() + lzma_suffix);
         const fs::path temporary = target.string() + lzma_suffix;
-        try {
-            // No container for this file can be larger; a longer one is refused as it arrives.
-            downloader.get_to_file(packed_url, temporary, std::min(packed_size_limit, lzma_header_size + lzma_packed_bound(size)));
-            log_download(temporary);
-            lzma_decompress_file(temporary, target, size);
-            if (::unlink(temporary.c_str()) != 0) {
-                LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);
-            }
-            log_md5(checker, target);
-            if (checker.sha256(target) != expected) throw_bad_checksum(target);
-            return;
-        } catch (const std::exception& e) {
-            LOG_DEBUG("Download lzma: " << exception_text(e));
-            ::unlink(temporary.c_str());
-            const boost::system::error_code ec = error_code_of(e);
-            // An unpacking cut short (a full disk) leaves a partial target; it held no verified
-            // file before, or the download would have been skipped. A complete file that failed
-            // its digest is kept, as after a plain download.
-            if (ec != tvk::make_error_code(tvk::EC_BAD_CHECKSUM)) ::unlink(target.c_str());
-            // A container cut at the limit could not have been unpacked: treat it as a bad one.
-            if (ec != tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) &&
-                ec != tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) &&
-                ec != tvk::make_error_code(tvk::EC_LIMIT_REACHED)) {
-                throw;
+        if (asked) *asked = packed_url.to_string();
+        // A container continued from an earlier part that fails is fetched whole once more: the
+        // part may have come from a mirror that packs differently.
+        for (std::uint64_t resumed = 1; resumed > 0;) {
+            resumed = 0;
+            try {
+                // No container for this file can be larger; a longer one is refused as it arrives.
+                resumed = downloader.get_to_file(packed_url, temporary, std::min(packed_size_limit, lzma_header_size + lzma_packed_bound(size)), true);
+                log_download(temporary);
+                lzma_decompress_file(temporary, target, size);
+                if (::unlink(temporary.c_str()) != 0) {
+                    LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);
+                }
+                log_md5(checker, target);
+                if (checker.sha256(target) != expected) throw_bad_checksum(target);
+                return;
+            } catch (const std::exception& e) {
+                LOG_DEBUG("Download lzma: " << exception_text(e));
+                ::unlink(temporary.c_str());
+                const boost::system::error_code ec = error_code_of(e);
+                // An unpacking cut short (a full disk) leaves a partial target; it held no verified
+                // file before, or the download would have been skipped. A complete file that failed
+                // its digest is kept, as after a plain download.
+                if (ec != tvk::make_error_code(tvk::EC_BAD_CHECKSUM)) ::unlink(target.c_str());
+                const bool damaged = ec == tvk::make_error_code(tvk::EC_BAD_CHECKSUM) || ec == tvk::make_error_code(tvk::EC_BAD_LZMA_FILE);
+                if (resumed > 0 && damaged) continue;
+                // A container cut at the limit could not have been unpacked: treat it as a bad one.
+                if (ec != tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) && ec != tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) &&
+                    ec != tvk::make_error_code(tvk::EC_LIMIT_REACHED)) {
+                    throw;
+                }
             }
         }
     }
-    downloader.get_to_file(url, target, size);
-    log_download(target);
-    log_md5(checker, target);
-    if (checker.sha256(target) != expected) throw_bad_checksum(target);
+    if (asked) *asked = url.to_string();
+    for (std::uint64_t resumed = 1; resumed > 0;) {
+        resumed = downloader.get_to_file(url, target, size, true);
+        log_download(target);
+        log_md5(checker, target);
+        if (checker.sha256(target) == expected) return;
+        if (resumed == 0) throw_bad_checksum(target);
+        LOG_DEBUG("Download: " << target << ": continued from " << resumed << " bytes, fails its digest; once more whole");
+        ::unlink(target.c_str());
+    }
 }
 
 }  // namespace upd

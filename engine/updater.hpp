@@ -34,14 +34,22 @@ public:
     // After the daemon accepted the installation of an update run: each zone's list stamp becomes
     // the lowest that later runs accept. A failure to write costs a Warning, not the update.
     void record_stamps(const tvk::UpdateConfig& config);
+    // What servers asked of later runs (Retry-After), in update_dir/tavik-update.servers; a
+    // failure to write costs a Warning.
+    void record_waits(const tvk::UpdateConfig& config);
 
     // Brings one file to `target` and accepts it only with the expected SHA-256. `size` is the
     // length the file list promises: a plain download may not run past it.
     void fetch(checker_t& checker, const url_t& url, const boost::filesystem::path& target,
                const std::string& expected, bool packed, std::uint32_t size);
-    // The same over the given downloader (one of several connections of a run).
+    // The same over the given downloader (one of several connections of a run). What a failure
+    // leaves half-way stays for the next request to continue; a continued file that fails its
+    // check is fetched whole once more. `asked` follows the URL of the request under way.
     void fetch(downloader_t& downloader, checker_t& checker, const url_t& url, const boost::filesystem::path& target,
-               const std::string& expected, bool packed, std::uint32_t size);
+               const std::string& expected, bool packed, std::uint32_t size, std::string* asked = nullptr);
+    // One file of a zone from the zone's server, and when that fails for a reason of the server's,
+    // from the zone's other servers in their order, each at most once.
+    void fetch_from_mirrors(downloader_t& downloader, checker_t& checker, zone_t& zone, const file_item_t& item);
 
     // How many files a run downloads at once: TAVIK_DOWNLOAD_CONNECTIONS from the environment (1
     // to 16), else the build's default. 1 is one download after another on this thread.
@@ -68,6 +76,7 @@ private:
     downloader_t downloader_;
     std::size_t connections_;
     stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used
+    std::shared_ptr<mirrors_t::waits_t> waits_ = std::make_shared<mirrors_t::waits_t>();
     std::vector<file_item_t> to_place_;
     std::set<std::string> to_remove_;
     std::set<std::string> up_to_date_;

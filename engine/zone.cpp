@@ -10,10 +10,11 @@
 #include "net/downloader.hpp"
 #include "net/url.hpp"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <algorithm>
+#include <ctime>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -45,57 +46,79 @@ bool packed_list_unusable(const boost::system::error_code& ec) {
 
 }  // namespace
 
-zone_t::zone_t(const fs::path& drl_path, const fs::path& custom_drl_path, const fs::path& download_dir)
-    : download_dir_(download_dir) {
+zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path& custom_drl_path, const fs::path& download_dir,
+               std::shared_ptr<mirrors_t::waits_t> waits, bool proxied)
+    : name_(name), download_dir_(download_dir) {
     const fs::path& drl = usable_file(custom_drl_path) ? custom_drl_path : drl_path;
     if (drl.empty()) throw std::logic_error("No DRL-file found");
     drl_file_t file;
     file.load(drl);
-    servers_ = file.shuffled_urls();
-    std::reverse(servers_.begin(), servers_.end());  // the last is asked first
+    mirrors_ = std::make_shared<mirrors_t>(name, file.shuffled_urls(), std::move(waits), proxied);
     if (!fs::exists(download_dir_)) fs::create_directory(download_dir_);
 }
 
-void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& name,
-                          const std::string& recorded) {
-    std::vector<char> text;
-    bool found = false;
-    bool only_407 = !servers_.empty();  // every server asked for proxy credentials
-    while (!servers_.empty() && !found) {
-        const std::string& server = servers_.back();
+void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded) {
+    std::exception_ptr only;  // the failure, while there is one
+    std::size_t failures = 0, refusals_407 = 0;
+    for (const std::string& server : mirrors_->for_list()) {
+        std::string asked;
         try {
+            std::vector<char> text;
             try {
-                std::vector<char> packed = downloader.get_as_buffer(url_t(server, "version.lst.lzma"));
+                asked = url_t(server, "version.lst.lzma").to_string();
+                std::vector<char> packed = downloader.get_as_buffer(url_t(asked));
                 LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
                 text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
             } catch (const std::exception& e) {
                 if (!packed_list_unusable(error_code_of(e))) throw;
-                text = downloader.get_as_buffer(url_t(server, "version.lst"));
+                asked = url_t(server, "version.lst").to_string();
+                text = downloader.get_as_buffer(url_t(asked));
                 LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
             }
-            found = true;
+            // A list that fails its check is that server's: the next one's is checked as strictly.
+            lst_.parse(text.data(), text.data() + text.size());
         } catch (const std::exception& e) {
             LOG_DEBUG("Download LST: " << exception_text(e));
-            // A proxy that refuses the credentials refuses them for every server; without a
-            // proxy, a 407 is only that server's answer, and the next one is asked.
-            const bool proxy_auth = error_code_of(e) == tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR);
-            if (proxy_auth && downloader.connection().through_proxy()) throw;
-            only_407 = only_407 && proxy_auth;
-            servers_.pop_back();
+            // A proxy that refuses the credentials refuses them for every server; a full disk or
+            // no memory is this machine's.
+            if (!mirrors_t::is_server_failure(e)) throw;
+            mirrors_->failed(server, asked, e);
+            refusals_407 += exit_code_of(e) == tvk::EC_PROXY_AUTH_ERROR;
+            only = ++failures == 1 ? std::current_exception() : nullptr;
             continue;
         }
-        lst_.parse(text.data(), text.data() + text.size());  // a list that fails here fails the zone
         if (stamp_less(lst_.stamp(), recorded)) {
-            LOG_WARNING("Zone " << name << ": " << server << " offers an older file list (" << lst_.stamp() << " < "
-                                << recorded << ")");
-            servers_.pop_back();
-            found = false;
-            only_407 = false;
+            LOG_WARNING("Zone " << name_ << ": " << server << " offers an older file list (" << lst_.stamp() << " < " << recorded << ")");
+            mirrors_->passed_over(server);
+            only = nullptr, ++failures;
+            continue;
+        }
+        mirrors_->took_list(server);
+        lst_.apply_excludes(excluded);
+        excluded_ = excluded;
+        remove_stale_parts();
+        return;
+    }
+    // One server: its failure, as it always was. Several: none of them could serve the zone.
+    if (only) std::rethrow_exception(only);
+    const bool all_407 = failures > 0 && refusals_407 == failures;
+    throw boost::system::system_error(tvk::make_error_code(all_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
+}
+
+void zone_t::remove_stale_parts() const {
+    const std::time_t week_ago = std::time(nullptr) - 7 * 24 * 3600;
+    boost::system::error_code ec;
+    for (fs::directory_iterator it(download_dir_, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!boost::algorithm::ends_with(name, ".part")) continue;
+        name.resize(name.size() - 5);
+        if (boost::algorithm::ends_with(name, ".lzma")) name.resize(name.size() - 5);
+        struct stat st;
+        if (::lstat(it->path().c_str(), &st) == 0 && (!lst_.contains(name) || st.st_mtime < week_ago)) {
+            LOG_DEBUG("Removed " << it->path());
+            ::unlink(it->path().c_str());
         }
     }
-    if (!found) throw boost::system::system_error(tvk::make_error_code(only_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
-    lst_.apply_excludes(excluded);
-    excluded_ = excluded;
 }
 
 void zone_t::add_file(const fs::path& destination, const std::string& pattern) {
@@ -159,11 +182,6 @@ std::vector<file_item_t> zone_t::changed_files(checker_t& checker) {
     }
     computed_ = true;
     return changed_;
-}
-
-const std::string& zone_t::server() const {
-    static const std::string none;
-    return servers_.empty() ? none : servers_.back();
 }
 
 std::vector<fs::path> zone_t::destinations() const {

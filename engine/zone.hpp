@@ -2,11 +2,13 @@
 #pragma once
 
 #include "engine/file_item.hpp"
+#include "engine/mirrors.hpp"
 #include "files/lst_file.hpp"
 
 #include <boost/filesystem/path.hpp>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,15 +20,18 @@ class downloader_t;
 
 class zone_t {
 public:
-    // Chooses the custom DRL file when one exists, reads its servers, creates the download directory.
-    zone_t(const boost::filesystem::path& drl_path, const boost::filesystem::path& custom_drl_path,
-           const boost::filesystem::path& download_dir);
+    // Chooses the custom DRL file when one exists, reads its servers (in an order drawn for this
+    // run), creates the download directory. `waits` and `proxied` as for mirrors_t.
+    zone_t(const std::string& name, const boost::filesystem::path& drl_path, const boost::filesystem::path& custom_drl_path,
+           const boost::filesystem::path& download_dir, std::shared_ptr<mirrors_t::waits_t> waits, bool proxied);
 
-    // Fetches the file list from the first server that delivers it, packed form preferred. A
-    // server whose list has a lower stamp than `recorded` (the one last installed from, if any)
-    // counts as one without a list: a lagging mirror or a replayed old list never takes the zone back.
-    void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded,
-                      const std::string& name = std::string(), const std::string& recorded = std::string());
+    // Fetches the file list from the first server that delivers a genuine one, packed form
+    // preferred; each server that fails is a Warning and the next is asked. A server whose list has
+    // a lower stamp than `recorded` (the one last installed from, if any) counts as one without a
+    // list: a lagging mirror or a replayed old list never takes the zone back. With one server
+    // failing, its failure ends the zone; with several, EC_NO_UPDATE_SERVERS. Then what earlier
+    // downloads left unfinished goes, when the list no longer names it or it is a week old.
+    void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded = std::string());
 
     void add_file(const boost::filesystem::path& destination, const std::string& pattern);
     void add_directory(const boost::filesystem::path& directory);
@@ -34,7 +39,8 @@ public:
     // The changed and missing files, computed once per run.
     std::vector<file_item_t> changed_files(checker_t& checker);
 
-    const std::string& server() const;
+    mirrors_t& mirrors() { return *mirrors_; }
+    const std::string& name() const { return name_; }
     std::vector<boost::filesystem::path> destinations() const;
     std::set<std::string> kept_files() const;
     std::set<std::string> removed_files() const;
@@ -42,8 +48,11 @@ public:
     const lst_file_t& lst() const { return lst_; }
 
 private:
+    void remove_stale_parts() const;
+
+    std::string name_;
     boost::filesystem::path download_dir_;
-    std::vector<std::string> servers_;
+    std::shared_ptr<mirrors_t> mirrors_;  // shared: a zone is moved, the lanes keep asking it
     lst_file_t lst_;
     boost::filesystem::path main_dir_;
     std::map<std::string, std::string> map_;

@@ -1,14 +1,9 @@
 // The stamp of the file list each zone was last installed from: parse, load, atomic save.
 #include "files/stamps_file.hpp"
 
-#include "framework/cf_log.hpp"
-#include "framework/error_code.hpp"
-#include "framework/fd_io.hpp"
+#include "files/record_file.hpp"
 
 #include <algorithm>
-#include <fcntl.h>
-#include <stdexcept>
-#include <vector>
 
 namespace upd {
 
@@ -22,18 +17,9 @@ bool digit(char c) { return c >= '0' && c <= '9'; }
 
 stamps_file_t::stamps_t stamps_file_t::parse(const char* begin, const char* end) {
     stamps_t stamps;
-    int number = 0;
-    for (const char* p = begin; p != end;) {
-        const char* line_end = std::find(p, end, '\n');
-        const std::string line(p, line_end);
-        p = line_end == end ? end : line_end + 1;
-        ++number;
-        if (line.empty()) continue;
-        const std::size_t space = line.find(' ');
-        const std::string zone = line.substr(0, space), stamp = space == std::string::npos ? "" : line.substr(space + 1);
-        if (!all_of_class(zone, zone_char) || !all_of_class(stamp, digit) || !stamps.emplace(zone, stamp).second)
-            throw std::runtime_error("line " + std::to_string(number) + " is not \"ZONE STAMP\" of a zone not named before");
-    }
+    parse_records(begin, end, "\"ZONE STAMP\" of a zone not named before", [&stamps](const std::string& zone, const std::string& stamp) {
+        return all_of_class(zone, zone_char) && all_of_class(stamp, digit) && stamps.emplace(zone, stamp).second;
+    });
     return stamps;
 }
 
@@ -44,19 +30,12 @@ std::string stamps_file_t::format(const stamps_t& stamps) {
 }
 
 stamps_file_t::stamps_t stamps_file_t::load(const boost::filesystem::path& path) {
-    try {
-        const std::vector<char> text = read_regular_file(path.string(), max_size, O_NOFOLLOW);
-        return parse(text.data(), text.data() + text.size());
-    } catch (const std::exception& e) {
-        if (error_code_of(e) == boost::system::errc::no_such_file_or_directory) return stamps_t();
-        LOG_WARNING("Stamps " << path << ": " << exception_text(e) << "; no file list is refused as older in this run");
-        return stamps_t();
-    }
+    stamps_t stamps;
+    load_record_file(path, max_size, "Stamps", "no file list is refused as older in this run",
+                     [&stamps](const char* begin, const char* end) { stamps = parse(begin, end); });
+    return stamps;
 }
 
-void stamps_file_t::save(const boost::filesystem::path& path, const stamps_t& stamps) {
-    const std::string text = format(stamps);
-    replace_file(path.string(), [&text](int fd) { write_all(fd, text.data(), text.size()); });
-}
+void stamps_file_t::save(const boost::filesystem::path& path, const stamps_t& stamps) { save_record_file(path, format(stamps)); }
 
 }  // namespace upd

@@ -2,9 +2,11 @@
 #include "net/downloader.hpp"
 
 #include "framework/cf_log.hpp"
-#include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
+#include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
+#include "net/http_fields.hpp"
+#include "net/server_failure.hpp"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/signals2/shared_connection_block.hpp>
@@ -12,24 +14,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace upd {
 
 namespace {
 
-// Only a 200 answer is wanted; throwing here ends the exchange before any body byte is passed on.
-void on_response(const http_response_t& response) {
-    LOG_DEBUG("HTTP status " << response.status() << " " << response.reason());
-    if (response.status() == 200) {
-        return;
-    }
-    if (response.status() == 404) {
-        throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY));
-    }
-    throw tvk::EC_UNEXPECTED_ERROR;
-}
+// A 206 that does not continue the part, or a 416: the file starts again from its first byte.
+struct restart_t {};
 
 // A network failure on the way to an address costs that address, and the next one is tried. Through
 // a proxy, whatever fails once the proxy has accepted the connection is the update server's
@@ -41,15 +36,36 @@ bool moves_on(const http_connection_t& connection, const std::exception& e) {
 }
 
 [[noreturn]] void throw_limit_reached(std::uint64_t limit, const url_t& url) {
-    throw cf_proto_exception_t(tvk::EC_LIMIT_REACHED, "Body exceeds the limit of " + std::to_string(limit) +
-                                                          " bytes: " + url.to_string());
+    throw server_failure_t(tvk::EC_LIMIT_REACHED, "Body exceeds the limit of " + std::to_string(limit) + " bytes: " + url.to_string(),
+                           "larger than " + std::to_string(limit) + " bytes");
+}
+
+// The longest a server may ask to be left alone (Retry-After).
+const long long longest_wait = 6 * 3600;
+
+// The part a download continues: the regular file at `part`, opened for appending without
+// following a link or blocking on a FIFO; a fresh one when there is none or something else
+// stands there.
+int open_part(const std::string& part, std::uint64_t& size) {
+    boost::system::error_code ec;
+    int fd = ::open(part.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        size = static_cast<std::uint64_t>(st.st_size);
+        return fd;
+    }
+    if (fd >= 0) ::close(fd);
+    size = 0;
+    fd = create_fresh(part.c_str(), ec);
+    if (fd < 0) throw boost::filesystem::filesystem_error("open", part, ec);
+    return fd;
 }
 
 }  // namespace
 
 downloader_t::downloader_t(boost::asio::io_service& io_service, progress_t& progress)
     : connection_(io_service, progress) {
-    connection_.response_received.connect(&on_response);
+    connection_.response_received.connect([this](const http_response_t& response) { on_response(response); });
     connection_.add_header("Connection", "close");
     connection_.add_header("Accept", "*/*");
     connection_.set_method("GET");
@@ -67,9 +83,49 @@ void downloader_t::set_timeout(std::chrono::steady_clock::duration timeout) {
     connection_.set_timeout(timeout);
 }
 
+// A 200 answer, or the 206 that continues the part asked for; throwing here ends the exchange
+// before any body byte is passed on.
+void downloader_t::on_response(const http_response_t& response) {
+    LOG_DEBUG("HTTP status " << response.status() << " " << response.reason());
+    const int status = response.status();
+    restarted_ = false;
+    if (status == 200) {
+        restarted_ = range_from_ > 0;  // the whole file after all
+        connection_.set_body_offset(0);
+        return;
+    }
+    if (status == 206 && range_from_ > 0) {
+        const auto range = content_range(header_value(response.headers(), "Content-Range"));
+        if (!range || range->first != range_from_) throw restart_t();
+        connection_.set_body_offset(range_from_);
+        return;
+    }
+    if (status == 416 && range_from_ > 0) throw restart_t();
+    if (status == 404) throw server_failure_t(tvk::EC_NO_SUCH_ENTRY, error_code_text(tvk::EC_NO_SUCH_ENTRY), "status 404");
+    long long wait = -1;
+    if (status == 429 || status == 503) {
+        wait = retry_after(header_value(response.headers(), "Retry-After"), std::time(nullptr), longest_wait).value_or(-1);
+    }
+    throw http_status_error_t(tvk::EC_UNEXPECTED_ERROR, "HTTP status " + std::to_string(status), status, wait);
+}
+
+// Moves on to the next address after a network failure; with none left, the server has failed
+// for the reason the last one gave.
+void downloader_t::next_endpoint(const std::exception& e) {
+    LOG_DEBUG(exception_text(e));
+    connection_.next_endpoint();
+    if (connection_.endpoint_queue().empty()) {
+        const auto* failure = dynamic_cast<const server_failure_t*>(&e);
+        throw server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS),
+                               failure ? failure->cause() : exception_text(e));
+    }
+}
+
 std::vector<char> downloader_t::get_as_buffer(const url_t& url) {
     LOG_DEBUG("Downloading " << url.to_string());
     connection_.open(url);
+    range_from_ = 0;
+    connection_.set_range(0);
     for (;;) {
         std::vector<char> body;
         boost::signals2::scoped_connection listener =
@@ -92,55 +148,74 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url) {
             if (!moves_on(connection_, e)) {
                 throw;
             }
-            LOG_DEBUG(exception_text(e));
-            connection_.next_endpoint();
+            next_endpoint(e);
         }
     }
 }
 
-void downloader_t::get_to_file(const url_t& url, const boost::filesystem::path& path,
-                               boost::optional<std::uint64_t> limit) {
+std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesystem::path& path,
+                                        boost::optional<std::uint64_t> limit, bool resume) {
     LOG_DEBUG("Downloading " << url.to_string());
     connection_.open(url);
+    const std::string target = path.string(), part = resume ? target + ".part" : target;
     for (;;) {
-        boost::system::error_code open_error;
-        int fd = create_fresh(path.c_str(), open_error);
-        if (fd < 0) throw boost::filesystem::filesystem_error("open", path, open_error);
+        std::uint64_t offset = 0;
+        fd_guard_t fd;
+        if (resume) {
+            fd.reset(open_part(part, offset));
+            // A part that cannot be continued within the limit is started again.
+            if (limit && offset >= *limit) offset = 0, (void)::ftruncate(fd.get(), 0);
+        } else {
+            boost::system::error_code open_error;
+            fd.reset(create_fresh(part.c_str(), open_error));
+            if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", path, open_error);
+        }
+        range_from_ = offset;
+        connection_.set_range(offset);
+        std::uint64_t written = 0;
         try {
-            std::uint64_t written = 0;
             {
                 boost::signals2::scoped_connection listener = connection_.data_received.connect(
-                    [fd, &written, &limit, &url](const std::vector<char>& chunk) {
-                        if (limit && chunk.size() > *limit - written) {
+                    [this, &fd, &written, &offset, &limit, &url](const std::vector<char>& chunk) {
+                        if (restarted_) {
+                            // A 200 to a range request: the whole file, from its first byte.
+                            if (::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
+                            offset = 0, restarted_ = false;
+                        }
+                        if (limit && chunk.size() > *limit - offset - written) {
                             throw_limit_reached(*limit, url);
                         }
-                        write_all(fd, chunk.data(), chunk.size());
+                        write_all(fd.get(), chunk.data(), chunk.size());
                         written += chunk.size();
                     });
                 connection_.execute();
             }
-            const int closed = ::close(fd);
-            fd = -1;
-            if (closed != 0) {
+            if (restarted_ && ::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
+            if (restarted_) offset = 0;
+            if (fd.close_checked() != 0) {
                 // A delayed write error shows up here; the file is not complete.
                 throw boost::system::system_error(errno, boost::system::system_category(), "close");
             }
-            return;
-        } catch (const std::exception& e) {
-            if (fd >= 0) {
-                ::close(fd);
+            if (resume && ::rename(part.c_str(), target.c_str()) != 0) {
+                throw boost::filesystem::filesystem_error("rename", part, last_errno());
             }
-            ::unlink(path.c_str());
+            return offset;
+        } catch (const restart_t&) {
+            LOG_DEBUG("Range: " << url.to_string() << " starts again");
+            fd.reset();
+            (void)::truncate(part.c_str(), 0);
+        } catch (const std::exception& e) {
+            fd.reset();
+            // What arrived stays for the next request of this file, when it is to be continued.
+            struct stat st;
+            if (!resume || (::stat(part.c_str(), &st) == 0 && st.st_size == 0)) ::unlink(part.c_str());
             if (!moves_on(connection_, e)) {
                 throw;
             }
-            LOG_DEBUG(exception_text(e));
-            connection_.next_endpoint();
+            next_endpoint(e);
         } catch (...) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            ::unlink(path.c_str());
+            fd.reset();
+            if (!resume) ::unlink(part.c_str());
             throw;
         }
     }

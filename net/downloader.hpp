@@ -18,7 +18,8 @@
 
 namespace upd {
 
-// Accepts only a 200 answer; a network failure or time-out moves on to the next address.
+// Accepts only a 200 answer (or the 206 that continues a part); a network failure or time-out moves
+// on to the next address. The server's failures are server_failure_t, with the cause in words.
 class downloader_t {
 public:
     // The largest body that get_as_buffer keeps in memory.
@@ -35,16 +36,25 @@ public:
 
     // Body of a 200 answer; EC_LIMIT_REACHED when it grows beyond max_buffer_size.
     std::vector<char> get_as_buffer(const url_t& url);
-    // Writes the body of a 200 answer to `path`; with a limit, a longer body fails with
-    // EC_LIMIT_REACHED. On every failure after the file was opened, the file is removed.
-    void get_to_file(const url_t& url, const boost::filesystem::path& path,
-                     boost::optional<std::uint64_t> limit = boost::none);
+    // Writes the body of a 200 answer to `path` (created afresh); with a limit, a longer body fails
+    // with EC_LIMIT_REACHED. On every failure after the file was opened, the file is removed.
+    // With `resume`, the body goes to PATH.part first, which becomes `path` once complete: a failure
+    // keeps what arrived there, and the next call continues it with a Range request (a server that
+    // does not continue it gets the file from its first byte). Returns the bytes that came from an
+    // earlier part: 0 for a whole download.
+    std::uint64_t get_to_file(const url_t& url, const boost::filesystem::path& path,
+                              boost::optional<std::uint64_t> limit = boost::none, bool resume = false);
 
     // The underlying connection, for callers that need its address queue.
     http_connection_t& connection() { return connection_; }
 
 private:
+    void on_response(const http_response_t& response);
+    void next_endpoint(const std::exception& e);
+
     http_connection_t connection_;
+    std::uint64_t range_from_ = 0;  // of the request under way
+    bool restarted_ = false;        // its answer is the whole file after all
 };
 
 }  // namespace upd

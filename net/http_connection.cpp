@@ -4,7 +4,9 @@
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
+#include "net/http_fields.hpp"
 #include "net/proxy_auth.hpp"
+#include "net/server_failure.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -14,6 +16,9 @@
 #include <boost/thread/thread.hpp>
 
 #include <openssl/ssl.h>
+
+#include <algorithm>
+#include <cstring>
 
 
 namespace upd {
@@ -44,6 +49,19 @@ bool is_ip_literal(const std::string& host) {
     return !ec;
 }
 
+// The words of a Warning for a failed step: the system's own text, never the server's.
+std::string cause_of(const error_code& ec) {
+    if (ec == asio::error::eof) return "connection closed";
+    std::string text = ec.message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+std::string seconds_text(std::chrono::steady_clock::duration d) {
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    return std::to_string(ms < 1000 ? 1 : (ms + 999) / 1000) + " s";
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -63,8 +81,8 @@ void endpoint_queue_t::resolve(const std::string& host, const std::string& servi
     const asio::ip::tcp::resolver::query query(host, service);
     const auto results = resolver_.resolve(query, ec);
     if (ec) {
-        throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR,
-                                   "Cannot resolve: " + ec.message() + ": " + describe());
+        throw server_failure_t(tvk::EC_NETWORK_ERROR, "Cannot resolve: " + ec.message() + ": " + describe(),
+                               "cannot resolve the name: " + cause_of(ec));
     }
     for (const auto& entry : results) {
         endpoints_.push_back(entry.endpoint());
@@ -82,7 +100,7 @@ void endpoint_queue_t::assign(const std::string& host, const std::string& servic
 const endpoint_queue_t::endpoint_t& endpoint_queue_t::front() const {
     if (endpoints_.empty()) {
         LOG_DEBUG("All resolved endpoints have been used: " << describe());
-        throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
+        throw server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS), "no address left to try");
     }
     return endpoints_.front();
 }
@@ -133,7 +151,7 @@ void http_connection_t::open(const url_t& url) {
     const bool https = !http && boost::algorithm::iequals(url_.scheme(), "https");
     if (!http && !https) {
         LOG_ERROR("Unsupported protocol " << url_.scheme());
-        throw tvk::EC_UNEXPECTED_ERROR;
+        throw server_failure_t(tvk::EC_UNEXPECTED_ERROR, "Unsupported protocol", "unsupported scheme");
     }
 
     switch (proxy_.type()) {
@@ -207,6 +225,10 @@ void http_connection_t::execute() {
 void http_connection_t::run_attempt() {
     exchange_state_ = st_tunnel;
     reached_ = false;
+    body_length_ = boost::none;
+    body_received_ = 0;
+    body_offset_ = 0;
+    floor_ = progress_floor_t();
     boost::this_thread::interruption_point();
     connect();
     io_service_.restart();
@@ -351,8 +373,13 @@ void http_connection_t::on_read(const error_code& ec, std::size_t n) {
     }
     if (exchange_state_ == st_body && n == 0 &&
         (!ec || ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)) {
-        exchange_state_ = st_done;
-        io_service_.stop();
+        // A body of announced length that ends before it is cut, not complete.
+        if (body_length_ && body_received_ < *body_length_) {
+            const std::string cut = "cut after " + std::to_string(body_offset_ + body_received_) + " of " +
+                                    std::to_string(body_offset_ + *body_length_) + " bytes";
+            throw server_failure_t(tvk::EC_NETWORK_ERROR, "Receive: " + cut + ": " + describe_endpoint(), cut);
+        }
+        finish_body();
         return;
     }
     if (ec) {
@@ -369,8 +396,8 @@ void http_connection_t::on_read(const error_code& ec, std::size_t n) {
         receive_buffer_.erase(receive_buffer_.begin(),
                               receive_buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
         if (result == http_response_parser_t::invalid) {
-            throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR,
-                                       "Invalid HTTP response header: " + describe_endpoint());
+            throw server_failure_t(tvk::EC_NETWORK_ERROR, "Invalid HTTP response header: " + describe_endpoint(),
+                                   "invalid response head");
         }
         if (result == http_response_parser_t::complete) {
             on_head_read();
@@ -381,12 +408,41 @@ void http_connection_t::on_read(const error_code& ec, std::size_t n) {
                 return;
             }
             exchange_state_ = st_body;
+            body_length_ = content_length(parser_.response().headers());
+            if (body_length_ && *body_length_ == 0) return finish_body();
         }
     }
-    if (!receive_buffer_.empty()) {
-        data_received(receive_buffer_);
-    }
+    if (!receive_buffer_.empty() && !take_body()) return;
     read_more();
+}
+
+bool http_connection_t::take_body() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!floor_.started()) {
+        floor_.start(now, timeout_, body_length_ ? boost::make_optional(*body_length_ - body_received_) : boost::none);
+    }
+    if (!floor_.add(receive_buffer_.size(), now)) fail_slow();
+    // Bytes beyond the announced length are not this body's.
+    if (body_length_ && receive_buffer_.size() > *body_length_ - body_received_) {
+        receive_buffer_.resize(static_cast<std::size_t>(*body_length_ - body_received_));
+    }
+    body_received_ += receive_buffer_.size();
+    data_received(receive_buffer_);
+    if (body_length_ && body_received_ == *body_length_) {
+        finish_body();
+        return false;
+    }
+    return true;
+}
+
+void http_connection_t::finish_body() {
+    exchange_state_ = st_done;
+    io_service_.stop();
+}
+
+void http_connection_t::fail_slow() const {
+    const std::string cause = "under 1 KiB/s for " + seconds_text(timeout_);
+    throw server_failure_t(tvk::EC_NETWORK_TIMEDOUT, "IO: " + cause + ": " + describe_endpoint(), cause);
 }
 
 void http_connection_t::on_head_read() {
@@ -395,18 +451,19 @@ void http_connection_t::on_head_read() {
     // should not send, and the proxy's credentials are never its to ask for.
     const bool from_server = connection_mode_ == mode_tls_tunnel && exchange_state_ == st_head;
     if (response.status() == 407 && !from_server) {
-        if (proxy_.type() == tvk::Proxy::PROXY_TYPE_HTTP) {
-            proxy_authorization_ =
-                make_proxy_authorization(request_, response, proxy_.user(), proxy_.password());
+        // Without a proxy, only the server asked: one more status it should not send.
+        if (proxy_.type() != tvk::Proxy::PROXY_TYPE_HTTP) {
+            throw server_failure_t(tvk::EC_PROXY_AUTH_ERROR, error_code_text(tvk::EC_PROXY_AUTH_ERROR), "status 407");
         }
+        proxy_authorization_ = make_proxy_authorization(request_, response, proxy_.user(), proxy_.password());
         throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
     }
     if (exchange_state_ == st_tunnel) {
         // A proxy that refuses the tunnel answered instead of the server: no handshake with it.
         if (response.status() < 200 || response.status() > 299) {
-            throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR, "Proxy refused the tunnel: " +
-                                                                  std::to_string(response.status()) + " " +
-                                                                  response.reason() + ": " + url_.to_string());
+            throw server_failure_t(tvk::EC_NETWORK_ERROR, "Proxy refused the tunnel: " + std::to_string(response.status()) + " " +
+                                                              response.reason() + ": " + url_.to_string(),
+                                   "the proxy refused the tunnel with status " + std::to_string(response.status()));
         }
         return;
     }
@@ -427,6 +484,7 @@ void http_connection_t::build_request(const std::string& method) {
     request_.headers.add("Host", host);
     if (!connect) {
         request_.headers.append(extra_headers_);
+        if (range_from_ > 0) request_.headers.add("Range", "bytes=" + std::to_string(range_from_) + "-");
     }
     // The proxy's credentials go to the proxy alone: with every request in the plain mode, where
     // the proxy receives them, and with CONNECT, but never through the tunnel to the server.
@@ -442,13 +500,17 @@ void http_connection_t::build_request(const std::string& method) {
 void http_connection_t::arm_timer(timeout_kind_t kind) {
     timeout_kind_ = kind;
     deadline_ = saturated_deadline(timeout_);
-    if (timer_waiting_ && timer_.expiry() <= deadline_) {
+    if (timer_waiting_ && timer_.expiry() <= wake_time()) {
         // The pending wait wakes up first and re-waits for the rest; see on_timer.
         return;
     }
-    timer_.expires_at(deadline_);
+    timer_.expires_at(wake_time());
     timer_.async_wait([this](const error_code& ec) { on_timer(ec); });
     timer_waiting_ = true;
+}
+
+std::chrono::steady_clock::time_point http_connection_t::wake_time() const {
+    return exchange_state_ == st_body && floor_.started() ? std::min(deadline_, floor_.window_end()) : deadline_;
 }
 
 void http_connection_t::on_timer(const error_code& ec) {
@@ -462,15 +524,19 @@ void http_connection_t::on_timer(const error_code& ec) {
     if (ec) {
         throw boost::system::system_error(ec, "Network timer");
     }
-    if (std::chrono::steady_clock::now() < deadline_) {
-        timer_.expires_at(deadline_);
+    // A server that sends nothing has made no progress at all, before it is merely slow.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < deadline_) {
+        if (exchange_state_ == st_body && floor_.started() && !floor_.add(0, now)) fail_slow();
+        timer_.expires_at(wake_time());
         timer_.async_wait([this](const error_code& e) { on_timer(e); });
         timer_waiting_ = true;
         return;
     }
-    throw cf_proto_exception_t(tvk::EC_NETWORK_TIMEDOUT,
-                               std::string(timeout_kind_ == connect_timeout ? "Connect" : "IO") +
-                                   ": Network operation timed out: " + describe_endpoint());
+    const bool connecting = timeout_kind_ == connect_timeout;
+    throw server_failure_t(tvk::EC_NETWORK_TIMEDOUT,
+                           std::string(connecting ? "Connect" : "IO") + ": Network operation timed out: " + describe_endpoint(),
+                           (connecting ? "no connection within " : "no progress for ") + seconds_text(timeout_));
 }
 
 bool http_connection_t::proceeds(const char* op, const error_code& ec) const {
@@ -480,8 +546,9 @@ bool http_connection_t::proceeds(const char* op, const error_code& ec) const {
 }
 
 void http_connection_t::fail(const char* op, const error_code& ec) const {
-    throw cf_proto_exception_t(tvk::EC_NETWORK_ERROR,
-                               std::string(op) + ": " + ec.message() + ": " + describe_endpoint());
+    const bool tls = std::strcmp(op, "SSL handshake") == 0;
+    throw server_failure_t(tvk::EC_NETWORK_ERROR, std::string(op) + ": " + ec.message() + ": " + describe_endpoint(),
+                           (tls ? "TLS handshake: " : "") + cause_of(ec));
 }
 
 }  // namespace upd

@@ -6,6 +6,7 @@
 #include "net/http_request.hpp"
 #include "net/http_response.hpp"
 #include "net/http_response_parser.hpp"
+#include "net/progress_floor.hpp"
 #include "net/url.hpp"
 #include "proxy.pb.h"
 
@@ -95,8 +96,14 @@ public:
 
     // Prepares the transport for a URL: mode, name resolution, socket or TLS objects.
     void open(const url_t& url);
-    // One exchange with the current endpoint; blocks until the body has ended or throws.
+    // One exchange with the current endpoint; blocks until the body has ended or throws. A body
+    // ends after its Content-Length (ending sooner is a cut: server_failure_t), or at the close
+    // when the head announces none; from its first byte it must keep the pace of progress_floor_t.
     void execute();
+    // The next requests ask for the body from this byte on ("Range: bytes=N-"); 0 asks for all.
+    void set_range(std::uint64_t from) { range_from_ = from; }
+    // Where the accepted body starts in the whole file (a listener's 206), for the words of a cut.
+    void set_body_offset(std::uint64_t offset) { body_offset_ = offset; }
     // Drops the current endpoint after a network failure.
     void next_endpoint();
 
@@ -131,6 +138,11 @@ private:
     void read_more();
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void on_head_read();
+    // Hands the receive buffer to the listeners as body; false once the body is complete.
+    bool take_body();
+    void finish_body();
+    [[noreturn]] void fail_slow() const;
+    std::chrono::steady_clock::time_point wake_time() const;
 
     void arm_timer(timeout_kind_t kind);
     void on_timer(const boost::system::error_code& ec);
@@ -166,6 +178,11 @@ private:
     timeout_kind_t timeout_kind_ = connect_timeout;
     bool timer_waiting_ = false;
     bool reached_ = false;
+    std::uint64_t range_from_ = 0;
+    boost::optional<std::uint64_t> body_length_;  // of the exchange's body, when announced
+    std::uint64_t body_received_ = 0;
+    std::uint64_t body_offset_ = 0;
+    progress_floor_t floor_;
 };
 
 }  // namespace upd

@@ -1,7 +1,6 @@
-// File lists: layout, signed range and line forms; fixtures and their forgeries; the record of the
-// stamps installed. (Queries, patterns, excludes, loading and saving stamps are checked end to end.)
+// File lists: layout, signed range and line forms; fixtures and their forgeries. (Queries, patterns
+// and excludes are checked end to end.)
 #include "files/lst_file.hpp"
-#include "files/stamps_file.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "tests/support/support.hpp"
 
@@ -61,21 +60,6 @@ TEST(lst_file, layout_and_line_rules) {
         const std::string good = ts::slurp(TAVIK_TEST_DATA "/files/" + name), forged = ts::slurp(TAVIK_TEST_DATA "/files/" + name + ".forged");
         EXPECT_NO_THROW(lst.parse(good.data(), good.data() + good.size())) << name;
         EXPECT_THROW(lst.parse(forged.data(), forged.data() + forged.size()), cf_proto_exception_t) << name;
-    }
-}
-
-TEST(stamps_file, each_line_names_a_zone_once_in_letters_digits_and_underscores_and_its_stamp) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"BASE 0042\n\nNRD_2 1", "BASE 0042\nNRD_2 1\n"}, {"", ""}, {"BA-SE 1\n", "line 1"}, {"BASE 1\nBASE 2\n", "line 2"},
-        {"BASE 1\nba.se 2\n", "line 2"}, {"BASE\n", "line 1"}, {"BASE 12x\n", "line 1"}, {"BASE  1\n", "line 1"}, {" 1\n", "line 1"}};
-    for (const auto& r : rows) {
-        std::string outcome;
-        try {
-            outcome = upd::stamps_file_t::format(upd::stamps_file_t::parse(r.first.data(), r.first.data() + r.first.size()));
-        } catch (const std::runtime_error& e) {
-            outcome = std::string(e.what()).substr(0, 6);
-        }
-        EXPECT_EQ(outcome, r.second) << r.first;
     }
 }
 

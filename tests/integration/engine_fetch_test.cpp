@@ -34,7 +34,7 @@ TEST(engine_fetch, packed_first_plain_as_the_fallback_and_only_verified_files_ke
         {{{"f.lzma", ts::slurp(packer / "zone" / "o.lzma")}, {"f", content}}, fault_t::none, "", "f", true, false,
          "98 SHA256: Invalid checksum", "/f.lzma", other, "Debug: Download lzma: SHA256: "},
         {{{"f", other}}, fault_t::none, "", "f", false, false, "98 SHA256: Invalid checksum", "/f", other, ""},
-        {{{"f.lzma", container}}, fault_t::server_error, "f", "f", true, false, "125 bare", "/f.lzma", "", ""},
+        {{{"f.lzma", container}}, fault_t::server_error, "f", "f", true, false, "125 HTTP status 500", "/f.lzma", "", ""},
     };
     for (const auto& r : rows) {
         ts::scratch_t dir;

@@ -62,7 +62,7 @@ TEST_F(net_test, through_a_tunnel_the_proxys_credentials_reach_the_proxy_alone) 
     auto d = downloader();
     d->set_proxy(squid.proxy("u", "p"));
     for (const char* challenge : {"challenge-basic", "challenge-digest"})  // one more status of the server
-        EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url(challenge))); }), "125 bare");
+        EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url(challenge))); }), "125 HTTP status 407");
     EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url("f"))); }), "ok far");
     for (const auto& seen : nginx.access_log(3)) EXPECT_EQ(seen.proxy_authorization, "-") << seen.request;
     EXPECT_EQ(squid.access_log(4).back().user, "u") << "a later CONNECT still authenticates";
@@ -82,12 +82,12 @@ TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
     } rows[] = {
         {{fault_t::none}, false, "", "ok fault server body\n", "Debug: HTTP status 200 OK", {get + "\r\n"}},
         {{fault_t::byte_by_byte}, false, "", "ok fault server body\n", "", {get + "\r\n"}},
-        {{fault_t::close_mid_body}, false, "", "ok fault ser", "", {get + "\r\n"}},
+        {{fault_t::close_mid_body}, false, "", "94 No update servers available", "Debug: Receive: cut after 9 of 18 bytes: ", {get + "\r\n"}},
         {{fault_t::close_in_head}, false, "", "94 No update servers available", "Debug: Receive: End of file: 127.0.0.1:{port} [127.0.0.1]", {get + "\r\n"}},
         {{fault_t::reset_in_head}, false, "", "94 No update servers available", "Debug: Receive: Connection reset by peer: ", {get + "\r\n"}},
         {{fault_t::never_answer}, false, "", "94 No update servers available", "Debug: IO: Network operation timed out: 127.0.0.1:{port}", {get + "\r\n"}},
-        {{fault_t::redirect}, false, "", "125 bare", "Debug: HTTP status 301 Moved Permanently", {get + "\r\n"}},
-        {{fault_t::server_error}, false, "", "125 bare", "Debug: HTTP status 500 Internal Server Error", {get + "\r\n"}},
+        {{fault_t::redirect}, false, "", "125 HTTP status 301", "Debug: HTTP status 301 Moved Permanently", {get + "\r\n"}},
+        {{fault_t::server_error}, false, "", "125 HTTP status 500", "Debug: HTTP status 500 Internal Server Error", {get + "\r\n"}},
         {{fault_t::challenge_basic}, false, "", "93 Proxy authentication error", "", {get + "\r\n"}},
         {{fault_t::endless_body}, false, "", "36 Body exceeds the limit of 33554432 bytes: http://127.0.0.1:{port}/f", "", {get + "\r\n"}},
         {{fault_t::challenge_basic, fault_t::none}, true, "http://update.test/f", "ok fault server body\n", "", {proxied_get + "\r\n", proxied_get + basic + "\r\n"}},

@@ -17,6 +17,7 @@
 #endif
 
 #include <iomanip>
+#include <set>
 #include <sstream>
 
 namespace ts {
@@ -185,8 +186,8 @@ void fault_server_t::start() {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC), one = 1;
             if (fd < 0) continue;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            const fault_t fault = script_[std::min<std::size_t>(connections_++, script_.size() - 1)];
             std::lock_guard<std::mutex> lock(mutex_);
+            const fault_t fault = script_[std::min<std::size_t>(connections_++, script_.size() - 1)];
             open_.push_back(fd);
             threads_.emplace_back([this, fd, fault] { session(fd, fault); });
         }
@@ -210,6 +211,12 @@ std::vector<std::string> fault_server_t::requests() const {
     return requests_;
 }
 
+std::string fault_server_t::paths() const {
+    std::multiset<std::string> paths;
+    for (const auto& head : requests()) paths.insert(head.substr(head.find('/', head.find("//") + 2), head.find(' ', 4) - head.find('/', head.find("//") + 2)));
+    return std::accumulate(paths.begin(), paths.end(), std::string(), [](std::string t, const std::string& p) { return t + p + " "; });
+}
+
 void fault_server_t::session(int fd, fault_t fault) {
     const auto send = [fd](const std::string& data) { return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size()); };
     std::string head, body = body_;
@@ -227,14 +234,20 @@ void fault_server_t::session(int fd, fault_t fault) {
         body = slurp(root_ / path);
         if (fs::path(path).filename().string().compare(0, prefix_.size(), prefix_) != 0) fault = fault_t::none;
     }
-    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    const std::size_t range = head.find("\r\nRange: bytes="), from = range == std::string::npos ? 0 : std::stoul(head.substr(range + 15));
+    if (from > 0 && from < body.size() && !root_.empty()) {
+        ok = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\nContent-Range: bytes " +
+             std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n\r\n";
+        body.erase(0, from);
+    }
     const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nProxy-Authenticate: ";
     const std::string page = "<html><body>Access denied</body></html>\n";
     using f = fault_t;
     if (!answered) fault = f::never_answer;
     if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), fault = f::none;
     else switch (fault) {
-        case f::none: send(ok + body); break;
+        case f::none: send(ok + body) && (body_bytes_ += body.size()); break;
         case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\n\r\nbroken"); break;
         case f::redirect: send("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: 0\r\n\r\n"); break;
         case f::close_in_head: case f::reset_in_head: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
@@ -253,6 +266,10 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
         case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
         case f::late: std::this_thread::sleep_for(std::chrono::milliseconds(body.size() >> 10)), send(ok + body); break;
+        case f::crawl:
+            for (std::size_t i = 0, sent = send(ok); sent && i < body.size(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) sent = send(body.substr(i, 1));
+            break;
+        case f::throttle: send("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\n\r\n"); break;
         case f::huge_head:
             send("HTTP/1.1 200 OK\r\n");
             for (int i = 0; i < 100 && send("X-" + std::to_string(i) + ": " + std::string(1 << 20, 'h') + "\r\n");) ++i;

@@ -77,17 +77,26 @@ public:
         tunnel_refused,                                         // 403 with a page
         huge_head,   // a status line, then 100 header lines of 1 MiB
         late,        // the answer after 1 ms per KiB of the body
+        crawl,       // the length announced, then the body at 50 bytes a second
+        throttle,    // 429 with Retry-After: 3600
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
     explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
-    // Serves the files below root; only those whose names begin with `prefix` meet the fault.
+    // Serves the files below root (a range of them when asked); only those whose names begin with
+    // `prefix` meet the fault, which set_fault changes for later connections.
     fault_server_t(fs::path root, fault_t fault, std::string prefix);
+    void set_fault(fault_t fault) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        script_ = {fault};
+    }
     fault_server_t(const fault_server_t&) = delete;
     ~fault_server_t();
 
     std::uint16_t port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
     std::vector<std::string> requests() const;  // every request head, in arrival order
+    std::string paths() const;                   // the paths asked for, sorted, each followed by a blank
+    std::size_t body_bytes() const { return body_bytes_; }  // sent in whole answers of the files served
     std::size_t connections() const { return connections_; }
     std::size_t faults() const { return faults_; }  // faulty answers whose scripted part has gone out
     std::size_t most_at_once() const {  // requests awaiting their answers at once
@@ -104,7 +113,7 @@ private:
     fs::path root_;
     int listener_ = -1, stop_[2] = {-1, -1};
     std::uint16_t port_ = 0;
-    std::atomic<std::size_t> connections_{0}, faults_{0};
+    std::atomic<std::size_t> connections_{0}, faults_{0}, body_bytes_{0};
     std::atomic<std::size_t> open_now_{0};
     std::size_t most_at_once_ = 0;  // under mutex_
     mutable std::mutex mutex_;

@@ -1,0 +1,103 @@
+// The fields of response heads that the client acts on: the body's length, a range, a retry time.
+#include "net/http_fields.hpp"
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <algorithm>
+#include <vector>
+
+namespace upd {
+
+namespace {
+
+bool digits(const std::string& text) {
+    return !text.empty() && text.size() <= 18 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::uint64_t number(const std::string& text) { return std::stoull(text); }
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+// The three date forms of HTTP, read by their parts whatever separates them: a month name, the
+// time with colons, the day and the year.
+boost::optional<long long> http_date(const std::string& text) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : text + " ") {
+        if (c == ' ' || c == ',' || c == '-') {
+            if (!part.empty()) parts.push_back(part), part.clear();
+        } else {
+            part += c;
+        }
+    }
+    int month = -1, hour = -1, minute = -1, second = -1;
+    std::vector<long long> numbers;
+    for (const std::string& p : parts) {
+        for (int m = 0; m < 12; ++m)
+            if (p == months[m]) month = m + 1;
+        if (p.size() == 8 && p[2] == ':' && p[5] == ':' && digits(p.substr(0, 2)) && digits(p.substr(3, 2)) && digits(p.substr(6, 2))) {
+            hour = std::stoi(p.substr(0, 2)), minute = std::stoi(p.substr(3, 2)), second = std::stoi(p.substr(6, 2));
+        } else if (digits(p) && p.size() <= 4) {
+            numbers.push_back(std::stoll(p));
+        }
+    }
+    if (month < 0 || hour < 0 || numbers.size() != 2) return boost::none;
+    long long day = numbers[0], year = numbers[1];  // the day comes before the year in all three
+    if (year < 100) year += year < 70 ? 2000 : 1900;  // "06-Nov-94"
+    if (day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return boost::none;
+    return days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+}  // namespace
+
+const std::string& header_value(const http_headers_t& headers, const std::string& name) {
+    static const std::string none;
+    for (const auto& h : headers)
+        if (boost::algorithm::iequals(h.first, name)) return h.second;
+    return none;
+}
+
+boost::optional<std::uint64_t> content_length(const http_headers_t& headers) {
+    boost::optional<std::uint64_t> length;
+    for (const auto& h : headers) {
+        if (!boost::algorithm::iequals(h.first, "Content-Length")) continue;
+        if (!digits(h.second) || (length && *length != number(h.second))) return boost::none;
+        length = number(h.second);
+    }
+    return length;
+}
+
+boost::optional<content_range_t> content_range(const std::string& value) {
+    const std::size_t dash = value.find('-'), slash = value.find('/');
+    if (value.compare(0, 6, "bytes ") != 0 || dash == std::string::npos || slash == std::string::npos || slash < dash) return boost::none;
+    const std::string first = value.substr(6, dash - 6), last = value.substr(dash + 1, slash - dash - 1), total = value.substr(slash + 1);
+    if (!digits(first) || !digits(last) || (total != "*" && !digits(total))) return boost::none;
+    content_range_t range;
+    range.first = number(first), range.last = number(last);
+    if (total != "*") range.total = number(total);
+    if (range.first > range.last || (range.total && range.last >= *range.total)) return boost::none;
+    return range;
+}
+
+boost::optional<long long> retry_after(const std::string& value, std::time_t now, long long cap) {
+    long long seconds;
+    if (value.find_first_not_of("0123456789") == std::string::npos && !value.empty()) {
+        seconds = value.size() > 12 ? cap : std::stoll(value);
+    } else if (const auto date = http_date(value)) {
+        seconds = *date - static_cast<long long>(now);
+    } else {
+        return boost::none;
+    }
+    return std::max(0LL, std::min(seconds, cap));
+}
+
+}  // namespace upd

@@ -1,0 +1,120 @@
+// Mirrors that crawl, throttle, cut, damage a file or forge the list, beside one that serves well:
+// no bad mirror holds an update back, each is named in a Warning with its cause, a cut transfer
+// goes on where it stopped, and a mirror that asked to be left alone is, in later runs too.
+#include "support/servers.hpp"
+#include "tests/support/updater_process.hpp"
+
+namespace {
+
+namespace fs = ts::fs;
+using fault_t = ts::fault_server_t::fault_t;
+
+enum class serves_t { well, damaged, forged_list };
+struct mirror_t {
+    fault_t fault;
+    const char* prefix;  // the files that meet the fault
+    serves_t serves = serves_t::well;
+};
+
+// A zone of two files on mirrors listed (and asked) in the given order, each a fault server.
+struct world_t {
+    explicit world_t(const std::vector<mirror_t>& mirrors) {
+        std::string big(40000, '\0'), other;
+        for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
+        other = big, other[20000] ^= 1;
+        files = {{"timestamp", "1\n"}, {"big.avc", big}};
+        for (const auto& m : mirrors) servers.emplace_back(new ts::fault_server_t(dir / ("m" + std::to_string(servers.size())), m.fault, m.prefix));
+        std::vector<std::string> urls;
+        for (const auto& s : servers) urls.push_back(s->url(""));
+        ts::make_zone({files, urls, {}, {}, {}}, dir / "genuine");
+        ts::make_zone({{{"big.avc", other}}, urls, {}, {}, {}}, dir / "damaged");
+        for (std::size_t i = 0; i < mirrors.size(); ++i) {
+            for (const auto& f : ts::snapshot(dir / "genuine")) ts::spit(dir / ("m" + std::to_string(i)) / fs::path(f.first).filename(), f.second);
+            const fs::path root = dir / ("m" + std::to_string(i));
+            if (mirrors[i].serves == serves_t::damaged) fs::copy_file(dir / "damaged" / "big.avc.lzma", root / "big.avc.lzma", fs::copy_option::overwrite_if_exists);
+            if (mirrors[i].serves == serves_t::forged_list) fs::remove(root / "version.lst.lzma"), ts::spit(root / "version.lst", ts::forged(ts::slurp(root / "version.lst"), "big.avc"));
+        }
+        ts::spit(install / "bases" / "zone.ini", ts::slurp(dir / "genuine" / "zone.ini")), fs::copy_file(dir / "genuine" / "update.drl", install / "bases.drl");
+        config.set_network_timeout(1000), config.set_base_installed(true), config.set_base_update_enabled(true);
+        config.set_base_drl_path((install / "bases.drl").string()), config.set_virus_base_dir((install / "bases").string());
+    }
+    std::string expand(std::string text) const {  // {0}, {1}...: the mirrors' URLs
+        for (std::size_t i = 0; i < servers.size(); ++i)
+            for (std::size_t at; (at = text.find("{" + std::to_string(i) + "}")) != std::string::npos;) text.replace(at, 3, servers[i]->url(""));
+        return text;
+    }
+    ts::scratch_t dir{"tavik-mirrors"};
+    fs::path install = dir / "install", var = dir / "var";
+    std::map<std::string, std::string> files;
+    std::vector<std::unique_ptr<ts::fault_server_t>> servers;
+    tvk::UpdateConfig config = ts::base_config(var);
+};
+
+const std::string everything = "/big.avc.lzma /timestamp /version.lst.lzma ";
+const struct mirrors_row_t {
+    const char* name;
+    std::vector<mirror_t> mirrors;
+    int status;
+    std::vector<std::string> paths;     // what each mirror was asked, sorted
+    std::vector<std::string> warnings;  // prefixes
+} mirrors_rows[] = {
+    {"a_crawling_mirror_is_dropped_within_one_window", {{fault_t::crawl, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
+     {"Warning: Zone BASE: {0}big.avc.lzma: under 1 KiB/s for 1 s"}},
+    {"a_throttling_mirror_is_asked_no_more", {{fault_t::throttle, ""}, {fault_t::none, ""}}, 0, {"/version.lst.lzma ", everything},
+     {"Warning: Zone BASE: {0}version.lst.lzma: status 429, busy until "}},
+    {"a_cut_transfer_goes_on_at_the_next_mirror", {{fault_t::close_mid_body, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
+     {"Warning: Zone BASE: {0}big.avc.lzma: cut after "}},
+    {"a_damaged_file_comes_from_the_next_mirror", {{fault_t::none, "", serves_t::damaged}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
+     {"Warning: Zone BASE: {0}big.avc.lzma: digest mismatch"}},
+    {"a_forged_list_is_that_mirrors_failure", {{fault_t::none, "", serves_t::forged_list}, {fault_t::none, ""}}, 0,
+     {"/version.lst /version.lst.lzma ", everything}, {"Warning: Zone BASE: {0}version.lst: signature check failed"}},
+    {"every_mirror_failing_a_file_names_each", {{fault_t::close_mid_body, "big"}, {fault_t::none, "", serves_t::damaged}}, 94,
+     {everything, "/big.avc.lzma /big.avc.lzma "}, {"Warning: Zone BASE: {0}big.avc.lzma: cut after ", "Warning: Zone BASE: {1}big.avc.lzma: digest mismatch"}},
+    {"a_single_mirror_keeps_its_own_status", {{fault_t::server_error, "big"}}, 125, {everything}, {"Warning: Zone BASE: {0}big.avc.lzma: status 500"}},
+    {"every_mirror_throttling_the_list", {{fault_t::throttle, ""}, {fault_t::throttle, ""}}, 94, {"/version.lst.lzma ", "/version.lst.lzma "},
+     {"Warning: Zone BASE: {1}version.lst.lzma: status 429, busy until "}},
+};
+
+void PrintTo(const mirrors_row_t& row, std::ostream* out) { *out << row.name; }
+
+class engine_mirrors : public ::testing::TestWithParam<mirrors_row_t> {};
+
+TEST_P(engine_mirrors, no_bad_mirror_holds_the_update_back) {
+    const mirrors_row_t& row = GetParam();
+    world_t w(row.mirrors);
+    const ts::attempt_t a = ts::run_attempt(w.config);
+    EXPECT_EQ(a.status, row.status);
+    for (std::size_t i = 0; i < row.mirrors.size(); ++i) EXPECT_EQ(w.servers[i]->paths(), row.paths[i]) << "mirror " << i;
+    for (const auto& warning : row.warnings) EXPECT_TRUE(a.log.has_prefix(w.expand(warning))) << w.expand(warning);
+    EXPECT_TRUE(row.status != 0 || ts::slurp(w.var / "bases" / "big.avc") == w.files.at("big.avc")) << "the listed bytes";
+    EXPECT_EQ(a.placed().size(), row.status == 0 ? 2u : 0u);
+    if (HasFailure()) std::cerr << a.log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(mirrors, engine_mirrors, ::testing::ValuesIn(mirrors_rows),
+                         [](const ::testing::TestParamInfo<mirrors_row_t>& info) { return std::string(info.param.name); });
+
+TEST(engine_mirrors_over_runs, a_part_is_continued_later_and_a_busy_mirror_left_alone_until_all_are) {
+    world_t w({{fault_t::close_mid_body, "big"}, {fault_t::throttle, ""}});
+    const std::uint64_t size = fs::file_size(w.dir / "genuine" / "big.avc.lzma"), half = size / 2;
+    EXPECT_EQ(ts::run_attempt(w.config).status, tvk::EC_NO_UPDATE_SERVERS) << "cut, then busy";
+    EXPECT_EQ(fs::file_size(w.var / "bases" / "big.avc.lzma.part"), half);
+    EXPECT_NE(ts::slurp(w.var / "tavik-update.servers").find(" " + w.servers[1]->url("") + "\n"), std::string::npos);
+    w.servers[0]->set_fault(fault_t::none), w.servers[1]->set_fault(fault_t::none);
+    ts::spit(w.var / "bases" / "gone.avc.part", "g"), ts::spit(w.var / "bases" / "timestamp.part", "1");  // not listed; a week old
+    fs::last_write_time(w.var / "bases" / "timestamp.part", std::time(nullptr) - 8 * 86400);
+    const std::size_t served = w.servers[0]->body_bytes();
+    const ts::attempt_t a = ts::run_attempt(w.config);
+    ASSERT_EQ(a.status, 0) << a.log.text();
+    EXPECT_NE(w.servers[0]->requests().back().find("\r\nRange: bytes=" + std::to_string(half) + "-\r\n"), std::string::npos);
+    EXPECT_EQ(w.servers[0]->body_bytes() - served, fs::file_size(w.dir / "genuine" / "version.lst.lzma") + size - half);
+    EXPECT_EQ(ts::listing(w.var / "bases"), "big.avc timestamp ") << "no part left";
+    EXPECT_EQ(w.servers[1]->paths(), "/big.avc.lzma ") << "left alone";
+    EXPECT_TRUE(ts::slurp(w.var / "bases" / "big.avc") == w.files.at("big.avc"));
+    // Every mirror busy: the one whose wait ends first is asked everything the same.
+    ts::spit(w.var / "tavik-update.servers", "4000000000 " + w.servers[0]->url("") + "\n3000000000 " + w.servers[1]->url("") + "\n");
+    EXPECT_EQ(ts::run_attempt(w.config).status, 0);
+    EXPECT_EQ(w.servers[1]->paths(), "/big.avc.lzma /version.lst.lzma ");
+}
+
+}  // namespace
