@@ -88,8 +88,15 @@ std::size_t updater_t::download_connections() {
     return text && *text && !*end && n >= 1 && n <= max_download_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
 }
 
+bool updater_t::keep_alive() {
+    // Set by whoever starts the updater (tavik-run --no-keep-alive): a connection per request.
+    const char* text = std::getenv("TAVIK_KEEP_ALIVE");
+    return !(text && std::string(text) == "0");
+}
+
 void updater_t::configure(downloader_t& downloader, const tvk::UpdateConfig& config) {
     downloader.set_proxy(config.has_proxy() ? config.proxy() : tvk::Proxy::default_instance());
+    downloader.set_keep_alive(keep_alive());
     // Without a time-out every step would time out the moment it started: nothing could ever be
     // downloaded. The run logs that the default is used.
     const std::int64_t ms = config.network_timeout() ? config.network_timeout() : default_network_timeout_ms;
@@ -142,7 +149,7 @@ void updater_t::update(const tvk::UpdateConfig& config) {
             auto downloader = std::make_unique<downloader_t>(io_service, progress_);
             configure(*downloader, config);
             downloader->add_header("User-Agent", user_agent(config));
-            downloader->connection().set_proxy_authorization(downloader_.connection().proxy_authorization());
+            downloader->connection().set_proxy_challenge(downloader_.connection().shared_proxy_challenge());
             return downloader;
         };
         fetch_pool_t(connections_, make_downloader, fetch_job).run(jobs.size(), downloader_);

@@ -54,6 +54,8 @@ public:
     // How many files a run downloads at once: TAVIK_DOWNLOAD_CONNECTIONS from the environment (1
     // to 16), else the build's default. 1 is one download after another on this thread.
     static std::size_t download_connections();
+    // Whether connections are kept between requests: unless TAVIK_KEEP_ALIVE is 0.
+    static bool keep_alive();
     static constexpr std::size_t max_download_connections = 16;
 
     const std::vector<file_item_t>& to_place() const { return to_place_; }

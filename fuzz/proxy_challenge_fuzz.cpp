@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     response.set_status(407);
     response.mutable_headers().add("Proxy-Authenticate", std::string(reinterpret_cast<const char*>(data), size));
     try {
-        const std::string value = upd::make_proxy_authorization(request, response, "user", "secret", 1700000000);
+        const upd::proxy_challenge_t challenge = upd::read_proxy_challenge(response);
+        const std::string value = upd::answer_proxy_challenge(challenge, request, "user", "secret", 7, "Y25vbmNl");
         // Challenge text echoed into the value must not split the repeated request.
         request.headers.add("Proxy-Authorization", value);
         const std::string head = request.to_string();

@@ -66,15 +66,26 @@ int open_part(const std::string& part, std::uint64_t& size) {
 downloader_t::downloader_t(boost::asio::io_service& io_service, progress_t& progress)
     : connection_(io_service, progress) {
     connection_.response_received.connect([this](const http_response_t& response) { on_response(response); });
-    connection_.add_header("Connection", "close");
-    connection_.add_header("Accept", "*/*");
     connection_.set_method("GET");
+    set_keep_alive(true);
 }
 
 downloader_t::~downloader_t() = default;
 
 void downloader_t::add_header(const std::string& name, const std::string& value) {
-    connection_.add_header(name, value);
+    added_.add(name, value);
+    set_keep_alive(keep_alive_);
+}
+
+void downloader_t::set_keep_alive(bool keep_alive) {
+    keep_alive_ = keep_alive;
+    connection_.set_keep_alive(keep_alive);
+    // A connection per request says so, as the first of the extra headers.
+    http_headers_t headers;
+    if (!keep_alive) headers.add("Connection", "close");
+    headers.add("Accept", "*/*");
+    headers.append(added_);
+    connection_.set_headers(headers);
 }
 
 void downloader_t::set_proxy(const tvk::Proxy& proxy) { connection_.set_proxy(proxy); }

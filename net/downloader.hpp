@@ -31,6 +31,9 @@ public:
     virtual ~downloader_t();
 
     void add_header(const std::string& name, const std::string& value);
+    // Whether the connection is kept between requests (the default); without, each request says
+    // "Connection: close".
+    void set_keep_alive(bool keep_alive);
     void set_proxy(const tvk::Proxy& proxy);
     void set_timeout(std::chrono::steady_clock::duration timeout);
 
@@ -53,6 +56,8 @@ private:
     void next_endpoint(const std::exception& e);
 
     http_connection_t connection_;
+    http_headers_t added_;
+    bool keep_alive_ = true;
     std::uint64_t range_from_ = 0;  // of the request under way
     bool restarted_ = false;        // its answer is the whole file after all
 };

@@ -9,6 +9,7 @@
 #include "net/server_failure.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
@@ -132,12 +133,16 @@ http_connection_t::http_connection_t(asio::io_service& io_service, progress_t& p
 
 http_connection_t::~http_connection_t() {
     // Handlers still queued refer to this object: let them see the cancellation now.
+    reusable_ = false;
     finish_attempt();
+    for (const auto& s : sessions_) SSL_SESSION_free(s.second);
 }
 
 void http_connection_t::add_header(const std::string& name, const std::string& value) {
     extra_headers_.add(name, value);
 }
+
+void http_connection_t::set_headers(const http_headers_t& headers) { extra_headers_ = headers; }
 
 void http_connection_t::set_method(const std::string& method) { method_ = method; }
 
@@ -186,12 +191,10 @@ void http_connection_t::open(const url_t& url) {
         }
     }
 
-    socket_.reset();
-    tls_stream_.reset();
-    tls_context_.reset();
-    if (connection_mode_ == mode_tls || connection_mode_ == mode_tls_tunnel) {
+    if ((connection_mode_ == mode_tls || connection_mode_ == mode_tls_tunnel) && !tls_context_) {
         // The server certificate is not verified: downloads are trusted by their signatures and
-        // digests, not by the transport.
+        // digests, not by the transport. One context for the connection's life, so that the
+        // sessions of its servers can be offered again.
         tls_context_.reset(new asio::ssl::context(asio::ssl::context::sslv23_client));
         tls_context_->set_options(asio::ssl::context::no_compression);
     }
@@ -203,23 +206,39 @@ void http_connection_t::next_endpoint() { endpoint_queue_.pop(); }
 // http_connection_t: one exchange
 
 void http_connection_t::execute() {
-    for (int attempt = 0;; ++attempt) {
+    bool fresh_again = false;
+    for (int answers = 0;;) {
         try {
             run_attempt();
             return;
         } catch (const std::exception& e) {
+            const bool unanswered_on_kept = reused_ && response_bytes_ == 0;
             finish_attempt();
-            // A 407 answered with a computed authorization earns exactly one repeat.
-            if (attempt == 0 && !proxy_authorization_.empty() &&
-                to_error_code(error_code_of(e)) == tvk::EC_PROXY_AUTH_ERROR) {
+            // A kept connection that the server closed in the meantime fails before any answer:
+            // the request goes once more over a new one, and the server has not failed.
+            if (unanswered_on_kept && !fresh_again) {
+                LOG_DEBUG("Kept connection: " << exception_text(e) << "; once more over a new one");
+                fresh_again = true;
                 continue;
             }
+            // A challenge answered afresh (the first, or a Digest nonce gone stale) is repeated,
+            // a few times at most; refused credentials are not.
+            if (answer_again_ && ++answers <= 3 && to_error_code(error_code_of(e)) == tvk::EC_PROXY_AUTH_ERROR) continue;
             throw;
         } catch (...) {
             finish_attempt();
             throw;
         }
     }
+}
+
+std::string http_connection_t::peer() const {
+    const endpoint_queue_t::endpoint_t& endpoint = endpoint_queue_.front();
+    std::string key = std::to_string(connection_mode_) + " " + endpoint.address().to_string() + " " + std::to_string(endpoint.port());
+    // Through a proxy in the plain mode any server's request may follow; a TLS connection (and a
+    // tunnel) was made for one server name.
+    if (connection_mode_ != mode_plain_proxy) key += " " + url_.host() + " " + std::to_string(url_.port());
+    return key;
 }
 
 void http_connection_t::run_attempt() {
@@ -229,8 +248,25 @@ void http_connection_t::run_attempt() {
     body_received_ = 0;
     body_offset_ = 0;
     floor_ = progress_floor_t();
+    chunked_.reset();
+    chunked_body_ = keeps_ = reusable_ = answer_again_ = false;
+    response_bytes_ = drained_ = 0;
+    unwanted_ = nullptr;
     boost::this_thread::interruption_point();
-    connect();
+    const std::string peer_now = peer();
+    reused_ = kept_for_ == peer_now && std::chrono::steady_clock::now() - kept_since_ <= max_idle;
+    kept_for_.clear();
+    if (reused_) {
+        LOG_DEBUG("Connection kept: " << describe_endpoint());
+        reached_ = true;
+        tls_clean_ = false;
+        send_request();
+    } else {
+        close();  // a kept one (clean) that is too old or leads elsewhere, or none
+        tls_clean_ = false;
+        connect();
+    }
+    peer_ = peer_now;
     io_service_.restart();
     // restart() clears a stop() made by a shutting-down worker; it interrupts before it stops,
     // so checking again here means a stop can never be lost and leave run() waiting.
@@ -238,13 +274,22 @@ void http_connection_t::run_attempt() {
     io_service_.run();
     boost::this_thread::interruption_point();
     finish_attempt();
+    if (unwanted_) std::rethrow_exception(unwanted_);
 }
 
-// Closes the transport, cancels the timer and lets every queued handler of this attempt run
-// (they all return at once in state st_done), so nothing of it leaks into the next attempt.
+// Keeps the transport when the exchange ended cleanly on a connection the server keeps, closes
+// it otherwise, cancels the timer and lets every queued handler of this attempt run (they all
+// return at once in state st_done), so nothing of it leaks into the next attempt.
 void http_connection_t::finish_attempt() {
     exchange_state_ = st_done;
-    close();
+    if (reusable_ && keep_alive_) {
+        kept_for_ = peer_;
+        kept_since_ = std::chrono::steady_clock::now();
+    } else {
+        kept_for_.clear();
+        close();
+        tls_clean_ = false;
+    }
     error_code ignored;
     timer_.cancel(ignored);
     timer_waiting_ = false;
@@ -264,6 +309,9 @@ void http_connection_t::close() {
     if (!socket_ && !tls_stream_) {
         return;
     }
+    // No close-notify is sent; OpenSSL would then count the session as broken and never offer
+    // it again, though the last exchange ended as it should.
+    if (tls_stream_ && tls_clean_) SSL_set_shutdown(tls_stream_->native_handle(), SSL_SENT_SHUTDOWN);
     error_code ignored;
     tcp_socket_t& socket = lowest_layer();
     socket.shutdown(tcp_socket_t::shutdown_both, ignored);
@@ -279,15 +327,18 @@ http_connection_t::tcp_socket_t& http_connection_t::lowest_layer() {
 
 void http_connection_t::connect() {
     const endpoint_queue_t::endpoint_t endpoint = endpoint_queue_.front();
+    tls_stream_.reset();
+    socket_.reset();
     if (connection_mode_ == mode_tls || connection_mode_ == mode_tls_tunnel) {
-        // A fresh stream per attempt: an OpenSSL session that failed a handshake cannot be reused.
-        tls_stream_.reset();
+        // A fresh stream per connection: an OpenSSL session that failed a handshake cannot be
+        // reused. The session of the last exchange with this server is offered, to save a round trip.
         tls_stream_.reset(new tls_stream_t(io_service_, *tls_context_));
         if (!url_.host().empty() && !is_ip_literal(url_.host())) {
             SSL_set_tlsext_host_name(tls_stream_->native_handle(), url_.host().c_str());
         }
+        const auto session = sessions_.find(session_key());
+        if (session != sessions_.end()) SSL_set_session(tls_stream_->native_handle(), session->second);
     } else {
-        socket_.reset();
         socket_.reset(new tcp_socket_t(io_service_));
     }
     lowest_layer().async_connect(endpoint, [this](const error_code& ec) { on_connected(ec); });
@@ -302,10 +353,7 @@ void http_connection_t::on_connected(const error_code& ec) {
     switch (connection_mode_) {
     case mode_plain:
     case mode_plain_proxy:
-        parser_.reset();
-        build_request(method_);
-        asio::async_write(*socket_, asio::buffer(request_text_),
-                          [this](const error_code& e, std::size_t n) { on_request_written(e, n); });
+        send_request();
         break;
     case mode_tls_tunnel:
         parser_.reset();
@@ -346,11 +394,20 @@ void http_connection_t::start_handshake() {
 
 void http_connection_t::on_handshake(const error_code& ec) {
     if (!proceeds("SSL handshake", ec)) return;
+    LOG_DEBUG("TLS: " << SSL_get_version(tls_stream_->native_handle()) << (SSL_session_reused(tls_stream_->native_handle()) ? ", session resumed" : ""));
+    send_request();
+}
+
+void http_connection_t::send_request() {
     arm_timer(io_timeout);
     parser_.reset();
     build_request(method_);
-    asio::async_write(*tls_stream_, asio::buffer(request_text_),
-                      [this](const error_code& e, std::size_t n) { on_request_written(e, n); });
+    auto handler = [this](const error_code& e, std::size_t n) { on_request_written(e, n); };
+    if (socket_) {
+        asio::async_write(*socket_, asio::buffer(request_text_), handler);
+    } else {
+        asio::async_write(*tls_stream_, asio::buffer(request_text_), handler);
+    }
 }
 
 void http_connection_t::read_more() {
@@ -371,15 +428,16 @@ void http_connection_t::on_read(const error_code& ec, std::size_t n) {
     if (is_aborted(ec) || exchange_state_ == st_done) {
         return;
     }
+    if (exchange_state_ != st_tunnel) response_bytes_ += n;
     if (exchange_state_ == st_body && n == 0 &&
         (!ec || ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)) {
-        // A body of announced length that ends before it is cut, not complete.
-        if (body_length_ && body_received_ < *body_length_) {
-            const std::string cut = "cut after " + std::to_string(body_offset_ + body_received_) + " of " +
-                                    std::to_string(body_offset_ + *body_length_) + " bytes";
+        // A body of announced length, or chunked, that ends before its end is cut, not complete.
+        if ((body_length_ && body_received_ < *body_length_) || chunked_body_) {
+            const std::string cut = "cut after " + std::to_string(body_offset_ + body_received_) +
+                                    (body_length_ ? " of " + std::to_string(body_offset_ + *body_length_) : std::string()) + " bytes";
             throw server_failure_t(tvk::EC_NETWORK_ERROR, "Receive: " + cut + ": " + describe_endpoint(), cut);
         }
-        finish_body();
+        finish_body(false);
         return;
     }
     if (ec) {
@@ -408,8 +466,7 @@ void http_connection_t::on_read(const error_code& ec, std::size_t n) {
                 return;
             }
             exchange_state_ = st_body;
-            body_length_ = content_length(parser_.response().headers());
-            if (body_length_ && *body_length_ == 0) return finish_body();
+            if (body_length_ && *body_length_ == 0) return finish_body(!receive_buffer_.empty());
         }
     }
     if (!receive_buffer_.empty() && !take_body()) return;
@@ -422,23 +479,49 @@ bool http_connection_t::take_body() {
         floor_.start(now, timeout_, body_length_ ? boost::make_optional(*body_length_ - body_received_) : boost::none);
     }
     if (!floor_.add(receive_buffer_.size(), now)) fail_slow();
-    // Bytes beyond the announced length are not this body's.
-    if (body_length_ && receive_buffer_.size() > *body_length_ - body_received_) {
+    bool ended = false, extra = false;
+    if (chunked_body_) {
+        std::size_t consumed = 0, produced = 0;
+        const auto result = chunked_.decode(receive_buffer_.data(), receive_buffer_.size(), consumed, produced);
+        if (result == http_chunked_parser_t::invalid) {
+            throw server_failure_t(tvk::EC_NETWORK_ERROR, "Invalid chunked body: " + describe_endpoint(), "invalid chunked body");
+        }
+        ended = result == http_chunked_parser_t::complete, extra = consumed < receive_buffer_.size();
+        receive_buffer_.resize(produced);
+    } else if (body_length_ && receive_buffer_.size() >= *body_length_ - body_received_) {
+        // Bytes beyond the announced length are not this body's.
+        extra = receive_buffer_.size() > *body_length_ - body_received_;
         receive_buffer_.resize(static_cast<std::size_t>(*body_length_ - body_received_));
+        ended = true;
     }
     body_received_ += receive_buffer_.size();
-    data_received(receive_buffer_);
-    if (body_length_ && body_received_ == *body_length_) {
-        finish_body();
-        return false;
+    if (unwanted_) {
+        // Read over to its end, up to a bound, only to keep the connection.
+        if ((drained_ += receive_buffer_.size()) > max_drained) std::rethrow_exception(unwanted_);
+    } else if (!receive_buffer_.empty()) {
+        data_received(receive_buffer_);
     }
-    return true;
+    if (ended) finish_body(extra);
+    return !ended;
 }
 
-void http_connection_t::finish_body() {
+// The body has ended: the connection stays for the next request when the server keeps it and
+// sent nothing beyond; a TLS session is kept for the next connection to the server.
+void http_connection_t::finish_body(bool extra) {
+    reusable_ = keeps_ && !extra;
+    tls_clean_ = !extra;
+    if (tls_stream_ && !extra) {
+        if (SSL_SESSION* session = SSL_get1_session(tls_stream_->native_handle())) {
+            SSL_SESSION*& kept = sessions_[session_key()];
+            if (kept) SSL_SESSION_free(kept);
+            kept = session;
+        }
+    }
     exchange_state_ = st_done;
     io_service_.stop();
 }
+
+std::string http_connection_t::session_key() const { return url_.host() + ":" + std::to_string(url_.port()); }
 
 void http_connection_t::fail_slow() const {
     const std::string cause = "under 1 KiB/s for " + seconds_text(timeout_);
@@ -450,13 +533,20 @@ void http_connection_t::on_head_read() {
     // Inside a tunnel the update server answers, not the proxy: its 407 is one more status it
     // should not send, and the proxy's credentials are never its to ask for.
     const bool from_server = connection_mode_ == mode_tls_tunnel && exchange_state_ == st_head;
+    if (exchange_state_ == st_head) frame_body(response);
     if (response.status() == 407 && !from_server) {
         // Without a proxy, only the server asked: one more status it should not send.
         if (proxy_.type() != tvk::Proxy::PROXY_TYPE_HTTP) {
             throw server_failure_t(tvk::EC_PROXY_AUTH_ERROR, error_code_text(tvk::EC_PROXY_AUTH_ERROR), "status 407");
         }
-        proxy_authorization_ = make_proxy_authorization(request_, response, proxy_.user(), proxy_.password());
-        throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
+        const proxy_challenge_t challenge = read_proxy_challenge(response);
+        // Answered again: a first challenge, or a Digest nonce that went stale; not credentials refused.
+        answer_again_ = !sent_credentials_ || (challenge.digest && challenge.stale);
+        proxy_challenge_ = challenge;
+        nonce_count_ = 0;
+        if (exchange_state_ == st_tunnel) throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
+        unwanted(std::make_exception_ptr(boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR))));
+        return;
     }
     if (exchange_state_ == st_tunnel) {
         // A proxy that refuses the tunnel answered instead of the server: no handshake with it.
@@ -467,7 +557,29 @@ void http_connection_t::on_head_read() {
         }
         return;
     }
-    response_received(response);
+    try {
+        response_received(response);
+    } catch (...) {
+        unwanted(std::current_exception());
+    }
+}
+
+void http_connection_t::frame_body(const http_response_t& response) {
+    const std::string& coding = header_value(response.headers(), "Transfer-Encoding");
+    const std::string last = coding.substr(coding.find_last_of(',') == std::string::npos ? 0 : coding.find_last_of(',') + 1);
+    chunked_body_ = boost::algorithm::iequals(boost::algorithm::trim_copy(last), "chunked");
+    body_length_ = coding.empty() ? content_length(response.headers()) : boost::none;
+    // A body that ends only at the close, or whose length two headers tell, ends the connection.
+    keeps_ = keep_alive_ && keeps_connection(response) && (chunked_body_ || body_length_) &&
+             (coding.empty() || header_value(response.headers(), "Content-Length").empty());
+}
+
+// An unwanted answer (a 404 of a packed form, a proxy's challenge) ends the exchange with its
+// failure; when its body is short and framed, it is read to its end first so that the next
+// request reuses the connection.
+void http_connection_t::unwanted(std::exception_ptr failure) {
+    if (!keeps_ || (body_length_ && *body_length_ > max_drained)) std::rethrow_exception(failure);
+    unwanted_ = failure;
 }
 
 void http_connection_t::build_request(const std::string& method) {
@@ -487,9 +599,13 @@ void http_connection_t::build_request(const std::string& method) {
         if (range_from_ > 0) request_.headers.add("Range", "bytes=" + std::to_string(range_from_) + "-");
     }
     // The proxy's credentials go to the proxy alone: with every request in the plain mode, where
-    // the proxy receives them, and with CONNECT, but never through the tunnel to the server.
-    if (!proxy_authorization_.empty() && (connect || connection_mode_ == mode_plain_proxy)) {
-        request_.headers.add("Proxy-Authorization", proxy_authorization_);
+    // the proxy receives them, and with CONNECT, but never through the tunnel to the server. A
+    // Digest answer counts its requests on the nonce, each with a client nonce of its own.
+    sent_credentials_ = proxy_challenge_ && (connect || connection_mode_ == mode_plain_proxy);
+    if (sent_credentials_) {
+        request_.headers.add("Proxy-Authorization",
+                             answer_proxy_challenge(*proxy_challenge_, request_, proxy_.user(), proxy_.password(), ++nonce_count_,
+                                                    proxy_challenge_->digest ? random_cnonce() : std::string()));
     }
     request_text_ = request_.to_string();
 }

@@ -2,11 +2,13 @@
 #pragma once
 
 #include "control/progress.hpp"
+#include "net/http_chunked_parser.hpp"
 #include "net/http_headers.hpp"
 #include "net/http_request.hpp"
 #include "net/http_response.hpp"
 #include "net/http_response_parser.hpp"
 #include "net/progress_floor.hpp"
+#include "net/proxy_auth.hpp"
 #include "net/url.hpp"
 #include "proxy.pb.h"
 
@@ -22,6 +24,8 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +82,11 @@ public:
     // One reused read buffer. 64 KiB rather than a page: each read costs a system call and a
     // write to the target file, and smaller reads fall well behind other clients on large files.
     static constexpr std::size_t receive_buffer_size = 65536;
+    // A kept connection idle for longer is not used again: servers drop idle connections, often
+    // without a word, and a request sent into one would wait for a whole time-out.
+    static constexpr std::chrono::seconds max_idle{5};
+    // The longest body of an unwanted answer that is read to its end to keep the connection.
+    static constexpr std::uint64_t max_drained = 65536;
 
     // Emitted once per exchange with an accepted head (never for a 407 or a CONNECT reply).
     response_signal_t response_received;
@@ -90,6 +99,9 @@ public:
     virtual ~http_connection_t();
 
     void add_header(const std::string& name, const std::string& value);
+    void set_headers(const http_headers_t& headers);
+    // Whether connections are kept for the next request (the default) when the server keeps them.
+    void set_keep_alive(bool keep_alive) { keep_alive_ = keep_alive; }
     void set_method(const std::string& method);
     void set_proxy(const tvk::Proxy& proxy);
     void set_timeout(std::chrono::steady_clock::duration timeout);
@@ -97,8 +109,11 @@ public:
     // Prepares the transport for a URL: mode, name resolution, socket or TLS objects.
     void open(const url_t& url);
     // One exchange with the current endpoint; blocks until the body has ended or throws. A body
-    // ends after its Content-Length (ending sooner is a cut: server_failure_t), or at the close
-    // when the head announces none; from its first byte it must keep the pace of progress_floor_t.
+    // ends after its Content-Length or its last chunk (ending sooner is a cut: server_failure_t),
+    // or at the close when the head announces neither; from its first byte it must keep the pace
+    // of progress_floor_t. The connection stays open for the next exchange with the same server
+    // (for max_idle) when the server keeps it and its answer ended cleanly; a request that a kept
+    // connection fails before any answer goes once more over a new one.
     void execute();
     // The next requests ask for the body from this byte on ("Range: bytes=N-"); 0 asks for all.
     void set_range(std::uint64_t from) { range_from_ = from; }
@@ -115,10 +130,13 @@ public:
     connection_mode_t connection_mode() const { return connection_mode_; }
     exchange_state_t exchange_state() const { return exchange_state_; }
     const http_request_t& request() const { return request_; }
-    // The answer to the proxy's last challenge: the other connections of a run start with it
-    // instead of each paying a challenge round trip.
-    const std::string& proxy_authorization() const { return proxy_authorization_; }
-    void set_proxy_authorization(const std::string& value) { proxy_authorization_ = value; }
+    // The proxy's Basic challenge, which the other connections of a run may answer at once
+    // instead of each paying a challenge round trip; a Digest nonce counts one connection's
+    // requests, so each meets its own.
+    boost::optional<proxy_challenge_t> shared_proxy_challenge() const {
+        return proxy_challenge_ && !proxy_challenge_->digest ? proxy_challenge_ : boost::none;
+    }
+    void set_proxy_challenge(const boost::optional<proxy_challenge_t>& challenge) { proxy_challenge_ = challenge; }
 
 private:
     using tcp_socket_t = boost::asio::ip::tcp::socket;
@@ -135,12 +153,17 @@ private:
     void on_request_written(const boost::system::error_code& ec, std::size_t n);
     void start_handshake();
     void on_handshake(const boost::system::error_code& ec);
+    void send_request();
     void read_more();
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void on_head_read();
     // Hands the receive buffer to the listeners as body; false once the body is complete.
     bool take_body();
-    void finish_body();
+    void finish_body(bool extra);
+    void frame_body(const http_response_t& response);
+    void unwanted(std::exception_ptr failure);
+    std::string peer() const;
+    std::string session_key() const;
     [[noreturn]] void fail_slow() const;
     std::chrono::steady_clock::time_point wake_time() const;
 
@@ -168,7 +191,10 @@ private:
     http_headers_t extra_headers_;
     http_request_t request_;
     tvk::Proxy proxy_;
-    std::string proxy_authorization_;
+    boost::optional<proxy_challenge_t> proxy_challenge_;
+    std::uint32_t nonce_count_ = 0;
+    bool sent_credentials_ = false;  // with the request under way
+    bool answer_again_ = false;      // its 407 is answered with a repeat
     std::vector<char> receive_buffer_;
     http_response_parser_t parser_;
     std::chrono::steady_clock::duration timeout_{0};
@@ -183,6 +209,20 @@ private:
     std::uint64_t body_received_ = 0;
     std::uint64_t body_offset_ = 0;
     progress_floor_t floor_;
+    http_chunked_parser_t chunked_;
+    bool chunked_body_ = false;
+    bool keep_alive_ = true;
+    bool keeps_ = false;     // the server keeps the connection after this answer
+    bool reusable_ = false;  // and its body ended cleanly
+    bool reused_ = false;    // this attempt went over a kept connection
+    bool tls_clean_ = false; // its TLS session ended an exchange as it should
+    std::uint64_t response_bytes_ = 0;
+    std::uint64_t drained_ = 0;
+    std::exception_ptr unwanted_;  // the failure of an answer read to its end
+    std::string peer_;             // of the transport in use
+    std::string kept_for_;         // the peer of a kept transport; empty: none
+    std::chrono::steady_clock::time_point kept_since_;
+    std::map<std::string, SSL_SESSION*> sessions_;  // owned; by server
 };
 
 }  // namespace upd

@@ -2,6 +2,8 @@
 #include "net/http_fields.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
 
 #include <algorithm>
 #include <vector>
@@ -74,6 +76,21 @@ boost::optional<std::uint64_t> content_length(const http_headers_t& headers) {
         length = number(h.second);
     }
     return length;
+}
+
+bool keeps_connection(const http_response_t& response) {
+    bool keeps = response.version_major() > 1 || (response.version_major() == 1 && response.version_minor() >= 1);
+    for (const auto& h : response.headers()) {
+        if (!boost::algorithm::iequals(h.first, "Connection")) continue;
+        std::vector<std::string> tokens;
+        boost::algorithm::split(tokens, h.second, [](char c) { return c == ','; });
+        for (std::string& token : tokens) {
+            boost::algorithm::trim(token);
+            if (boost::algorithm::iequals(token, "close")) return false;
+            if (boost::algorithm::iequals(token, "keep-alive")) keeps = true;
+        }
+    }
+    return keeps;
 }
 
 boost::optional<content_range_t> content_range(const std::string& value) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "net/http_headers.hpp"
+#include "net/http_response.hpp"
 
 #include <boost/optional.hpp>
 
@@ -18,6 +19,10 @@ const std::string& header_value(const http_headers_t& headers, const std::string
 // The length a head announces: decimal digits, every Content-Length header the same. None when
 // there is none, or when they are unreadable or disagree: the body then ends at the close.
 boost::optional<std::uint64_t> content_length(const http_headers_t& headers);
+
+// Whether the server keeps the connection after this answer: HTTP/1.1 unless it says
+// "Connection: close", HTTP/1.0 only when it says "Connection: keep-alive".
+bool keeps_connection(const http_response_t& response);
 
 struct content_range_t {
     std::uint64_t first = 0, last = 0;

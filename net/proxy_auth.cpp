@@ -6,17 +6,19 @@
 #include "net/url.hpp"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include <boost/system/system_error.hpp>
 
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 
 namespace upd {
 
 namespace {
-
-const char nonce_count[] = "00000001";
 
 bool is_word(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -104,67 +106,59 @@ const std::string& param(const std::map<std::string, std::string>& params, const
     return it == params.end() ? empty : it->second;
 }
 
-[[noreturn]] void refuse(const char* what) {
+[[noreturn]] void refuse(const std::string& what) {
+    LOG_ERROR(what);
     throw boost::system::system_error(tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR), what);
-}
-
-std::string digest_value(const http_request_t& request,
-                         const std::map<std::string, std::string>& params, const std::string& user,
-                         const std::string& password, std::time_t now) {
-    // Absolute targets are answered by their path, CONNECT's host:port as it stands.
-    const url_t target(request.target);
-    const std::string uri = target.scheme().empty() ? target.to_string() : "/" + target.path();
-
-    const std::string& realm = param(params, "realm");
-    const std::string& nonce = param(params, "nonce");
-    const std::string& qop = param(params, "qop");
-    const std::string ha1 = md5_hex(user + ":" + realm + ":" + password);
-    const std::string ha2 = md5_hex(request.method + ":" + uri);
-    const std::string cnonce = base64_encode(std::to_string(static_cast<long long>(now)));
-
-    std::string response;
-    if (qop.empty()) {
-        response = md5_hex(ha1 + ":" + nonce + ":" + ha2);
-    } else if (qop == "auth") {
-        response = md5_hex(ha1 + ":" + nonce + ":" + nonce_count + ":" + cnonce + ":" + qop + ":" + ha2);
-    } else {
-        const std::string text = "Digest authentication with qop=\"" + qop + "\" is not supported";
-        LOG_ERROR(text);
-        refuse(text.c_str());
-    }
-
-    return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-           "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=" + nonce_count +
-           ", qop=\"" + qop + "\", response=\"" + response + "\"";
 }
 
 }  // namespace
 
-std::string make_proxy_authorization(const http_request_t& request, const http_response_t& response,
-                                     const std::string& user, const std::string& password) {
-    return make_proxy_authorization(request, response, user, password, std::time(nullptr));
-}
-
-std::string make_proxy_authorization(const http_request_t& request, const http_response_t& response,
-                                     const std::string& user, const std::string& password,
-                                     std::time_t now) {
-    const std::string& challenge = response.headers().find("Proxy-Authenticate");
-    const std::map<std::string, std::string> params = read_challenge(challenge);
-
-    std::string value;
+proxy_challenge_t read_proxy_challenge(const http_response_t& response) {
+    const std::string& text = response.headers().find("Proxy-Authenticate");
+    const std::map<std::string, std::string> params = read_challenge(text);
+    proxy_challenge_t challenge;
     if (params.count("digest")) {
-        value = digest_value(request, params, user, password, now);
-        LOG_DEBUG("Proxy-Authorization: " << value);
-    } else if (params.count("basic")) {
-        value = "Basic " + base64_encode(user + ":" + password);
-        // The Base64 text is the password in plain sight: only the scheme goes to the log.
-        LOG_DEBUG("Proxy-Authorization: Basic <credentials hidden>");
-    } else {
-        LOG_ERROR("Proxy-Authenticate: " << challenge);
-        LOG_ERROR("Not supported authentication type");
+        challenge.digest = true;
+        challenge.realm = param(params, "realm"), challenge.nonce = param(params, "nonce"), challenge.qop = param(params, "qop");
+        challenge.stale = boost::algorithm::iequals(param(params, "stale"), "true");
+        if (!challenge.qop.empty() && challenge.qop != "auth") {
+            refuse("Digest authentication with qop=\"" + challenge.qop + "\" is not supported");
+        }
+    } else if (!params.count("basic")) {
+        LOG_ERROR("Proxy-Authenticate: " << text);
         refuse("Not supported authentication type");
     }
+    return challenge;
+}
+
+std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const http_request_t& request, const std::string& user,
+                                   const std::string& password, std::uint32_t nc, const std::string& cnonce) {
+    if (!challenge.digest) {
+        // The Base64 text is the password in plain sight: only the scheme goes to the log.
+        LOG_DEBUG("Proxy-Authorization: Basic <credentials hidden>");
+        return "Basic " + base64_encode(user + ":" + password);
+    }
+    // Absolute targets are answered by their path, CONNECT's host:port as it stands.
+    const url_t target(request.target);
+    const std::string uri = target.scheme().empty() ? target.to_string() : "/" + target.path();
+    char count[9];
+    std::snprintf(count, sizeof count, "%08x", static_cast<unsigned>(nc));
+    const std::string ha1 = md5_hex(user + ":" + challenge.realm + ":" + password);
+    const std::string ha2 = md5_hex(request.method + ":" + uri);
+    const std::string response = challenge.qop.empty()
+                                     ? md5_hex(ha1 + ":" + challenge.nonce + ":" + ha2)
+                                     : md5_hex(ha1 + ":" + challenge.nonce + ":" + count + ":" + cnonce + ":auth:" + ha2);
+    const std::string value = "Digest username=\"" + user + "\", realm=\"" + challenge.realm + "\", nonce=\"" + challenge.nonce +
+                              "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=" + count + ", qop=\"" + challenge.qop +
+                              "\", response=\"" + response + "\"";
+    LOG_DEBUG("Proxy-Authorization: " << value);
     return value;
+}
+
+std::string random_cnonce() {
+    unsigned char bytes[12];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("RAND_bytes failed");
+    return base64_encode(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
 std::string md5_hex(const std::string& text) {

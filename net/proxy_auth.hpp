@@ -4,20 +4,29 @@
 #include "net/http_request.hpp"
 #include "net/http_response.hpp"
 
-#include <ctime>
+#include <cstdint>
 #include <string>
 
 namespace upd {
 
-// Value of the Proxy-Authorization header for the request that drew `response` (a 407).
-// Throws boost::system::system_error with EC_PROXY_AUTH_ERROR when the challenge is unusable.
-std::string make_proxy_authorization(const http_request_t& request, const http_response_t& response,
-                                     const std::string& user, const std::string& password);
+// What answering a proxy's 407 needs: its scheme and, for Digest, the parameters of its nonce.
+struct proxy_challenge_t {
+    bool digest = false;
+    std::string realm, nonce, qop;  // qop: empty or "auth"
+    bool stale = false;             // the nonce ran out, not the credentials
+};
 
-// The same with the clock reading that the Digest client nonce is derived from.
-std::string make_proxy_authorization(const http_request_t& request, const http_response_t& response,
-                                     const std::string& user, const std::string& password,
-                                     std::time_t now);
+// Reads the challenge of a 407 (its Proxy-Authenticate header). Throws boost::system::system_error
+// with EC_PROXY_AUTH_ERROR when no scheme is usable.
+proxy_challenge_t read_proxy_challenge(const http_response_t& response);
+
+// The Proxy-Authorization value for `request`: Basic, or Digest for the request's method and
+// target with the nonce count `nc` (each request on a nonce counts one up) and the client nonce.
+std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const http_request_t& request, const std::string& user,
+                                   const std::string& password, std::uint32_t nc, const std::string& cnonce);
+
+// A client nonce of 12 bytes from OpenSSL's random generator, as 16 Base64 characters.
+std::string random_cnonce();
 
 // MD5 of the bytes as 32 lower-case hexadecimal digits.
 std::string md5_hex(const std::string& text);

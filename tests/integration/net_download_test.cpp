@@ -65,15 +65,17 @@ TEST_F(net_test, through_a_tunnel_the_proxys_credentials_reach_the_proxy_alone) 
         EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url(challenge))); }), "125 HTTP status 407");
     EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(nginx.https_url("f"))); }), "ok far");
     for (const auto& seen : nginx.access_log(3)) EXPECT_EQ(seen.proxy_authorization, "-") << seen.request;
-    EXPECT_EQ(squid.access_log(4).back().user, "u") << "a later CONNECT still authenticates";
+    d.reset();  // squid writes a tunnel's line when it closes
+    const auto tunnels = squid.access_log(2);
+    ASSERT_EQ(tunnels.size(), 2u) << "one tunnel for the three requests, after one challenge";
+    EXPECT_EQ(tunnels.back().user, "u");
 }
 
 TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
-    const std::string get = "GET http://127.0.0.1:{port}/f HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n"
-                            "Accept: */*\r\nX-Extra: 1\r\n",
+    const std::string get = "GET http://127.0.0.1:{port}/f HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nAccept: */*\r\nX-Extra: 1\r\n",
                       connect = "CONNECT update.test:8443 HTTP/1.1\r\nHost: update.test:8443\r\n", basic = "Proxy-Authorization: Basic dTpw\r\n";
     const std::string refused = "29 Proxy refused the tunnel: 403 Forbidden: https://update.test:8443/f";
-    const std::string proxied_get = "GET http://update.test/f HTTP/1.1\r\nHost: update.test\r\nConnection: close\r\nAccept: */*\r\nX-Extra: 1\r\n";
+    const std::string proxied_get = "GET http://update.test/f HTTP/1.1\r\nHost: update.test\r\nAccept: */*\r\nX-Extra: 1\r\n";
     const struct {
         std::vector<fault_t> script;
         bool proxied;
@@ -121,6 +123,68 @@ TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
         EXPECT_EQ(counts().first - before.first, sent) << "every byte sent is counted";
         log->lines.clear();
     }
+}
+
+TEST_F(net_test, a_connection_is_kept_while_the_server_keeps_it_and_only_then) {
+    ts::nginx_t nginx("keepalive_requests 3; keepalive_timeout 1s;");
+    for (const char* dir : {"", "chunked/", "unframed/"})
+        for (char n = '1'; n <= '4'; ++n) ts::spit(nginx.root() / dir / (std::string("f") + n), std::string(3000 * (n - '0'), n));
+    ts::fault_server_t http10({fault_t::http_1_0}, "1"), racing({fault_t::unannounced_close}, "1");
+    const struct {
+        const char* name;
+        std::function<std::string(char)> url;  // of file n
+        std::string files;
+        int pause_ms;  // before the second request
+        std::size_t connections;
+        bool again;  // a request went once more over a new connection
+    } rows[] = {
+        {"keeps alive", [&](char n) { return nginx.http_url(std::string("f") + n); }, "12", 0, 1, false},
+        {"closes after 3 requests", [&](char n) { return nginx.http_url(std::string("f") + n); }, "1234", 0, 2, false},
+        {"closes idle connections", [&](char n) { return nginx.http_url(std::string("f") + n); }, "12", 1500, 2, true},
+        {"chunked", [&](char n) { return nginx.http_url(std::string("chunked/f") + n); }, "12", 0, 1, false},
+        {"sends no length", [&](char n) { return nginx.http_url(std::string("unframed/f") + n); }, "12", 0, 2, false},
+        {"TLS, its session offered again", [&](char n) { return nginx.https_url(std::string("f") + n); }, "1234", 0, 2, false},
+        {"answers HTTP/1.0", [&](char) { return http10.url("f"); }, "11", 0, 2, false},
+        {"closes right after an answer", [&](char) { return racing.url("f"); }, "11", 0, 2, true},
+    };
+    std::size_t seen = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        auto d = downloader();
+        const std::size_t before = http10.connections() + racing.connections();
+        const bool from_nginx = r.url('1').find("127.0.0.1:" + std::to_string(http10.port())) == std::string::npos &&
+                                r.url('1').find("127.0.0.1:" + std::to_string(racing.port())) == std::string::npos;
+        for (char n : r.files) {
+            if (n == r.files[1]) std::this_thread::sleep_for(std::chrono::milliseconds(r.pause_ms));
+            EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(r.url(n))); }), "ok " + (from_nginx ? std::string(3000 * (n - '0'), n) : "1"));
+        }
+        std::set<std::string> connections;
+        const auto lines = nginx.access_log(seen + (from_nginx ? r.files.size() : 0));
+        for (std::size_t i = seen; i < lines.size(); ++i) connections.insert(lines[i].connection);
+        seen = lines.size();
+        EXPECT_EQ(connections.size() + http10.connections() + racing.connections() - before, r.connections);
+        EXPECT_EQ(log->has_prefix("Debug: Kept connection: "), r.again);
+        EXPECT_TRUE(std::string(r.name).find("TLS") != 0 || lines.back().session_reused == "r");
+        if (HasFailure()) std::cerr << log->text();
+        log->lines.clear();
+    }
+}
+
+TEST_F(net_test, through_a_proxy_its_connection_and_a_tunnel_are_kept_and_the_digest_counts_its_requests) {
+    ts::nginx_t nginx;
+    ts::squid_t squid(ts::squid_t::auth_t::digest, "u", "p");  // a nonce goes stale after 3 requests
+    for (char n = '1'; n <= '5'; ++n) ts::spit(nginx.root() / (std::string("f") + n), std::string(1000, n));
+    auto d = downloader();
+    d->set_proxy(squid.proxy("u", "p"));
+    for (const auto& url : {nginx.http_url("f"), nginx.https_url("f")})
+        for (char n = '1'; n <= '5'; ++n) EXPECT_EQ(outcome([&] { return d->get_as_buffer(upd::url_t(url + n)); }), "ok " + std::string(1000, n));
+    d.reset();  // squid writes a tunnel's line when it closes
+    std::string seen;
+    std::set<std::string> ports;  // of the connections the requests came over
+    for (const auto& a : squid.access_log(8)) seen += a.method + " " + std::to_string(a.status) + " " + a.user + ", ", ports.insert(a.client_port);
+    EXPECT_EQ(seen, "GET 407 -, GET 200 u, GET 200 u, GET 200 u, GET 200 u, GET 407 u, GET 200 u, CONNECT 200 u, ")
+        << "a challenge, counted requests on its nonce until it went stale, one tunnel for all five";
+    EXPECT_EQ(ports.size(), 2u) << "one connection for the plain requests, one for the tunnel";
 }
 
 TEST_F(net_test, addresses_are_used_up_in_order_and_a_file_that_cannot_be_opened_costs_no_connection) {

@@ -8,7 +8,7 @@ namespace {
 using upd::md5_hex;
 
 std::string answer(const std::string& challenge, const std::string& target = "http://h/dir/v.lst?x=1",
-                   const std::string& method = "GET") {
+                   const std::string& method = "GET", std::uint32_t nc = 1) {
     upd::http_request_t request;
     request.method = method;
     request.target = target;
@@ -16,7 +16,8 @@ std::string answer(const std::string& challenge, const std::string& target = "ht
     response.set_status(407);
     response.mutable_headers().add("Proxy-Authenticate", challenge);
     try {
-        return upd::make_proxy_authorization(request, response, "Mufasa", "Circle Of Life", 1700000000);
+        const upd::proxy_challenge_t c = upd::read_proxy_challenge(response);
+        return (c.stale ? "stale " : "") + upd::answer_proxy_challenge(c, request, "Mufasa", "Circle Of Life", nc, upd::base64_encode("1700000000"));
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
         return std::string("refused: ") + e.what();
@@ -25,13 +26,13 @@ std::string answer(const std::string& challenge, const std::string& target = "ht
 
 // The expected Digest value, computed here from its definition.
 std::string digest(const std::string& realm, const std::string& nonce, const std::string& qop, const std::string& uri,
-                   const std::string& method = "GET") {
+                   const std::string& method = "GET", const std::string& nc = "00000001") {
     const std::string cnonce = upd::base64_encode("1700000000");
     const std::string ha1 = md5_hex("Mufasa:" + realm + ":Circle Of Life"), ha2 = md5_hex(method + ":" + uri);
     const std::string response = qop.empty() ? md5_hex(ha1 + ":" + nonce + ":" + ha2)
-                                             : md5_hex(ha1 + ":" + nonce + ":00000001:" + cnonce + ":auth:" + ha2);
+                                             : md5_hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
     return "Digest username=\"Mufasa\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
-           "\", cnonce=\"" + cnonce + "\", nc=00000001, qop=\"" + qop + "\", response=\"" + response + "\"";
+           "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=\"" + qop + "\", response=\"" + response + "\"";
 }
 
 TEST(proxy_auth, challenges_their_answers_and_the_md5_and_base64_beneath) {
@@ -39,6 +40,10 @@ TEST(proxy_auth, challenges_their_answers_and_the_md5_and_base64_beneath) {
     EXPECT_EQ(answer("Digest realm=\"testrealm@host.com\", qop=\"auth\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\""),
               digest("testrealm@host.com", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "auth", "/dir/v.lst?x=1"));
     EXPECT_EQ(answer("DIGEST Realm=r,NONCE=n"), digest("r", "n", "", "/dir/v.lst?x=1"));
+    // Each request on a nonce counts one up; a nonce gone stale is no refusal of the credentials.
+    EXPECT_EQ(answer("Digest realm=r, nonce=n, qop=auth, stale=TRUE", "/x", "GET", 26), "stale " + digest("r", "n", "auth", "/x", "GET", "0000001a"));
+    const std::string cnonce = upd::random_cnonce();
+    EXPECT_TRUE(cnonce.size() == 16 && cnonce != upd::random_cnonce()) << cnonce;
     EXPECT_EQ(answer("Digest realm=\"r\", nonce=\"n\", qop=auth", "h:443", "CONNECT"),
               digest("r", "n", "auth", "h:443", "CONNECT"));
     EXPECT_EQ(answer("Basic realm=\"tavik\""), "Basic TXVmYXNhOkNpcmNsZSBPZiBMaWZl");

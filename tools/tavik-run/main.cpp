@@ -54,6 +54,7 @@ boost::filesystem::path own_executable(const char* argv0) {
 int main(int argc, char** argv) {
     tavik_run::run_options_t options;
     unsigned connections = 0;
+    bool no_keep_alive = false;
     po::options_description visible("Options");
     visible.add_options()
         ("help,h", "print this help and exit")
@@ -67,7 +68,9 @@ int main(int argc, char** argv) {
         ("timeout", po::value<unsigned>(&options.timeout),
          "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)")
         ("connections", po::value<unsigned>(&connections),
-         "files tavik-update downloads at once, 1 to 16 (default: the build's)");
+         "files tavik-update downloads at once, 1 to 16 (default: the build's)")
+        ("no-keep-alive", po::bool_switch(&no_keep_alive),
+         "a new connection for every request, instead of keeping each one for the next");
     po::options_description hidden;
     hidden.add_options()("config", po::value<std::string>(&options.config_path));
     po::options_description all;
@@ -101,6 +104,7 @@ int main(int argc, char** argv) {
     }
     // tavik-update reads it from its environment.
     if (connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(connections).c_str(), 1);
+    if (no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
     if (options.config_path.empty()) {
         std::cerr << "tavik-run: no configuration file given\nTry 'tavik-run --help'." << std::endl;
         return tvk::EC_INVALID_ARGUMENT;

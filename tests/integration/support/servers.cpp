@@ -105,7 +105,7 @@ bool child_process_t::running(int* status) {
     return pid > 0;
 }
 
-nginx_t::nginx_t() {
+nginx_t::nginx_t(const std::string& http) {
     const std::string d = dir_.path().string();
     run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
          "2", "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"}, "openssl");
@@ -113,12 +113,13 @@ nginx_t::nginx_t() {
     std::ostringstream conf;
     conf << "daemon off; master_process off; pid " << d << "/nginx.pid; error_log " << d << "/error.log;\n"
          << "events {}\nhttp {\n  log_format t '$request_length $bytes_sent $status \"$request\" \"$ssl_server_name\" "
-         << "\"$http_proxy_authorization\"';\n  access_log " << d << "/access.log t;\n";
+         << "\"$http_proxy_authorization\" $connection $ssl_session_reused';\n  access_log " << d << "/access.log t;\n" << http << "\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
     conf << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_ << " ssl;\n"
          << "    location /challenge-basic { add_header Proxy-Authenticate 'Basic realm=\"far\"' always; return 407; }\n"
          << "    location /challenge-digest { add_header Proxy-Authenticate 'Digest realm=\"far\", nonce=\"1\"' always; return 407; }\n"
+         << "    location /chunked/ { ssi on; ssi_types *; }\n    location /unframed/ { ssi on; ssi_types *; chunked_transfer_encoding off; }\n"
          << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d << "/key.pem;\n    root " << root_.string()
          << ";\n  }\n}\n";
     spit(dir_ / "nginx.conf", conf.str());
@@ -134,7 +135,8 @@ std::vector<nginx_t::access_t> nginx_t::access_log(std::size_t count) const {
     for (auto& in : lines_of(dir_ / "access.log", count)) {
         records.emplace_back();
         access_t& r = records.back();
-        in >> r.request_length >> r.bytes_sent >> r.status >> std::quoted(r.request) >> std::quoted(r.server_name) >> std::quoted(r.proxy_authorization);
+        in >> r.request_length >> r.bytes_sent >> r.status >> std::quoted(r.request) >> std::quoted(r.server_name) >> std::quoted(r.proxy_authorization) >>
+            r.connection >> r.session_reused;
     }
     return records;
 }
@@ -144,10 +146,12 @@ squid_t::squid_t(auth_t auth, const std::string& user, const std::string& passwo
     if (auth == auth_t::basic) run({"htpasswd", "-b", "-c", d + "/passwd", user, password}, "apache2-utils");
     else spit(dir_ / "passwd", user + ":" + password + "\n");
     std::ostringstream conf;
-    conf << "http_port 127.0.0.1:" << port_ << "\npid_filename none\nlogformat t %>Hs %rm %ru %un\naccess_log stdio:" << d
+    conf << "http_port 127.0.0.1:" << port_ << "\npid_filename none\nlogformat t %>Hs %rm %ru %un %>p\naccess_log stdio:" << d
          << "/access.log t\ncache_log " << d << "/cache.log\ncache deny all\npinger_enable off\nshutdown_lifetime 0 seconds\n"
          << "auth_param " << kind << " program " << program(auth == auth_t::basic ? "basic_ncsa_auth" : "digest_file_auth", "squid")
-         << " " << d << "/passwd\nauth_param " << kind << " realm tavik\nacl authenticated proxy_auth REQUIRED\n"
+         << " " << d << "/passwd\nauth_param " << kind << " realm tavik\n"
+         << (auth == auth_t::digest ? "auth_param digest check_nonce_count on\nauth_param digest nonce_max_count 3\n" : "")
+         << "acl authenticated proxy_auth REQUIRED\n"
          << "acl refused port " << (refused_port ? refused_port : 1) << "\nhttp_access deny refused\n"
          << "http_access allow authenticated\nhttp_access deny all\n";
     if (::geteuid() == 0) {  // squid drops to its own account, which then writes the logs
@@ -170,7 +174,10 @@ tvk::Proxy squid_t::proxy(const std::string& user, const std::string& password) 
 
 std::vector<squid_t::access_t> squid_t::access_log(std::size_t count) const {
     std::vector<access_t> records;
-    for (auto& in : lines_of(dir_ / "access.log", count)) records.emplace_back(), in >> records.back().status >> records.back().method >> records.back().url >> records.back().user;
+    for (auto& in : lines_of(dir_ / "access.log", count)) {
+        access_t& r = (records.emplace_back(), records.back());
+        in >> r.status >> r.method >> r.url >> r.user >> r.client_port;
+    }
     return records;
 }
 
@@ -241,15 +248,17 @@ void fault_server_t::session(int fd, fault_t fault) {
              std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n\r\n";
         body.erase(0, from);
     }
-    const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nProxy-Authenticate: ";
+    const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nConnection: close\r\nProxy-Authenticate: ";
     const std::string page = "<html><body>Access denied</body></html>\n";
     using f = fault_t;
     if (!answered) fault = f::never_answer;
-    if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), fault = f::none;
+    if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"), fault = f::none;
     else switch (fault) {
         case f::none: send(ok + body) && (body_bytes_ += body.size()); break;
-        case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\n\r\nbroken"); break;
-        case f::redirect: send("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: 0\r\n\r\n"); break;
+        case f::unannounced_close: send(ok.replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
+        case f::http_1_0: send(ok.replace(5, 3, "1.0").replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
+        case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\nConnection: close\r\n\r\nbroken"); break;
+        case f::redirect: send("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"); break;
         case f::close_in_head: case f::reset_in_head: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
         case f::close_mid_body: case f::stall_mid_body: send(ok + body.substr(0, body.size() / 2)); break;
         case f::never_answer: break;
@@ -264,12 +273,12 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::challenge_basic: send(challenge + "Basic realm=\"tavik\"\r\n\r\n"); break;
         case f::challenge_digest: send(challenge + "Digest realm=\"tavik\", nonce=\"5b1c\", qop=\"auth\"\r\n\r\n"); break;
         case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
-        case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
+        case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
         case f::late: std::this_thread::sleep_for(std::chrono::milliseconds(body.size() >> 10)), send(ok + body); break;
         case f::crawl:
             for (std::size_t i = 0, sent = send(ok); sent && i < body.size(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) sent = send(body.substr(i, 1));
             break;
-        case f::throttle: send("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\n\r\n"); break;
+        case f::throttle: send("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"); break;
         case f::huge_head:
             send("HTTP/1.1 200 OK\r\n");
             for (int i = 0; i < 100 && send("X-" + std::to_string(i) + ": " + std::string(1 << 20, 'h') + "\r\n");) ++i;

@@ -33,9 +33,11 @@ public:
     struct access_t {  // one line of the access log
         std::uint64_t request_length, bytes_sent;
         int status;
-        std::string request, server_name, proxy_authorization;
+        std::string request, server_name, proxy_authorization, connection, session_reused;
     };
-    nginx_t();
+    // `http` adds directives to the http block. Below /chunked/ bodies go chunked, below /unframed/
+    // without a length (the connection then closes).
+    explicit nginx_t(const std::string& http = "");
     const fs::path& root() const { return root_; }
     std::string http_url(const std::string& path) const;
     std::string https_url(const std::string& path) const;
@@ -54,9 +56,10 @@ public:
     enum class auth_t { basic, digest };
     struct access_t {
         int status;
-        std::string method, url, user;
+        std::string method, url, user, client_port;
     };
-    // Refuses requests for `refused_port` (403), as a proxy's rules may refuse a server.
+    // Refuses requests for `refused_port` (403), as a proxy's rules may refuse a server. Digest
+    // nonces count their requests and go stale after 3.
     squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port = 0);
     tvk::Proxy proxy(const std::string& user, const std::string& password) const;
     std::vector<access_t> access_log(std::size_t count = 0) const;
@@ -79,6 +82,8 @@ public:
         late,        // the answer after 1 ms per KiB of the body
         crawl,       // the length announced, then the body at 50 bytes a second
         throttle,    // 429 with Retry-After: 3600
+        unannounced_close,  // the answer without "Connection: close", then the close all the same
+        http_1_0,           // the answer as HTTP/1.0, without keep-alive
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
     explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
