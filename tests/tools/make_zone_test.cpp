@@ -1,4 +1,4 @@
-// tavik-sign make-zone as a publisher meets it: what it refuses, and the stamps of its lists.
+// tavik-sign make-zone as a publisher meets it: what it refuses, the stamps of its lists, and what its runs leave in the tree.
 #include "tests/support/support.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 
@@ -19,6 +19,53 @@ TEST(make_zone, each_list_is_stamped_above_the_last_one_published_in_the_folder)
     }
     const std::string list = ts::slurp(dir / "out" / "version.lst");
     EXPECT_EQ(list.find("]\n", 18) - 19, 14u) << "to the second: " << list;
+}
+
+TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {
+    const std::tuple<std::string, bool, std::string> rows[] = {  // URL, in zone.ini, what is wrong ("": nothing; %: the URL quoted)
+        {"HTTPS://m.test:443/b/", true, ""}, {"http://127.0.0.1:65535", false, ""}, {"http://m.test/#b", false, ""}, {"ftp://m.test/b", false, "% does not begin with http:// or https://"},
+        {"m.test/b", false, "% does not begin with http:// or https://"}, {"http:///b", false, "% names no host"}, {"http://m.test/b c", false, "% holds a blank or a line end"},
+        {"http://u:pw@m.test/b", false, "% holds a user name, which the updater would take for the host"}, {"http://m.test/#b", true, "% holds '#' or ';', which zone.ini takes for a comment"},
+        {"http://m.test:0/b", false, "the port of % is not a number from 1 to 65535"}, {"http://m.test:65536/b", false, "the port of % is not a number from 1 to 65535"},
+        {"http://m.test:/b", false, "the port of % is not a number from 1 to 65535"}, {"http://m.test?q=1", false, "the host of % may hold only letters, digits, '-', '.' and '_'"},
+        {"http://m.test:080/b", false, "% would be read as \"http://m.test:80/b\""}};
+    for (const auto& r : rows) {
+        std::string expected = std::get<2>(r);
+        if (expected.find('%') != std::string::npos) expected.replace(expected.find('%'), 1, "the URL \"" + std::get<0>(r) + "\"");
+        EXPECT_EQ(sign::check_url(std::get<0>(r), std::get<1>(r)), expected) << std::get<0>(r);
+    }
+}
+
+TEST(make_zone, each_run_removes_only_what_the_last_one_published_and_keeps_signed_files_whose_text_is_unchanged) {
+    ts::scratch_t dir;
+    const ts::fs::path files = dir / "files", out = files / "tree";  // a tree inside the folder of files is no input
+    sign::zone_options_t o;
+    o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = files.string(), o.out = out.string(), o.urls = {"http://m.test/b"}, o.drl_name = "bases.drl";
+    std::string big;  // a few hundred KiB, packed as a stream
+    for (std::uint32_t i = 0, x = 1; i < 300000; ++i) x = x * 1103515245u + 12345u, big += "abcdefgh"[(x >> 16) % 8];
+    ts::spit(out / "own.txt", "not published"), ts::spit(dir / "victim", "v");
+    const std::string tail = "update.drl update.drl.lzma version.lst version.lst.lzma zone.ini zone.ini.lzma ";
+    const std::string later = ".published big big.lzma own.txt timestamp update.drl update.drl.lzma version.lst zone.ini zone.ini.lzma ";
+    const std::tuple<std::function<void()>, std::string, std::string, bool> rows[] = {  // change, outcome, tree, update.drl kept
+        {[] {}, "125 \"" + files.string() + "\" holds no regular file (--allow-empty publishes a zone without files)", "own.txt ", true},
+        {[&] { o.allow_empty = true; }, "ok", ".published bases.drl own.txt " + tail, false},
+        {[&] { ts::spit(files / "a.avc", "a"), ts::spit(files / "big", big), ts::spit(files / "timestamp", "1"); }, "ok", ".published a.avc a.avc.lzma bases.drl big big.lzma own.txt timestamp " + tail, true},
+        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, ts::spit(out / ".published", ts::slurp(out / ".published") + "../../victim\n"); }, "ok", later, true},
+        {[&] { o.urls = {"http://n.test/b"}, o.drl_name = "zone.ini"; }, "125 --drl-name \"zone.ini\" is the name of another file of the tree", later, true},
+        {[&] { o.drl_name = "update.drl"; }, "ok", later, false}};
+    int stamp = 0;
+    for (const auto& r : rows) {
+        const std::string drl = ts::slurp(out / "update.drl"), ini = ts::slurp(out / "zone.ini");
+        std::get<0>(r)(), o.stamp = std::to_string(++stamp);
+        EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), std::get<1>(r)) << stamp;
+        EXPECT_EQ(ts::listing(out), std::get<2>(r)) << stamp;
+        EXPECT_EQ(ts::slurp(out / "update.drl") == drl, std::get<3>(r)) << stamp;
+        EXPECT_TRUE(ini.empty() || ts::slurp(out / "zone.ini") == ini) << stamp;
+        EXPECT_TRUE(!ts::fs::exists(out / "bases.drl") || ts::slurp(out / "bases.drl") == ts::slurp(out / "update.drl")) << stamp;
+    }
+    EXPECT_TRUE(ts::slurp(out / "big.lzma") == sign::lzma_pack(big)) << "the stream packed as a whole would be";
+    EXPECT_TRUE(ts::fs::exists(dir / "victim")) << "a name leading out of the tree is not removed";
+    EXPECT_NE(ts::slurp(out / "version.lst").find("+big, " + ts::hex(ts::digest(EVP_sha256(), big)) + ", 300000\n"), std::string::npos);
 }
 
 }  // namespace

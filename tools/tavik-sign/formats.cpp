@@ -9,9 +9,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,14 +24,6 @@ namespace {
 const char lst_header[] = "[TavikUpdateList]";
 const char lst_trailer[] = "[TavikUpdateListEnd]";
 
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open \"" + path + "\"");
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("cannot read \"" + path + "\"");
-    return data;
-}
-
 // Writes through a temporary name so that a failure never leaves a half-written OUT.
 void write_all_to(const std::string& path, const std::string& data) {
     const std::string temporary = path + ".tmp";
@@ -39,13 +32,15 @@ void write_all_to(const std::string& path, const std::string& data) {
         out.write(data.data(), static_cast<std::streamsize>(data.size()));
         out.close();
         if (!out) {
+            const int err = errno;
             std::remove(temporary.c_str());
-            throw std::runtime_error("cannot write \"" + temporary + "\"");
+            throw std::runtime_error("cannot write \"" + temporary + "\": " + std::strerror(err));
         }
     }
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int err = errno;
         std::remove(temporary.c_str());
-        throw std::runtime_error("cannot rename \"" + temporary + "\" to \"" + path + "\"");
+        throw std::runtime_error("cannot rename \"" + temporary + "\" to \"" + path + "\": " + std::strerror(err));
     }
 }
 
@@ -54,7 +49,8 @@ struct sign_args_t {
     std::string in, out, key;
 };
 
-bool parse_sign_args(const char* command, const std::vector<std::string>& args, sign_args_t& a) {
+sign_args_t parse_sign_args(const std::vector<std::string>& args) {
+    sign_args_t a;
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--key" && i + 1 < args.size()) {
@@ -62,17 +58,12 @@ bool parse_sign_args(const char* command, const std::vector<std::string>& args, 
         } else if (!args[i].empty() && args[i][0] != '-') {
             positional.push_back(args[i]);
         } else {
-            std::fprintf(stderr, "tavik-sign %s: unexpected argument \"%s\"\n", command, args[i].c_str());
-            return false;
+            throw usage_error_t("unexpected argument \"" + args[i] + "\"");
         }
     }
-    if (positional.size() != 2 || a.key.empty()) {
-        std::fprintf(stderr, "usage: tavik-sign %s IN OUT --key KEYFILE\n", command);
-        return false;
-    }
-    a.in = positional[0];
-    a.out = positional[1];
-    return true;
+    take_positional(positional, {&a.in, &a.out}, {"IN", "OUT"});
+    if (a.key.empty()) throw usage_error_t("--key is missing");
+    return a;
 }
 
 // The line end that the text uses first (CR LF, LF or CR); LF for a text without one.
@@ -94,9 +85,8 @@ std::string signature_over(const private_key_t& key, const std::string& covered)
 }
 
 int run_sign_drl(const std::vector<std::string>& args) {
-    sign_args_t a;
-    if (!parse_sign_args("sign-drl", args, a)) return 2;
-    std::string covered = read_all(a.in);
+    const sign_args_t a = parse_sign_args(args);
+    std::string covered = read_input(a.in);
 
     // Only URL lines and empty lines may be signed: the updater ends the signed range at the
     // first signature and refuses every other kind of line.
@@ -115,17 +105,14 @@ int run_sign_drl(const std::vector<std::string>& args) {
     }
     if (urls == 0) throw std::runtime_error("\"" + a.in + "\" has no url= line");
 
-    const std::string eol = line_end_style(covered);
-    if (covered.back() != '\r' && covered.back() != '\n') covered += eol;
-    const std::string signature = signature_over(load_private_key(a.key), covered);
-    write_all_to(a.out, covered + upd::drl_file_t::sign_line_begin + signature + eol);
+    if (covered.back() != '\r' && covered.back() != '\n') covered += line_end_style(covered);
+    write_all_to(a.out, signed_drl(covered, signature_over(load_private_key(a.key), covered)));
     return 0;
 }
 
 int run_sign_lst(const std::vector<std::string>& args) {
-    sign_args_t a;
-    if (!parse_sign_args("sign-lst", args, a)) return 2;
-    const std::string covered = read_all(a.in);
+    const sign_args_t a = parse_sign_args(args);
+    const std::string covered = read_input(a.in);
 
     if (covered.compare(0, sizeof lst_header - 1, lst_header) != 0) {
         throw std::runtime_error("\"" + a.in + "\" does not begin with " + lst_header);
@@ -150,13 +137,10 @@ int run_sign_lst(const std::vector<std::string>& args) {
 }
 
 int run_sign_ini(const std::vector<std::string>& args) {
-    sign_args_t a;
-    if (!parse_sign_args("sign-ini", args, a)) return 2;
-    const std::string covered = read_all(a.in);
+    const sign_args_t a = parse_sign_args(args);
+    const std::string covered = read_input(a.in);
     if (covered.empty()) throw std::runtime_error("\"" + a.in + "\" is empty");
-    const std::string signature = signature_over(load_private_key(a.key), covered);
-    // The reader finds the signature part by the CR LF in front of its header.
-    write_all_to(a.out, covered + "\r\n[Signature]\r\nSignature=" + signature + "\r\n");
+    write_all_to(a.out, signed_ini(covered, signature_over(load_private_key(a.key), covered)));
     return 0;
 }
 
@@ -188,24 +172,23 @@ int run_verify(const std::vector<std::string>& args) {
         } else if (file.empty() && !args[i].empty() && args[i][0] != '-') {
             file = args[i];
         } else {
-            std::fprintf(stderr, "tavik-sign verify: unexpected argument \"%s\"\n", args[i].c_str());
-            return 2;
+            throw usage_error_t("unexpected argument \"" + args[i] + "\"");
         }
     }
-    if (file.empty() || (!type.empty() && type != "drl" && type != "lst" && type != "ini")) {
-        std::fprintf(stderr, "usage: tavik-sign verify FILE [--type drl|lst|ini]\n");
-        return 2;
+    if (file.empty()) throw usage_error_t("FILE is missing");
+    if (!type.empty() && type != "drl" && type != "lst" && type != "ini") {
+        throw usage_error_t("the type \"" + type + "\" is none of drl, lst and ini");
     }
-
+    // Read here first, so that a file that cannot be read is told apart from a bad one.
+    const std::string data = read_input(file);
     try {
-        if (type.empty()) type = detect_type(read_all(file));
+        if (type.empty()) type = detect_type(data);
         if (type == "drl") {
             upd::drl_file_t drl;
             drl.load(file);
             std::printf("%s: valid DRL file, %zu URLs\n", file.c_str(), drl.urls().size());
             for (const auto& url : drl.urls()) std::printf("  url %s\n", url.c_str());
         } else if (type == "lst") {
-            const std::string data = read_all(file);
             upd::lst_file_t lst;
             lst.parse(data.data(), data.data() + data.size());
             std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(),
@@ -227,6 +210,15 @@ int run_verify(const std::vector<std::string>& args) {
 
 }  // namespace
 
+std::string signed_drl(const std::string& covered, const std::string& signature) {
+    return covered + upd::drl_file_t::sign_line_begin + signature + line_end_style(covered);
+}
+
+std::string signed_ini(const std::string& covered, const std::string& signature) {
+    // The reader finds the signature part by the CR LF in front of its header.
+    return covered + "\r\n[Signature]\r\nSignature=" + signature + "\r\n";
+}
+
 std::vector<command_t> format_commands() {
     return {
         {"sign-drl", "IN OUT --key KEYFILE",
@@ -236,8 +228,9 @@ std::vector<command_t> format_commands() {
         {"sign-ini", "IN OUT --key KEYFILE", "sign a zone INI file: appends a CR LF [Signature] section",
          &run_sign_ini},
         {"verify", "FILE [--type drl|lst|ini]",
-         "check a signed file with the updater's own reader and built-in key (type found from the content)",
-         &run_verify},
+         "check a signed file with the updater's own reader and built-in key (type found from the content; "
+         "exit status 0 valid, 1 invalid, 2 unreadable)",
+         &run_verify, true},
     };
 }
 

@@ -3,7 +3,8 @@ add_library(tavik_make_zone STATIC
   ${CMAKE_CURRENT_LIST_DIR}/make_zone.cpp
   ${TAVIK_LZMA_SDK_DIR}/LzmaEnc.c
   ${TAVIK_LZMA_SDK_DIR}/LzFind.c)
-target_link_libraries(tavik_make_zone PUBLIC tavik_signer Boost::filesystem)
+# upd_net: URLs are checked with the updater's own reader.
+target_link_libraries(tavik_make_zone PUBLIC tavik_signer upd_net Boost::filesystem)
 target_compile_options(tavik_make_zone PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TAVIK_WARNINGS}>)
 # Single-threaded encoder: the SDK's multithreaded match finder is not shipped with it.
 set_source_files_properties(${TAVIK_LZMA_SDK_DIR}/LzmaEnc.c ${TAVIK_LZMA_SDK_DIR}/LzFind.c

@@ -5,11 +5,18 @@
 #include "tools/tavik-sign/signer.hpp"
 
 #include "files/lst_file.hpp"
+#include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
+#include "net/url.hpp"
 
 #include <lzma/LzmaEnc.h>
 #include <openssl/evp.h>
 
 #include <boost/filesystem.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,19 +24,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <set>
 #include <stdexcept>
 
 namespace fs = boost::filesystem;
 
 namespace sign {
 
+const char published_t::record_name[] = ".published";
+
 namespace {
 
-const char* const reserved_names[] = {"update.drl", "zone.ini", "version.lst", "version.lst.lzma"};
+const char* const reserved_names[] = {"update.drl", "zone.ini", "version.lst", "version.lst.lzma",
+                                      published_t::record_name};
 
 // Zero-filled: the SDK's match finder compares sizes of its first allocation before it has set
 // them (harmlessly, but memory checkers rightly flag it).
@@ -38,31 +47,44 @@ void sz_free(void*, void* address) { std::free(address); }
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + quoted(path) + ": " + std::strerror(errno));
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("cannot read " + quoted(path));
-    return data;
+[[noreturn]] void fail(const char* what, const std::string& path, int err) {
+    // (what is a plain text, so that nothing between the failed call and this one changes errno)
+    throw std::runtime_error(std::string(what) + " " + quoted(path) + ": " + std::strerror(err));
 }
 
-// Through a temporary name, so that a server never offers a half-written file.
-void write_all(const std::string& path, const std::string& data) {
-    const std::string temporary = path + ".part";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
-        out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
-            throw std::runtime_error("cannot write " + quoted(temporary));
-        }
+// A file of the tree, written under a temporary name and renamed into place once complete, so
+// that a server never offers a half-written file; the temporary goes unless committed.
+class sink_t {
+public:
+    explicit sink_t(std::string path) : path_(std::move(path)), temporary_(path_ + ".part") {
+        ::unlink(temporary_.c_str());  // never written through a link planted there
+        fd_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd_.get() < 0) fail("cannot create", temporary_, errno);
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        std::remove(temporary.c_str());
-        throw std::runtime_error("cannot rename " + quoted(temporary) + ": " + std::strerror(err));
+    ~sink_t() {
+        if (!committed_) fd_.reset(), ::unlink(temporary_.c_str());
     }
+    void write(const void* data, std::size_t size) {
+        boost::system::error_code ec;
+        write_all(fd_.get(), data, size, ec);
+        if (ec) throw std::runtime_error("cannot write " + quoted(temporary_) + ": " + ec.message());
+    }
+    void commit() {
+        if (fd_.close_checked() != 0) fail("cannot write", temporary_, errno);
+        if (::rename(temporary_.c_str(), path_.c_str()) != 0) fail("cannot rename to", path_, errno);
+        committed_ = true;
+    }
+
+private:
+    std::string path_, temporary_;
+    fd_guard_t fd_;
+    bool committed_ = false;
+};
+
+void write_file(const std::string& path, const std::string& data) {
+    sink_t sink(path);
+    sink.write(data.data(), data.size());
+    sink.commit();
 }
 
 std::string to_hex(const unsigned char* bytes, std::size_t size) {
@@ -76,13 +98,169 @@ std::string to_hex(const unsigned char* bytes, std::size_t size) {
     return text;
 }
 
-std::string sha256_hex(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-        throw std::runtime_error("SHA-256 failed");
+// One file read in chunks, each of them fed to the SHA-256 digest and, when asked, to a copy:
+// no file is ever held whole in memory.
+class source_t {
+public:
+    source_t(std::string path, sink_t* copy) : path_(std::move(path)), copy_(copy) {
+        boost::system::error_code ec;
+        struct stat st;
+        fd_.reset(open_regular(path_.c_str(), ec, &st));
+        if (fd_.get() < 0) throw std::runtime_error("cannot read " + quoted(path_) + ": " + ec.message());
+        size_ = static_cast<std::uint64_t>(st.st_size);
+        // List sizes are 32-bit; a bigger file could never be described, so it is not read.
+        if (size_ > 0xffffffffu) throw std::runtime_error(quoted(path_) + " is larger than 4 GiB");
+        if (!sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1) {
+            throw std::runtime_error("SHA-256 failed");
+        }
     }
-    return to_hex(digest, length);
+    std::uint64_t size() const { return size_; }
+
+    // At most `max` bytes; 0 once the size found at the start is read.
+    std::size_t read(void* buffer, std::size_t max) {
+        max = static_cast<std::size_t>(std::min<std::uint64_t>(max, size_ - done_));
+        if (max == 0) return 0;
+        ssize_t n;
+        do n = ::read(fd_.get(), buffer, max);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) fail("cannot read", path_, errno);
+        if (n == 0) throw std::runtime_error(quoted(path_) + " became shorter while it was read");
+        if (EVP_DigestUpdate(sha_.get(), buffer, static_cast<std::size_t>(n)) != 1) {
+            throw std::runtime_error("SHA-256 failed");
+        }
+        if (copy_) copy_->write(buffer, static_cast<std::size_t>(n));
+        done_ += static_cast<std::uint64_t>(n);
+        return static_cast<std::size_t>(n);
+    }
+
+    // The list entry, once every byte is read; a file changed meanwhile would not match it.
+    zone_entry_t entry(const std::string& name) {
+        struct stat st;
+        if (::fstat(fd_.get(), &st) != 0) fail("cannot read", path_, errno);
+        if (done_ != size_ || static_cast<std::uint64_t>(st.st_size) != size_) {
+            throw std::runtime_error(quoted(path_) + " changed while it was read");
+        }
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(sha_.get(), digest, &length) != 1) throw std::runtime_error("SHA-256 failed");
+        return {name, to_hex(digest, length), size_};
+    }
+
+private:
+    struct md_free_t {
+        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+    };
+    std::string path_;
+    sink_t* copy_;
+    fd_guard_t fd_;
+    std::uint64_t size_ = 0, done_ = 0;
+    std::unique_ptr<EVP_MD_CTX, md_free_t> sha_{EVP_MD_CTX_new()};
+};
+
+// The encoder settings of every packed file: lzma_pack and the streams write the same bytes.
+CLzmaEncProps pack_props(std::uint64_t size) {
+    CLzmaEncProps props;
+    LzmaEncProps_Init(&props);
+    props.level = 7;
+    // A dictionary no larger than the data keeps the encoder's memory small for small files.
+    props.reduceSize = static_cast<UInt32>(std::min<std::uint64_t>(size, 0xffffffffu));
+    props.writeEndMark = 0;
+    return props;
+}
+
+std::string container_head(const Byte (&properties)[LZMA_PROPS_SIZE], std::uint64_t size) {
+    std::string head(reinterpret_cast<const char*>(properties), LZMA_PROPS_SIZE);
+    for (int i = 0; i < 8; ++i) head += static_cast<char>((size >> (8 * i)) & 0xff);
+    return head;
+}
+
+// The encoder calls back through these; an exception must not cross its C frames, so it waits
+// in the context until the encoder has returned.
+struct pack_context_t {
+    source_t* source;
+    sink_t* sink;
+    std::exception_ptr error;
+};
+struct pack_in_t {
+    ISeqInStream base;
+    pack_context_t* context;
+};
+struct pack_out_t {
+    ISeqOutStream base;
+    pack_context_t* context;
+};
+
+SRes pack_read(void* p, void* buffer, size_t* size) {
+    pack_context_t& c = *static_cast<pack_in_t*>(p)->context;
+    try {
+        *size = c.source->read(buffer, *size);
+        return SZ_OK;
+    } catch (...) {
+        c.error = std::current_exception(), *size = 0;
+        return SZ_ERROR_READ;
+    }
+}
+
+size_t pack_write(void* p, const void* data, size_t size) {
+    pack_context_t& c = *static_cast<pack_out_t*>(p)->context;
+    try {
+        c.sink->write(data, size);
+        return size;
+    } catch (...) {
+        c.error = std::current_exception();
+        return 0;
+    }
+}
+
+// The whole source packed into the sink as a stream, in the container of lzma_pack.
+void pack_stream(source_t& source, sink_t& sink) {
+    ISzAlloc alloc = {sz_alloc, sz_free};
+    const CLzmaEncProps props = pack_props(source.size());
+    struct encoder_t {
+        CLzmaEncHandle handle;
+        ISzAlloc* alloc;
+        ~encoder_t() { if (handle) LzmaEnc_Destroy(handle, alloc, alloc); }
+    } encoder{LzmaEnc_Create(&alloc), &alloc};
+    if (!encoder.handle) throw std::bad_alloc();
+    Byte properties[LZMA_PROPS_SIZE];
+    SizeT properties_size = LZMA_PROPS_SIZE;
+    pack_context_t context{&source, &sink, nullptr};
+    pack_in_t in{{&pack_read}, &context};
+    pack_out_t out{{&pack_write}, &context};
+    SRes r = LzmaEnc_SetProps(encoder.handle, &props);
+    if (r == SZ_OK) r = LzmaEnc_WriteProperties(encoder.handle, properties, &properties_size);
+    if (r == SZ_OK && properties_size == LZMA_PROPS_SIZE) {
+        const std::string head = container_head(properties, source.size());
+        sink.write(head.data(), head.size());
+        r = LzmaEnc_Encode(encoder.handle, &out.base, &in.base, nullptr, &alloc, &alloc);
+    }
+    if (context.error) std::rethrow_exception(context.error);
+    if (r != SZ_OK || properties_size != LZMA_PROPS_SIZE) {
+        throw std::runtime_error("LZMA encoder failed with result " + std::to_string(r));
+    }
+}
+
+// Reads one file once for its list entry, its copy at `copy` (unless empty) and, when `pack`
+// is set and it is at most 32 MiB, its packed form at `packed`. Otherwise a packed form left
+// there by an earlier run goes: it would be fetched in place of the plain one and fail its
+// digest check. Returns whether the file was packed.
+bool stream_file(const std::string& path, const std::string& copy, const std::string& packed, bool pack,
+                 zone_entry_t& entry) {
+    std::unique_ptr<sink_t> copy_sink(copy.empty() ? nullptr : new sink_t(copy));
+    source_t source(path, copy_sink.get());
+    std::unique_ptr<sink_t> packed_sink(pack && source.size() <= max_packed_content ? new sink_t(packed) : nullptr);
+    if (packed_sink) {
+        pack_stream(source, *packed_sink);
+    } else {
+        char buffer[65536];
+        while (source.read(buffer, sizeof buffer) != 0) {
+        }
+    }
+    entry = source.entry(entry.name);
+    if (copy_sink) copy_sink->commit();
+    if (packed_sink) packed_sink->commit();
+    else std::remove(packed.c_str());
+    return packed_sink != nullptr;
 }
 
 bool name_char(char c) {
@@ -93,7 +271,7 @@ bool name_char(char c) {
 void sign_into(const char* command, const std::string& text, const std::string& path,
                const std::string& key) {
     const std::string unsigned_path = path + ".unsigned";
-    write_all(unsigned_path, text);
+    write_file(unsigned_path, text);
     struct remover_t {
         std::string path;
         ~remover_t() { std::remove(path.c_str()); }
@@ -106,6 +284,24 @@ void sign_into(const char* command, const std::string& text, const std::string& 
         return;
     }
     throw std::runtime_error(std::string("the signing tool has no ") + command + " command");
+}
+
+// True when `path` holds this covered text signed under this key already. Signing anew would
+// change the file (each signature has a random nonce), and every client would fetch and install
+// it again after each publication.
+bool signed_already(const std::string& path, const std::string& covered,
+                    std::string (*form)(const std::string&, const std::string&), const public_key_t& key) {
+    std::string existing;
+    try {
+        existing = read_input(path);
+    } catch (const input_error_t&) {
+        return false;  // signed anew, and written where it may be
+    }
+    const std::string zeros(80, '0'), probe = form(covered, zeros);
+    const std::size_t at = probe.find(zeros, covered.size());
+    if (existing.size() != probe.size() || at == std::string::npos) return false;
+    const std::string signature = existing.substr(at, zeros.size());
+    return existing == form(covered, signature) && verify_hex(key, covered.data(), covered.size(), signature);
 }
 
 std::string utc_stamp() {
@@ -142,6 +338,10 @@ std::vector<input_t> list_inputs(const zone_options_t& options) {
     for (fs::directory_iterator it(options.files, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         const std::string path = it->path().string();
+        boost::system::error_code ignored;
+        if (fs::is_directory(it->path(), ignored) && fs::equivalent(it->path(), options.out, ignored)) {
+            continue;  // the tree itself, kept inside the folder of files
+        }
         if (!fs::is_regular_file(it->path())) {  // follows links
             throw std::runtime_error(quoted(path) + " is not a regular file");
         }
@@ -156,6 +356,9 @@ std::vector<input_t> list_inputs(const zone_options_t& options) {
         inputs.push_back({name, path});
     }
     if (ec) throw std::runtime_error("cannot list " + quoted(options.files) + ": " + ec.message());
+    if (inputs.empty() && !options.allow_empty) {
+        throw std::runtime_error(quoted(options.files) + " holds no regular file (--allow-empty publishes a zone without files)");
+    }
     std::sort(inputs.begin(), inputs.end(),
               [](const input_t& a, const input_t& b) { return a.name < b.name; });
     if (options.packed) {
@@ -172,16 +375,65 @@ std::vector<input_t> list_inputs(const zone_options_t& options) {
     return inputs;
 }
 
+// A name the record may hold: relative, in plain file names, never leading out of the tree.
+bool recordable(const std::string& name) {
+    std::size_t begin = 0;
+    for (std::size_t end; begin <= name.size(); begin = end + 1) {
+        end = std::min(name.find('/', begin), name.size());
+        const std::string part = name.substr(begin, end - begin);
+        if (!check_file_name(part).empty() || part == "." || part == "..") return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::string lzma_pack(const std::string& data) {
-    CLzmaEncProps props;
-    LzmaEncProps_Init(&props);
-    props.level = 7;
-    // A dictionary no larger than the data keeps the encoder's memory small for small files.
-    props.reduceSize = static_cast<UInt32>(std::min<std::uint64_t>(data.size(), 0xffffffffu));
-    props.writeEndMark = 0;
+published_t::published_t(std::string out) : out_(std::move(out)) {
+    const std::string path = (fs::path(out_) / record_name).string();
+    std::string text;
+    try {
+        text = read_input(path);
+    } catch (const input_error_t& e) {
+        if (e.error_number != ENOENT) throw;  // the first run
+    }
+    for (std::size_t begin = 0, end; begin < text.size(); begin = end + 1) {
+        end = std::min(text.find('\n', begin), text.size());
+        const std::string name = text.substr(begin, end - begin);
+        if (!name.empty() && name[0] != '#' && recordable(name)) last_.insert(name);
+    }
+}
 
+void published_t::add(const std::string& name) {
+    if (!recordable(name)) throw std::invalid_argument("no name of a published file: " + quoted(name));
+    names_.insert(name);
+}
+
+void published_t::save(const std::set<std::string>& names) const {
+    std::string text = "# The files that tavik-sign make-zone published here: its next run removes those it no longer publishes.\n";
+    for (const std::string& name : names) text += name + "\n";
+    write_file((fs::path(out_) / record_name).string(), text);
+}
+
+void published_t::save_pending() const {
+    std::set<std::string> names = last_;
+    names.insert(names_.begin(), names_.end());
+    save(names);
+}
+
+void published_t::finish() const {
+    std::set<std::string> kept = names_;
+    for (const std::string& name : last_) {
+        const std::string path = (fs::path(out_) / name).string();
+        if (names_.count(name) || ::unlink(path.c_str()) == 0 || errno == ENOENT) continue;
+        std::fprintf(stderr, "tavik-sign make-zone: warning: cannot remove %s: %s\n", quoted(path).c_str(),
+                     std::strerror(errno));
+        kept.insert(name);
+    }
+    save(kept);
+}
+
+std::string lzma_pack(const std::string& data) {
+    const CLzmaEncProps props = pack_props(data.size());
     // Incompressible data grows a little; this bound leaves room for it.
     SizeT stream_size = data.size() + data.size() / 2 + 1024;
     std::string out(13 + stream_size, '\0');
@@ -194,9 +446,7 @@ std::string lzma_pack(const std::string& data) {
     if (r != SZ_OK || properties_size != LZMA_PROPS_SIZE) {
         throw std::runtime_error("LZMA encoder failed with result " + std::to_string(r));
     }
-    std::memcpy(&out[0], properties, LZMA_PROPS_SIZE);
-    const std::uint64_t size = data.size();
-    for (int i = 0; i < 8; ++i) out[5 + i] = static_cast<char>((size >> (8 * i)) & 0xff);
+    out.replace(0, 13, container_head(properties, data.size()));
     out.resize(13 + stream_size);
     return out;
 }
@@ -224,15 +474,39 @@ std::string check_pattern(const std::string& pattern) {
 
 std::string check_url(const std::string& url, bool in_ini) {
     if (url.empty()) return "empty URL";
+    const std::string the_url = "the URL " + quoted(url);
     for (char c : url) {
         // The readers trim blanks and end lines at CR or LF; the INI reader also cuts comments.
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v') {
-            return "the URL " + quoted(url) + " holds a blank or a line end";
+            return the_url + " holds a blank or a line end";
         }
         if (in_ini && (c == '#' || c == ';')) {
-            return "the URL " + quoted(url) + " holds '#' or ';', which zone.ini takes for a comment";
+            return the_url + " holds '#' or ';', which zone.ini takes for a comment";
         }
     }
+    // The updater splits URLs plainly and never fails: what it cannot take, it takes for
+    // something else, so each URL must read back as it was given.
+    const upd::url_t parsed(url);
+    std::string scheme = parsed.scheme();
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::size_t host_at = url.find("://") + 3;
+    if (host_at == 2 || (scheme != "http" && scheme != "https")) return the_url + " does not begin with http:// or https://";
+    if (parsed.host().empty()) return the_url + " names no host";
+    const std::string authority = url.substr(host_at, url.find('/', host_at) - host_at);
+    if (authority.find('@') != std::string::npos) {
+        return the_url + " holds a user name, which the updater would take for the host";
+    }
+    const std::size_t colon = authority.find(':');
+    const std::string port = colon == std::string::npos ? "1" : authority.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) == 0 || std::stoul(port) > 65535) {
+        return "the port of " + the_url + " is not a number from 1 to 65535";
+    }
+    for (char c : parsed.host()) {
+        if (!name_char(c)) return "the host of " + the_url + " may hold only letters, digits, '-', '.' and '_'";
+    }
+    const std::string back = parsed.to_string();  // a base URL's last '/' is added when joining
+    if (back != url && back + "/" != url) return the_url + " would be read as " + quoted(back);
     return "";
 }
 
@@ -263,6 +537,9 @@ void make_zone(const zone_options_t& options) {
         const std::string problem = check_pattern(p);
         if (!problem.empty()) throw std::runtime_error(problem);
     }
+    if (!options.drl_name.empty() && !check_file_name(options.drl_name).empty()) {
+        throw std::runtime_error("--drl-name " + quoted(options.drl_name) + ": " + check_file_name(options.drl_name));
+    }
     const std::string stamp = options.stamp.empty() ? utc_stamp() : options.stamp;
     if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos ||
         stamp.size() > upd::lst_file_t::max_stamp_digits) {
@@ -276,7 +553,8 @@ void make_zone(const zone_options_t& options) {
         throw std::runtime_error("the stamp " + stamp + " is not above " + previous + ", the stamp of the list in " +
                                  quoted(options.out) + " (to go back, remove that tree first)");
     }
-    load_private_key(options.key);  // a bad key file fails before anything is written
+    const private_key_t key = load_private_key(options.key);  // a bad key file fails before anything is written
+    const public_key_t public_key{key.p, key.q, key.g, key.y};
     if (!fs::is_directory(options.files)) {
         throw std::runtime_error(quoted(options.files) + " is not a directory");
     }
@@ -287,58 +565,65 @@ void make_zone(const zone_options_t& options) {
         throw std::runtime_error("the output folder must not be the folder of files");
     }
     const fs::path out(options.out);
+    published_t published(options.out);
+    const auto may_pack = [&](const std::string& name) { return options.packed && name != "timestamp"; };
+    std::vector<std::string> listed{"update.drl", "zone.ini"};
+    for (const input_t& input : inputs) listed.push_back(input.name);
+    for (const std::string& name : listed) {
+        published.add(name);
+        if (may_pack(name)) published.add(name + ".lzma");
+    }
+    published.add("version.lst");
+    if (options.lzma_list && options.packed) published.add("version.lst.lzma");
+    const bool drl_copy = !options.drl_name.empty() && options.drl_name != "update.drl";
+    if (drl_copy && (published.has(options.drl_name) ||
+                     std::count(std::begin(reserved_names), std::end(reserved_names), options.drl_name))) {
+        throw std::runtime_error("--drl-name " + quoted(options.drl_name) + " is the name of another file of the tree");
+    }
+    if (drl_copy) published.add(options.drl_name);
+    published.save_pending();
+
     std::vector<zone_entry_t> entries;
     std::size_t packed_count = 0;
-
-    // A packed file left over from an earlier run would be fetched in place of the plain one and
-    // fail its digest check; it goes whenever this run offers no packed form of the file.
-    auto publish = [&](const std::string& name, const std::string& content) {
-        entries.push_back({name, sha256_hex(content), content.size()});
-        const std::string packed_path = (out / (name + ".lzma")).string();
-        if (options.packed && name != "timestamp" && content.size() <= max_packed_content) {
-            write_all(packed_path, lzma_pack(content));
-            ++packed_count;
-        } else {
-            std::remove(packed_path.c_str());
-        }
+    const auto publish = [&](const std::string& name, const std::string& from, const std::string& copy) {
+        entries.push_back({name, "", 0});
+        if (stream_file(from, copy, (out / (name + ".lzma")).string(), may_pack(name), entries.back())) ++packed_count;
     };
+    for (const input_t& input : inputs) publish(input.name, input.path, (out / input.name).string());
 
-    for (const input_t& input : inputs) {
-        // List sizes are 32-bit; a bigger file could never be described, so it is not read.
-        if (fs::file_size(input.path) > 0xffffffffu) {
-            throw std::runtime_error(quoted(input.path) + " is larger than 4 GiB");
-        }
-        const std::string content = read_all(input.path);
-        write_all((out / input.name).string(), content);
-        publish(input.name, content);
-    }
-
+    const std::string drl_path = (out / "update.drl").string(), ini_path = (out / "zone.ini").string();
     std::string drl;
     for (const std::string& u : options.urls) drl += "url=" + u + "\n";
-    sign_into("sign-drl", drl, (out / "update.drl").string(), options.key);
-    publish("update.drl", read_all((out / "update.drl").string()));
+    if (!signed_already(drl_path, drl, &signed_drl, public_key)) sign_into("sign-drl", drl, drl_path, options.key);
+    publish("update.drl", drl_path, "");
+    if (drl_copy) {
+        // Fallback servers are asked for the file name of the DRL path an installation configures.
+        const std::string copy_path = (out / options.drl_name).string(), signed_text = read_input(drl_path);
+        std::string current;
+        try {
+            current = read_input(copy_path);
+        } catch (const input_error_t&) {
+        }
+        if (current != signed_text) write_file(copy_path, signed_text);
+    }
 
     std::string ini = "[Fallback]";
     for (const std::string& u : options.fallbacks) ini += "\r\nurl = " + u;
-    sign_into("sign-ini", ini, (out / "zone.ini").string(), options.key);
-    publish("zone.ini", read_all((out / "zone.ini").string()));
+    if (!signed_already(ini_path, ini, &signed_ini, public_key)) sign_into("sign-ini", ini, ini_path, options.key);
+    publish("zone.ini", ini_path, "");
 
     // The list comes last, so that it never names a file the tree does not hold yet.
     const std::string list_path = (out / "version.lst").string();
-    const std::string list_lzma_path = list_path + ".lzma";
     sign_into("sign-lst", lst_text(stamp, entries, options.patterns), list_path + ".signed",
               options.key);
-    const std::string list = read_all(list_path + ".signed");
-    if (options.lzma_list && options.packed && list.size() <= max_packed_content) {
-        write_all(list_lzma_path, lzma_pack(list));
-    } else {
-        std::remove(list_lzma_path.c_str());
-    }
+    zone_entry_t list_entry;
+    stream_file(list_path + ".signed", "", list_path + ".lzma", options.lzma_list && options.packed, list_entry);
     if (std::rename((list_path + ".signed").c_str(), list_path.c_str()) != 0) {
         const int err = errno;
         std::remove((list_path + ".signed").c_str());
-        throw std::runtime_error("cannot rename to " + quoted(list_path) + ": " + std::strerror(err));
+        fail("cannot rename to", list_path, err);
     }
+    published.finish();
 
     std::printf("%s: %zu files listed (%zu packed), %zu patterns, %zu URLs, %zu fallback URLs\n",
                 options.out.c_str(), entries.size(), packed_count, options.patterns.size(),
@@ -348,8 +633,8 @@ void make_zone(const zone_options_t& options) {
 namespace {
 
 const char make_zone_usage[] =
-    "--key K --files DIR --out OUTDIR [--url U]... [--fallback U]... [--pattern P]... "
-    "[--stamp DIGITS] [--no-lzma-list] [--plain-only]";
+    "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
+    "[--stamp DIGITS] [--drl-name NAME] [--no-lzma-list] [--plain-only] [--allow-empty]";
 
 int run_make_zone(const std::vector<std::string>& args) {
     zone_options_t options;
@@ -370,19 +655,22 @@ int run_make_zone(const std::vector<std::string>& args) {
             options.patterns.push_back(args[++i]);
         } else if (a == "--stamp" && has_value) {
             options.stamp = args[++i];
+        } else if (a == "--drl-name" && has_value) {
+            options.drl_name = args[++i];
         } else if (a == "--no-lzma-list") {
             options.lzma_list = false;
         } else if (a == "--plain-only") {
             options.packed = false;
+        } else if (a == "--allow-empty") {
+            options.allow_empty = true;
         } else {
-            std::fprintf(stderr, "tavik-sign make-zone: unexpected argument \"%s\"\n", a.c_str());
-            std::fprintf(stderr, "usage: tavik-sign make-zone %s\n", make_zone_usage);
-            return 2;
+            throw usage_error_t("unexpected argument \"" + a + "\"");
         }
     }
-    if (options.key.empty() || options.files.empty() || options.out.empty()) {
-        std::fprintf(stderr, "usage: tavik-sign make-zone %s\n", make_zone_usage);
-        return 2;
+    const std::pair<const char*, bool> required[] = {{"--key", !options.key.empty()}, {"--files", !options.files.empty()},
+                                                     {"--out", !options.out.empty()}, {"--url", !options.urls.empty()}};
+    for (const auto& r : required) {
+        if (!r.second) throw usage_error_t(std::string(r.first) + " is missing");
     }
     make_zone(options);
     return 0;
@@ -393,7 +681,8 @@ int run_make_zone(const std::vector<std::string>& args) {
 command_t make_zone_command() {
     return {"make-zone", make_zone_usage,
             "build a zone's server tree: signed version.lst (and .lzma), NAME.lzma of every file "
-            "but timestamp, signed update.drl and zone.ini",
+            "but timestamp, signed update.drl and zone.ini (each kept as it is while its text is "
+            "unchanged); what an earlier run published and this one does not is removed",
             &run_make_zone};
 }
 

@@ -4,6 +4,7 @@
 #include "tools/tavik-sign/command.hpp"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,40 @@ struct zone_options_t {
     std::string stamp;                   // digits of the list stamp; empty: UTC time now
     bool lzma_list = true;               // also write version.lst.lzma
     bool packed = true;                  // also write NAME.lzma for every file but "timestamp"
+    std::string drl_name;  // a plain file name: a copy of update.drl under it too ("": none)
+    bool allow_empty = false;  // a folder of files without one regular file is no mistake
+};
+
+// The files a run publishes in the output folder, by names relative to it ('/' between folders).
+// The record file there keeps the names, so that the next run removes what it publishes no more,
+// and never a file that it did not publish. Whatever a run may write is added before it is.
+class published_t {
+public:
+    static const char record_name[];  // ".published"
+
+    explicit published_t(std::string out);  // reads the last run's record; throws when unreadable
+    void add(const std::string& name);  // std::invalid_argument for one leading out of the folder
+    bool has(const std::string& name) const { return names_.count(name) > 0; }
+    // Records the last run's names with this run's, before any file of this run is written: a
+    // run cut short leaves nothing that the next one would not know of.
+    void save_pending() const;
+    // Removes what the last run published and this one does not (a file that cannot be removed
+    // stays in the record, with a warning), and records this run's names.
+    void finish() const;
+
+private:
+    void save(const std::set<std::string>& names) const;
+
+    std::string out_;
+    std::set<std::string> last_, names_;
 };
 
 // Largest file the updater unpacks; bigger files are offered in plain form only.
 constexpr std::uint64_t max_packed_content = 32u * 1024u * 1024u;
 
 // LZMA-alone container: 5 property bytes, the size as 8 bytes little-endian, one stream
-// without end marker. Throws std::runtime_error when the encoder fails.
+// without end marker. Throws std::runtime_error when the encoder fails. (make-zone packs files
+// as streams, into the same bytes.)
 std::string lzma_pack(const std::string& data);
 
 // What one list line says about one file.

@@ -1,0 +1,51 @@
+// The programs' command-line conventions: help, usage errors and unreadable inputs, each with its status and stream.
+#include "tests/support/support.hpp"
+
+#include <sys/wait.h>
+
+namespace {
+
+using ran_t = std::tuple<int, std::string, std::string>;  // status, standard output, standard error
+
+ran_t run(const std::string& program, std::vector<std::string> args) {  // the build's program, without standard input
+    const ts::scratch_t dir("tavik-usage");
+    std::vector<char*> argv;
+    args.insert(args.begin(), TAVIK_BINARY_DIR "/bin/" + program);
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const pid_t pid = ::fork();
+    if (pid == 0) ::dup2(::open("/dev/null", O_RDONLY), 0), ::dup2(out, 1), ::dup2(err, 2), ::execv(argv[0], argv.data()), ::_exit(127);
+    int status = -1;
+    ::close(out), ::close(err), ::waitpid(pid, &status, 0);
+    return ran_t{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ts::slurp(dir / "out"), ts::slurp(dir / "err")};
+}
+
+TEST(usage, help_goes_to_standard_output_and_usage_errors_and_unreadable_inputs_name_their_cause) {
+    const std::string s = "tavik-sign", pub = TAVIK_SOURCE_DIR "/keys/development.pub", gone = "/nonexistent/x", zone = "tavik-sign make-zone: ";
+    const std::string no_such = "\"" + gone + "\": No such file or directory\n";
+    // Program, arguments, status, then the start of standard output and of standard error ("": nothing at all).
+    const std::tuple<std::string, std::vector<std::string>, int, std::string, std::string> rows[] = {
+        {s, {"--help"}, 0, "usage: tavik-sign COMMAND ARGS...\n", ""}, {s, {"-h"}, 0, "usage: tavik-sign COMMAND", ""}, {s, {}, 2, "", "usage: tavik-sign COMMAND"},
+        {s, {"frob"}, 2, "", "tavik-sign: unknown command \"frob\"\nusage:"}, {s, {"verify", pub, "-h"}, 0, "usage: tavik-sign verify FILE [--type drl|lst|ini]\ncheck ", ""},
+        {s, {"make-zone", "--help"}, 0, "usage: tavik-sign make-zone --key K --files DIR --out OUTDIR --url U", ""},
+        {s, {"make-zone", "--files", "f", "--out", "o", "--url", "u"}, 2, "", zone + "--key is missing\nusage: tavik-sign make-zone --key K"},
+        {s, {"make-zone", "--key", "k", "--out", "o", "--url", "u"}, 2, "", zone + "--files is missing\n"},
+        {s, {"make-zone", "--key", "k", "--files", "f", "--url", "u"}, 2, "", zone + "--out is missing\n"},
+        {s, {"make-zone", "--key", "k", "--files", "f", "--out", "o"}, 2, "", zone + "--url is missing\n"},
+        {s, {"make-zone", "--key", "k", "--files", "f", "--out", "o", "--url", "u", "--fast"}, 2, "", zone + "unexpected argument \"--fast\"\n"},
+        {s, {"keygen"}, 2, "", "tavik-sign keygen: OUT_BASENAME is missing\n"}, {s, {"sign-data", pub}, 2, "", "tavik-sign sign-data: DATA_FILE is missing\n"},
+        {s, {"sign-drl", "in", "out"}, 2, "", "tavik-sign sign-drl: --key is missing\n"}, {s, {"sign-drl", gone, "out", "--key", pub}, 1, "", "tavik-sign sign-drl: " + no_such},
+        {s, {"verify", gone}, 2, "", "tavik-sign verify: " + no_such}, {s, {"verify-data", gone, "00"}, 2, "", "tavik-sign verify-data: " + no_such},
+        {s, {"verify", TAVIK_SOURCE_DIR}, 2, "", "tavik-sign verify: \"" TAVIK_SOURCE_DIR "\": Is a directory\n"},
+        {s, {"verify", pub}, 1, "", pub + ": "}, {s, {"verify-data", pub, "00"}, 1, "invalid\n", ""},
+    };
+    for (const auto& r : rows) {
+        const ran_t ran = run(std::get<0>(r), std::get<1>(r));
+        const auto start = [](const std::string& text, const std::string& prefix) { return prefix.empty() ? text : text.substr(0, prefix.size()); };
+        EXPECT_EQ(ran_t(std::get<0>(ran), start(std::get<1>(ran), std::get<3>(r)), start(std::get<2>(ran), std::get<4>(r))), ran_t(std::get<2>(r), std::get<3>(r), std::get<4>(r)))
+            << std::accumulate(std::get<1>(r).begin(), std::get<1>(r).end(), std::get<0>(r), [](std::string t, const std::string& a) { return t + " " + a; });
+    }
+}
+
+}  // namespace
