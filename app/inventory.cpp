@@ -83,9 +83,28 @@ void inventory_t::handle_signal(const boost::system::error_code& ec, int signal_
 void inventory_t::run(int fd) {
     configd_ = std::make_shared<configd_t>();
     configd_->start(io_service_, fd, [this](const tvk::UpdateConfig& config) { context_ready(config); });
-    boost::system::error_code ec;
-    io_service_.run(ec);
-    if (ec) throw boost::system::system_error(ec);
+    try {
+        boost::system::error_code ec;
+        io_service_.run(ec);
+        if (ec) throw boost::system::system_error(ec);
+    } catch (...) {
+        write_report(std::current_exception());
+        throw;
+    }
+    write_report(nullptr);
+}
+
+void inventory_t::write_report(std::exception_ptr outcome) {
+    if (!progress_) return;  // no configuration applied: no work folder to write to
+    int status = tvk::EC_OK;
+    try {
+        if (outcome) std::rethrow_exception(outcome);
+    } catch (tvk::ErrorCode code) {
+        status = code;
+    } catch (...) {
+        status = exit_code_of(std::current_exception());
+    }
+    report_.write(config_->update_dir(), status, updater_t::dry_run(), progress_->received());
 }
 
 void inventory_t::apply_log(const tvk::UpdateConfig& config) {
@@ -108,7 +127,12 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
         user_ids_t user = resolve_user(config_->run_as_user());
 
         const fs::path update_dir(config_->update_dir());
-        if (!fs::exists(fs::status(update_dir))) fs::create_directory(update_dir);
+        if (update_dir.empty()) throw std::runtime_error("Config option update_dir is empty");
+        try {
+            if (!fs::exists(fs::status(update_dir))) fs::create_directory(update_dir);
+        } catch (const std::exception& e) {
+            throw std::runtime_error(std::string("Config option update_dir: ") + exception_text(e));
+        }
 
         if (user.uid != ::getuid()) {
             try {
@@ -137,7 +161,8 @@ void inventory_t::start_attempt() {
         [client](const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
                  const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
             client->request_install(to_place, to_remove, up_to_date, std::move(on_installed));
-        });
+        },
+        &report_);
     worker_ = std::move(worker);
     worker_->start();
 }

@@ -37,6 +37,8 @@ private:
     void arm_signal_wait();
     void handle_signal(const boost::system::error_code& ec, int signal_number);
     void apply_log(const tvk::UpdateConfig& config);
+    // Leaves update_dir/tavik-update.report for an attempt that was started, however it ended.
+    void write_report(std::exception_ptr outcome);
 
     // Creates and starts the update attempt for the applied configuration.
     void start_attempt();
@@ -46,6 +48,7 @@ private:
     std::shared_ptr<configd_t> configd_;
     std::unique_ptr<tvk::UpdateConfig> config_;
     std::unique_ptr<progress_t> progress_;
+    run_report_t report_;
     std::unique_ptr<worker_t> worker_;
 };
 

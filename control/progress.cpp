@@ -102,6 +102,7 @@ void progress_t::add_sent(std::uint32_t n) {
 void progress_t::add_received(std::uint32_t n) {
     boost::mutex::scoped_lock lock(mutex_);
     stat_.set_bytes_received(stat_.bytes_received() + n);
+    received_ += n;
 }
 
 void progress_t::report_stat() {
@@ -138,6 +139,11 @@ std::uint32_t progress_t::total_sent() {
 std::uint32_t progress_t::total_received() {
     boost::mutex::scoped_lock lock(mutex_);
     return total_received_;
+}
+
+std::uint64_t progress_t::received() {
+    boost::mutex::scoped_lock lock(mutex_);
+    return received_;
 }
 
 }  // namespace upd

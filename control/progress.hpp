@@ -30,8 +30,11 @@ public:
     // Sends the pending byte counts now and restarts the one-second period.
     void flush_stat();
 
+    // What the statistics messages have reported so far; 32 bits, as they count.
     std::uint32_t total_sent();
     std::uint32_t total_received();
+    // Every byte received, reported or not, in 64 bits.
+    std::uint64_t received();
 
 private:
     void schedule_notification();  // caller holds mutex_
@@ -54,6 +57,7 @@ private:
     bool notification_pending_ = false;
     std::uint32_t total_sent_ = 0;
     std::uint32_t total_received_ = 0;
+    std::uint64_t received_ = 0;
     // Handlers still queued on the io_service after destruction see this expire and do nothing.
     std::shared_ptr<char> lifetime_ = std::make_shared<char>();
 };

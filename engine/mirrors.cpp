@@ -54,6 +54,11 @@ void mirrors_t::took_list(const std::string& server) {
     chosen_ = server;
 }
 
+std::string mirrors_t::list_server() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chosen_;
+}
+
 boost::optional<std::string> mirrors_t::for_file(const std::set<std::string>& tried) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::lock_guard<std::mutex> waits_lock(waits_->mutex);

@@ -37,6 +37,7 @@ public:
     std::vector<std::string> for_list() const;
     // The server whose list the zone took: the first to be asked for its files.
     void took_list(const std::string& server);
+    std::string list_server() const;
     // The server to ask for a file that the `tried` servers failed: the zone's server, then the
     // others in their order. One that failed anything is asked only when no other is left; one
     // that asked to be left alone, never. None when no server is left.

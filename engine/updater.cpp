@@ -14,6 +14,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/exception.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
@@ -88,6 +89,11 @@ std::size_t updater_t::download_connections() {
     return text && *text && !*end && n >= 1 && n <= max_download_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
 }
 
+bool updater_t::dry_run() {
+    const char* text = std::getenv("TAVIK_DRY_RUN");
+    return text && std::string(text) == "1";
+}
+
 bool updater_t::keep_alive() {
     // Set by whoever starts the updater (tavik-run --no-keep-alive): a connection per request.
     const char* text = std::getenv("TAVIK_KEEP_ALIVE");
@@ -156,11 +162,12 @@ void updater_t::update(const tvk::UpdateConfig& config) {
     }
     // Whatever order the downloads finished in, the request lists them in the list's order.
     for (const auto& job : jobs) to_place_.push_back(job.second);
-    for (const zone_t& zone : zones) {
+    for (zone_t& zone : zones) {
         std::set<std::string> removed = zone.removed_files();
         to_remove_.insert(removed.begin(), removed.end());
         std::set<std::string> kept = zone.kept_files();
         up_to_date_.insert(kept.begin(), kept.end());
+        if (report_) report_->set_zone({zone.name(), zone.mirrors().list_server(), zone.lst().stamp(), zone.changed_files(checker).size(), removed.size(), kept.size()});
     }
 }
 
@@ -214,6 +221,9 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
          }},
     };
 
+    if (std::none_of(table.begin(), table.end(), [](const zone_plan_t& plan) { return plan.enabled; })) {
+        LOG_WARNING("No zone is installed and enabled: there is nothing to update");
+    }
     stamps_ = stamps_file_t::load(update_dir / stamps_file_name);
     waits_->until = servers_file_t::load(update_dir / servers_file_name);
     std::vector<zone_t> zones;
@@ -226,6 +236,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
             const auto recorded = stamps_.find(plan.name);
             zone.download_lst(downloader_, excluded, recorded == stamps_.end() ? "" : recorded->second);
             stamps_[plan.name] = zone.lst().stamp();
+            if (report_) report_->set_zone({plan.name, zone.mirrors().list_server(), zone.lst().stamp(), 0, 0, 0});
             plan.map_files(zone);
             zones.push_back(std::move(zone));
         } catch (const std::exception& e) {
@@ -239,7 +250,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
 void updater_t::record_waits(const tvk::UpdateConfig& config) {
     const fs::path path = fs::path(config.update_dir()) / servers_file_name;
     std::lock_guard<std::mutex> lock(waits_->mutex);
-    if (!waits_->changed) return;
+    if (!waits_->changed || dry_run()) return;
     try {
         servers_file_t::save(path, waits_->until, std::time(nullptr));
         waits_->changed = false;
@@ -250,6 +261,7 @@ void updater_t::record_waits(const tvk::UpdateConfig& config) {
 
 void updater_t::record_stamps(const tvk::UpdateConfig& config) {
     const fs::path path = fs::path(config.update_dir()) / stamps_file_name;
+    if (dry_run()) return;
     try {
         stamps_file_t::save(path, stamps_);
     } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/file_item.hpp"
+#include "engine/run_report.hpp"
 #include "engine/zone.hpp"
 #include "engine/zone_fallback.hpp"
 #include "files/stamps_file.hpp"
@@ -51,6 +52,12 @@ public:
     // from the zone's other servers in their order, each at most once.
     void fetch_from_mirrors(downloader_t& downloader, checker_t& checker, zone_t& zone, const file_item_t& item);
 
+    // What the run did goes into this report as it happens (none: nowhere).
+    void set_report(run_report_t* report) { report_ = report; }
+    // A dry run (TAVIK_DRY_RUN=1 from whoever starts the updater, as tavik-run --dry-run does)
+    // leaves nothing in update_dir that changes a later run: no stamps, no server waits.
+    static bool dry_run();
+
     // How many files a run downloads at once: TAVIK_DOWNLOAD_CONNECTIONS from the environment (1
     // to 16), else the build's default. 1 is one download after another on this thread.
     static std::size_t download_connections();
@@ -79,6 +86,7 @@ private:
     std::size_t connections_;
     stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used
     std::shared_ptr<mirrors_t::waits_t> waits_ = std::make_shared<mirrors_t::waits_t>();
+    run_report_t* report_ = nullptr;
     std::vector<file_item_t> to_place_;
     std::set<std::string> to_remove_;
     std::set<std::string> up_to_date_;

@@ -11,11 +11,12 @@
 namespace upd {
 
 worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, progress_t& progress,
-                   install_request_t request_install)
+                   install_request_t request_install, run_report_t* report)
     : main_io_service_(main_io_service),
       config_(config),
       progress_(progress),
-      request_install_(std::move(request_install)) {}
+      request_install_(std::move(request_install)),
+      report_(report) {}
 
 worker_t::~worker_t() {
     if (thread_.joinable()) {
@@ -48,6 +49,7 @@ void worker_t::report_result(std::exception_ptr result) {
 
 void worker_t::update() {
     updater_t updater(io_service_, progress_, config_);
+    updater.set_report(report_);
     try {
         updater.update(config_);
     } catch (const boost::thread_interrupted&) {

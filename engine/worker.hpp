@@ -26,8 +26,9 @@ public:
         std::function<void(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
                             const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
 
+    // The attempt records what it did in `report` (none: nowhere).
     worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, progress_t& progress,
-             install_request_t request_install);
+             install_request_t request_install, run_report_t* report = nullptr);
     worker_t(const worker_t&) = delete;
     worker_t& operator=(const worker_t&) = delete;
     // Interrupts the attempt, stops its network I/O and joins the thread.
@@ -48,6 +49,7 @@ private:
     const tvk::UpdateConfig& config_;
     progress_t& progress_;
     install_request_t request_install_;
+    run_report_t* report_;
     boost::asio::io_service io_service_;
     boost::thread thread_;
 };

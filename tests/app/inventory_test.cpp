@@ -40,7 +40,7 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
     } rows[] = {
         // The lines buffered before the sink existed meet its threshold too.
         {[](tvk::UpdateConfig& c) { c.set_log_level(tvk::LOG_LEVEL_WARNING), c.mutable_actual_log()->set_type(tvk::Log::AUTO); }, 1,
-         {"Warning: Log type Auto is not resolved, logging to standard error", closed}},
+         {"Warning: Log type Auto is not resolved, logging to standard error", "Warning: No zone is installed and enabled: there is nothing to update", closed}},
         // Opened as root in a folder others may write: no planted link is followed, nothing but a file of its own is written.
         {log_at("no/x.log"), 102, refused("no/x.log", "No such file or directory")},
         {log_at("link.log"), 102, refused("link.log", "Too many levels of symbolic links")},
@@ -51,7 +51,8 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
         {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); }, 102,
          {start, "Error: getpwuid(4000000000): *", "Error: Can not run as user 4000000000", bad, exit_102}},
         {[&](tvk::UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); }, 102,
-         {start, "Error: create_directory: No such file or directory*", bad, exit_102}},
+         {start, "Error: Config option update_dir: create_directory: No such file or directory*", bad, exit_102}},
+        {[](tvk::UpdateConfig& c) { c.set_update_dir(""); }, 102, {start, "Error: Config option update_dir is empty", bad, exit_102}},
         {log_at("x.log"), 1, {}},
     };
     for (const auto& r : rows) {

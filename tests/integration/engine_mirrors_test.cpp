@@ -103,13 +103,15 @@ TEST(engine_mirrors_over_runs, a_part_is_continued_later_and_a_busy_mirror_left_
     EXPECT_EQ(fs::file_size(w.var / "bases" / "big.avc.lzma.part"), half);
     EXPECT_NE(ts::slurp(w.var / "tavik-update.servers").find(" " + w.servers[1]->url("") + "\n"), std::string::npos);
     w.servers[0]->set_fault(fault_t::none), w.servers[1]->set_fault(fault_t::none);
+    const bool had_timestamp = fs::exists(w.var / "bases" / "timestamp");
     ts::spit(w.var / "bases" / "gone.avc.part", "g"), ts::spit(w.var / "bases" / "timestamp.part", "1");  // not listed; a week old
     fs::last_write_time(w.var / "bases" / "timestamp.part", std::time(nullptr) - 8 * 86400);
     const std::size_t served = w.servers[0]->body_bytes();
     const ts::attempt_t a = ts::run_attempt(w.config);
     ASSERT_EQ(a.status, 0) << a.log.text();
     EXPECT_NE(w.servers[0]->requests().back().find("\r\nRange: bytes=" + std::to_string(half) + "-\r\n"), std::string::npos);
-    EXPECT_EQ(w.servers[0]->body_bytes() - served, fs::file_size(w.dir / "genuine" / "version.lst.lzma") + size - half);
+    // The first run may have stopped the timestamp's download when the big file failed.
+    EXPECT_EQ(w.servers[0]->body_bytes() - served, fs::file_size(w.dir / "genuine" / "version.lst.lzma") + size - half + (had_timestamp ? 0 : 2));
     EXPECT_EQ(ts::listing(w.var / "bases"), "big.avc timestamp ") << "no part left";
     EXPECT_EQ(w.servers[1]->paths(), "/big.avc.lzma ") << "left alone";
     EXPECT_TRUE(ts::slurp(w.var / "bases" / "big.avc") == w.files.at("big.avc"));

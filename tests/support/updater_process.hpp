@@ -82,11 +82,12 @@ public:
     }
     // True once the process handles SIGHUP, SIGINT and SIGTERM itself.
     bool signals_ready() {
-        const unsigned long wanted = 1ul << (SIGHUP - 1) | 1ul << (SIGINT - 1) | 1ul << (SIGTERM - 1);
+        // The mask has 64 bits, more than an unsigned long holds on a 32-bit build.
+        const unsigned long long wanted = 1ull << (SIGHUP - 1) | 1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1);
         for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
             const std::string status = slurp("/proc/" + std::to_string(pid_) + "/status");
             const auto at = status.find("SigCgt:");
-            if (at != std::string::npos && (std::stoul(status.substr(at + 8), nullptr, 16) & wanted) == wanted) return true;
+            if (at != std::string::npos && (std::stoull(status.substr(at + 8), nullptr, 16) & wanted) == wanted) return true;
         }
         return false;
     }

@@ -39,6 +39,10 @@ TEST(usage, help_goes_to_standard_output_and_usage_errors_and_unreadable_inputs_
         {s, {"verify", gone}, 2, "", "tavik-sign verify: " + no_such}, {s, {"verify-data", gone, "00"}, 2, "", "tavik-sign verify-data: " + no_such},
         {s, {"verify", TAVIK_SOURCE_DIR}, 2, "", "tavik-sign verify: \"" TAVIK_SOURCE_DIR "\": Is a directory\n"},
         {s, {"verify", pub}, 1, "", pub + ": "}, {s, {"verify-data", pub, "00"}, 1, "invalid\n", ""},
+        // tavik-run keeps its own statuses: 60 for a wrong command line, 102 for a configuration it cannot read.
+        {"tavik-run", {"--help"}, 0, "Usage: tavik-run [options] CONFIG\n", ""}, {"tavik-run", {}, 60, "", "tavik-run: no configuration file given\n"},
+        {"tavik-run", {"--connections", "0", "c"}, 60, "", "tavik-run: --connections takes a number from 1 to 16\n"},
+        {"tavik-run", {"--fast", "c"}, 60, "", "tavik-run: unrecognised option '--fast'\n"}, {"tavik-run", {gone}, 102, "", "tavik-run: cannot open " + gone + ": No such"},
     };
     for (const auto& r : rows) {
         const ran_t ran = run(std::get<0>(r), std::get<1>(r));

@@ -69,6 +69,8 @@ int main(int argc, char** argv) {
          "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)")
         ("connections", po::value<unsigned>(&connections),
          "files tavik-update downloads at once, 1 to 16 (default: the build's)")
+        ("json", po::bool_switch(&options.json),
+         "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end")
         ("no-keep-alive", po::bool_switch(&no_keep_alive),
          "a new connection for every request, instead of keeping each one for the next");
     po::options_description hidden;
@@ -105,6 +107,8 @@ int main(int argc, char** argv) {
     // tavik-update reads it from its environment.
     if (connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(connections).c_str(), 1);
     if (no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
+    // A dry run leaves nothing in update_dir that would change a later real run.
+    if (options.dry_run) ::setenv("TAVIK_DRY_RUN", "1", 1);
     if (options.config_path.empty()) {
         std::cerr << "tavik-run: no configuration file given\nTry 'tavik-run --help'." << std::endl;
         return tvk::EC_INVALID_ARGUMENT;
@@ -118,6 +122,11 @@ int main(int argc, char** argv) {
     if (!tavik_run::load_config(options.config_path, config, error)) {
         std::cerr << "tavik-run: " << error << std::endl;
         return tvk::EC_BAD_CONFIG;
+    }
+    // Without a log the updater would log to syslog, where a failing run leaves no trace here.
+    if (!config.has_actual_log()) {
+        config.mutable_actual_log()->set_type(tvk::Log::STDERR);
+        std::cerr << "tavik-run: the configuration names no log; tavik-update logs to standard error" << std::endl;
     }
     return tavik_run::run_session(options, config, std::cout, std::cerr);
 }

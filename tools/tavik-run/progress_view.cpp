@@ -32,30 +32,46 @@ progress_view_t::progress_view_t(std::ostream& out, bool live, unsigned width)
     : out_(out),
       live_(live),
       width_(std::max(width, 40u)),
-      interval_(live ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000)) {}
+      // A log file that gets a line a second from each of many machines is read by nobody.
+      interval_(live ? std::chrono::milliseconds(100) : std::chrono::milliseconds(10000)) {}
 
 void progress_view_t::check(const tvk::UpdateCheckProgress& p, view_clock::time_point now) {
+    const bool new_stage = stage_ != stage_t::checking;
+    if (new_stage && pending_) show(now);  // the final state of the stage before
     check_ = p;
     stage_ = stage_t::checking;
-    changed(now);
+    changed(now, new_stage);
 }
 
 void progress_view_t::download(const tvk::UpdateDownloadProgress& p, view_clock::time_point now) {
+    const bool new_stage = stage_ != stage_t::downloading;
+    if (new_stage && pending_) show(now);
     download_ = p;
     stage_ = stage_t::downloading;
-    changed(now);
+    changed(now, new_stage);
 }
 
 void progress_view_t::stat(const tvk::UpdateAppStat& s, view_clock::time_point now) {
     sent_ += s.bytes_sent();
     received_ += s.bytes_received();
+    // Statistics come once a second while data moves; the first period is taken as a second.
+    const auto ms = last_stat_ == view_clock::time_point() ? 1000 : std::chrono::duration_cast<std::chrono::milliseconds>(now - last_stat_).count();
+    rate_ = s.bytes_received() * 1000 / static_cast<std::uint64_t>(std::max<long long>(ms, 100));
+    last_stat_ = now;
     network_changed_ = true;
-    changed(now);
+    // Plain lines leave the network to the totals at the end.
+    if (live_) changed(now, false);
 }
 
-void progress_view_t::changed(view_clock::time_point now) {
+void progress_view_t::changed(view_clock::time_point now, bool new_stage) {
     pending_ = true;
-    if (!shown_once_ || now - last_shown_ >= interval_) show(now);
+    if (new_stage || !shown_once_ || now - last_shown_ >= interval_) show(now);
+}
+
+void progress_view_t::note(std::ostream& to, const std::string& line) {
+    if (line_open_) out_ << "\r\x1b[K" << std::flush;
+    to << line << std::endl;
+    if (line_open_) out_ << live_line() << "\x1b[K" << std::flush;
 }
 
 int progress_view_t::tick(view_clock::time_point now) {
@@ -89,6 +105,10 @@ std::string progress_view_t::status_text() const {
              << ")";
         break;
     case stage_t::downloading:
+        if (download_.files_to_process() == 0) {
+            text << "downloading: up to date";
+            break;
+        }
         text << "downloading: "
              << percent_of(download_.bytes_processed(), download_.bytes_to_process()) << "% ("
              << human_bytes(download_.bytes_processed()) << " of "
@@ -119,7 +139,9 @@ std::string progress_view_t::live_line() const {
         total = download_.bytes_to_process();
     }
     std::ostringstream line;
-    if (stage_ != stage_t::none) {
+    if (stage_ == stage_t::downloading && download_.files_to_process() == 0) {
+        line << "up to date";
+    } else if (stage_ != stage_t::none) {
         const unsigned pct = percent_of(done, total);
         const unsigned bar = 20;
         const unsigned filled = pct * bar / 100;
@@ -135,7 +157,7 @@ std::string progress_view_t::live_line() const {
     }
     if (network_changed_) {
         if (stage_ != stage_t::none) line << "  ";
-        line << "rx " << human_bytes(received_);
+        line << "rx " << human_bytes(received_) << " at " << human_bytes(rate_) << "/s";
     }
     if (stage_ == stage_t::downloading && download_.has_current_file() &&
         !download_.current_file().empty()) {
@@ -155,8 +177,7 @@ void progress_view_t::show(view_clock::time_point now) {
         out_ << '\r' << live_line() << "\x1b[K";
         line_open_ = true;
     } else {
-        std::string text = status_text();
-        if (network_changed_) text += (text.empty() ? "" : "; ") + network_text();
+        const std::string text = status_text();
         if (text.empty()) return;
         out_ << text << '\n';
     }

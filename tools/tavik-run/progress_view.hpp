@@ -19,8 +19,10 @@ unsigned percent_of(std::uint64_t done, std::uint64_t total);
 // "512 B", "1.5 KiB", "12.0 MiB", "2.0 GiB".
 std::string human_bytes(std::uint64_t bytes);
 
-// Two modes: on a terminal one live line redrawn in place (stage, bar, percent, bytes, file);
-// otherwise plain lines, at most one a second, the latest state winning.
+// Two modes. On a terminal one live line redrawn in place (stage, bar, percent of the finished
+// files' bytes, files, bytes received and the rate, the file under way), which other lines pass
+// above (note). Otherwise plain lines: one at each change of stage, with the final state of the
+// stage before, and in between at most one every 10 s.
 class progress_view_t {
 public:
     progress_view_t(std::ostream& out, bool live, unsigned width = 80);
@@ -34,6 +36,10 @@ public:
     // milliseconds until that time, or -1 when nothing is held back.
     int tick(view_clock::time_point now);
 
+    // Writes a line of text above the live line (to `to`, which may be another stream on the
+    // same terminal), then draws the live line again.
+    void note(std::ostream& to, const std::string& line);
+
     // Shows what is still held back and ends the live line, before other output.
     void finish();
 
@@ -46,7 +52,7 @@ public:
 private:
     enum class stage_t { none, checking, downloading };
 
-    void changed(view_clock::time_point now);
+    void changed(view_clock::time_point now, bool new_stage);
     void show(view_clock::time_point now);
     std::string live_line() const;
 
@@ -60,6 +66,8 @@ private:
     tvk::UpdateDownloadProgress download_;
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
+    std::uint64_t rate_ = 0;  // bytes a second over the last statistics period
+    view_clock::time_point last_stat_{};
     bool network_changed_ = false;
 
     bool pending_ = false;

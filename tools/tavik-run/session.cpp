@@ -12,8 +12,10 @@
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +140,8 @@ private:
     void answer_install(const tvk::InstallRequest& request);
     void print_request(const tvk::InstallRequest& request);
     void send(const tvk::Configd2UpdateMessage& message);
+    // Passes the updater's log lines above the progress line; `all` at its end.
+    void relay_errors(bool all);
 
     const run_options_t& options_;
     std::ostream& out_;
@@ -149,6 +154,9 @@ private:
     bool reaped_ = false;
     int status_ = 0;
     bool timed_out_ = false;
+    std::string update_dir_;
+    std::string errors_;     // of the updater, up to its next line end
+    std::string installed_;  // what the installation did, as JSON
 };
 
 // After the time limit the updater gets SIGTERM, and SIGKILL if it is still there this much later.
@@ -214,8 +222,11 @@ void session_t::answer_install(const tvk::InstallRequest& request) {
     answer.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
     if (options_.dry_run) {
         out_ << "dry run: nothing installed" << std::endl;
+        installed_ = "{\"dry_run\":true}";
     } else {
         const install_outcome_t outcome = install_files(request);
+        installed_ = "{\"dry_run\":false,\"ok\":" + std::string(outcome.ok ? "true" : "false") + ",\"placed\":" +
+                     std::to_string(outcome.placed.size()) + ",\"removed\":" + std::to_string(outcome.removed.size()) + "}";
         if (outcome.ok) {
             out_ << "installed: " << outcome.placed.size() << " placed, " << outcome.removed.size()
                  << " removed" << std::endl;
@@ -264,10 +275,10 @@ void session_t::loop() {
             child_ended_ = false;
             reaped_ = updater_.try_reap(status_);
         }
-        pollfd fds[2] = {{updater_.socket(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+        pollfd fds[3] = {{updater_.socket(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}, {updater_.errors(), POLLIN, 0}};
         // Once the updater is gone, only what it already sent is read, without waiting.
         const int timeout = reaped_ ? 0 : view_.tick(view_clock::now());
-        const int r = ::poll(fds, 2, timeout);
+        const int r = ::poll(fds, 3, timeout);
         if (r == 0 && reaped_) return;
         if (r < 0) {
             if (errno == EINTR) {
@@ -278,6 +289,7 @@ void session_t::loop() {
             return;
         }
         if (fds[1].revents) forward_signals();
+        if (fds[2].revents) relay_errors(false);
         if (!fds[0].revents) continue;
         const ssize_t n = ::read(updater_.socket(), buffer, sizeof buffer);
         if (n < 0) {
@@ -306,7 +318,22 @@ void session_t::loop() {
     }
 }
 
+void session_t::relay_errors(bool all) {
+    char buffer[4096];
+    ssize_t n;
+    while (updater_.errors() >= 0 && (n = ::read(updater_.errors(), buffer, sizeof buffer)) > 0) {
+        errors_.append(buffer, static_cast<std::size_t>(n));
+        // Whole lines; a line without end is passed on in parts rather than held without bound.
+        for (std::size_t end; (end = errors_.find('\n')) != std::string::npos || errors_.size() > 65536;) {
+            view_.note(err_, errors_.substr(0, std::min(end, errors_.size())));
+            errors_.erase(0, end == std::string::npos ? errors_.size() : end + 1);
+        }
+    }
+    if (all && !errors_.empty()) view_.note(err_, errors_), errors_.clear();
+}
+
 int session_t::run(const tvk::UpdateConfig& config) {
+    update_dir_ = config.update_dir();
     try {
         updater_.start(options_.updater);
     } catch (const std::exception& e) {
@@ -331,6 +358,7 @@ int session_t::run(const tvk::UpdateConfig& config) {
     int status = status_;
     const bool reaped = reaped_ || updater_.wait(
         status, [](void* self) { static_cast<session_t*>(self)->forward_signals(); }, this);
+    relay_errors(true);
     if (!reaped) {
         err_ << "tavik-run: the exit status of tavik-update is lost" << std::endl;
         return tvk::EC_UNEXPECTED_ERROR;
@@ -342,6 +370,7 @@ int session_t::run(const tvk::UpdateConfig& config) {
                                      ? error_code_text(static_cast<tvk::ErrorCode>(code))
                                      : std::to_string(code);
         out_ << "tavik-update exited with status " << code << " (" << text << ")" << std::endl;
+        if (options_.json) out_ << json_report(update_dir_, code, installed_.empty() ? "null" : installed_) << std::endl;
         return code;
     }
     if (WIFSIGNALED(status)) {
@@ -371,6 +400,72 @@ bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string
         return false;
     }
     return true;
+}
+
+namespace {
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
+        else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+bool digits(const std::string& s) { return !s.empty() && s.size() <= 20 && s.find_first_not_of("0123456789") == std::string::npos; }
+
+// The report's lines as JSON members; empty when anything in it is not as tavik-update writes it.
+std::string report_members(const std::string& text) {
+    std::string members, zones;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t space = line.find(' ');
+        const std::string key = line.substr(0, space), value = space == std::string::npos ? "" : line.substr(space + 1);
+        if ((key == "status" || key == "duration_ms" || key == "received") && digits(value)) {
+            members += ",\"" + key + "\":" + value;
+        } else if (key == "dry_run" && (value == "0" || value == "1")) {
+            members += std::string(",\"dry_run\":") + (value == "1" ? "true" : "false");
+        } else if (key == "text") {
+            members += ",\"text\":" + json_string(value);
+        } else if (key == "zone") {
+            // NAME placed=N removed=N kept=N stamp=DIGITS server=URL
+            std::istringstream fields(value);
+            std::string name, placed, removed, kept, stamp;
+            fields >> name >> placed >> removed >> kept >> stamp;
+            const std::size_t server = value.find(" server=");
+            if (name.empty() || placed.compare(0, 7, "placed=") || removed.compare(0, 8, "removed=") || kept.compare(0, 5, "kept=") ||
+                stamp.compare(0, 6, "stamp=") || server == std::string::npos || !digits(placed.substr(7)) || !digits(removed.substr(8)) ||
+                !digits(kept.substr(5)) || (stamp.size() > 6 && !digits(stamp.substr(6))))
+                return "";
+            zones += std::string(zones.empty() ? "" : ",") + "{\"zone\":" + json_string(name) + ",\"placed\":" + placed.substr(7) +
+                     ",\"removed\":" + removed.substr(8) + ",\"kept\":" + kept.substr(5) + ",\"stamp\":" + json_string(stamp.substr(6)) +
+                     ",\"server\":" + json_string(value.substr(server + 8)) + "}";
+        } else {
+            return "";
+        }
+    }
+    return members.empty() ? "" : "{" + members.substr(1) + ",\"zones\":[" + zones + "]}";
+}
+
+}  // namespace
+
+std::string json_report(const std::string& update_dir, int status, const std::string& installed) {
+    std::string report;
+    const std::string path = update_dir + "/tavik-update.report";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= 65536) {
+        report.resize(static_cast<std::size_t>(st.st_size));
+        if (::read(fd, &report[0], report.size()) != static_cast<ssize_t>(report.size())) report.clear();
+    }
+    if (fd >= 0) ::close(fd);
+    const std::string members = report_members(report);
+    return "{\"status\":" + std::to_string(status) + ",\"report\":" + (members.empty() ? "null" : members) + ",\"installed\":" + installed + "}";
 }
 
 int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,

@@ -14,6 +14,7 @@ struct run_options_t {
     bool dry_run = false;
     bool verbose = false;
     unsigned timeout = 0;  // seconds until the updater is stopped; 0: no limit
+    bool json = false;     // the run's report as one JSON object at the end
 };
 
 // Reads a tvk.UpdateConfig in protobuf text format; false with a message in error otherwise.
@@ -23,5 +24,10 @@ bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string
 // installation request and returns its exit status (128 + N when signal N killed it).
 int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,
                 std::ostream& err);
+
+// The report the updater left in update_dir (its "KEY VALUE" lines), with what tavik-run
+// installed, as one JSON object; the report's values are checked and escaped, never copied raw
+// (the run-as account can write there). `installed` is JSON already.
+std::string json_report(const std::string& update_dir, int status, const std::string& installed);
 
 }  // namespace tavik_run

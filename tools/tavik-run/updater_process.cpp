@@ -27,11 +27,16 @@ void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXE
 
 }  // namespace
 
-updater_process_t::~updater_process_t() { close_socket(); }
+updater_process_t::~updater_process_t() { close_socket(), close_errors(); }
 
 void updater_process_t::close_socket() {
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
+}
+
+void updater_process_t::close_errors() {
+    if (errors_ >= 0) ::close(errors_);
+    errors_ = -1;
 }
 
 void updater_process_t::start(const std::string& program) {
@@ -48,6 +53,14 @@ void updater_process_t::start(const std::string& program) {
     }
     set_cloexec(status_pipe[0]);
     set_cloexec(status_pipe[1]);
+    int error_pipe[2];
+    if (::pipe(error_pipe) != 0) {
+        const int err = errno;
+        for (int fd : {pair[0], pair[1], status_pipe[0], status_pipe[1]}) ::close(fd);
+        throw_errno(err, "pipe");
+    }
+    set_cloexec(error_pipe[0]);
+    set_cloexec(error_pipe[1]);  // its copy on descriptor 2 stays open across the exec
 
     // Everything the child needs is prepared before fork: only async-signal-safe calls after it.
     const std::string variable = "COM_TAVIK_MONITOR=" + std::to_string(pair[1]);
@@ -66,9 +79,12 @@ void updater_process_t::start(const std::string& program) {
         ::close(pair[1]);
         ::close(status_pipe[0]);
         ::close(status_pipe[1]);
+        ::close(error_pipe[0]);
+        ::close(error_pipe[1]);
         throw_errno(err, "fork");
     }
     if (pid == 0) {
+        ::dup2(error_pipe[1], STDERR_FILENO);
         // Dispositions that we changed must not leak into the updater; ignored ones survive exec.
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
@@ -86,8 +102,11 @@ void updater_process_t::start(const std::string& program) {
 
     ::close(pair[1]);
     ::close(status_pipe[1]);
+    ::close(error_pipe[1]);
+    ::fcntl(error_pipe[0], F_SETFL, ::fcntl(error_pipe[0], F_GETFL) | O_NONBLOCK);
     pid_ = pid;
     socket_ = pair[0];
+    errors_ = error_pipe[0];
 
     int err = 0;
     ssize_t n;
@@ -98,7 +117,7 @@ void updater_process_t::start(const std::string& program) {
     if (n == static_cast<ssize_t>(sizeof err)) {
         int status;
         wait(status);
-        close_socket();
+        close_socket(), close_errors();
         throw_errno(err, ("exec " + program).c_str());
     }
 }

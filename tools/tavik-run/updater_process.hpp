@@ -13,13 +13,17 @@ public:
     updater_process_t(const updater_process_t&) = delete;
     updater_process_t& operator=(const updater_process_t&) = delete;
 
-    // Starts the program with COM_TAVIK_MONITOR naming its end of the socket pair.
-    // Throws boost::system::system_error when the pair, the fork or the exec fails.
+    // Starts the program with COM_TAVIK_MONITOR naming its end of the socket pair, its standard
+    // error into a pipe of ours. Throws boost::system::system_error when the pair, the pipe, the
+    // fork or the exec fails.
     void start(const std::string& program);
 
     // Our end of the control channel; -1 once closed.
     int socket() const { return socket_; }
     void close_socket();
+    // The read end of its standard error (non-blocking); -1 once closed.
+    int errors() const { return errors_; }
+    void close_errors();
     pid_t pid() const { return pid_; }
 
     // Sends a signal; nothing happens once the child has been reaped.
@@ -35,6 +39,7 @@ public:
 private:
     pid_t pid_ = -1;
     int socket_ = -1;
+    int errors_ = -1;
 };
 
 }  // namespace tavik_run
