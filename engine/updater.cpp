@@ -5,14 +5,21 @@
 
 #include "framework/version.hpp"
 #include "control/progress.hpp"
+#include "files/apply_patch.hpp"
 #include "files/checker.hpp"
 #include "files/lzma_decompress.hpp"
+#include "files/patch_index.hpp"
+#include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
+#include "net/server_failure.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
 #include "net/url.hpp"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/exception.hpp>
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +29,7 @@
 #include <functional>
 #include <iomanip>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +48,22 @@ std::string hex(const std::string& bytes) {
     out << std::hex << std::setfill('0');
     for (unsigned char c : bytes) out << std::setw(2) << static_cast<unsigned>(c);
     return out.str();
+}
+
+std::string digest_of(const std::vector<char>& bytes) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), md, &size, EVP_sha256(), nullptr) != 1) throw std::runtime_error("SHA-256 failed");
+    return std::string(reinterpret_cast<const char*>(md), size);
+}
+
+// A file of the work folder made anew with these bytes; a failed write or close is no file.
+void write_fresh(const std::string& path, const std::vector<char>& bytes) {
+    boost::system::error_code ec;
+    fd_guard_t fd(create_fresh(path.c_str(), ec));
+    if (fd.get() < 0) throw fs::filesystem_error("open", path, ec);
+    write_all(fd.get(), bytes.data(), bytes.size());
+    if (fd.close_checked() != 0) throw fs::filesystem_error("write", path, last_errno());
 }
 
 // Not followed: a FIFO or link the run-as account planted in the work folder is no download.
@@ -87,6 +111,11 @@ std::size_t updater_t::download_connections() {
     char* end = nullptr;
     const unsigned long n = text ? std::strtoul(text, &end, 10) : 0;
     return text && *text && !*end && n >= 1 && n <= max_download_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
+}
+
+bool updater_t::patches_enabled() {
+    const char* text = std::getenv("TAVIK_PATCHES");
+    return !(text && std::string(text) == "0");
 }
 
 bool updater_t::dry_run() {
@@ -141,7 +170,13 @@ void updater_t::update(const tvk::UpdateConfig& config) {
 
     std::vector<std::pair<zone_t*, file_item_t>> jobs;  // (zone, file) in list order
     for (zone_t& zone : zones) {
-        for (const file_item_t& item : zone.changed_files(checker)) jobs.emplace_back(&zone, item);
+        bool patchable = false;
+        for (const file_item_t& item : zone.changed_files(checker)) {
+            jobs.emplace_back(&zone, item);
+            patchable = patchable || (item.size <= max_patched_size && regular_file(item.destination));
+        }
+        // Asked once a run, and only when a file with an installed copy is to be fetched.
+        if (patchable && patches_enabled()) zone.load_patch_index(downloader_);
     }
     const auto fetch_job = [&](downloader_t& downloader, std::size_t i) {
         progress_.set_current_file(fs::path(jobs[i].second.source).filename().string());
@@ -325,6 +360,11 @@ void updater_t::fallback(const tvk::UpdateConfig& config) {
 
 void updater_t::fetch_from_mirrors(downloader_t& downloader, checker_t& checker, zone_t& zone, const file_item_t& item) {
     const std::string name = fs::path(item.source).filename().string();
+    // The cached digest of the installed copy picks the patch; the copy itself is checked again.
+    if (zone.patches().size() && item.size <= max_patched_size && regular_file(item.destination)) {
+        const std::string installed = hex(checker.sha256(item.destination));
+        if (zone.patches().offers(name, installed, hex(item.sha256)) && fetch_patch(downloader, zone, item, installed)) return;
+    }
     std::set<std::string> tried;
     std::exception_ptr first;
     while (const auto server = zone.mirrors().for_file(tried)) {
@@ -342,6 +382,49 @@ void updater_t::fetch_from_mirrors(downloader_t& downloader, checker_t& checker,
     // One server: its failure, as it always was. Several: none of them could serve the file.
     if (tried.size() == 1) std::rethrow_exception(first);
     throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
+}
+
+bool updater_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed) {
+    const std::string path = patch_index_t::patch_path(installed, hex(item.sha256)), patch = item.source + ".patch";
+    std::set<std::string> tried;
+    while (const auto server = zone.mirrors().for_file(tried)) {
+        const url_t url(*server, path);
+        try {
+            // No patch worth its name is larger than the file it makes.
+            downloader.get_to_file(url, patch, item.size, true);
+        } catch (const std::exception& e) {
+            // A server without this patch is no failed server: the file comes whole.
+            if (dynamic_cast<const server_failure_t*>(&e) && exit_code_of(e) == tvk::EC_NO_SUCH_ENTRY) return false;
+            if (!mirrors_t::is_server_failure(e)) throw;
+            zone.mirrors().failed(*server, url.to_string(), e);
+            tried.insert(*server);
+            continue;
+        }
+        try {
+            std::lock_guard<std::mutex> lock(patch_mutex_);
+            const auto started = std::chrono::steady_clock::now();
+            const std::vector<char> reference = read_regular_file(item.destination, max_patched_size);
+            if (hex(digest_of(reference)) != installed) {
+                LOG_DEBUG("Download: " << fs::path(item.destination) << ": changed since its digest was cached; the whole file");
+            } else {
+                const std::vector<char> bytes = read_regular_file(patch, item.size, O_NOFOLLOW);
+                const std::vector<char> result = apply_patch(reference.data(), reference.size(), bytes.data(), bytes.size(), item.size);
+                if (digest_of(result) != item.sha256) throw_bad_checksum(item.source);
+                write_fresh(item.source, result);
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+                LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for " << result.size()
+                                      << ") in " << ms << " ms");
+                ::unlink(patch.c_str());
+                return true;
+            }
+        } catch (const std::exception& e) {
+            // A damaged patch, or one that makes another file: the whole file, once.
+            LOG_WARNING("Zone " << zone.name() << ": " << url.to_string() << ": " << mirrors_t::cause(e) << "; the whole file instead");
+        }
+        ::unlink(patch.c_str());
+        return false;
+    }
+    return false;
 }
 
 void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& target, const std::string& expected,

@@ -14,6 +14,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include <cstdint>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,9 +49,13 @@ public:
     // check is fetched whole once more. `asked` follows the URL of the request under way.
     void fetch(downloader_t& downloader, checker_t& checker, const url_t& url, const boost::filesystem::path& target,
                const std::string& expected, bool packed, std::uint32_t size, std::string* asked = nullptr);
-    // One file of a zone from the zone's server, and when that fails for a reason of the server's,
-    // from the zone's other servers in their order, each at most once.
+    // One file of a zone: a patch to the installed copy when the zone's server offers one, else (or
+    // when the patch fails for good) the file itself, packed or plain; from the zone's server, and
+    // when that fails for a reason of the server's, from the zone's other servers in their order,
+    // each at most once.
     void fetch_from_mirrors(downloader_t& downloader, checker_t& checker, zone_t& zone, const file_item_t& item);
+    // Whether patches are fetched: unless TAVIK_PATCHES is 0 (tavik-run --no-patches).
+    static bool patches_enabled();
 
     // What the run did goes into this report as it happens (none: nowhere).
     void set_report(run_report_t* report) { report_ = report; }
@@ -80,6 +85,9 @@ public:
     static constexpr std::uint64_t packed_size_limit = 33554432;
 
 private:
+    // The patch road: true when the file was made from a patch and verified.
+    bool fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed);
+
     boost::asio::io_service& io_service_;
     progress_t& progress_;
     downloader_t downloader_;
@@ -87,6 +95,9 @@ private:
     stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used
     std::shared_ptr<mirrors_t::waits_t> waits_ = std::make_shared<mirrors_t::waits_t>();
     run_report_t* report_ = nullptr;
+    // Patches are applied one at a time, whatever the number of lanes: each holds the installed
+    // copy and the result in memory, about twice the file.
+    std::mutex patch_mutex_;
     std::vector<file_item_t> to_place_;
     std::set<std::string> to_remove_;
     std::set<std::string> up_to_date_;

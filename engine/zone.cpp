@@ -14,6 +14,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 
@@ -105,6 +106,17 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
     throw boost::system::system_error(tvk::make_error_code(all_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
 }
 
+void zone_t::load_patch_index(downloader_t& downloader) {
+    try {
+        const std::vector<char> text = downloader.get_as_buffer(url_t(mirrors_->list_server(), patch_index_t::path), patch_index_t::max_size);
+        patches_.parse(text.data(), text.data() + text.size(), lst_);
+        LOG_DEBUG("Zone " << name_ << ": " << patches_.size() << " patches offered");
+    } catch (const std::exception& e) {
+        // A server without patches, or with a broken index, serves whole files as ever.
+        LOG_DEBUG("Zone " << name_ << ": no patches: " << exception_text(e));
+    }
+}
+
 void zone_t::remove_stale_parts() const {
     const std::time_t week_ago = std::time(nullptr) - 7 * 24 * 3600;
     boost::system::error_code ec;
@@ -112,7 +124,8 @@ void zone_t::remove_stale_parts() const {
         std::string name = it->path().filename().string();
         if (!boost::algorithm::ends_with(name, ".part")) continue;
         name.resize(name.size() - 5);
-        if (boost::algorithm::ends_with(name, ".lzma")) name.resize(name.size() - 5);
+        for (const char* form : {".lzma", ".patch"})
+            if (boost::algorithm::ends_with(name, form)) name.resize(name.size() - std::strlen(form));
         struct stat st;
         if (::lstat(it->path().c_str(), &st) == 0 && (!lst_.contains(name) || st.st_mtime < week_ago)) {
             LOG_DEBUG("Removed " << it->path());

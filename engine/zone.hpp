@@ -4,6 +4,7 @@
 #include "engine/file_item.hpp"
 #include "engine/mirrors.hpp"
 #include "files/lst_file.hpp"
+#include "files/patch_index.hpp"
 
 #include <boost/filesystem/path.hpp>
 
@@ -40,6 +41,9 @@ public:
     std::vector<file_item_t> changed_files(checker_t& checker);
 
     mirrors_t& mirrors() { return *mirrors_; }
+    // The patches the zone's server offers, asked for once (nothing when it has none or fails).
+    void load_patch_index(downloader_t& downloader);
+    const patch_index_t& patches() const { return patches_; }
     const std::string& name() const { return name_; }
     std::vector<boost::filesystem::path> destinations() const;
     std::set<std::string> kept_files() const;
@@ -53,6 +57,7 @@ private:
     std::string name_;
     boost::filesystem::path download_dir_;
     std::shared_ptr<mirrors_t> mirrors_;  // shared: a zone is moved, the lanes keep asking it
+    patch_index_t patches_;
     lst_file_t lst_;
     boost::filesystem::path main_dir_;
     std::map<std::string, std::string> map_;

@@ -132,7 +132,7 @@ void downloader_t::next_endpoint(const std::exception& e) {
     }
 }
 
-std::vector<char> downloader_t::get_as_buffer(const url_t& url) {
+std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limit) {
     LOG_DEBUG("Downloading " << url.to_string());
     connection_.open(url);
     range_from_ = 0;
@@ -140,15 +140,15 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url) {
     for (;;) {
         std::vector<char> body;
         boost::signals2::scoped_connection listener =
-            connection_.data_received.connect([&body, &url](const std::vector<char>& chunk) {
+            connection_.data_received.connect([&body, &url, limit](const std::vector<char>& chunk) {
                 // A server that never stops sending must not exhaust the memory.
-                if (chunk.size() > max_buffer_size - body.size()) {
-                    throw_limit_reached(max_buffer_size, url);
+                if (chunk.size() > limit - body.size()) {
+                    throw_limit_reached(limit, url);
                 }
                 // Grown in steps that stop at the limit: a body at the limit costs the limit, not
                 // up to twice it.
                 if (body.capacity() - body.size() < chunk.size()) {
-                    body.reserve(std::min(max_buffer_size, std::max(body.size() + chunk.size(), 2 * body.capacity())));
+                    body.reserve(std::min(limit, std::max(body.size() + chunk.size(), 2 * body.capacity())));
                 }
                 body.insert(body.end(), chunk.begin(), chunk.end());
             });

@@ -38,7 +38,7 @@ public:
     void set_timeout(std::chrono::steady_clock::duration timeout);
 
     // Body of a 200 answer; EC_LIMIT_REACHED when it grows beyond max_buffer_size.
-    std::vector<char> get_as_buffer(const url_t& url);
+    std::vector<char> get_as_buffer(const url_t& url, std::size_t limit = max_buffer_size);
     // Writes the body of a 200 answer to `path` (created afresh); with a limit, a longer body fails
     // with EC_LIMIT_REACHED. On every failure after the file was opened, the file is removed.
     // With `resume`, the body goes to PATH.part first, which becomes `path` once complete: a failure

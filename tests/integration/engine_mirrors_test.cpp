@@ -69,8 +69,8 @@ const struct mirrors_row_t {
     {"a_forged_list_is_that_mirrors_failure", {{fault_t::none, "", serves_t::forged_list}, {fault_t::none, ""}}, 0,
      {"/version.lst /version.lst.lzma ", everything}, {"Warning: Zone BASE: {0}version.lst: signature check failed"}},
     {"every_mirror_failing_a_file_names_each", {{fault_t::close_mid_body, "big"}, {fault_t::none, "", serves_t::damaged}}, 94,
-     {everything, "/big.avc.lzma /big.avc.lzma "}, {"Warning: Zone BASE: {0}big.avc.lzma: cut after ", "Warning: Zone BASE: {1}big.avc.lzma: digest mismatch"}},
-    {"a_single_mirror_keeps_its_own_status", {{fault_t::server_error, "big"}}, 125, {everything}, {"Warning: Zone BASE: {0}big.avc.lzma: status 500"}},
+     {"/big.avc.lzma /version.lst.lzma ", "/big.avc.lzma /big.avc.lzma "}, {"Warning: Zone BASE: {0}big.avc.lzma: cut after ", "Warning: Zone BASE: {1}big.avc.lzma: digest mismatch"}},
+    {"a_single_mirror_keeps_its_own_status", {{fault_t::server_error, "big"}}, 125, {"/big.avc.lzma /version.lst.lzma "}, {"Warning: Zone BASE: {0}big.avc.lzma: status 500"}},
     {"every_mirror_throttling_the_list", {{fault_t::throttle, ""}, {fault_t::throttle, ""}}, 94, {"/version.lst.lzma ", "/version.lst.lzma "},
      {"Warning: Zone BASE: {1}version.lst.lzma: status 429, busy until "}},
 };
@@ -84,7 +84,12 @@ TEST_P(engine_mirrors, no_bad_mirror_holds_the_update_back) {
     world_t w(row.mirrors);
     const ts::attempt_t a = ts::run_attempt(w.config);
     EXPECT_EQ(a.status, row.status);
-    for (std::size_t i = 0; i < row.mirrors.size(); ++i) EXPECT_EQ(w.servers[i]->paths(), row.paths[i]) << "mirror " << i;
+    for (std::size_t i = 0; i < row.mirrors.size(); ++i) {
+        std::string asked = w.servers[i]->paths();
+        // A failed run may end before the other lane asks for its file.
+        if (row.status != 0 && asked.find("/timestamp ") != std::string::npos) asked.erase(asked.find("/timestamp "), 11);
+        EXPECT_EQ(asked, row.paths[i]) << "mirror " << i;
+    }
     for (const auto& warning : row.warnings) EXPECT_TRUE(a.log.has_prefix(w.expand(warning))) << w.expand(warning);
     EXPECT_TRUE(row.status != 0 || ts::slurp(w.var / "bases" / "big.avc") == w.files.at("big.avc")) << "the listed bytes";
     EXPECT_EQ(a.placed().size(), row.status == 0 ? 2u : 0u);

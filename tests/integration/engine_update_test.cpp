@@ -58,10 +58,10 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
     for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(dl(name)), files.at(name));
     EXPECT_EQ(ts::snapshot(var / "bases").size(), 3u) << "no container or excluded file left";
     lines_t requests;
-    for (const auto& r : nginx.access_log(4)) requests.push_back(r.request);
+    for (const auto& r : nginx.access_log(5)) requests.push_back(r.request);
     std::sort(requests.begin() + 1, requests.end());  // the files travel side by side, in any order
     EXPECT_EQ(requests, (lines_t{"GET /bases/version.lst.lzma HTTP/1.1", "GET /bases/changed.avc.lzma HTTP/1.1",
-                                 "GET /bases/missing.avc.lzma HTTP/1.1", "GET /bases/timestamp HTTP/1.1"}))
+                                 "GET /bases/missing.avc.lzma HTTP/1.1", "GET /bases/patches/index HTTP/1.1", "GET /bases/timestamp HTTP/1.1"}))
         << "the packed forms, the timestamp plain, nothing excluded";
     // Progress: the check first, then the downloads; the byte counts leave before the request.
     std::string kinds, check, download;
@@ -91,7 +91,7 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         for (const auto& m : again.messages) to_check = m.has_check() ? m.check().bytes_to_check() : to_check;
         EXPECT_EQ(to_check == 0, run == 1) << "the cache covers every file in the third run";
     }
-    EXPECT_EQ(nginx.access_log(7).size(), 7u) << "later runs (the installer's too) fetch the list and nothing else";
+    EXPECT_EQ(nginx.access_log(9).size(), 9u) << "later runs fetch the list and nothing else (the installer's, with an installed file changed, the index too)";
     const auto proxied = squid.access_log(11);  // one challenge a run: the stored answer served its later requests
     EXPECT_EQ(std::count_if(proxied.begin(), proxied.end(), [](const auto& p) { return p.status == 407; }), 4);
     EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";

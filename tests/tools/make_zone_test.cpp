@@ -2,6 +2,9 @@
 #include "tests/support/support.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 
+#include "files/apply_patch.hpp"
+#include "files/patch_index.hpp"
+
 namespace {
 
 TEST(make_zone, each_list_is_stamped_above_the_last_one_published_in_the_folder) {
@@ -66,6 +69,34 @@ TEST(make_zone, each_run_removes_only_what_the_last_one_published_and_keeps_sign
     EXPECT_TRUE(ts::slurp(out / "big.lzma") == sign::lzma_pack(big)) << "the stream packed as a whole would be";
     EXPECT_TRUE(ts::fs::exists(dir / "victim")) << "a name leading out of the tree is not removed";
     EXPECT_NE(ts::slurp(out / "version.lst").find("+big, " + ts::hex(ts::digest(EVP_sha256(), big)) + ", 300000\n"), std::string::npos);
+}
+
+TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_it_and_removes_them_once_not_published) {
+    ts::scratch_t dir;
+    const auto noise = [](std::size_t n, std::uint32_t x) { std::string s; while (s.size() < n) x = x * 1103515245u + 12345u, s += char(x >> 16); return s; };
+    const std::string big = noise(300000, 1), v1 = std::string(big).replace(9000, 4096, noise(4096, 2)), v2 = std::string(big).insert(150000, noise(999, 3));
+    const std::pair<std::string, std::string> files[] = {{"files/big", big}, {"p1/big", v1}, {"p2/big", v2}, {"files/same", "s"}, {"p1/same", "s"},
+                                                         {"files/fresh", noise(4096, 4)}, {"p1/fresh", noise(4096, 5)}, {"files/new", "n"}, {"p2/gone", "g"}};
+    for (const auto& f : files) ts::spit(dir / f.first, f.second);
+    sign::zone_options_t o;
+    o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = (dir / "files").string(), o.out = (dir / "out").string(), o.urls = {"http://m.test/b"};
+    o.previous = {(dir / "p1").string(), (dir / "p2").string(), (dir / "p1").string()}, o.stamp = "1";
+    ASSERT_EQ(ts::outcome([&] { sign::make_zone(o); }), "ok");
+    const auto h = [&](const std::string& bytes) { return ts::hex(ts::digest(EVP_sha256(), bytes)); };
+    std::set<std::string> lines, listed{"index"};
+    for (const std::string& old : {v1, v2}) {
+        const std::string patch = ts::slurp(dir / "out" / upd::patch_index_t::patch_path(h(old), h(big)));
+        EXPECT_LT(patch.size(), 12000u);
+        EXPECT_TRUE(upd::apply_patch(old.data(), old.size(), patch.data(), patch.size(), big.size()) == std::vector<char>(big.begin(), big.end()));
+        lines.insert(upd::patch_index_t::line("big", h(old), h(big))), listed.insert(upd::patch_index_t::patch_path(h(old), h(big)).substr(8));
+    }
+    EXPECT_EQ(ts::slurp(dir / "out" / upd::patch_index_t::path), std::accumulate(lines.begin(), lines.end(), std::string()));
+    EXPECT_EQ(ts::listing(dir / "out" / "patches"), std::accumulate(listed.begin(), listed.end(), std::string(), [](std::string t, const std::string& n) { return t + n + " "; }));
+    o.previous = {o.out}, o.stamp = "2";
+    EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), "125 --previous \"" + o.out + "\" is the output folder (copy it first)");
+    o.previous.clear();
+    EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), "ok");
+    EXPECT_EQ(ts::listing(dir / "out"), ".published big big.lzma fresh fresh.lzma new new.lzma same same.lzma update.drl update.drl.lzma version.lst version.lst.lzma zone.ini zone.ini.lzma ");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages of a build: cpack writes them into a scratch folder, dpkg-deb lists them: each
 # program and manual page where GNUInstallDirs puts it, in its own package, nothing else, and the
-# tools' package depends on the updater's and on the libraries its programs link.
+# packages depend on the libraries their programs link (zstd for patches), the tools' on the updater's.
 # Usage: package_test.sh BUILD_DIR BINDIR MANDIR DATAROOTDIR   (exit 77, skipped: no dpkg-deb)
 set -euo pipefail
 command -v dpkg-deb >/dev/null || { echo "dpkg-deb is not installed (package dpkg): skipped"; exit 77; }
@@ -20,8 +20,8 @@ check() {  # PACKAGE FILE...: the package holds exactly these files
 check tavik-update "$bin/tavik-update" "$man/tavik-update.1.gz" "$doc/tavik-update/copyright" "$doc/tavik-update/changelog.gz"
 check tavik-tools "$bin/tavik-sign" "$bin/tavik-run" "$man/tavik-sign.1.gz" "$man/tavik-run.1.gz" \
   "$doc/tavik-tools/copyright" "$doc/tavik-tools/changelog.gz"
-depends=$(dpkg-deb -f "$out"/tavik-tools_*.deb Depends)
-for d in "tavik-update (= " "libc6" "libssl3"; do
-  case "$depends" in *"$d"*) ;; *) echo "tavik-tools: Depends lacks $d: $depends"; status=1 ;; esac
+for want in "tavik-tools:tavik-update (= " tavik-tools:libssl3 tavik-tools:libzstd1 tavik-update:libc6 tavik-update:libzstd1; do
+  depends=$(dpkg-deb -f "$out"/"${want%%:*}"_*.deb Depends)
+  case "$depends" in *"${want#*:}"*) ;; *) echo "${want%%:*}: Depends lacks ${want#*:}: $depends"; status=1 ;; esac
 done
 exit $status

@@ -54,7 +54,7 @@ boost::filesystem::path own_executable(const char* argv0) {
 int main(int argc, char** argv) {
     tavik_run::run_options_t options;
     unsigned connections = 0;
-    bool no_keep_alive = false;
+    bool no_keep_alive = false, no_patches = false;
     po::options_description visible("Options");
     visible.add_options()
         ("help,h", "print this help and exit")
@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
         ("json", po::bool_switch(&options.json),
          "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end")
         ("no-keep-alive", po::bool_switch(&no_keep_alive),
-         "a new connection for every request, instead of keeping each one for the next");
+         "a new connection for every request, instead of keeping each one for the next")
+        ("no-patches", po::bool_switch(&no_patches), "whole files only, never patches to the installed ones");
     po::options_description hidden;
     hidden.add_options()("config", po::value<std::string>(&options.config_path));
     po::options_description all;
@@ -107,6 +108,7 @@ int main(int argc, char** argv) {
     // tavik-update reads it from its environment.
     if (connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(connections).c_str(), 1);
     if (no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
+    if (no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
     // A dry run leaves nothing in update_dir that would change a later real run.
     if (options.dry_run) ::setenv("TAVIK_DRY_RUN", "1", 1);
     if (options.config_path.empty()) {

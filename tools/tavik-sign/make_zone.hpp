@@ -22,6 +22,7 @@ struct zone_options_t {
     bool packed = true;                  // also write NAME.lzma for every file but "timestamp"
     std::string drl_name;  // a plain file name: a copy of update.drl under it too ("": none)
     bool allow_empty = false;  // a folder of files without one regular file is no mistake
+    std::vector<std::string> previous;  // folders of earlier versions of the files, patched from
 };
 
 // The files a run publishes in the output folder, by names relative to it ('/' between folders).

@@ -1,0 +1,39 @@
+// The index of the patches a zone's server offers: which file, from which version, to which.
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace upd {
+
+class lst_file_t;
+
+// Lines "NAME OLD NEW": a patch turns the file NAME with SHA-256 OLD into the one with NEW (64
+// lower-case hex digits each), at the path patch_path(OLD, NEW) beside the list. The index is not
+// signed and nothing in it is trusted: it is read within max_size, a line counts only when NAME is
+// in the signed list and both digests are well formed, and no path is ever built from it (a patch's
+// path comes from the list's digest and the installed copy's); a patched file is verified against
+// the list like any other.
+class patch_index_t {
+public:
+    static constexpr std::size_t max_size = 65536;
+    static const char* const path;  // "patches/index", relative to the zone's base URL
+
+    // The lines of [begin, end) that satisfy the rules above; the rest is left out.
+    void parse(const char* begin, const char* end, const lst_file_t& list);
+    bool offers(const std::string& name, const std::string& old_hex, const std::string& new_hex) const;
+    std::size_t size() const { return patches_.size(); }
+
+    // Where the patch from OLD to NEW lies, relative to the zone's base URL.
+    static std::string patch_path(const std::string& old_hex, const std::string& new_hex);
+    // One line of the index, for the publisher.
+    static std::string line(const std::string& name, const std::string& old_hex, const std::string& new_hex);
+
+private:
+    std::set<std::tuple<std::string, std::string, std::string>> patches_;
+};
+
+}  // namespace upd

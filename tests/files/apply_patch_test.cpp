@@ -1,0 +1,59 @@
+// Patches: applied to the installed copy they were made against and to nothing else, to exactly
+// the listed size; the index of the patches a server offers, of which only well-formed lines of
+// listed files count.
+#include "files/apply_patch.hpp"
+#include "files/lst_file.hpp"
+#include "files/patch_index.hpp"
+#include "framework/cf_proto_exception.hpp"
+#include "tests/support/support.hpp"
+
+#include <zstd.h>
+
+namespace {
+
+std::string make_patch(const std::string& old, const std::string& now) {  // as make-zone makes them
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, static_cast<int>(upd::patch_window_log(old.size(), now.size()))), ZSTD_CCtx_refPrefix(c, old.data(), old.size());
+    std::string patch(ZSTD_compressBound(now.size()), '\0');
+    patch.resize(ZSTD_compress2(c, &patch[0], patch.size(), now.data(), now.size()));
+    return ZSTD_freeCCtx(c), patch;
+}
+
+TEST(apply_patch, the_patch_makes_the_listed_file_from_its_reference_and_nothing_else) {
+    std::string old(300000, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<char>((i * 2654435761u) >> 11);
+    std::string now = old.substr(0, 100000) + std::string(4096, 'n') + old.substr(100000);
+    const std::string patch = make_patch(old, now), other = old.substr(1) + "x";
+    EXPECT_LT(patch.size(), 6000u) << "the changed block and little else";
+    const auto outcome = [&](const std::string& reference, std::string p, std::uint64_t listed) {
+        try {
+            const auto out = upd::apply_patch(reference.data(), reference.size(), p.data(), p.size(), listed);
+            return std::string(out.begin(), out.end()) == now ? std::string("the new file") : "other bytes";
+        } catch (const cf_proto_exception_t& e) {
+            return e.code() == tvk::EC_DATA_CORRUPTED ? std::string(e.what()).substr(0, 26) : "wrong code";
+        }
+    };
+    EXPECT_EQ(outcome(old, patch, now.size()), "the new file");
+    EXPECT_EQ(outcome(other, patch, now.size()), "Patch: Restored data doesn") << "another installed copy: the checksum fails";
+    EXPECT_EQ(outcome(old, patch, now.size() - 1), "Patch: not a patch to the ");
+    EXPECT_EQ(outcome(old, patch.substr(0, patch.size() / 2), now.size()).substr(0, 7), "Patch: ");
+    EXPECT_EQ(outcome(old, "not a zstd frame", now.size()), "Patch: not a patch to the ");
+    EXPECT_EQ(outcome(old, patch, upd::max_patched_size + 1), "Patch: file too large to p");
+}
+
+TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
+    const std::string list = ts::signed_text("[TavikUpdateList]\n[1]\n+a.avc, 01, 1\n+b.avc, 02, 2\n[TavikUpdateListEnd]\n", "\n[Signature]\nSignature=%s\n");
+    upd::lst_file_t lst;
+    lst.parse(list.data(), list.data() + list.size());
+    const std::string o(64, 'a'), n(64, 'b');
+    const std::string index = "a.avc " + o + " " + n + "\n" + "c.avc " + o + " " + n + "\n../a.avc " + o + " " + n + "\nb.avc " +
+                              std::string(64, 'A') + " " + n + "\nb.avc " + o + " " + n + " extra\nb.avc " + o + " " + n.substr(1) + "\n";
+    upd::patch_index_t patches;
+    patches.parse(index.data(), index.data() + index.size(), lst);
+    EXPECT_EQ(patches.size(), 1u);
+    EXPECT_TRUE(patches.offers("a.avc", o, n));
+    EXPECT_EQ(upd::patch_index_t::patch_path(o, n), "patches/" + o + "-" + n + ".zst");
+}
+
+}  // namespace
