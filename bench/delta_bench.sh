@@ -9,15 +9,11 @@
 # Usage: bench/delta_bench.sh [SIZE_MIB]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 mib=${1:-100}
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target tavik-update tavik-run tavik-sign >/dev/null
-bin="$root/$build/bin"
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is not installed: install the package time" >&2; exit 1; }
 . scripts/lib/serve.sh
 . bench/config.sh
+bench_build
 
 work=$(mktemp -d /tmp/tavik-delta-bench.XXXXXX)
 trap 'stop_serving; [ -n "${KEEP_BENCH:-}" ] || rm -rf "$work"' EXIT

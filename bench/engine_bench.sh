@@ -5,14 +5,10 @@
 # Also the peak resident memory of tavik-update in (a). Usage: bench/engine_bench.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 runs=${1:-3}
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target tavik-update tavik-run tavik-sign >/dev/null
-bin="$root/$build/bin"
 . scripts/lib/serve.sh
 . bench/config.sh
+bench_build
 
 work=$(mktemp -d /tmp/tavik-engine-bench.XXXXXX)
 trap 'stop_serving; rm -rf "$work"' EXIT

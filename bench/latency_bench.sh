@@ -11,18 +11,14 @@
 # most 0.8 x curl --parallel-max 4. Usage: bench/latency_bench.sh [RUNS] [RTT_MS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 runs=${1:-3}
 shift || true
 rtts=${*:-0 50}
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target tavik-update tavik-run tavik-sign >/dev/null
-bin="$root/$build/bin"
 command -v curl >/dev/null || { echo "curl is not installed: install the package curl" >&2; exit 1; }
 . scripts/lib/serve.sh
 . bench/config.sh
-nginx=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null) || { echo "nginx is not installed: install the package nginx" >&2; exit 1; }
+bench_build
+nginx=$(find_nginx)
 
 work=$(mktemp -d /tmp/tavik-latency-bench.XXXXXX)
 pids=()

@@ -23,9 +23,7 @@ int main(int argc, char** argv) {
             if (std::fread(header, 1, sizeof header, in) != sizeof header) header[5] = 0;
             std::fclose(in);
         }
-        std::uint64_t size = 0;
-        for (int i = 12; i >= 5; --i) size = (size << 8) | header[i];
-        upd::lzma_decompress_file(argv[1], argv[2], size);
+        upd::lzma_decompress_file(argv[1], argv[2], upd::lzma_stated_size(header));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lzma_driver: %s\n", exception_text(e));
         return 1;

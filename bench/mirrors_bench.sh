@@ -12,14 +12,10 @@
 # (BENCH_SHOW=1 prints what each run logged; BENCH_LOG_LEVEL=LOG_LEVEL_DEBUG makes that more.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target tavik-update tavik-run tavik-sign >/dev/null
-bin="$root/$build/bin"
 . scripts/lib/serve.sh
 . bench/config.sh
-nginx=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null) || { echo "nginx is not installed: install the package nginx" >&2; exit 1; }
+bench_build
+nginx=$(find_nginx)
 
 work=$(mktemp -d /tmp/tavik-mirrors-bench.XXXXXX)
 pids=()

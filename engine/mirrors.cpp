@@ -82,23 +82,22 @@ void mirrors_t::passed_over(const std::string& server) {
 void mirrors_t::failed(const std::string& server, const std::string& url, const std::exception& e) {
     std::string why = cause(e);
     const auto* status = dynamic_cast<const http_status_error_t*>(&e);
-    if (status && (status->status() == 429 || status->status() == 503)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        busy_.insert(server);
-        if (status->retry_after() > 0) {
-            const long long until = static_cast<long long>(std::time(nullptr)) + status->retry_after();
-            why += ", busy until " + utc_minute(until);
-            // Through a proxy, plain HTTP gets the proxy's own 503 as readily as the server's.
-            if (!(proxied_ && boost::algorithm::istarts_with(url, "http:"))) {
-                std::lock_guard<std::mutex> waits_lock(waits_->mutex);
-                waits_->until[server] = until;
-                waits_->changed = true;
-            }
-        }
-    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         failed_.insert(server);
+        if (status && (status->status() == 429 || status->status() == 503)) {
+            busy_.insert(server);
+            if (status->retry_after() > 0) {
+                const long long until = static_cast<long long>(std::time(nullptr)) + status->retry_after();
+                why += ", busy until " + utc_minute(until);
+                // Through a proxy, plain HTTP gets the proxy's own 503 as readily as the server's.
+                if (!(proxied_ && boost::algorithm::istarts_with(url, "http:"))) {
+                    std::lock_guard<std::mutex> waits_lock(waits_->mutex);
+                    waits_->until[server] = until;
+                    waits_->changed = true;
+                }
+            }
+        }
     }
     LOG_WARNING("Zone " << zone_ << ": " << url << ": " << why);
 }

@@ -72,6 +72,11 @@ bool regular_file(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool environment_says(const char* name, const char* value) {
+    const char* text = std::getenv(name);
+    return text && std::strcmp(text, value) == 0;
+}
+
 void log_download(const fs::path& path) {
     LOG_NOTICE("Downloaded " << path.filename().string() << " (" << fs::file_size(path) << " bytes)");
 }
@@ -113,21 +118,10 @@ std::size_t updater_t::download_connections() {
     return text && *text && !*end && n >= 1 && n <= max_download_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
 }
 
-bool updater_t::patches_enabled() {
-    const char* text = std::getenv("TAVIK_PATCHES");
-    return !(text && std::string(text) == "0");
-}
-
-bool updater_t::dry_run() {
-    const char* text = std::getenv("TAVIK_DRY_RUN");
-    return text && std::string(text) == "1";
-}
-
-bool updater_t::keep_alive() {
-    // Set by whoever starts the updater (tavik-run --no-keep-alive): a connection per request.
-    const char* text = std::getenv("TAVIK_KEEP_ALIVE");
-    return !(text && std::string(text) == "0");
-}
+// The switches set by whoever starts the updater (tavik-run --no-patches, --dry-run, --no-keep-alive).
+bool updater_t::patches_enabled() { return !environment_says("TAVIK_PATCHES", "0"); }
+bool updater_t::dry_run() { return environment_says("TAVIK_DRY_RUN", "1"); }
+bool updater_t::keep_alive() { return !environment_says("TAVIK_KEEP_ALIVE", "0"); }
 
 void updater_t::configure(downloader_t& downloader, const tvk::UpdateConfig& config) {
     downloader.set_proxy(config.has_proxy() ? config.proxy() : tvk::Proxy::default_instance());

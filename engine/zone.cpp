@@ -168,7 +168,7 @@ void zone_t::add_directory(const fs::path& directory) {
     main_dir_ = directory;
 }
 
-std::vector<file_item_t> zone_t::changed_files(checker_t& checker) {
+const std::vector<file_item_t>& zone_t::changed_files(checker_t& checker) {
     if (computed_) return changed_;
     for (const std::string& name : lst_.names()) {
         file_item_t item;

@@ -38,7 +38,7 @@ public:
     void add_directory(const boost::filesystem::path& directory);
 
     // The changed and missing files, computed once per run.
-    std::vector<file_item_t> changed_files(checker_t& checker);
+    const std::vector<file_item_t>& changed_files(checker_t& checker);
 
     mirrors_t& mirrors() { return *mirrors_; }
     // The patches the zone's server offers, asked for once (nothing when it has none or fails).

@@ -34,8 +34,7 @@ ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
 
 // Steps shared by both forms, on a container already known to hold at least 14 bytes.
 std::vector<char> decode(const unsigned char* data, std::size_t size) {
-    std::uint64_t out_size = 0;
-    for (int i = 7; i >= 0; --i) out_size = (out_size << 8) | data[LZMA_PROPS_SIZE + i];
+    const std::uint64_t out_size = lzma_stated_size(data);
     if (out_size > lzma_max_size) {
         LOG_DEBUG("Invalid uncompressed lzma size=" << out_size);
         fail();
@@ -58,6 +57,12 @@ std::vector<char> decode(const unsigned char* data, std::size_t size) {
 }
 
 }  // namespace
+
+std::uint64_t lzma_stated_size(const unsigned char* header) {
+    std::uint64_t size = 0;
+    for (int i = 7; i >= 0; --i) size = (size << 8) | header[LZMA_PROPS_SIZE + i];
+    return size;
+}
 
 std::vector<char> lzma_decompress(const char* begin, const char* end) {
     std::size_t size = static_cast<std::size_t>(end - begin);
@@ -89,8 +94,7 @@ void lzma_decompress_file(const boost::filesystem::path& source, const boost::fi
         boost::system::error_code ec;
         read_exact(in.get(), header, sizeof header, ec);
         if (ec) throw filesystem_error("read", source, ec);
-        std::uint64_t stated = 0;
-        for (int i = 7; i >= 0; --i) stated = (stated << 8) | header[LZMA_PROPS_SIZE + i];
+        const std::uint64_t stated = lzma_stated_size(header);
         if (stated != listed_size) {
             LOG_DEBUG("Invalid uncompressed lzma size=" << stated << ", listed " << listed_size);
             fail();

@@ -14,6 +14,10 @@ namespace upd {
 constexpr std::uint64_t lzma_max_size = 33554432;  // 32 MiB
 constexpr std::size_t lzma_header_size = 13;
 
+// The content size that a container's header (its first lzma_header_size bytes) states: 8 bytes
+// little-endian after the properties.
+std::uint64_t lzma_stated_size(const unsigned char* header);
+
 // Unpacks a container held in [begin, end). The result has exactly the size that the header
 // states. Throws boost::system::system_error with EC_BAD_LZMA_FILE for a container that is too
 // short, too large or does not decode.

@@ -201,8 +201,10 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
                     });
                 connection_.execute();
             }
-            if (restarted_ && ::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
-            if (restarted_) offset = 0;
+            if (restarted_) {  // a whole file with an empty body
+                if (::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
+                offset = 0;
+            }
             if (fd.close_checked() != 0) {
                 // A delayed write error shows up here; the file is not complete.
                 throw boost::system::system_error(errno, boost::system::system_category(), "close");

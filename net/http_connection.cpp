@@ -566,7 +566,8 @@ void http_connection_t::on_head_read() {
 
 void http_connection_t::frame_body(const http_response_t& response) {
     const std::string& coding = header_value(response.headers(), "Transfer-Encoding");
-    const std::string last = coding.substr(coding.find_last_of(',') == std::string::npos ? 0 : coding.find_last_of(',') + 1);
+    const std::size_t comma = coding.find_last_of(',');
+    const std::string last = comma == std::string::npos ? coding : coding.substr(comma + 1);
     chunked_body_ = boost::algorithm::iequals(boost::algorithm::trim_copy(last), "chunked");
     body_length_ = coding.empty() ? content_length(response.headers()) : boost::none;
     // A body that ends only at the close, or whose length two headers tell, ends the connection.

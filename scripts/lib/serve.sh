@@ -5,11 +5,15 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# Prints the nginx program (not on a user's PATH in Debian); fails with the package to install.
+find_nginx() {
+  command -v nginx || ls /usr/sbin/nginx 2>/dev/null || { echo "nginx is not installed: install the package nginx" >&2; return 1; }
+}
+
 serve_dir() {
   local root=$1 work=$2
   local nginx
-  nginx=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
-  [ -n "$nginx" ] || { echo "nginx is not installed: install the package nginx" >&2; return 1; }
+  nginx=$(find_nginx) || return 1
   SERVE_PORT=$(free_port)
   mkdir -p "$work/tmp"
   cat > "$work/nginx.conf" <<CONF

@@ -8,6 +8,7 @@
 
 #include "configd_update_ipc.pb.h"
 #include "framework/error_code.hpp"
+#include "framework/fd_io.hpp"
 
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
@@ -23,7 +24,6 @@
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -456,14 +456,12 @@ std::string report_members(const std::string& text) {
 
 std::string json_report(const std::string& update_dir, int status, const std::string& installed) {
     std::string report;
-    const std::string path = update_dir + "/tavik-update.report";
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= 65536) {
-        report.resize(static_cast<std::size_t>(st.st_size));
-        if (::read(fd, &report[0], report.size()) != static_cast<ssize_t>(report.size())) report.clear();
+    try {
+        const std::vector<char> bytes = ::read_regular_file(update_dir + "/tavik-update.report", 65536, O_NOFOLLOW);
+        report.assign(bytes.begin(), bytes.end());
+    } catch (const std::exception&) {
+        // None, or none to trust: the report is null.
     }
-    if (fd >= 0) ::close(fd);
     const std::string members = report_members(report);
     return "{\"status\":" + std::to_string(status) + ",\"report\":" + (members.empty() ? "null" : members) + ",\"installed\":" + installed + "}";
 }

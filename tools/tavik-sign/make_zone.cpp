@@ -334,13 +334,10 @@ public:
         for (const std::string& dir : previous_) {
             const std::string path = (fs::path(dir) / entry.name).string();
             struct stat st;
-            if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                static_cast<std::uint64_t>(st.st_size) > upd::max_patched_size) {
-                continue;
-            }
+            if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
             std::string reference;
             source_t source(path, nullptr);
-            if (source.size() > upd::max_patched_size) continue;  // grown since
+            if (source.size() > upd::max_patched_size) continue;
             source.keep(&reference);
             drain(source);
             const std::string old_hex = source.entry(entry.name).sha256_hex;
