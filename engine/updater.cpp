@@ -9,6 +9,7 @@
 #include "files/checker.hpp"
 #include "files/lzma_decompress.hpp"
 #include "files/patch_index.hpp"
+#include "framework/digest.hpp"
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 #include "net/server_failure.hpp"
@@ -19,16 +20,12 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/exception.hpp>
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <iomanip>
-#include <sstream>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,20 +39,6 @@ namespace {
 const char lzma_suffix[] = ".lzma";
 const char stamps_file_name[] = "tavik-update.stamps";
 const char servers_file_name[] = "tavik-update.servers";
-
-std::string hex(const std::string& bytes) {
-    std::ostringstream out;
-    out << std::hex << std::setfill('0');
-    for (unsigned char c : bytes) out << std::setw(2) << static_cast<unsigned>(c);
-    return out.str();
-}
-
-std::string digest_of(const std::vector<char>& bytes) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), md, &size, EVP_sha256(), nullptr) != 1) throw std::runtime_error("SHA-256 failed");
-    return std::string(reinterpret_cast<const char*>(md), size);
-}
 
 // A file of the work folder made anew with these bytes; a failed write or close is no file.
 void write_fresh(const std::string& path, const std::vector<char>& bytes) {
@@ -82,7 +65,7 @@ void log_download(const fs::path& path) {
 }
 
 void log_md5(checker_t& checker, const fs::path& path) {
-    LOG_DEBUG(path.filename().string() << " MD5 " << hex(checker.md5(path)));
+    LOG_DEBUG(path.filename().string() << " MD5 " << to_hex(checker.md5(path)));
 }
 
 // The file that failed its digest stays where it is: it is never offered for installation, and
@@ -356,15 +339,15 @@ void updater_t::fetch_from_mirrors(downloader_t& downloader, checker_t& checker,
     const std::string name = fs::path(item.source).filename().string();
     // The cached digest of the installed copy picks the patch; the copy itself is checked again.
     if (zone.patches().size() && item.size <= max_patched_size && regular_file(item.destination)) {
-        const std::string installed = hex(checker.sha256(item.destination));
-        if (zone.patches().offers(name, installed, hex(item.sha256)) && fetch_patch(downloader, zone, item, installed)) return;
+        const std::string installed = to_hex(checker.sha256(item.destination));
+        if (zone.patches().offers(name, installed, to_hex(item.sha256)) && fetch_patch(downloader, zone, item, installed)) return;
     }
     std::set<std::string> tried;
     std::exception_ptr first;
     while (const auto server = zone.mirrors().for_file(tried)) {
         std::string asked;
         try {
-            fetch(downloader, checker, url_t(*server, name), item.source, item.sha256, name != "timestamp", item.size, &asked);
+            fetch(downloader, checker, url_t(*server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size, &asked);
             return;
         } catch (const std::exception& e) {
             if (!mirrors_t::is_server_failure(e)) throw;
@@ -379,7 +362,7 @@ void updater_t::fetch_from_mirrors(downloader_t& downloader, checker_t& checker,
 }
 
 bool updater_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed) {
-    const std::string path = patch_index_t::patch_path(installed, hex(item.sha256)), patch = item.source + ".patch";
+    const std::string path = patch_index_t::patch_path(installed, to_hex(item.sha256)), patch = item.source + ".patch";
     std::set<std::string> tried;
     while (const auto server = zone.mirrors().for_file(tried)) {
         const url_t url(*server, path);
@@ -398,12 +381,12 @@ bool updater_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_i
             std::lock_guard<std::mutex> lock(patch_mutex_);
             const auto started = std::chrono::steady_clock::now();
             const std::vector<char> reference = read_regular_file(item.destination, max_patched_size);
-            if (hex(digest_of(reference)) != installed) {
+            if (to_hex(cf_digest_t::of(reference.data(), reference.size())) != installed) {
                 LOG_DEBUG("Download: " << fs::path(item.destination) << ": changed since its digest was cached; the whole file");
             } else {
                 const std::vector<char> bytes = read_regular_file(patch, item.size, O_NOFOLLOW);
                 const std::vector<char> result = apply_patch(reference.data(), reference.size(), bytes.data(), bytes.size(), item.size);
-                if (digest_of(result) != item.sha256) throw_bad_checksum(item.source);
+                if (cf_digest_t::of(result.data(), result.size()) != item.sha256) throw_bad_checksum(item.source);
                 write_fresh(item.source, result);
                 const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
                 LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for " << result.size()
@@ -442,7 +425,7 @@ void updater_t::fetch(downloader_t& downloader, checker_t& checker, const url_t&
             resumed = 0;
             try {
                 // No container for this file can be larger; a longer one is refused as it arrives.
-                resumed = downloader.get_to_file(packed_url, temporary, std::min(packed_size_limit, lzma_header_size + lzma_packed_bound(size)), true);
+                resumed = downloader.get_to_file(packed_url, temporary, std::min(max_in_memory, lzma_header_size + lzma_packed_bound(size)), true);
                 log_download(temporary);
                 lzma_decompress_file(temporary, target, size);
                 if (::unlink(temporary.c_str()) != 0) {

@@ -81,9 +81,6 @@ public:
     // The time-out of every network step when the configuration sets none (or 0).
     static constexpr std::int64_t default_network_timeout_ms = 60000;
 
-    // The largest container that can be unpacked; a packed download may not exceed it.
-    static constexpr std::uint64_t packed_size_limit = 33554432;
-
 private:
     // The patch road: true when the file was made from a patch and verified.
     bool fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed);

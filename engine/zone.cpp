@@ -187,7 +187,7 @@ const std::vector<file_item_t>& zone_t::changed_files(checker_t& checker) {
         item.source = (download_dir_ / name).string();
         item.size = lst_.size_of(name);
         item.sha256 = as_string(lst_.digest_of(name));
-        if (name == "timestamp") {
+        if (lst_file_t::is_timestamp(name)) {
             changed_.insert(changed_.begin(), item);
         } else {
             changed_.push_back(item);

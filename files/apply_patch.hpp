@@ -1,15 +1,13 @@
 // Applying a patch: a zstd frame that encodes a file against an earlier version of it.
 #pragma once
 
+#include "framework/limits.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace upd {
-
-// Files above this size are never patched (publisher and updater alike): a patch is applied in
-// memory beside the installed copy, about twice the file, which a 32-bit process must hold.
-constexpr std::uint64_t max_patched_size = TAVIK_MAX_PATCHED_SIZE;
 
 // The file that `patch` makes of `reference` (the installed copy, the zstd frame's raw prefix),
 // decoded in one call into a buffer of exactly `listed_size` bytes, the size the signed list

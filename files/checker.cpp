@@ -3,9 +3,11 @@
 
 #include "control/progress.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/digest.hpp"
 #include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
+#include "framework/file_replacement.hpp"
 
 #include "upd_cache.pb.h"
 
@@ -17,7 +19,6 @@
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,32 +40,6 @@ const char* const checker_t::cache_name = "tavik-update.cache";
 namespace {
 
 using google::protobuf::internal::WireFormatLite;
-
-// One running digest computation.
-class digest_t {
-public:
-    explicit digest_t(const EVP_MD* md) : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-        if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), md, nullptr) != 1) {
-            throw std::runtime_error("EVP_DigestInit_ex failed");
-        }
-    }
-    void update(const void* data, std::size_t size) {
-        if (EVP_DigestUpdate(ctx_.get(), data, size) != 1) {
-            throw std::runtime_error("EVP_DigestUpdate failed");
-        }
-    }
-    std::string final() {
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int size = 0;
-        if (EVP_DigestFinal_ex(ctx_.get(), md, &size) != 1) {
-            throw std::runtime_error("EVP_DigestFinal_ex failed");
-        }
-        return std::string(reinterpret_cast<const char*>(md), size);
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx_;
-};
 
 // stat(2); false when the file does not exist, filesystem_error ("stat") for any other failure.
 bool stat_existing(const boost::filesystem::path& path, struct stat& st) {
@@ -296,8 +271,8 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path) {
 
 checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, bool with_md5, int flags) {
     try {
-        digest_t sha256(EVP_sha256());
-        digest_t md5(with_md5 ? EVP_md5() : EVP_md_null());
+        cf_digest_t sha256(EVP_sha256());
+        cf_digest_t md5(with_md5 ? EVP_md5() : EVP_md_null());
         boost::system::error_code open_error;
         fd_guard_t fd(open_regular(path.c_str(), open_error, nullptr, flags));
         if (fd.get() < 0) throw boost::system::system_error(open_error, "open");
@@ -313,8 +288,8 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
             sha256.update(buffer, static_cast<std::size_t>(n));
             if (with_md5) md5.update(buffer, static_cast<std::size_t>(n));
         }
-        std::string sha = sha256.final();
-        return digests_t(std::move(sha), with_md5 ? md5.final() : std::string());
+        std::string sha = sha256.finish();
+        return digests_t(std::move(sha), with_md5 ? md5.finish() : std::string());
     } catch (const std::exception& e) {
         LOG_ERROR("HASH: " << path << ": " << exception_text(e));
         throw tvk::EC_IO_ERROR;

@@ -17,6 +17,9 @@ bool matches_any(const std::vector<std::string>& patterns, const std::string& na
 
 class lst_file_t {
 public:
+    // "timestamp" marks a zone's version: a few bytes, so it is never packed (a container would
+    // outweigh it), and it is the first of its zone's downloads.
+    static bool is_timestamp(const std::string& name) { return name == "timestamp"; }
     // A longer stamp could not be recorded (the stamps file is bounded): such a list is damaged.
     static constexpr std::size_t max_stamp_digits = 64;
 

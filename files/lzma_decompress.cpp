@@ -35,7 +35,7 @@ ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
 // Steps shared by both forms, on a container already known to hold at least 14 bytes.
 std::vector<char> decode(const unsigned char* data, std::size_t size) {
     const std::uint64_t out_size = lzma_stated_size(data);
-    if (out_size > lzma_max_size) {
+    if (out_size > max_in_memory) {
         LOG_DEBUG("Invalid uncompressed lzma size=" << out_size);
         fail();
     }
@@ -85,7 +85,7 @@ void lzma_decompress_file(const boost::filesystem::path& source, const boost::fi
         if (in.get() < 0) throw filesystem_error("open", source, open_error);
 
         const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-        if (size < lzma_header_size + 1 || size > lzma_max_size ||
+        if (size < lzma_header_size + 1 || size > max_in_memory ||
             size - lzma_header_size > lzma_packed_bound(listed_size)) {
             LOG_DEBUG("Invalid lzma file size=" << size);
             fail();

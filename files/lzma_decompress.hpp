@@ -1,6 +1,8 @@
 // Unpacking of LZMA-alone containers (13-byte header, one LZMA stream), in memory or file to file.
 #pragma once
 
+#include "framework/limits.hpp"
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstddef>
@@ -9,9 +11,6 @@
 
 namespace upd {
 
-// Both the container and its content are bounded, so that unpacking never needs more than this
-// much memory for either.
-constexpr std::uint64_t lzma_max_size = 33554432;  // 32 MiB
 constexpr std::size_t lzma_header_size = 13;
 
 // The content size that a container's header (its first lzma_header_size bytes) states: 8 bytes

@@ -5,6 +5,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
 #include "framework/fd_io.hpp"
+#include "framework/file_replacement.hpp"
 
 #include <algorithm>
 #include <fcntl.h>

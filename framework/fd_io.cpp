@@ -1,4 +1,4 @@
-// Reading and writing exact byte counts on descriptors, whole regular files, and replacing a file safely.
+// Reading and writing exact byte counts on descriptors, whole regular files, files created afresh.
 #include "fd_io.hpp"
 
 #include "error_code.hpp"
@@ -86,22 +86,6 @@ int create_fresh(const char* path, boost::system::error_code& ec) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) ec = errno == EEXIST ? tvk::make_error_code(tvk::EC_IO_ERROR) : last_errno();
     return fd;
-}
-
-void replace_file(const std::string& path, const std::function<void(int fd)>& write) {
-    const std::string temporary = path + ".tmp";
-    boost::system::error_code ec;
-    fd_guard_t fd(create_fresh(temporary.c_str(), ec));
-    if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", temporary, ec);
-    try {
-        write(fd.get());
-        if (::fsync(fd.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");
-        if (fd.close_checked() != 0) throw boost::system::system_error(last_errno(), "close");
-        if (::rename(temporary.c_str(), path.c_str()) != 0) throw boost::system::system_error(last_errno(), "rename");
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
-    }
 }
 
 void read_exact(int fd, void* buffer, std::size_t size) {

@@ -1,10 +1,9 @@
-// Reading and writing exact byte counts on descriptors, whole regular files, and replacing a file safely.
+// Reading and writing exact byte counts on descriptors, whole regular files, files created afresh.
 #pragma once
 
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,12 +27,6 @@ std::vector<char> read_regular_file(const std::string& path, std::size_t max_siz
 // would block the open, a link would lead elsewhere. Something planted again in between is not
 // opened: -1 with `ec` EC_IO_ERROR; other failures: -1 with errno.
 int create_fresh(const char* path, boost::system::error_code& ec);
-
-// Replaces `path` by what `write` puts into a temporary file beside it (never a link followed),
-// flushed to the disk and renamed over it: a failure at any point (a full disk) leaves the old
-// file, never a torn one, and no temporary. Throws filesystem_error "open" (create_fresh's codes)
-// naming the temporary, system_error "fsync", "close" or "rename", or whatever `write` throws.
-void replace_file(const std::string& path, const std::function<void(int fd)>& write);
 
 // Non-throwing forms: EC_UNEXPECTED_EOF, EC_UNEXPECTED_ERROR or errno; untouched on success.
 void read_exact(int fd, void* buffer, std::size_t size, boost::system::error_code& ec);

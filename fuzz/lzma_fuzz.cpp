@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::vector<char> out = upd::lzma_decompress(rest.data(), rest.data() + rest.size());
         std::uint64_t stated = 0;
         for (int i = 0; i < 8; ++i) stated |= std::uint64_t(std::uint8_t(rest[5 + i])) << (8 * i);
-        if (out.size() != stated || stated > upd::lzma_max_size) std::abort();
+        if (out.size() != stated || stated > upd::max_in_memory) std::abort();
     } catch (const boost::system::system_error& e) {
         if (e.code() != tvk::make_error_code(tvk::EC_BAD_LZMA_FILE)) std::abort();
     }

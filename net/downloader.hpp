@@ -2,6 +2,7 @@
 #pragma once
 
 #include "control/progress.hpp"
+#include "framework/limits.hpp"
 #include "net/http_connection.hpp"
 #include "net/url.hpp"
 #include "proxy.pb.h"
@@ -22,9 +23,6 @@ namespace upd {
 // on to the next address. The server's failures are server_failure_t, with the cause in words.
 class downloader_t {
 public:
-    // The largest body that get_as_buffer keeps in memory.
-    static constexpr std::size_t max_buffer_size = 33554432;
-
     downloader_t(boost::asio::io_service& io_service, progress_t& progress);
     downloader_t(const downloader_t&) = delete;
     downloader_t& operator=(const downloader_t&) = delete;
@@ -37,8 +35,8 @@ public:
     void set_proxy(const tvk::Proxy& proxy);
     void set_timeout(std::chrono::steady_clock::duration timeout);
 
-    // Body of a 200 answer; EC_LIMIT_REACHED when it grows beyond max_buffer_size.
-    std::vector<char> get_as_buffer(const url_t& url, std::size_t limit = max_buffer_size);
+    // Body of a 200 answer; EC_LIMIT_REACHED when it grows beyond `limit`.
+    std::vector<char> get_as_buffer(const url_t& url, std::size_t limit = max_in_memory);
     // Writes the body of a 200 answer to `path` (created afresh); with a limit, a longer body fails
     // with EC_LIMIT_REACHED. On every failure after the file was opened, the file is removed.
     // With `resume`, the body goes to PATH.part first, which becomes `path` once complete: a failure

@@ -2,10 +2,10 @@
 #include "net/proxy_auth.hpp"
 
 #include "framework/cf_log.hpp"
+#include "framework/digest.hpp"
 #include "framework/error_code.hpp"
 #include "net/url.hpp"
 
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -161,21 +161,7 @@ std::string random_cnonce() {
     return base64_encode(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
-std::string md5_hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr) != 1) {
-        throw std::runtime_error("MD5 digest failed");
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0F];
-    }
-    return out;
-}
+std::string md5_hex(const std::string& text) { return to_hex(cf_digest_t::of(text.data(), text.size(), EVP_md5())); }
 
 std::string base64_encode(const std::string& bytes) {
     static const char alphabet[] =

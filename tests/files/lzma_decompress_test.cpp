@@ -35,16 +35,16 @@ TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_wit
         }
     };
     EXPECT_EQ(outcome(packed, content.size()), "same");
-    EXPECT_EQ(outcome(packed, upd::lzma_max_size), "other 33554432") << "the end marker comes first; zeros follow";
+    EXPECT_EQ(outcome(packed, upd::max_in_memory), "other 33554432") << "the end marker comes first; zeros follow";
     EXPECT_EQ(outcome(packed, ~0ull), "Debug: Invalid uncompressed lzma size=18446744073709551615");
-    EXPECT_EQ(outcome(packed, upd::lzma_max_size + 1), "Debug: Invalid uncompressed lzma size=33554433");
+    EXPECT_EQ(outcome(packed, upd::max_in_memory + 1), "Debug: Invalid uncompressed lzma size=33554433");
     EXPECT_EQ(outcome(packed.substr(0, 13), 0), "Debug: Invalid lzma buffer size=13");
     EXPECT_EQ(outcome("\xff" + packed.substr(1), content.size()), "Debug: LzmaDecode: error=4");
     EXPECT_EQ(outcome(packed.substr(0, packed.size() / 2), content.size()).substr(0, 25), "Debug: LzmaDecode: error=");
     ts::spit(dir / "plain", "the content\n"), ::mkfifo((dir / "target").c_str(), 0600);  // planted: would block an open
     ts::spit(dir / "file.lzma", container(dir / "plain", 12)), ts::spit(dir / "bad.lzma", "not a container at all");
     ts::spit(dir / "padded.lzma", ts::slurp(dir / "file.lzma") + std::string(140, '\0'));
-    ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::lzma_max_size + 1), ts::fs::create_symlink(dir / "file.lzma", dir / "link.lzma");
+    ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::max_in_memory + 1), ts::fs::create_symlink(dir / "file.lzma", dir / "link.lzma");
     const int fd = ts::lowest_free_fd();
     upd::lzma_decompress_file(dir / "file.lzma", dir / "target", 12);
     EXPECT_EQ(ts::slurp(dir / "target"), "the content\n") << "whatever stood at the target is replaced";

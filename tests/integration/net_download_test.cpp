@@ -195,9 +195,9 @@ TEST_F(net_test, addresses_are_used_up_in_order_and_a_file_that_cannot_be_opened
               "23 open: No such file or directory: \"" + (dir / "no" / "f").string() + "\"");
     EXPECT_EQ(server.connections(), 0u) << "no connection for a file that cannot be opened";
 
-    ts::fault_server_t big({fault_t::none}, std::string(upd::downloader_t::max_buffer_size, 'b'));
+    ts::fault_server_t big({fault_t::none}, std::string(upd::max_in_memory, 'b'));
     const std::vector<char> body = downloader()->get_as_buffer(upd::url_t(big.url("f")));  // size and capacity: the limit, not twice it
-    EXPECT_EQ(std::make_pair(body.size(), body.capacity()), std::make_pair(upd::downloader_t::max_buffer_size, upd::downloader_t::max_buffer_size));
+    EXPECT_EQ(std::make_pair(body.size(), body.capacity()), std::make_pair(upd::max_in_memory, upd::max_in_memory));
 
     // Two addresses for one name: the first refuses, the second answers.
     const auto loopback = boost::asio::ip::address_v4::loopback();

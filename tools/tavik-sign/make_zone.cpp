@@ -268,7 +268,7 @@ bool stream_file(const std::string& path, const std::string& copy, const std::st
     std::unique_ptr<sink_t> copy_sink(copy.empty() ? nullptr : new sink_t(copy));
     source_t source(path, copy_sink.get());
     if (whole && source.size() <= upd::max_patched_size) source.keep(whole);
-    std::unique_ptr<sink_t> packed_sink(pack && source.size() <= max_packed_content ? new sink_t(packed) : nullptr);
+    std::unique_ptr<sink_t> packed_sink(pack && source.size() <= upd::max_in_memory ? new sink_t(packed) : nullptr);
     if (packed_sink) {
         pack_stream(source, *packed_sink);
     } else {
@@ -479,7 +479,7 @@ std::vector<input_t> list_inputs(const zone_options_t& options) {
         std::set<std::string> names;
         for (const input_t& i : inputs) names.insert(i.name);
         for (const input_t& i : inputs) {
-            if (i.name != "timestamp" && names.count(i.name + ".lzma")) {
+            if (!upd::lst_file_t::is_timestamp(i.name) && names.count(i.name + ".lzma")) {
                 throw std::runtime_error(quoted(i.path + ".lzma") +
                                          " would be replaced by the packed form of " + i.name);
             }
@@ -691,7 +691,7 @@ void make_zone(const zone_options_t& options) {
     }
     const fs::path out(options.out);
     published_t published(options.out);
-    const auto may_pack = [&](const std::string& name) { return options.packed && name != "timestamp"; };
+    const auto may_pack = [&](const std::string& name) { return options.packed && !upd::lst_file_t::is_timestamp(name); };
     std::vector<std::string> listed{"update.drl", "zone.ini"};
     for (const input_t& input : inputs) listed.push_back(input.name);
     for (const std::string& name : listed) {

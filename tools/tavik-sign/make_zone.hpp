@@ -49,9 +49,6 @@ private:
     std::set<std::string> last_, names_;
 };
 
-// Largest file the updater unpacks; bigger files are offered in plain form only.
-constexpr std::uint64_t max_packed_content = 32u * 1024u * 1024u;
-
 // LZMA-alone container: 5 property bytes, the size as 8 bytes little-endian, one stream
 // without end marker. Throws std::runtime_error when the encoder fails. (make-zone packs files
 // as streams, into the same bytes.)
