@@ -104,7 +104,7 @@ void inventory_t::write_report(std::exception_ptr outcome) {
     } catch (...) {
         status = exit_code_of(std::current_exception());
     }
-    report_.write(config_->update_dir(), status, updater_t::dry_run(), progress_->received());
+    report_.write(config_->update_dir(), status, settings_.dry_run, progress_->received());
 }
 
 void inventory_t::apply_log(const tvk::UpdateConfig& config) {
@@ -122,6 +122,7 @@ void inventory_t::apply_log(const tvk::UpdateConfig& config) {
 
 void inventory_t::context_ready(const tvk::UpdateConfig& config) {
     config_ = std::make_unique<tvk::UpdateConfig>(config);
+    settings_ = run_settings_t::from(config);
     try {
         apply_log(*config_);
         user_ids_t user = resolve_user(config_->run_as_user());
@@ -157,7 +158,7 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
 void inventory_t::start_attempt() {
     std::shared_ptr<configd_t> client = configd_;
     auto worker = std::make_unique<worker_t>(
-        io_service_, *config_, *progress_,
+        io_service_, *config_, settings_, *progress_,
         [client](const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
                  const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
             client->request_install(to_place, to_remove, up_to_date, std::move(on_installed));

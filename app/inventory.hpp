@@ -47,6 +47,7 @@ private:
     boost::asio::signal_set signals_;
     std::shared_ptr<configd_t> configd_;
     std::unique_ptr<tvk::UpdateConfig> config_;
+    run_settings_t settings_;
     std::unique_ptr<progress_t> progress_;
     run_report_t report_;
     std::unique_ptr<worker_t> worker_;

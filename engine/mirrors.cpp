@@ -1,9 +1,9 @@
-// Which server of a zone to ask next, and why.
+// A zone's servers: which to ask next for one request, and what a server's failure costs.
 #include "engine/mirrors.hpp"
 
+#include "files/signature.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
-#include "net/server_failure.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -25,41 +25,47 @@ std::string utc_minute(long long seconds) {
 
 }  // namespace
 
+passed_over_t::passed_over_t(const std::string& cause)
+    : server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS), cause) {}
+
+void mirrors_t::round_t::fail() const {
+    if (only && failures == 1) std::rethrow_exception(only);
+    const bool all_407 = failures > 0 && refusals_407 == failures;
+    throw boost::system::system_error(tvk::make_error_code(all_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
+}
+
 mirrors_t::mirrors_t(std::string zone, std::vector<std::string> drawn, std::shared_ptr<waits_t> waits, bool proxied)
     : zone_(std::move(zone)), drawn_(std::move(drawn)), waits_(std::move(waits)), proxied_(proxied) {}
+
+bool mirrors_t::ask_in_turn(const ask_t& ask, round_t& round) {
+    std::set<std::string> tried;
+    while (const auto server = next(tried)) {
+        std::string asked = *server;
+        try {
+            ask(*server, asked);
+            return true;
+        } catch (const std::exception& e) {
+            if (!is_server_failure(e)) throw;
+            failed(*server, asked, e);
+            tried.insert(*server);
+            round.refusals_407 += exit_code_of(e) == tvk::EC_PROXY_AUTH_ERROR;
+            round.only = ++round.failures == 1 ? std::current_exception() : nullptr;
+        }
+    }
+    return false;
+}
+
+void mirrors_t::ask(const ask_t& ask) {
+    round_t round;
+    if (!ask_in_turn(ask, round)) round.fail();
+}
 
 bool mirrors_t::waiting(const std::string& server, long long now) const {
     const auto it = waits_->until.find(server);
     return it != waits_->until.end() && it->second > now;
 }
 
-std::vector<std::string> mirrors_t::for_list() const {
-    std::lock_guard<std::mutex> lock(waits_->mutex);
-    const long long now = std::time(nullptr);
-    std::vector<std::string> servers;
-    for (const auto& s : drawn_)
-        if (!waiting(s, now)) servers.push_back(s);
-    if (servers.empty() && !drawn_.empty()) {
-        // What one server says never silences a zone: the wait that ends first is cut short.
-        servers.push_back(*std::min_element(drawn_.begin(), drawn_.end(), [this](const std::string& a, const std::string& b) {
-            return waits_->until.at(a) < waits_->until.at(b);
-        }));
-        LOG_NOTICE("Zone " << zone_ << ": every server asked to be left alone; asking " << servers.front() << " all the same");
-    }
-    return servers;
-}
-
-void mirrors_t::took_list(const std::string& server) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    chosen_ = server;
-}
-
-std::string mirrors_t::list_server() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return chosen_;
-}
-
-boost::optional<std::string> mirrors_t::for_file(const std::set<std::string>& tried) const {
+boost::optional<std::string> mirrors_t::next(const std::set<std::string>& tried) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::lock_guard<std::mutex> waits_lock(waits_->mutex);
     const long long now = std::time(nullptr);
@@ -71,12 +77,23 @@ boost::optional<std::string> mirrors_t::for_file(const std::set<std::string>& tr
         if (!failed_.count(s)) return s;
         if (!failed_one) failed_one = s;
     }
-    return failed_one;
+    if (failed_one || !tried.empty() || !chosen_.empty() || drawn_.empty()) return failed_one;
+    // What one server says never silences a zone: the wait that ends first is cut short.
+    const std::string first = *std::min_element(drawn_.begin(), drawn_.end(), [this](const std::string& a, const std::string& b) {
+        return waits_->until.at(a) < waits_->until.at(b);
+    });
+    LOG_NOTICE("Zone " << zone_ << ": every server asked to be left alone; asking " << first << " all the same");
+    return first;
 }
 
-void mirrors_t::passed_over(const std::string& server) {
+void mirrors_t::took_list(const std::string& server) {
     std::lock_guard<std::mutex> lock(mutex_);
-    failed_.insert(server);
+    chosen_ = server;
+}
+
+std::string mirrors_t::list_server() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chosen_;
 }
 
 void mirrors_t::failed(const std::string& server, const std::string& url, const std::exception& e) {
@@ -99,22 +116,24 @@ void mirrors_t::failed(const std::string& server, const std::string& url, const 
             }
         }
     }
-    LOG_WARNING("Zone " << zone_ << ": " << url << ": " << why);
+    if (dynamic_cast<const passed_over_t*>(&e)) LOG_WARNING("Zone " << zone_ << ": " << server << " " << why);
+    else LOG_WARNING("Zone " << zone_ << ": " << url << ": " << why);
 }
 
 bool mirrors_t::is_server_failure(const std::exception& e) {
     if (dynamic_cast<const server_failure_t*>(&e)) return true;
     const tvk::ErrorCode code = exit_code_of(e);
-    return code == tvk::EC_BAD_CHECKSUM || code == tvk::EC_BAD_LZMA_FILE || code == tvk::EC_BAD_LST_FILE;
+    return code == tvk::EC_BAD_CHECKSUM || code == tvk::EC_BAD_LZMA_FILE || code == tvk::EC_BAD_LST_FILE || code == tvk::EC_BAD_DRL_FILE;
 }
 
 std::string mirrors_t::cause(const std::exception& e) {
     if (const auto* failure = dynamic_cast<const server_failure_t*>(&e)) return failure->cause();
+    if (dynamic_cast<const bad_signature_t*>(&e)) return "signature check failed";
     switch (exit_code_of(e)) {
         case tvk::EC_BAD_CHECKSUM: return "digest mismatch";
         case tvk::EC_BAD_LZMA_FILE: return "damaged packed file";
-        case tvk::EC_BAD_LST_FILE:
-            return std::string(e.what()) == "Invalid LST-file signature" ? "signature check failed" : "damaged file list";
+        case tvk::EC_BAD_LST_FILE: return "damaged file list";
+        case tvk::EC_BAD_DRL_FILE: return "damaged server list";
         default: return error_code_text(exit_code_of(e));
     }
 }

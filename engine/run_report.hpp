@@ -1,10 +1,11 @@
 // What one attempt did, left in update_dir/tavik-update.report for those who watch many machines.
 #pragma once
 
+#include "files/report_file.hpp"
+
 #include <boost/filesystem/path.hpp>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -12,27 +13,20 @@
 
 namespace upd {
 
-// Lines "KEY VALUE" (see tavik-update(1)), written whole at the end of every run, whatever daemon
-// started it: the status and its text, whether it was a dry run, how long it took, the bytes
-// received, and per zone the server whose list it took, the list's stamp and how many files were
-// placed, removed and kept. The worker fills in the zones; the main thread writes it.
+// Collects the report of one attempt (report_file_t) as it goes, whatever daemon started it: the
+// worker fills in the zones; the main thread writes it whole at the end.
 class run_report_t {
 public:
-    struct zone_t {
-        std::string name, server, stamp;
-        std::size_t placed = 0, removed = 0, kept = 0;
-    };
+    using zone_t = report_file_t::zone_t;
 
     run_report_t() : started_(std::chrono::steady_clock::now()) {}
 
     // Adds the zone, or replaces the one of that name.
     void set_zone(const zone_t& zone);
 
-    std::string format(int status, bool dry_run, std::uint64_t received) const;
+    report_file_t report(int status, bool dry_run, std::uint64_t received) const;
     // Replaces the file atomically; a failure costs a Warning, never the status.
     void write(const boost::filesystem::path& update_dir, int status, bool dry_run, std::uint64_t received) const;
-
-    static const char* const file_name;  // "tavik-update.report"
 
 private:
     std::chrono::steady_clock::time_point started_;

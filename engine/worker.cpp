@@ -10,10 +10,11 @@
 
 namespace upd {
 
-worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, progress_t& progress,
-                   install_request_t request_install, run_report_t* report)
+worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, const run_settings_t& settings,
+                   progress_t& progress, install_request_t request_install, run_report_t* report)
     : main_io_service_(main_io_service),
       config_(config),
+      settings_(settings),
       progress_(progress),
       request_install_(std::move(request_install)),
       report_(report) {}
@@ -48,7 +49,7 @@ void worker_t::report_result(std::exception_ptr result) {
 }
 
 void worker_t::update() {
-    updater_t updater(io_service_, progress_, config_);
+    updater_t updater(io_service_, progress_, settings_);
     updater.set_report(report_);
     try {
         updater.update(config_);
@@ -64,7 +65,7 @@ void worker_t::update() {
 }
 
 void worker_t::update_fallback() {
-    updater_t updater(io_service_, progress_, config_);
+    updater_t updater(io_service_, progress_, settings_);
     updater.fallback(config_);
     if (!updater.to_place().empty()) install(updater);
 }

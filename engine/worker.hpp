@@ -27,8 +27,8 @@ public:
                             const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
 
     // The attempt records what it did in `report` (none: nowhere).
-    worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, progress_t& progress,
-             install_request_t request_install, run_report_t* report = nullptr);
+    worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, const run_settings_t& settings,
+             progress_t& progress, install_request_t request_install, run_report_t* report = nullptr);
     worker_t(const worker_t&) = delete;
     worker_t& operator=(const worker_t&) = delete;
     // Interrupts the attempt, stops its network I/O and joins the thread.
@@ -47,6 +47,7 @@ private:
 
     boost::asio::io_service& main_io_service_;
     const tvk::UpdateConfig& config_;
+    const run_settings_t& settings_;
     progress_t& progress_;
     install_request_t request_install_;
     run_report_t* report_;

@@ -1,12 +1,14 @@
 // One zone of an update run: its servers, its file list and the installed files it owns.
 #include "engine/zone.hpp"
 
+#include "engine/file_fetch.hpp"
 #include "files/checker.hpp"
 #include "files/drl_file.hpp"
 #include "files/lzma_decompress.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
+#include "framework/work_folder.hpp"
 #include "net/downloader.hpp"
 #include "net/url.hpp"
 
@@ -27,22 +29,10 @@ namespace upd {
 
 namespace {
 
-template <class Bytes>
-std::string as_string(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // "A file exists there": a regular file that can be read; a directory or an unreadable path does not count.
 bool usable_file(const fs::path& path) {
     struct stat st;
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
-}
-
-bool packed_list_unusable(const boost::system::error_code& ec) {
-    // A packed list cut at the body limit can never unpack; it counts as a bad container.
-    return ec == tvk::make_error_code(tvk::EC_NO_SUCH_ENTRY) ||
-           ec == tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) ||
-           ec == tvk::make_error_code(tvk::EC_LIMIT_REACHED);
 }
 
 }  // namespace
@@ -59,10 +49,7 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
 }
 
 void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded) {
-    std::exception_ptr only;  // the failure, while there is one
-    std::size_t failures = 0, refusals_407 = 0;
-    for (const std::string& server : mirrors_->for_list()) {
-        std::string asked;
+    mirrors_->ask([&](const std::string& server, std::string& asked) {
         try {
             std::vector<char> text;
             try {
@@ -71,7 +58,7 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
                 LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
                 text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
             } catch (const std::exception& e) {
-                if (!packed_list_unusable(error_code_of(e))) throw;
+                if (!file_fetch_t::packed_form_unusable(e)) throw;
                 asked = url_t(server, "version.lst").to_string();
                 text = downloader.get_as_buffer(url_t(asked));
                 LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
@@ -80,30 +67,14 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
             lst_.parse(text.data(), text.data() + text.size());
         } catch (const std::exception& e) {
             LOG_DEBUG("Download LST: " << exception_text(e));
-            // A proxy that refuses the credentials refuses them for every server; a full disk or
-            // no memory is this machine's.
-            if (!mirrors_t::is_server_failure(e)) throw;
-            mirrors_->failed(server, asked, e);
-            refusals_407 += exit_code_of(e) == tvk::EC_PROXY_AUTH_ERROR;
-            only = ++failures == 1 ? std::current_exception() : nullptr;
-            continue;
+            throw;
         }
-        if (stamp_less(lst_.stamp(), recorded)) {
-            LOG_WARNING("Zone " << name_ << ": " << server << " offers an older file list (" << lst_.stamp() << " < " << recorded << ")");
-            mirrors_->passed_over(server);
-            only = nullptr, ++failures;
-            continue;
-        }
+        if (stamp_less(lst_.stamp(), recorded)) throw passed_over_t("offers an older file list (" + lst_.stamp() + " < " + recorded + ")");
         mirrors_->took_list(server);
-        lst_.apply_excludes(excluded);
-        excluded_ = excluded;
-        remove_stale_parts();
-        return;
-    }
-    // One server: its failure, as it always was. Several: none of them could serve the zone.
-    if (only) std::rethrow_exception(only);
-    const bool all_407 = failures > 0 && refusals_407 == failures;
-    throw boost::system::system_error(tvk::make_error_code(all_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
+    });
+    lst_.apply_excludes(excluded);
+    excluded_ = excluded;
+    remove_stale_parts();
 }
 
 void zone_t::load_patch_index(downloader_t& downloader) {
@@ -122,9 +93,9 @@ void zone_t::remove_stale_parts() const {
     boost::system::error_code ec;
     for (fs::directory_iterator it(download_dir_, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        if (!boost::algorithm::ends_with(name, ".part")) continue;
-        name.resize(name.size() - 5);
-        for (const char* form : {".lzma", ".patch"})
+        if (!boost::algorithm::ends_with(name, work_folder::part_suffix)) continue;
+        name.resize(name.size() - std::strlen(work_folder::part_suffix));
+        for (const char* form : {work_folder::packed_suffix, work_folder::patch_suffix})
             if (boost::algorithm::ends_with(name, form)) name.resize(name.size() - std::strlen(form));
         struct stat st;
         if (::lstat(it->path().c_str(), &st) == 0 && (!lst_.contains(name) || st.st_mtime < week_ago)) {
@@ -180,13 +151,13 @@ const std::vector<file_item_t>& zone_t::changed_files(checker_t& checker) {
         } else {
             // A missing file is never current, even against a listed digest that decodes to nothing.
             const std::string actual = checker.sha256(mapped->second);
-            if (!actual.empty() && actual == as_string(lst_.digest_of(name))) continue;
+            if (!actual.empty() && actual == lst_.digest_of(name)) continue;
             item.destination = mapped->second;
             LOG_DEBUG("Changed " << fs::path(item.destination));
         }
         item.source = (download_dir_ / name).string();
         item.size = lst_.size_of(name);
-        item.sha256 = as_string(lst_.digest_of(name));
+        item.sha256 = lst_.digest_of(name);
         if (lst_file_t::is_timestamp(name)) {
             changed_.insert(changed_.begin(), item);
         } else {

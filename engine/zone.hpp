@@ -27,11 +27,10 @@ public:
            const boost::filesystem::path& download_dir, std::shared_ptr<mirrors_t::waits_t> waits, bool proxied);
 
     // Fetches the file list from the first server that delivers a genuine one, packed form
-    // preferred; each server that fails is a Warning and the next is asked. A server whose list has
-    // a lower stamp than `recorded` (the one last installed from, if any) counts as one without a
-    // list: a lagging mirror or a replayed old list never takes the zone back. With one server
-    // failing, its failure ends the zone; with several, EC_NO_UPDATE_SERVERS. Then what earlier
-    // downloads left unfinished goes, when the list no longer names it or it is a week old.
+    // preferred, asking the servers in turn (mirrors_t). A server whose list has a lower stamp than
+    // `recorded` (the one last installed from, if any) is passed over: a lagging mirror or a
+    // replayed old list never takes the zone back. Then what earlier downloads left unfinished
+    // goes, when the list no longer names it or it is a week old.
     void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded = std::string());
 
     void add_file(const boost::filesystem::path& destination, const std::string& pattern);

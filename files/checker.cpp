@@ -8,6 +8,7 @@
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 #include "framework/file_replacement.hpp"
+#include "framework/work_folder.hpp"
 
 #include "upd_cache.pb.h"
 
@@ -34,8 +35,6 @@
 #include <unistd.h>
 
 namespace upd {
-
-const char* const checker_t::cache_name = "tavik-update.cache";
 
 namespace {
 
@@ -136,7 +135,7 @@ private:
 }  // namespace
 
 checker_t::checker_t(const boost::filesystem::path& directory)
-    : cache_path_(directory / cache_name), folder_(directory.string() + '/') {
+    : cache_path_(directory / work_folder::cache), folder_(directory.string() + '/') {
     load();
 }
 

@@ -15,7 +15,7 @@ namespace upd {
 
 class progress_t;
 
-// One run's view of the installed files: loads "tavik-update.cache" from the given directory at
+// One run's view of the installed files: loads the cache (work_folder::cache) from the given directory at
 // construction, hashes what the cache does not cover, and saves the cache at destruction.
 // sha256, md5 and digests may be called from several threads at once (downloads verified side by
 // side); the rest belongs to one thread.
@@ -32,7 +32,6 @@ public:
     // (SHA-256, MD5), raw bytes; both empty for a file that does not exist.
     using digests_t = std::pair<std::string, std::string>;
 
-    static const char* const cache_name;  // "tavik-update.cache"
     static constexpr std::size_t chunk_size = 8192;
 
     // Never fails for a missing or bad cache file: the checker then starts with an empty cache.

@@ -72,12 +72,11 @@ void drl_file_t::parse(const char* begin, const char* end) {
     }
 
     if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), signature)) {
-        throw cf_proto_exception_t(tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
+        throw bad_signature_t(tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
     }
 }
 
-std::vector<std::string> drl_file_t::shuffled_urls() const {
-    std::vector<std::string> result(urls_.begin(), urls_.end());
+std::vector<std::string> drl_file_t::shuffled(std::vector<std::string> result) {
     // test hook: begin
     // Tests that meet the servers in a given order list them in that order.
     const char* order = std::getenv("TAVIK_TEST_SERVER_ORDER");

@@ -27,7 +27,9 @@ public:
     const std::vector<std::string>& urls() const { return urls_; }
     // The URLs in a random order drawn from rand(), so that the machines of a fleet spread over
     // the mirrors.
-    std::vector<std::string> shuffled_urls() const;
+    std::vector<std::string> shuffled_urls() const { return shuffled(urls_); }
+    // Any list of servers in such an order.
+    static std::vector<std::string> shuffled(std::vector<std::string> urls);
 
 private:
     std::vector<std::string> urls_;

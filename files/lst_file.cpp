@@ -104,7 +104,7 @@ void lst_file_t::parse(const char* begin, const char* end) {
 
     const char* signed_end = layout[2].second;
     if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str())) {
-        fail("Invalid LST-file signature");
+        throw bad_signature_t(tvk::EC_BAD_LST_FILE, "Invalid LST-file signature");
     }
     if (layout[4].length() > static_cast<std::ptrdiff_t>(max_stamp_digits)) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();

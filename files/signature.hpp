@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "files/sha0.hpp"
+#include "framework/cf_proto_exception.hpp"
 
 namespace upd {
 
@@ -48,6 +49,13 @@ int dsa_verify_on_words(int bits, const key_tables_t& tables, const unsigned cha
 bool montgomery_product_512(int bits, unsigned char* out, const unsigned char* a,
                             const unsigned char* b, const unsigned char* m, std::uint16_t factor);
 // test hook: end
+
+// A signed file whose signature does not verify (a forgery, or damage in the covered bytes), with
+// the file kind's code and text.
+class bad_signature_t : public cf_proto_exception_t {
+ public:
+  using cf_proto_exception_t::cf_proto_exception_t;
+};
 
 // True only when signature_text is a valid signature of the `size` bytes at `data` under the
 // built-in key. An empty range is never valid. Throws only std::bad_alloc.

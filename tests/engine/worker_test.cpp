@@ -18,7 +18,8 @@ TEST(worker, outcomes_reach_the_main_loop_and_only_a_successful_run_asks_for_ins
         boost::asio::io_service main;
         ts::null_watcher_t watcher;
         upd::progress_t progress(main, &watcher);
-        upd::worker_t worker(main, config, progress, [&](auto&, auto&, auto&, std::function<void()> on_installed) {
+        const upd::run_settings_t settings = upd::run_settings_t::from(config);
+        upd::worker_t worker(main, config, settings, progress, [&](auto&, auto&, auto&, std::function<void()> on_installed) {
             ++installs;
             if (answer) on_installed();
             else main.post([] { throw tvk::EC_PERMISSION_DENIED; });

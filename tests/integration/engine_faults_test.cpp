@@ -274,7 +274,7 @@ TEST(engine_concurrency, files_travel_side_by_side_and_the_request_keeps_the_lis
     env.on_fault(fault_t::late, "");  // the larger, the later: d is done first, a last
     const ts::attempt_t a = ts::run_attempt(env.config);
     ASSERT_EQ(a.status, 0) << a.log.text();
-    EXPECT_EQ(env.server->most_at_once(), std::min<std::size_t>(4, upd::updater_t::download_connections())) << "all at once";
+    EXPECT_EQ(env.server->most_at_once(), std::min<std::size_t>(4, upd::run_settings_t::from(env.config).connections)) << "all at once";
     std::vector<std::string> placed;
     for (const char* name : {"timestamp", "a.avc", "b.avc", "c.avc", "d.avc"})
         placed.push_back((env.install / "bases" / name).string() + " < " + (env.var / "bases" / name).string());

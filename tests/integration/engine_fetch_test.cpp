@@ -48,7 +48,8 @@ TEST(engine_fetch, packed_first_plain_as_the_fallback_and_only_verified_files_ke
             upd::progress_t progress(io, &watcher);
             tvk::UpdateConfig config;
             config.set_network_timeout(10000);
-            upd::updater_t updater(io, progress, config);
+            const upd::run_settings_t settings = upd::run_settings_t::from(config);
+            upd::updater_t updater(io, progress, settings);
             upd::checker_t checker(dir / "var");
             if (r.downloaded_before) ts::spit(dir / r.name, content);
             outcome = ts::outcome([&] { updater.fetch(checker, upd::url_t(server.url(r.name)), dir / r.name, ts::digest(EVP_sha256(), content), r.packed, 5000); });

@@ -8,7 +8,9 @@
 
 #include "configd_update_ipc.pb.h"
 #include "framework/error_code.hpp"
+#include "files/report_file.hpp"
 #include "framework/fd_io.hpp"
+#include "framework/work_folder.hpp"
 
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
@@ -417,53 +419,34 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
-bool digits(const std::string& s) { return !s.empty() && s.size() <= 20 && s.find_first_not_of("0123456789") == std::string::npos; }
-
-// The report's lines as JSON members; empty when anything in it is not as tavik-update writes it.
-std::string report_members(const std::string& text) {
-    std::string members, zones;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t space = line.find(' ');
-        const std::string key = line.substr(0, space), value = space == std::string::npos ? "" : line.substr(space + 1);
-        if ((key == "status" || key == "duration_ms" || key == "received") && digits(value)) {
-            members += ",\"" + key + "\":" + value;
-        } else if (key == "dry_run" && (value == "0" || value == "1")) {
-            members += std::string(",\"dry_run\":") + (value == "1" ? "true" : "false");
-        } else if (key == "text") {
-            members += ",\"text\":" + json_string(value);
-        } else if (key == "zone") {
-            // NAME placed=N removed=N kept=N stamp=DIGITS server=URL
-            std::istringstream fields(value);
-            std::string name, placed, removed, kept, stamp;
-            fields >> name >> placed >> removed >> kept >> stamp;
-            const std::size_t server = value.find(" server=");
-            if (name.empty() || placed.compare(0, 7, "placed=") || removed.compare(0, 8, "removed=") || kept.compare(0, 5, "kept=") ||
-                stamp.compare(0, 6, "stamp=") || server == std::string::npos || !digits(placed.substr(7)) || !digits(removed.substr(8)) ||
-                !digits(kept.substr(5)) || (stamp.size() > 6 && !digits(stamp.substr(6))))
-                return "";
-            zones += std::string(zones.empty() ? "" : ",") + "{\"zone\":" + json_string(name) + ",\"placed\":" + placed.substr(7) +
-                     ",\"removed\":" + removed.substr(8) + ",\"kept\":" + kept.substr(5) + ",\"stamp\":" + json_string(stamp.substr(6)) +
-                     ",\"server\":" + json_string(value.substr(server + 8)) + "}";
-        } else {
-            return "";
-        }
+// The report's members as JSON; "null" when it is not as tavik-update writes it. Its values are
+// escaped, never copied raw: the run-as account can write there.
+std::string report_json(const std::vector<char>& bytes) {
+    upd::report_file_t r;
+    try {
+        r = upd::report_file_t::parse(bytes.data(), bytes.data() + bytes.size());
+    } catch (const std::exception&) {
+        return "null";
     }
-    return members.empty() ? "" : "{" + members.substr(1) + ",\"zones\":[" + zones + "]}";
+    std::string zones;
+    for (const auto& z : r.zones) {
+        zones += std::string(zones.empty() ? "" : ",") + "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) +
+                 ",\"removed\":" + std::to_string(z.removed) + ",\"kept\":" + std::to_string(z.kept) + ",\"stamp\":" + json_string(z.stamp) +
+                 ",\"server\":" + json_string(z.server) + "}";
+    }
+    return "{\"status\":" + std::to_string(r.status) + ",\"text\":" + json_string(r.text) + ",\"dry_run\":" + (r.dry_run ? "true" : "false") +
+           ",\"duration_ms\":" + std::to_string(r.duration_ms) + ",\"received\":" + std::to_string(r.received) + ",\"zones\":[" + zones + "]}";
 }
 
 }  // namespace
 
 std::string json_report(const std::string& update_dir, int status, const std::string& installed) {
-    std::string report;
+    std::string report = "null";  // none, or none to trust
     try {
-        const std::vector<char> bytes = ::read_regular_file(update_dir + "/tavik-update.report", 65536, O_NOFOLLOW);
-        report.assign(bytes.begin(), bytes.end());
+        report = report_json(::read_regular_file(update_dir + "/" + upd::work_folder::report, upd::report_file_t::max_size, O_NOFOLLOW));
     } catch (const std::exception&) {
-        // None, or none to trust: the report is null.
     }
-    const std::string members = report_members(report);
-    return "{\"status\":" + std::to_string(status) + ",\"report\":" + (members.empty() ? "null" : members) + ",\"installed\":" + installed + "}";
+    return "{\"status\":" + std::to_string(status) + ",\"report\":" + report + ",\"installed\":" + installed + "}";
 }
 
 int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,

@@ -1,0 +1,175 @@
+// One file brought into the zone's download folder and proven to be the listed one.
+#include "engine/file_fetch.hpp"
+
+#include "engine/zone.hpp"
+#include "files/apply_patch.hpp"
+#include "files/checker.hpp"
+#include "files/lzma_decompress.hpp"
+#include "framework/cf_log.hpp"
+#include "framework/digest.hpp"
+#include "framework/error_code.hpp"
+#include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
+#include "framework/work_folder.hpp"
+#include "net/downloader.hpp"
+#include "net/url.hpp"
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = boost::filesystem;
+
+namespace upd {
+
+namespace {
+
+// A file of the work folder made anew with these bytes; a failed write or close is no file.
+void write_fresh(const std::string& path, const std::vector<char>& bytes) {
+    boost::system::error_code ec;
+    fd_guard_t fd(create_fresh(path.c_str(), ec));
+    if (fd.get() < 0) throw fs::filesystem_error("open", path, ec);
+    write_all(fd.get(), bytes.data(), bytes.size());
+    if (fd.close_checked() != 0) throw fs::filesystem_error("write", path, last_errno());
+}
+
+void log_download(const fs::path& path) {
+    LOG_NOTICE("Downloaded " << path.filename().string() << " (" << fs::file_size(path) << " bytes)");
+}
+
+// The file that failed its digest stays where it is: it is never offered for installation, and
+// the next run finds its digest wrong and fetches it again.
+[[noreturn]] void throw_bad_checksum(const fs::path& target) {
+    throw fs::filesystem_error("SHA256", target, tvk::make_error_code(tvk::EC_BAD_CHECKSUM));
+}
+
+bool is(const std::exception& e, tvk::ErrorCode code) { return error_code_of(e) == tvk::make_error_code(code); }
+
+}  // namespace
+
+file_fetch_t::file_fetch_t(checker_t& checker, bool patches) : checker_(checker), patches_(patches) {}
+
+bool file_fetch_t::regular_file(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool file_fetch_t::packed_form_unusable(const std::exception& e) {
+    return is(e, tvk::EC_NO_SUCH_ENTRY) || is(e, tvk::EC_BAD_LZMA_FILE) || is(e, tvk::EC_LIMIT_REACHED);
+}
+
+void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item_t& item) {
+    const std::string name = fs::path(item.source).filename().string();
+    // The cached digest of the installed copy picks the patch; the copy itself is checked again.
+    if (patches_ && zone.patches().size() && item.size <= max_patched_size && regular_file(item.destination)) {
+        const std::string installed = to_hex(checker_.sha256(item.destination));
+        if (zone.patches().offers(name, installed, to_hex(item.sha256)) && fetch_patch(downloader, zone, item, installed)) return;
+    }
+    zone.mirrors().ask([&](const std::string& server, std::string& asked) {
+        fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size, &asked);
+    });
+}
+
+bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed) {
+    const std::string path = patch_index_t::patch_path(installed, to_hex(item.sha256)), patch = item.source + work_folder::patch_suffix;
+    std::string asked;
+    bool missing = false;
+    mirrors_t::round_t round;
+    const bool served = zone.mirrors().ask_in_turn([&](const std::string& server, std::string& url) {
+        url = asked = url_t(server, path).to_string();
+        try {
+            // No patch worth its name is larger than the file it makes.
+            downloader.get_to_file(url_t(url), patch, item.size, true);
+        } catch (const server_failure_t& e) {
+            // A server without this patch is no failed server: the file comes whole.
+            if (exit_code_of(e) != tvk::EC_NO_SUCH_ENTRY) throw;
+            missing = true;
+        }
+    }, round);
+    if (!served || missing) return false;
+    try {
+        std::lock_guard<std::mutex> lock(patch_mutex_);
+        const auto started = std::chrono::steady_clock::now();
+        const std::vector<char> reference = read_regular_file(item.destination, max_patched_size);
+        if (to_hex(cf_digest_t::of(reference.data(), reference.size())) != installed) {
+            LOG_DEBUG("Download: " << fs::path(item.destination) << ": changed since its digest was cached; the whole file");
+        } else {
+            const std::vector<char> bytes = read_regular_file(patch, item.size, O_NOFOLLOW);
+            const std::vector<char> result = apply_patch(reference.data(), reference.size(), bytes.data(), bytes.size(), item.size);
+            if (cf_digest_t::of(result.data(), result.size()) != item.sha256) throw_bad_checksum(item.source);
+            write_fresh(item.source, result);
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+            LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for " << result.size() << ") in "
+                                  << ms << " ms");
+            ::unlink(patch.c_str());
+            return true;
+        }
+    } catch (const std::exception& e) {
+        // A damaged patch, or one that makes another file: the whole file, once.
+        LOG_WARNING("Zone " << zone.name() << ": " << asked << ": " << mirrors_t::cause(e) << "; the whole file instead");
+    }
+    ::unlink(patch.c_str());
+    return false;
+}
+
+void file_fetch_t::fetch(downloader_t& downloader, const url_t& url, const fs::path& target, const std::string& expected, bool packed,
+                         std::uint32_t size, std::string* asked) {
+    if (regular_file(target) && checker_.sha256(target) == expected) {
+        LOG_DEBUG("Download: " << target << ": has already been downloaded");
+        return;
+    }
+    if (packed) {
+        if (asked) *asked = url.to_string() + work_folder::packed_suffix;
+        try {
+            return fetch_packed(downloader, url, target, expected, size);
+        } catch (const std::exception& e) {
+            if (!packed_form_unusable(e)) throw;
+        }
+    }
+    if (asked) *asked = url.to_string();
+    for (std::uint64_t resumed = 1; resumed > 0;) {
+        resumed = downloader.get_to_file(url, target, size, true);
+        log_download(target);
+        LOG_DEBUG(target.filename().string() << " MD5 " << to_hex(checker_.md5(target)));
+        if (checker_.sha256(target) == expected) return;
+        if (resumed == 0) throw_bad_checksum(target);
+        LOG_DEBUG("Download: " << target << ": continued from " << resumed << " bytes, fails its digest; once more whole");
+        ::unlink(target.c_str());
+    }
+}
+
+void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, const fs::path& target, const std::string& expected,
+                                std::uint32_t size) {
+    const url_t packed_url(url.to_string() + work_folder::packed_suffix);
+    const fs::path temporary = target.string() + work_folder::packed_suffix;
+    // A container continued from an earlier part that fails is fetched whole once more: the part
+    // may have come from a mirror that packs differently.
+    for (;;) {
+        std::uint64_t resumed = 0;
+        try {
+            // No container for this file can be larger; a longer one is refused as it arrives.
+            resumed = downloader.get_to_file(packed_url, temporary, std::min(max_in_memory, lzma_header_size + lzma_packed_bound(size)), true);
+            log_download(temporary);
+            lzma_decompress_file(temporary, target, size);
+            if (::unlink(temporary.c_str()) != 0) LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);
+            LOG_DEBUG(target.filename().string() << " MD5 " << to_hex(checker_.md5(target)));
+            if (checker_.sha256(target) != expected) throw_bad_checksum(target);
+            return;
+        } catch (const std::exception& e) {
+            LOG_DEBUG("Download lzma: " << exception_text(e));
+            ::unlink(temporary.c_str());
+            // An unpacking cut short (a full disk) leaves a partial target; it held no verified
+            // file before, or the download would have been skipped. A complete file that failed
+            // its digest is kept, as after a plain download.
+            if (!is(e, tvk::EC_BAD_CHECKSUM)) ::unlink(target.c_str());
+            if (resumed == 0 || !(is(e, tvk::EC_BAD_CHECKSUM) || is(e, tvk::EC_BAD_LZMA_FILE))) throw;
+        }
+    }
+}
+
+}  // namespace upd

@@ -1,0 +1,59 @@
+// One file brought into the zone's download folder and proven to be the listed one.
+#pragma once
+
+#include "engine/file_item.hpp"
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <string>
+
+namespace upd {
+
+class checker_t;
+class downloader_t;
+class url_t;
+class zone_t;
+
+// Fetches files whole (packed form first, the plain file when that is missing or unusable),
+// patched (from the installed copy, when the zone's server offers a patch) or continued (what a
+// cut transfer left), and accepts a file only with the SHA-256 of the signed list. The lanes of a
+// run share it.
+class file_fetch_t {
+public:
+    file_fetch_t(checker_t& checker, bool patches);
+
+    // One file of a zone: a patch to the installed copy when the zone's server offers one, else (or
+    // when the patch fails for good) the file itself, from the zone's servers in turn.
+    void fetch(downloader_t& downloader, zone_t& zone, const file_item_t& item);
+    // One file from one URL to `target`, accepted only with the `expected` SHA-256. `size` is the
+    // length the file list promises: a plain download may not run past it. What a failure leaves
+    // half-way stays for the next request to continue; a continued file that fails its check is
+    // fetched whole once more. `asked` follows the URL of the request under way.
+    void fetch(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target, const std::string& expected, bool packed,
+               std::uint32_t size, std::string* asked = nullptr);
+
+    // Whether the failure of a packed form sends the request on to the plain file: none there, a
+    // damaged container, or one cut at the limit (which could never unpack).
+    static bool packed_form_unusable(const std::exception& e);
+
+    // Whether a regular file stands at `path`, not followed: a FIFO or link the run-as account
+    // planted in the work folder is no download, and an installed copy must be a file to patch.
+    static bool regular_file(const boost::filesystem::path& path);
+
+private:
+    // The patch road: true when the file was made from a patch and verified.
+    bool fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed);
+    void fetch_packed(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target, const std::string& expected,
+                      std::uint32_t size);
+
+    checker_t& checker_;
+    bool patches_;
+    // Patches are applied one at a time, whatever the number of lanes: each holds the installed
+    // copy and the result in memory, about twice the file.
+    std::mutex patch_mutex_;
+};
+
+}  // namespace upd

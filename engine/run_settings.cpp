@@ -1,0 +1,45 @@
+// How a run goes, whatever its zones: read once from the configuration and the environment.
+#include "engine/run_settings.hpp"
+
+#include "framework/version.hpp"
+#include "net/downloader.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace upd {
+
+namespace {
+
+bool environment_says(const char* name, const char* value) {
+    const char* text = std::getenv(name);
+    return text && std::strcmp(text, value) == 0;
+}
+
+}  // namespace
+
+constexpr std::chrono::milliseconds run_settings_t::default_timeout;
+
+run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
+    run_settings_t s;
+    const char* text = std::getenv("TAVIK_DOWNLOAD_CONNECTIONS");
+    char* end = nullptr;
+    const unsigned long n = text ? std::strtoul(text, &end, 10) : 0;
+    s.connections = text && *text && !*end && n >= 1 && n <= max_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
+    s.keep_alive = !environment_says("TAVIK_KEEP_ALIVE", "0");
+    s.patches = !environment_says("TAVIK_PATCHES", "0");
+    s.dry_run = environment_says("TAVIK_DRY_RUN", "1");
+    if (config.network_timeout()) s.timeout = std::chrono::milliseconds(config.network_timeout());
+    s.user_agent = std::string("TavikUpdate-BSD-") + upd_version + " (" + config.installed_applications() + ")";
+    if (config.has_proxy()) s.proxy = config.proxy();
+    return s;
+}
+
+void run_settings_t::configure(downloader_t& downloader) const {
+    downloader.set_proxy(proxy);
+    downloader.set_keep_alive(keep_alive);
+    downloader.set_timeout(timeout);
+    downloader.add_header("User-Agent", user_agent);
+}
+
+}  // namespace upd

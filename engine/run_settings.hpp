@@ -1,0 +1,40 @@
+// How a run goes, whatever its zones: read once from the configuration and the environment.
+#pragma once
+
+#include "update_config.pb.h"
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace upd {
+
+class downloader_t;
+
+// Built once, before the attempt, from the configuration and from the switches that whoever
+// starts the updater sets in its environment (tavik-run --connections, --no-keep-alive,
+// --no-patches, --dry-run), and handed to everything of the attempt that needs it.
+struct run_settings_t {
+    static constexpr std::size_t max_connections = 16;
+    // The time-out of every network step when the configuration sets none (or 0): without one
+    // every step would time out the moment it started.
+    static constexpr std::chrono::milliseconds default_timeout{60000};
+
+    std::size_t connections = 1;  // downloads at once (TAVIK_DOWNLOAD_CONNECTIONS, 1 to 16)
+    bool keep_alive = true;       // connections kept between requests (unless TAVIK_KEEP_ALIVE=0)
+    bool patches = true;          // patches fetched (unless TAVIK_PATCHES=0)
+    // Nothing left in update_dir that changes a later run: no stamps, no server waits
+    // (TAVIK_DRY_RUN=1).
+    bool dry_run = false;
+    std::chrono::milliseconds timeout = default_timeout;
+    std::string user_agent;
+    tvk::Proxy proxy;
+
+    static run_settings_t from(const tvk::UpdateConfig& config);
+    // Whether a proxy is configured through which plain HTTP goes.
+    bool proxied() const { return proxy.type() == tvk::Proxy::PROXY_TYPE_HTTP; }
+    // The proxy, keep-alive, time-out and User-Agent of every downloader of the run.
+    void configure(downloader_t& downloader) const;
+};
+
+}  // namespace upd

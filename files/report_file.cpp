@@ -1,0 +1,69 @@
+// What one attempt did, as update_dir/tavik-update.report holds it: written by the updater, read back by tavik-run.
+#include "files/report_file.hpp"
+
+#include "files/record_file.hpp"
+
+#include <sstream>
+
+namespace upd {
+
+namespace {
+
+bool number(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    value = std::stoull(text);
+    return true;
+}
+
+template <class N>
+bool field(std::istringstream& in, const std::string& key, N& value) {
+    std::string word;
+    std::uint64_t n = 0;
+    if (!(in >> word) || word.compare(0, key.size() + 1, key + "=") != 0 || !number(word.substr(key.size() + 1), n)) return false;
+    value = static_cast<N>(n);
+    return true;
+}
+
+// NAME placed=N removed=N kept=N stamp=DIGITS server=URL (the server last: a URL may hold blanks)
+bool read_zone(const std::string& line, report_file_t::zone_t& zone) {
+    std::istringstream in(line);
+    std::string stamp;
+    const std::size_t server = line.find(" server=");
+    if (!(in >> zone.name) || !field(in, "placed", zone.placed) || !field(in, "removed", zone.removed) || !field(in, "kept", zone.kept) ||
+        !(in >> stamp) || stamp.compare(0, 6, "stamp=") != 0 || server == std::string::npos)
+        return false;
+    zone.stamp = stamp.substr(6), zone.server = line.substr(server + 8);
+    return zone.stamp.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::string report_file_t::format() const {
+    std::string out = "status " + std::to_string(status) + "\ntext " + text + "\ndry_run " + (dry_run ? "1" : "0") + "\nduration_ms " +
+                      std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
+    for (const zone_t& z : zones) {
+        out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) + " kept=" +
+               std::to_string(z.kept) + " stamp=" + z.stamp + " server=" + z.server + "\n";
+    }
+    return out;
+}
+
+report_file_t report_file_t::parse(const char* begin, const char* end) {
+    report_file_t r;
+    std::uint64_t status = 1u << 31;
+    parse_records(begin, end, "as the updater writes it", [&r, &status](const std::string& key, const std::string& value) {
+        if (key == "status") return number(value, status) && status < (1u << 31);
+        if (key == "text") return r.text = value, true;
+        if (key == "dry_run") return (value == "0" || value == "1") && (r.dry_run = value == "1", true);
+        if (key == "duration_ms") return number(value, r.duration_ms);
+        if (key == "received") return number(value, r.received);
+        if (key != "zone") return false;
+        r.zones.emplace_back();
+        return read_zone(value, r.zones.back());
+    });
+    if (status >= (1u << 31)) throw std::runtime_error("no status");
+    r.status = static_cast<int>(status);
+    return r;
+}
+
+}  // namespace upd

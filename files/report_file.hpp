@@ -1,0 +1,33 @@
+// What one attempt did, as update_dir/tavik-update.report holds it: written by the updater, read back by tavik-run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+// Lines "KEY VALUE" (see tavik-update(1)): the status and its text, whether it was a dry run, how
+// long it took, the bytes received, and per zone the server whose list it took, the list's stamp
+// and how many files were placed, removed and kept. The run-as account can write there, so a
+// reader trusts nothing that is not as format() writes it.
+struct report_file_t {
+    struct zone_t {
+        std::string name, server, stamp;
+        std::size_t placed = 0, removed = 0, kept = 0;
+    };
+    static constexpr std::size_t max_size = 65536;
+
+    int status = 0;
+    std::string text;
+    bool dry_run = false;
+    std::uint64_t duration_ms = 0, received = 0;
+    std::vector<zone_t> zones;
+
+    std::string format() const;
+    // Throws std::runtime_error naming the first line that format() would not have written.
+    static report_file_t parse(const char* begin, const char* end);
+};
+
+}  // namespace upd
