@@ -4,6 +4,7 @@
 #include "files/signature.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
+#include "framework/digest.hpp"
 
 #include <boost/lexical_cast.hpp>
 #include <boost/xpressive/xpressive_static.hpp>
@@ -42,9 +43,9 @@ struct grammar_t {
         const auto eol = deep_copy(xp::as_xpr("\r\n") | '\n' | ('\r' >> ~xp::before('\n')) | '\f');
         const auto space = deep_copy((xp::set = ' ', '\t', '\n', '\v', '\f', '\r'));
 
-        layout = xp::bos >> "[TavikUpdateList]" >> eol >> '[' >> (xp::s4 = +digit) >> ']' >> eol >>
-                 (xp::s1 = +xp::_) >> (xp::s2 = "[TavikUpdateListEnd]" >> eol) >> eol >>
-                 "[Signature]" >> eol >> "Signature=" >> (xp::s3 = +xdigit) >> *space >> xp::eos;
+        layout = xp::bos >> lst_file_t::header >> eol >> '[' >> (xp::s4 = +digit) >> ']' >> eol >>
+                 (xp::s1 = +xp::_) >> (xp::s2 = lst_file_t::trailer >> eol) >> eol >> lst_file_t::signature_header >>
+                 eol >> lst_file_t::signature_begin >> (xp::s3 = +xdigit) >> *space >> xp::eos;
         file_line = '+' >> !('<' >> +digit >> '>') >> (xp::s1 = +name_char) >> ", " >>
                     (xp::s2 = +xdigit) >> ", " >> (xp::s3 = +digit);
         pattern_line = '-' >> (xp::s1 = +pattern_char) >> ',' >> *xp::_;
@@ -91,6 +92,14 @@ bool stamp_less(const std::string& a, const std::string& b) {
     const std::size_t a_digits = a.size() - a0, b_digits = b.size() - b0;
     if (a_digits != b_digits) return a_digits < b_digits;
     return a.compare(a0, a_digits, b, b0, b_digits) < 0;
+}
+
+std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns) {
+    std::string text = std::string(header) + "\n[" + stamp + "]\n";
+    for (const auto& f : files)
+        text += "+" + f.first + ", " + to_hex(f.second.digest) + ", " + std::to_string(f.second.size) + "\n";
+    for (const std::string& p : patterns) text += "-" + p + ",\n";
+    return text + trailer + "\n";
 }
 
 void lst_file_t::parse(const char* begin, const char* end) {

@@ -22,12 +22,20 @@ public:
     static bool is_timestamp(const std::string& name) { return name == "timestamp"; }
     // A longer stamp could not be recorded (the stamps file is bounded): such a list is damaged.
     static constexpr std::size_t max_stamp_digits = 64;
+    // The fixed lines of the layout: the header, the trailer that ends the signed part, and the
+    // signature part's header and the beginning of its line.
+    static constexpr char header[] = "[TavikUpdateList]", trailer[] = "[TavikUpdateListEnd]";
+    static constexpr char signature_header[] = "[Signature]", signature_begin[] = "Signature=";
 
     struct entry_t {
         std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
         std::uint32_t size = 0;
     };
     using files_t = std::map<std::string, entry_t>;
+
+    // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
+    // name order and a "-pattern," line per pattern, then the trailer; each line ends with LF.
+    static std::string unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns);
 
     // Checks the layout and the signature, then reads the body lines; throws
     // cf_proto_exception_t (EC_BAD_LST_FILE) on failure.

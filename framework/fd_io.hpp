@@ -3,6 +3,8 @@
 
 #include <boost/system/error_code.hpp>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -23,10 +25,10 @@ int open_regular(const char* path, boost::system::error_code& ec, struct stat* s
 // std::runtime_error("file too big"), or read_exact's errors.
 std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags = 0);
 
-// Creates `path` for writing (mode 0600) after removing whatever stands at the name: a FIFO there
-// would block the open, a link would lead elsewhere. Something planted again in between is not
-// opened: -1 with `ec` EC_IO_ERROR; other failures: -1 with errno.
-int create_fresh(const char* path, boost::system::error_code& ec);
+// Creates `path` for writing (`mode` less the umask) after removing whatever stands at the name: a
+// FIFO there would block the open, a link would lead elsewhere. Something planted again in between
+// is not opened: -1 with `ec` EC_IO_ERROR; other failures: -1 with errno.
+int create_fresh(const char* path, boost::system::error_code& ec, mode_t mode = 0600);
 
 // Non-throwing forms: EC_UNEXPECTED_EOF, EC_UNEXPECTED_ERROR or errno; untouched on success.
 void read_exact(int fd, void* buffer, std::size_t size, boost::system::error_code& ec);

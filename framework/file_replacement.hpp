@@ -3,20 +3,22 @@
 
 #include "framework/fd_guard.hpp"
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
 
-// The new content of `path` goes to PATH.tmp (created afresh: a link or FIFO planted there is
-// removed, never followed), which commit() flushes to the disk and renames over `path`: the old
-// file or the new one, never a torn one. The temporary goes unless commit() succeeded. Throws
-// filesystem_error "open" (create_fresh's codes) naming the temporary, system_error "write",
-// "fsync", "close" or "rename".
+// The new content of `path` goes to PATH.tmp (created afresh with `mode` less the umask: a link or
+// FIFO planted there is removed, never followed), which commit() flushes to the disk and renames
+// over `path`: the old file or the new one, never a torn one. The temporary goes unless commit()
+// succeeded. Throws filesystem_error "open" (create_fresh's codes) naming the temporary,
+// system_error "write", "fsync", "close" or "rename".
 class file_replacement_t {
 public:
     static const char suffix[];  // ".tmp"
 
-    explicit file_replacement_t(std::string path);
+    explicit file_replacement_t(std::string path, mode_t mode = 0600);
     ~file_replacement_t();
     file_replacement_t(const file_replacement_t&) = delete;
     file_replacement_t& operator=(const file_replacement_t&) = delete;

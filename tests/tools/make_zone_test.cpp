@@ -1,6 +1,8 @@
 // tavik-sign make-zone as a publisher meets it: what it refuses, the stamps of its lists, and what its runs leave in the tree.
 #include "tests/support/support.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
+#include "tools/tavik-sign/packer.hpp"
+#include "tools/tavik-sign/zone_checks.hpp"
 
 #include "files/apply_patch.hpp"
 #include "files/patch_index.hpp"

@@ -2,6 +2,7 @@
 #include "tools/tavik-sign/command.hpp"
 
 #include "framework/fd_guard.hpp"
+#include "framework/file_replacement.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +17,7 @@ namespace sign {
 namespace {
 
 [[noreturn]] void input_failure(const std::string& path, int err) {
-  throw input_error_t("\"" + path + "\": " + std::strerror(err), err);
+  throw input_error_t(quoted(path) + ": " + std::strerror(err), err);
 }
 
 }  // namespace
@@ -24,10 +25,22 @@ namespace {
 void take_positional(const std::vector<std::string>& args, const std::vector<std::string*>& values,
                      const std::vector<const char*>& names) {
   for (std::size_t i = 0; i < args.size() || i < names.size(); ++i) {
-    if (i >= names.size()) throw usage_error_t("unexpected argument \"" + args[i] + "\"");
+    if (i >= names.size()) throw usage_error_t("unexpected argument " + quoted(args[i]));
     if (i >= args.size()) throw usage_error_t(std::string(names[i]) + " is missing");
     *values[i] = args[i];
   }
+}
+
+void take_arguments(const std::vector<std::string>& args, const std::map<std::string, std::string*>& options,
+                    const std::vector<std::string*>& values, const std::vector<const char*>& names) {
+  std::vector<std::string> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const auto option = options.find(args[i]);
+    if (option != options.end() && i + 1 < args.size()) *option->second = args[++i];
+    else if (args[i].empty() || args[i][0] == '-') throw usage_error_t("unexpected argument " + quoted(args[i]));
+    else positional.push_back(args[i]);
+  }
+  take_positional(positional, values, names);
 }
 
 std::string read_input(const std::string& path) {
@@ -39,7 +52,7 @@ std::string read_input(const std::string& path) {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) input_failure(path, errno);
   if (S_ISDIR(st.st_mode)) input_failure(path, EISDIR);
-  if (!S_ISREG(st.st_mode)) throw input_error_t("\"" + path + "\": not a regular file", 0);
+  if (!S_ISREG(st.st_mode)) throw input_error_t(quoted(path) + ": not a regular file", 0);
   if (static_cast<std::uint64_t>(st.st_size) > PTRDIFF_MAX / 2) input_failure(path, EFBIG);
   std::string data;
   data.reserve(static_cast<std::size_t>(st.st_size));
@@ -52,5 +65,13 @@ std::string read_input(const std::string& path) {
     data.append(buffer, static_cast<std::size_t>(n));
   }
 }
+
+void write_output(const std::string& path, const std::string& data) {
+  file_replacement_t file(path, output_mode);
+  file.write(data.data(), data.size());
+  file.commit();
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace sign

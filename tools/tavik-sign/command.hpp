@@ -1,6 +1,9 @@
-// A subcommand of the signing tool: its name, its argument synopsis and its entry.
+// A subcommand of the signing tool (its name, synopsis and entry), and the reading and writing of files they share.
 #pragma once
 
+#include <sys/types.h>
+
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,8 +41,20 @@ struct input_error_t : std::runtime_error {
 void take_positional(const std::vector<std::string>& args, const std::vector<std::string*>& values,
                      const std::vector<const char*>& names);
 
+// Options that take a value ("--key K"), anywhere, and the named positional arguments as above:
+// usage_error_t too for an empty argument or another one beginning with '-'.
+void take_arguments(const std::vector<std::string>& args, const std::map<std::string, std::string*>& options,
+                    const std::vector<std::string*>& values, const std::vector<const char*>& names);
+
 // The whole of a regular file (links followed): input_error_t "\"path\": <errno text>" when it
 // cannot be opened or read, or is a folder or another kind of file.
 std::string read_input(const std::string& path);
+// The mode of what the tool writes, less the umask: a server's own account serves it.
+constexpr mode_t output_mode = 0666;
+// Replaces `path` by `data` through PATH.tmp (file_replacement_t), in output_mode.
+void write_output(const std::string& path, const std::string& data);
+
+// The text in double quotes, as the messages name paths.
+std::string quoted(const std::string& text);
 
 }  // namespace sign

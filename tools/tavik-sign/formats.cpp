@@ -9,62 +9,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace sign {
 
 namespace {
-
-const char lst_header[] = "[TavikUpdateList]";
-const char lst_trailer[] = "[TavikUpdateListEnd]";
-
-// Writes through a temporary name so that a failure never leaves a half-written OUT.
-void write_all_to(const std::string& path, const std::string& data) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
-        out.close();
-        if (!out) {
-            const int err = errno;
-            std::remove(temporary.c_str());
-            throw std::runtime_error("cannot write \"" + temporary + "\": " + std::strerror(err));
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        std::remove(temporary.c_str());
-        throw std::runtime_error("cannot rename \"" + temporary + "\" to \"" + path + "\": " + std::strerror(err));
-    }
-}
-
-// IN OUT --key K, in any order.
-struct sign_args_t {
-    std::string in, out, key;
-};
-
-sign_args_t parse_sign_args(const std::vector<std::string>& args) {
-    sign_args_t a;
-    std::vector<std::string> positional;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--key" && i + 1 < args.size()) {
-            a.key = args[++i];
-        } else if (!args[i].empty() && args[i][0] != '-') {
-            positional.push_back(args[i]);
-        } else {
-            throw usage_error_t("unexpected argument \"" + args[i] + "\"");
-        }
-    }
-    take_positional(positional, {&a.in, &a.out}, {"IN", "OUT"});
-    if (a.key.empty()) throw usage_error_t("--key is missing");
-    return a;
-}
 
 // The line end that the text uses first (CR LF, LF or CR); LF for a text without one.
 std::string line_end_style(const std::string& text) {
@@ -73,23 +22,32 @@ std::string line_end_style(const std::string& text) {
     return at + 1 < text.size() && text[at + 1] == '\n' ? "\r\n" : "\r";
 }
 
-// Signs the covered bytes and checks the result against the key's own public values, so that
-// a wrong key file is noticed here rather than by the updater.
-std::string signature_over(const private_key_t& key, const std::string& covered) {
-    const std::string signature = sign_hex(key, covered.data(), covered.size());
-    const public_key_t pub{key.p, key.q, key.g, key.y};
-    if (!verify_hex(pub, covered.data(), covered.size(), signature)) {
-        throw std::runtime_error("the signature made does not verify under the key's public value");
+// The line end after the list's trailer, which ends the signed part; "" when it has none. The
+// signature part takes the same style.
+std::string list_line_end(const std::string& covered) {
+    for (const char* candidate : {"\r\n", "\n", "\r", "\f"}) {
+        const std::string tail = upd::lst_file_t::trailer + std::string(candidate);
+        if (covered.size() >= tail.size() && covered.rfind(tail) == covered.size() - tail.size()) return candidate;
     }
-    return signature;
+    return "";
 }
 
-int run_sign_drl(const std::vector<std::string>& args) {
-    const sign_args_t a = parse_sign_args(args);
-    std::string covered = read_input(a.in);
+// IN OUT --key K, in any order: IN's text, once `check` has taken it (and perhaps ended its last
+// line), signed into OUT in the signed `form`.
+int sign_file(const std::vector<std::string>& args, void (*check)(const std::string& in, std::string& covered),
+              std::string (*form)(const std::string& covered, const std::string& signature)) {
+    std::string in, out, key;
+    take_arguments(args, {{"--key", &key}}, {&in, &out}, {"IN", "OUT"});
+    if (key.empty()) throw usage_error_t("--key is missing");
+    std::string covered = read_input(in);
+    check(in, covered);
+    write_output(out, form(covered, sign_checked(load_private_key(key), covered)));
+    return 0;
+}
 
-    // Only URL lines and empty lines may be signed: the updater ends the signed range at the
-    // first signature and refuses every other kind of line.
+// Only URL lines and empty lines may be signed: the updater ends the signed range at the first
+// signature and refuses every other kind of line.
+void check_drl(const std::string& in, std::string& covered) {
     std::size_t urls = 0;
     for (std::size_t p = 0, number = 1; p < covered.size(); ++number) {
         const std::size_t end = std::min(covered.find_first_of("\r\n", p), covered.size());
@@ -100,66 +58,34 @@ int run_sign_drl(const std::vector<std::string>& args) {
             ++urls;
             continue;
         }
-        throw std::runtime_error("line " + std::to_string(number) + " of \"" + a.in +
-                                 "\" is neither empty nor a url= line");
+        throw std::runtime_error("line " + std::to_string(number) + " of " + quoted(in) + " is neither empty nor a url= line");
     }
-    if (urls == 0) throw std::runtime_error("\"" + a.in + "\" has no url= line");
-
+    if (urls == 0) throw std::runtime_error(quoted(in) + " has no url= line");
     if (covered.back() != '\r' && covered.back() != '\n') covered += line_end_style(covered);
-    write_all_to(a.out, signed_drl(covered, signature_over(load_private_key(a.key), covered)));
-    return 0;
 }
 
-int run_sign_lst(const std::vector<std::string>& args) {
-    const sign_args_t a = parse_sign_args(args);
-    const std::string covered = read_input(a.in);
-
-    if (covered.compare(0, sizeof lst_header - 1, lst_header) != 0) {
-        throw std::runtime_error("\"" + a.in + "\" does not begin with " + lst_header);
-    }
-    // The signed part ends with the trailer and its line end; that line end is the style of
-    // the signature part too.
-    std::string eol;
-    for (const char* candidate : {"\r\n", "\n", "\r", "\f"}) {
-        const std::string tail = std::string(lst_trailer) + candidate;
-        if (covered.size() >= tail.size() &&
-            covered.compare(covered.size() - tail.size(), tail.size(), tail) == 0) {
-            eol = candidate;
-            break;
-        }
-    }
-    if (eol.empty()) {
-        throw std::runtime_error("\"" + a.in + "\" does not end with " + lst_trailer + " and a line end");
-    }
-    const std::string signature = signature_over(load_private_key(a.key), covered);
-    write_all_to(a.out, covered + eol + "[Signature]" + eol + "Signature=" + signature + eol);
-    return 0;
+void check_lst(const std::string& in, std::string& covered) {
+    const std::string header = upd::lst_file_t::header, trailer = upd::lst_file_t::trailer;
+    if (covered.compare(0, header.size(), header) != 0) throw std::runtime_error(quoted(in) + " does not begin with " + header);
+    if (list_line_end(covered).empty()) throw std::runtime_error(quoted(in) + " does not end with " + trailer + " and a line end");
 }
 
-int run_sign_ini(const std::vector<std::string>& args) {
-    const sign_args_t a = parse_sign_args(args);
-    const std::string covered = read_input(a.in);
-    if (covered.empty()) throw std::runtime_error("\"" + a.in + "\" is empty");
-    write_all_to(a.out, signed_ini(covered, signature_over(load_private_key(a.key), covered)));
-    return 0;
+void check_ini(const std::string& in, std::string& covered) {
+    if (covered.empty()) throw std::runtime_error(quoted(in) + " is empty");
 }
+
+int run_sign_drl(const std::vector<std::string>& args) { return sign_file(args, &check_drl, &signed_drl); }
+int run_sign_lst(const std::vector<std::string>& args) { return sign_file(args, &check_lst, &signed_lst); }
+int run_sign_ini(const std::vector<std::string>& args) { return sign_file(args, &check_ini, &signed_ini); }
 
 bool contains_ini_signature_part(const std::string& data) {
     static const std::string marker = "\r\n[signature]";
-    if (data.size() < marker.size()) return false;
-    for (std::size_t i = 0; i + marker.size() <= data.size(); ++i) {
-        std::size_t k = 0;
-        while (k < marker.size() &&
-               std::tolower(static_cast<unsigned char>(data[i + k])) == marker[k]) {
-            ++k;
-        }
-        if (k == marker.size()) return true;
-    }
-    return false;
+    const auto same = [](char c, char lower) { return std::tolower(static_cast<unsigned char>(c)) == lower; };
+    return std::search(data.begin(), data.end(), marker.begin(), marker.end(), same) != data.end();
 }
 
 std::string detect_type(const std::string& data) {
-    if (data.compare(0, sizeof lst_header - 1, lst_header) == 0) return "lst";
+    if (data.rfind(upd::lst_file_t::header, 0) == 0) return "lst";
     if (contains_ini_signature_part(data)) return "ini";
     return "drl";
 }
@@ -214,6 +140,11 @@ std::string signed_drl(const std::string& covered, const std::string& signature)
     return covered + upd::drl_file_t::sign_line_begin + signature + line_end_style(covered);
 }
 
+std::string signed_lst(const std::string& covered, const std::string& signature) {
+    const std::string eol = list_line_end(covered);
+    return covered + eol + upd::lst_file_t::signature_header + eol + upd::lst_file_t::signature_begin + signature + eol;
+}
+
 std::string signed_ini(const std::string& covered, const std::string& signature) {
     // The reader finds the signature part by the CR LF in front of its header.
     return covered + "\r\n[Signature]\r\nSignature=" + signature + "\r\n";
@@ -224,7 +155,9 @@ std::vector<command_t> format_commands() {
         {"sign-drl", "IN OUT --key KEYFILE",
          "sign a server list: appends a sign= line over all of IN, in IN's line end style", &run_sign_drl},
         {"sign-lst", "IN OUT --key KEYFILE",
-         "sign a file list ending with [TavikUpdateListEnd]: appends the [Signature] part", &run_sign_lst},
+         std::string("sign a file list ending with ") + upd::lst_file_t::trailer + ": appends the " +
+             upd::lst_file_t::signature_header + " part",
+         &run_sign_lst},
         {"sign-ini", "IN OUT --key KEYFILE", "sign a zone INI file: appends a CR LF [Signature] section",
          &run_sign_ini},
         {"verify", "FILE [--type drl|lst|ini]",

@@ -12,9 +12,11 @@ namespace sign {
 // of main.cpp after the built-in ones.
 std::vector<command_t> format_commands();
 
-// The signed forms that sign-drl and sign-ini write: the covered text (for a server list, ending
-// with its line end), then the signature part holding the signature text.
+// The signed forms that sign-drl, sign-lst and sign-ini write: the covered text (for a server
+// list, ending with its line end; for a file list, with its trailer and line end), then the
+// signature part holding the signature text.
 std::string signed_drl(const std::string& covered, const std::string& signature);
+std::string signed_lst(const std::string& covered, const std::string& signature);
 std::string signed_ini(const std::string& covered, const std::string& signature);
 
 }  // namespace sign

@@ -15,19 +15,8 @@
 namespace {
 
 int run_keygen(const std::vector<std::string>& args) {
-  std::string comment = "tavik-update signing key";
-  std::vector<std::string> positional;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--comment" && i + 1 < args.size()) {
-      comment = args[++i];
-    } else if (args[i].empty() || args[i][0] == '-') {
-      throw sign::usage_error_t("unexpected argument \"" + args[i] + "\"");
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  std::string base;
-  sign::take_positional(positional, {&base}, {"OUT_BASENAME"});
+  std::string comment = "tavik-update signing key", base;
+  sign::take_arguments(args, {{"--comment", &comment}}, {&base}, {"OUT_BASENAME"});
   sign::generate_key(base, comment);
   std::printf("wrote %s.pub and %s.key\n", base.c_str(), base.c_str());
   return 0;

@@ -1,6 +1,13 @@
 # make-zone of the signing tool, with the LZMA SDK encoder (Debian's lzma-dev) compiled in.
 add_library(tavik_make_zone STATIC
   ${CMAKE_CURRENT_LIST_DIR}/make_zone.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zone_options.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zone_checks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_source.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/patcher.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/published.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/signed_writer.cpp
   ${TAVIK_LZMA_SDK_DIR}/LzmaEnc.c
   ${TAVIK_LZMA_SDK_DIR}/LzFind.c)
 # upd_net: URLs are checked with the updater's own reader.

@@ -5,7 +5,6 @@
 #include <openssl/bn.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,6 +13,9 @@
 
 #include "files/sha0.hpp"
 #include "files/signature.hpp"
+#include "framework/digest.hpp"
+#include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
 #include "tools/key-tables/key_file.hpp"
 
 namespace sign {
@@ -52,13 +54,13 @@ bn_t from_hex(const std::string& hex) {
   return bn_t(b);
 }
 
-std::string to_hex(const BIGNUM* b) {
-  char* text = BN_bn2hex(b);
-  if (!text) throw std::bad_alloc();
-  std::string out(text);
-  OPENSSL_free(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
+// The number's bytes in hex digits: big-endian as the key files hold it or, given a `size`, that
+// many bytes little-endian as signatures hold it.
+std::string to_hex(const BIGNUM* b, int size = 0) {
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(size ? size : BN_num_bytes(b)));
+  const int done = size ? BN_bn2lebinpad(b, bytes.data(), size) : BN_bn2bin(b, bytes.data());
+  check(done == static_cast<int>(bytes.size()));
+  return ::to_hex(bytes.data(), bytes.size());
 }
 
 // e: the five chaining words of SHA-0 over the data, h0 least significant.
@@ -75,38 +77,15 @@ bn_t digest_value(const void* data, std::size_t size) {
   return e;
 }
 
-std::string le_hex(const BIGNUM* b, int size) {
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
-  check(BN_bn2lebinpad(b, bytes.data(), size) == size);
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 void write_new_file(const std::string& path, const std::string& text, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-  if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = errno;
-      ::close(fd);
-      ::unlink(path.c_str());
-      throw std::runtime_error(path + ": " + std::strerror(err));
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(path.c_str());
-    throw std::runtime_error(path + ": " + std::strerror(err));
-  }
+  fd_guard_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode));
+  if (fd.get() < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+  boost::system::error_code ec;
+  write_all(fd.get(), text.data(), text.size(), ec);
+  if (!ec && fd.close_checked() != 0) ec.assign(errno, boost::system::system_category());
+  if (!ec) return;
+  ::unlink(path.c_str());
+  throw std::runtime_error(path + ": " + ec.message());
 }
 
 }  // namespace
@@ -183,7 +162,14 @@ std::string sign_hex(const private_key_t& key, const void* data, std::size_t siz
     check(BN_mod_mul(s.get(), kinv.get(), t.get(), q.get(), ctx.get()));
     if (!BN_is_zero(s.get())) break;
   }
-  return le_hex(r.get(), 20) + le_hex(s.get(), 20);
+  return to_hex(r.get(), 20) + to_hex(s.get(), 20);
+}
+
+std::string sign_checked(const private_key_t& key, const std::string& data) {
+  const std::string signature = sign_hex(key, data.data(), data.size());
+  if (!verify_hex(key.public_part(), data.data(), data.size(), signature))
+    throw std::runtime_error("the signature made does not verify under the key's public value");
+  return signature;
 }
 
 bool verify_hex(const public_key_t& key, const void* data, std::size_t size,

@@ -13,6 +13,7 @@ struct public_key_t {
 
 struct private_key_t {
   std::string p, q, g, y, x;
+  public_key_t public_part() const { return {p, q, g, y}; }
 };
 
 // Reads "OUT.key" (p, q, g, y, x) or "OUT.pub" (p, q, g, y); throws std::runtime_error naming
@@ -27,6 +28,10 @@ void generate_key(const std::string& out_basename, const std::string& comment);
 // The signature text of the data: 80 lower-case hex digits, r then s, each 20 bytes
 // little-endian, over e = the SHA-0 chaining words read with h0 as the least significant word.
 std::string sign_hex(const private_key_t& key, const void* data, std::size_t size);
+
+// sign_hex, checked against the key's own public values so that a wrong key file is noticed here
+// rather than by the updater: std::runtime_error when it fails.
+std::string sign_checked(const private_key_t& key, const std::string& data);
 
 // Plain big-number check of a signature text against a key file's values, following the same
 // encoding; true when valid. Independent of the updater's own verifier.

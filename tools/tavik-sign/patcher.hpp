@@ -1,0 +1,36 @@
+// The patches of make-zone: from the earlier versions of the zone's files to this run's, and their index.
+#pragma once
+
+#include "tools/tavik-sign/published.hpp"
+
+#include "files/lst_file.hpp"
+
+#include <boost/filesystem/path.hpp>
+
+namespace sign {
+
+// Patches go to patches/ below the output folder under the names patch_index_t gives them; each is
+// recorded as published before it is written.
+class patcher_t {
+public:
+    patcher_t(const boost::filesystem::path& out, const std::vector<std::string>& previous, published_t& published)
+        : out_(out), previous_(previous), published_(published) {}
+
+    // Whether a --previous folder holds a file of that name, whose new bytes make() then needs.
+    bool wanted(const std::string& name) const;
+    // A patch to `target`, the bytes of the file `name` that `entry` lists, from each distinct
+    // earlier version, when it is below half of `replaced`: the size of what a client fetches otherwise.
+    void make(const std::string& name, const upd::lst_file_t::entry_t& entry, const std::string& target,
+              std::uint64_t replaced);
+    // Writes the index, sorted, when there is a patch; returns the number of its lines.
+    std::size_t write_index() const;
+
+private:
+    const boost::filesystem::path out_;
+    const std::vector<std::string>& previous_;
+    published_t& published_;
+    std::map<std::string, bool> tried_;  // patch name: written
+    std::set<std::string> lines_;
+};
+
+}  // namespace sign

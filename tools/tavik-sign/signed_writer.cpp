@@ -1,0 +1,64 @@
+// The signed files of make-zone: update.drl (and its copy), zone.ini, and version.lst with its packed form.
+#include "tools/tavik-sign/signed_writer.hpp"
+
+#include "tools/tavik-sign/command.hpp"
+#include "tools/tavik-sign/formats.hpp"
+#include "tools/tavik-sign/packer.hpp"
+
+#include "files/drl_file.hpp"
+#include "framework/limits.hpp"
+
+#include <cstdio>
+
+namespace sign {
+
+namespace {
+
+// What the file at `path` holds; "" when there is none to read.
+std::string existing(const std::string& path) {
+    try {
+        return read_input(path);
+    } catch (const input_error_t&) {
+        return "";  // signed anew, and written where it may be
+    }
+}
+
+}  // namespace
+
+void signed_writer_t::write_drl(const std::string& path, const std::vector<std::string>& urls) const {
+    std::string covered;
+    for (const std::string& u : urls) covered += upd::drl_file_t::url_line_begin + u + "\n";
+    write_kept(path, covered, &signed_drl);
+}
+
+void signed_writer_t::write_ini(const std::string& path, const std::vector<std::string>& fallbacks) const {
+    std::string covered = "[Fallback]";
+    for (const std::string& u : fallbacks) covered += "\r\nurl = " + u;
+    write_kept(path, covered, &signed_ini);
+}
+
+void signed_writer_t::copy(const std::string& from, const std::string& to) const {
+    const std::string bytes = read_input(from);
+    if (existing(to) != bytes) write_output(to, bytes);
+}
+
+void signed_writer_t::write_list(const std::string& path, const std::string& covered, bool pack) const {
+    const std::string list = signed_lst(covered, sign_checked(keys_.dsa, covered)), packed = path + ".lzma";
+    if (pack && list.size() <= upd::max_in_memory) write_output(packed, lzma_pack(list));
+    else std::remove(packed.c_str());
+    write_output(path, list);
+}
+
+void signed_writer_t::write_kept(const std::string& path, const std::string& covered, form_t form) const {
+    // The signature of the file there is taken from where a probe signature stands in its form.
+    const std::string file = existing(path), zeros(80, '0'), probe = form(covered, zeros);
+    const std::size_t at = probe.find(zeros, covered.size());
+    if (file.size() == probe.size() && at != std::string::npos) {
+        const std::string signature = file.substr(at, zeros.size());
+        const public_key_t key = keys_.dsa.public_part();
+        if (file == form(covered, signature) && verify_hex(key, covered.data(), covered.size(), signature)) return;
+    }
+    write_output(path, form(covered, sign_checked(keys_.dsa, covered)));
+}
+
+}  // namespace sign

@@ -1,0 +1,125 @@
+// The options of tavik-sign make-zone: read from its command line, checked, and what they name.
+#include "tools/tavik-sign/zone_options.hpp"
+
+#include "tools/tavik-sign/command.hpp"
+#include "tools/tavik-sign/published.hpp"
+#include "tools/tavik-sign/zone_checks.hpp"
+
+#include "files/lst_file.hpp"
+
+#include <boost/filesystem/operations.hpp>
+
+#include <algorithm>
+#include <ctime>
+#include <map>
+#include <set>
+
+namespace fs = boost::filesystem;
+
+namespace sign {
+
+namespace {
+
+void refuse(const std::string& problem) {
+    if (!problem.empty()) throw std::runtime_error(problem);
+}
+
+}  // namespace
+
+const char zone_usage[] =
+    "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
+    "[--stamp DIGITS] [--drl-name NAME] [--previous DIR]... [--no-lzma-list] [--plain-only] [--allow-empty]";
+
+zone_options_t zone_options(const std::vector<std::string>& args) {
+    zone_options_t o;
+    const std::map<std::string, std::string*> values{
+        {"--key", &o.key}, {"--files", &o.files}, {"--out", &o.out}, {"--stamp", &o.stamp}, {"--drl-name", &o.drl_name}};
+    const std::map<std::string, std::vector<std::string>*> lists{
+        {"--url", &o.urls}, {"--fallback", &o.fallbacks}, {"--pattern", &o.patterns}, {"--previous", &o.previous}};
+    const std::map<std::string, std::pair<bool*, bool>> switches{
+        {"--no-lzma-list", {&o.lzma_list, false}}, {"--plain-only", {&o.packed, false}}, {"--allow-empty", {&o.allow_empty, true}}};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool has_value = i + 1 < args.size();
+        if (values.count(a) && has_value) *values.at(a) = args[++i];
+        else if (lists.count(a) && has_value) lists.at(a)->push_back(args[++i]);
+        else if (switches.count(a)) *switches.at(a).first = switches.at(a).second;
+        else throw usage_error_t("unexpected argument " + quoted(a));
+    }
+    const std::pair<const char*, bool> required[] = {{"--key", !o.key.empty()}, {"--files", !o.files.empty()},
+                                                     {"--out", !o.out.empty()}, {"--url", !o.urls.empty()}};
+    for (const auto& r : required)
+        if (!r.second) throw usage_error_t(std::string(r.first) + " is missing");
+    return o;
+}
+
+std::string check_options(const zone_options_t& o) {
+    if (o.urls.empty()) throw std::runtime_error("at least one --url is needed");
+    for (const std::string& u : o.urls) refuse(check_url(u, false));
+    for (const std::string& u : o.fallbacks) refuse(check_url(u, true));
+    for (const std::string& p : o.patterns) refuse(check_pattern(p));
+    if (!o.drl_name.empty() && !check_file_name(o.drl_name).empty()) {
+        throw std::runtime_error("--drl-name " + quoted(o.drl_name) + ": " + check_file_name(o.drl_name));
+    }
+    std::string stamp = o.stamp;
+    if (stamp.empty()) {
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        gmtime_r(&now, &tm);
+        char text[32];
+        // To the second: two lists made in the same minute must not share a stamp, or a mirror
+        // could serve either.
+        stamp.assign(text, std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm));
+    }
+    if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos ||
+        stamp.size() > upd::lst_file_t::max_stamp_digits) {
+        throw std::runtime_error("the stamp " + quoted(stamp) + " must be 1 to " +
+                                 std::to_string(upd::lst_file_t::max_stamp_digits) + " decimal digits");
+    }
+    // Clients take no list below the one they installed last, and may take one of the same stamp
+    // from any mirror: each list must be above the last.
+    const std::string previous = published_t::last_stamp(o.out);
+    if (!previous.empty() && !upd::stamp_less(previous, stamp)) {
+        throw std::runtime_error("the stamp " + stamp + " is not above " + previous + ", the stamp of the list in " +
+                                 quoted(o.out) + " (to go back, remove that tree first)");
+    }
+    return stamp;
+}
+
+bool made_by_make_zone(const std::string& name) {
+    static const char* const names[] = {"update.drl", "zone.ini", "version.lst", "version.lst.lzma", published_t::record_name,
+                                        "patches"};
+    return std::count(std::begin(names), std::end(names), name) > 0;
+}
+
+std::vector<zone_input_t> list_inputs(const zone_options_t& o) {
+    if (!fs::is_directory(o.files)) throw std::runtime_error(quoted(o.files) + " is not a directory");
+    std::vector<zone_input_t> inputs;
+    boost::system::error_code ec;
+    for (fs::directory_iterator it(o.files, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string(), path = it->path().string();
+        boost::system::error_code ignored;
+        if (fs::is_directory(it->path(), ignored) && fs::equivalent(it->path(), o.out, ignored)) continue;  // the tree itself
+        if (!fs::is_regular_file(it->path())) throw std::runtime_error(quoted(path) + " is not a regular file");  // follows links
+        const std::string problem = check_file_name(name);
+        if (!problem.empty()) throw std::runtime_error(quoted(path) + ": " + problem);
+        if (made_by_make_zone(name)) throw std::runtime_error(quoted(path) + ": " + name + " is made by make-zone itself");
+        inputs.push_back({name, path});
+    }
+    if (ec) throw std::runtime_error("cannot list " + quoted(o.files) + ": " + ec.message());
+    if (inputs.empty() && !o.allow_empty) {
+        throw std::runtime_error(quoted(o.files) + " holds no regular file (--allow-empty publishes a zone without files)");
+    }
+    std::sort(inputs.begin(), inputs.end(), [](const zone_input_t& a, const zone_input_t& b) { return a.name < b.name; });
+    // NAME.lzma of one file would overwrite another input of that name.
+    std::set<std::string> names;
+    for (const zone_input_t& i : inputs) names.insert(i.name);
+    for (const zone_input_t& i : inputs) {
+        if (o.packed && !upd::lst_file_t::is_timestamp(i.name) && names.count(i.name + ".lzma")) {
+            throw std::runtime_error(quoted(i.path + ".lzma") + " would be replaced by the packed form of " + i.name);
+        }
+    }
+    return inputs;
+}
+
+}  // namespace sign

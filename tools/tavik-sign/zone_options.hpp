@@ -1,0 +1,49 @@
+// The options of tavik-sign make-zone: read from its command line, checked, and what they name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sign {
+
+struct zone_options_t {
+    std::string key;    // private key file
+    std::string files;  // folder whose regular files make up the zone
+    std::string out;    // server tree to write
+    std::vector<std::string> urls;       // base URLs for update.drl
+    std::vector<std::string> fallbacks;  // fallback URLs for zone.ini
+    std::vector<std::string> patterns;   // name patterns of the list ("-pattern," lines)
+    std::string stamp;                   // digits of the list stamp; empty: UTC time now
+    bool lzma_list = true;               // also write version.lst.lzma
+    bool packed = true;                  // also write NAME.lzma for every file but "timestamp"
+    std::string drl_name;  // a plain file name: a copy of update.drl under it too ("": none)
+    bool allow_empty = false;  // a folder of files without one regular file is no mistake
+    std::vector<std::string> previous;  // folders of earlier versions of the files, patched from
+};
+
+extern const char zone_usage[];  // the synopsis of the command line
+// The options of a command line; usage_error_t names an argument it cannot take, or the first
+// required one missing.
+zone_options_t zone_options(const std::vector<std::string>& args);
+
+// Checks what the options put into the signed files, and returns the stamp of the list: the given
+// one or the UTC time, to the second. std::runtime_error names the first mistake, a stamp not
+// above that of the list the tree holds already among them.
+std::string check_options(const zone_options_t& options);
+
+// One input file: copied to the tree, measured and, unless told otherwise, packed beside it.
+struct zone_input_t {
+    std::string name;
+    std::string path;
+};
+
+// Whether make-zone makes a file or folder of that name in the tree itself.
+bool made_by_make_zone(const std::string& name);
+
+// The regular files of the folder of files (links followed), in name order, but for the tree when
+// it is kept there. std::runtime_error for anything else there, a name that a list cannot hold or
+// that make-zone makes itself, no file at all unless allowed, and, when files are packed, one that
+// the packed form of another would replace.
+std::vector<zone_input_t> list_inputs(const zone_options_t& options);
+
+}  // namespace sign
