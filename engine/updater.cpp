@@ -89,7 +89,7 @@ void warn_empty(const char* option) { LOG_WARNING("Config option " << option << 
 }  // namespace
 
 updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, const tvk::UpdateConfig& config)
-    : io_service_(io_service), progress_(progress), downloader_(io_service, progress), connections_(download_connections()) {
+    : io_service_(io_service), progress_(progress), counter_(progress), downloader_(io_service, counter_), connections_(download_connections()) {
     configure(downloader_, config);
 }
 
@@ -164,7 +164,7 @@ void updater_t::update(const tvk::UpdateConfig& config) {
         for (std::size_t i = 0; i < jobs.size(); ++i) fetch_job(downloader_, i);
     } else {
         const auto make_downloader = [this, &config](boost::asio::io_service& io_service) {
-            auto downloader = std::make_unique<downloader_t>(io_service, progress_);
+            auto downloader = std::make_unique<downloader_t>(io_service, counter_);
             configure(*downloader, config);
             downloader->add_header("User-Agent", user_agent(config));
             downloader->connection().set_proxy_challenge(downloader_.connection().shared_proxy_challenge());

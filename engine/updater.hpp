@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/file_item.hpp"
+#include "engine/progress_counter.hpp"
 #include "engine/run_report.hpp"
 #include "engine/zone.hpp"
 #include "engine/zone_fallback.hpp"
@@ -87,6 +88,7 @@ private:
 
     boost::asio::io_service& io_service_;
     progress_t& progress_;
+    progress_counter_t counter_;
     downloader_t downloader_;
     std::size_t connections_;
     stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used

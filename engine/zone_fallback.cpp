@@ -2,6 +2,7 @@
 #include "engine/zone_fallback.hpp"
 
 #include "control/progress.hpp"
+#include "engine/progress_counter.hpp"
 #include "engine/updater.hpp"
 #include "files/drl_file.hpp"
 #include "files/ini.hpp"
@@ -45,7 +46,8 @@ zone_fallback_t::zone_fallback_t(const std::string& name, const fs::path& zone_i
 file_item_t zone_fallback_t::download(const tvk::UpdateConfig& config, boost::asio::io_service& io_service) const {
     watcher_t watcher;
     progress_t progress(io_service, &watcher);
-    downloader_t downloader(io_service, progress);
+    progress_counter_t counter(progress);
+    downloader_t downloader(io_service, counter);
     updater_t::configure(downloader, config);
 
     const std::string name = drl_path_.filename().string();
