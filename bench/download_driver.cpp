@@ -1,5 +1,6 @@
 // Download throughput driver: fetches one URL to a file with the downloader and prints the time.
 #include "control/progress.hpp"
+#include "engine/progress_counter.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
 #include "net/downloader.hpp"
@@ -32,7 +33,8 @@ int main(int argc, char** argv) {
     boost::asio::io_service progress_service;
     silent_watcher_t watcher;
     upd::progress_t progress(progress_service, &watcher);
-    upd::downloader_t downloader(io_service, progress);
+    upd::progress_counter_t counter(progress);
+    upd::downloader_t downloader(io_service, counter);
     downloader.set_timeout(std::chrono::seconds(30));
     tvk::Proxy proxy;
     proxy.set_type(tvk::Proxy::PROXY_TYPE_NONE);

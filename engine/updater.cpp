@@ -84,7 +84,7 @@ std::vector<zone_row_t> zone_table(const tvk::UpdateConfig& c) {
 }  // namespace
 
 updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, const run_settings_t& settings)
-    : io_service_(io_service), progress_(progress), settings_(settings), downloader_(io_service, progress) {
+    : io_service_(io_service), progress_(progress), counter_(progress), settings_(settings), downloader_(io_service, counter_) {
     settings_.configure(downloader_);
 }
 
@@ -136,7 +136,7 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones) {
         for (std::size_t i = 0; i < jobs.size(); ++i) fetch_job(downloader_, i);
     } else {
         const auto make_downloader = [this](boost::asio::io_service& io_service) {
-            auto downloader = std::make_unique<downloader_t>(io_service, progress_);
+            auto downloader = std::make_unique<downloader_t>(io_service, counter_);
             settings_.configure(*downloader);
             downloader->connection().set_proxy_challenge(downloader_.connection().shared_proxy_challenge());
             return downloader;

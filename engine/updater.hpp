@@ -3,6 +3,7 @@
 
 #include "engine/file_item.hpp"
 #include "engine/mirrors.hpp"
+#include "engine/progress_counter.hpp"
 #include "engine/run_report.hpp"
 #include "engine/run_settings.hpp"
 #include "engine/zone.hpp"
@@ -59,6 +60,7 @@ private:
 
     boost::asio::io_service& io_service_;
     progress_t& progress_;
+    progress_counter_t counter_;
     const run_settings_t& settings_;
     downloader_t downloader_;
     stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used

@@ -1,7 +1,6 @@
 // A zone's fallback: fresh DRL files fetched from the servers its signed zone.ini names.
 #include "engine/zone_fallback.hpp"
 
-#include "control/progress.hpp"
 #include "files/drl_file.hpp"
 #include "files/ini.hpp"
 #include "framework/error_code.hpp"
@@ -19,11 +18,11 @@ namespace upd {
 
 namespace {
 
-class null_watcher_t : public progress_watcher_t {
+// The fallback's bytes go into no statistics.
+class uncounted_t final : public byte_counter_t {
 public:
-    void on_check_progress(const tvk::UpdateCheckProgress&) override {}
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
+    void add_sent(std::uint32_t) override {}
+    void add_received(std::uint32_t) override {}
 };
 
 }  // namespace
@@ -37,9 +36,8 @@ zone_fallback_t::zone_fallback_t(const std::string& name, const fs::path& zone_i
 
 file_item_t zone_fallback_t::download(const run_settings_t& settings, boost::asio::io_service& io_service,
                                       std::shared_ptr<mirrors_t::waits_t> waits) const {
-    null_watcher_t watcher;
-    progress_t progress(io_service, &watcher);
-    downloader_t downloader(io_service, progress);
+    uncounted_t uncounted;
+    downloader_t downloader(io_service, uncounted);
     settings.configure(downloader);
     const std::string name = drl_path_.filename().string();
     mirrors_t mirrors(name_, drl_file_t::shuffled(urls_), std::move(waits), settings.proxied());

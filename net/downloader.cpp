@@ -26,15 +26,6 @@ namespace {
 // A 206 that does not continue the part, or a 416: the file starts again from its first byte.
 struct restart_t {};
 
-// A network failure on the way to an address costs that address, and the next one is tried. Through
-// a proxy, whatever fails once the proxy has accepted the connection is the update server's
-// failure: the proxy's addresses stay for the servers after it.
-bool moves_on(const http_connection_t& connection, const std::exception& e) {
-    const tvk::ErrorCode code = to_error_code(error_code_of(e));
-    return (code == tvk::EC_NETWORK_ERROR || code == tvk::EC_NETWORK_TIMEDOUT) &&
-           !(connection.through_proxy() && connection.reached_endpoint());
-}
-
 [[noreturn]] void throw_limit_reached(std::uint64_t limit, const url_t& url) {
     throw server_failure_t(tvk::EC_LIMIT_REACHED, "Body exceeds the limit of " + std::to_string(limit) + " bytes: " + url.to_string(),
                            "larger than " + std::to_string(limit) + " bytes");
@@ -63,14 +54,12 @@ int open_part(const std::string& part, std::uint64_t& size) {
 
 }  // namespace
 
-downloader_t::downloader_t(boost::asio::io_service& io_service, progress_t& progress)
-    : connection_(io_service, progress) {
+downloader_t::downloader_t(boost::asio::io_service& io_service, byte_counter_t& counter)
+    : connection_(io_service, counter) {
     connection_.response_received.connect([this](const http_response_t& response) { on_response(response); });
     connection_.set_method("GET");
     set_keep_alive(true);
 }
-
-downloader_t::~downloader_t() = default;
 
 void downloader_t::add_header(const std::string& name, const std::string& value) {
     added_.add(name, value);
@@ -86,12 +75,6 @@ void downloader_t::set_keep_alive(bool keep_alive) {
     headers.add("Accept", "*/*");
     headers.append(added_);
     connection_.set_headers(headers);
-}
-
-void downloader_t::set_proxy(const tvk::Proxy& proxy) { connection_.set_proxy(proxy); }
-
-void downloader_t::set_timeout(std::chrono::steady_clock::duration timeout) {
-    connection_.set_timeout(timeout);
 }
 
 // A 200 answer, or the 206 that continues the part asked for; throwing here ends the exchange
@@ -120,9 +103,14 @@ void downloader_t::on_response(const http_response_t& response) {
     throw http_status_error_t(tvk::EC_UNEXPECTED_ERROR, "HTTP status " + std::to_string(status), status, wait);
 }
 
-// Moves on to the next address after a network failure; with none left, the server has failed
-// for the reason the last one gave.
-void downloader_t::next_endpoint(const std::exception& e) {
+// Called from a catch block: a network failure on the way to an address costs that address, and
+// the next one is tried; with none left, the server has failed for the reason the last one gave.
+// Any other failure is thrown again, and so is one through a proxy that had accepted the
+// connection: it is the update server's, and the proxy's addresses stay for the servers after it.
+void downloader_t::move_on(const std::exception& e) {
+    const tvk::ErrorCode code = to_error_code(error_code_of(e));
+    const bool network = code == tvk::EC_NETWORK_ERROR || code == tvk::EC_NETWORK_TIMEDOUT;
+    if (!network || (connection_.through_proxy() && connection_.reached_endpoint())) throw;
     LOG_DEBUG(exception_text(e));
     connection_.next_endpoint();
     if (connection_.endpoint_queue().empty()) {
@@ -142,9 +130,7 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limi
         boost::signals2::scoped_connection listener =
             connection_.data_received.connect([&body, &url, limit](const std::vector<char>& chunk) {
                 // A server that never stops sending must not exhaust the memory.
-                if (chunk.size() > limit - body.size()) {
-                    throw_limit_reached(limit, url);
-                }
+                if (chunk.size() > limit - body.size()) throw_limit_reached(limit, url);
                 // Grown in steps that stop at the limit: a body at the limit costs the limit, not
                 // up to twice it.
                 if (body.capacity() - body.size() < chunk.size()) {
@@ -156,10 +142,7 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limi
             connection_.execute();
             return body;
         } catch (const std::exception& e) {
-            if (!moves_on(connection_, e)) {
-                throw;
-            }
-            next_endpoint(e);
+            move_on(e);
         }
     }
 }
@@ -193,9 +176,7 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
                             if (::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
                             offset = 0, restarted_ = false;
                         }
-                        if (limit && chunk.size() > *limit - offset - written) {
-                            throw_limit_reached(*limit, url);
-                        }
+                        if (limit && chunk.size() > *limit - offset - written) throw_limit_reached(*limit, url);
                         write_all(fd.get(), chunk.data(), chunk.size());
                         written += chunk.size();
                     });
@@ -209,23 +190,20 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
                 // A delayed write error shows up here; the file is not complete.
                 throw boost::system::system_error(errno, boost::system::system_category(), "close");
             }
-            if (resume && ::rename(part.c_str(), target.c_str()) != 0) {
-                throw boost::filesystem::filesystem_error("rename", part, last_errno());
-            }
+            if (resume && ::rename(part.c_str(), target.c_str()) != 0) throw boost::filesystem::filesystem_error("rename", part, last_errno());
             return offset;
         } catch (const restart_t&) {
             LOG_DEBUG("Range: " << url.to_string() << " starts again");
+            (void)::ftruncate(fd.get(), 0);
             fd.reset();
-            (void)::truncate(part.c_str(), 0);
         } catch (const std::exception& e) {
-            fd.reset();
-            // What arrived stays for the next request of this file, when it is to be continued.
+            // What arrived stays for the next request of this file, when it is to be continued; once
+            // closed, the part holds what was written.
             struct stat st;
-            if (!resume || (::stat(part.c_str(), &st) == 0 && st.st_size == 0)) ::unlink(part.c_str());
-            if (!moves_on(connection_, e)) {
-                throw;
-            }
-            next_endpoint(e);
+            const bool empty = fd.get() < 0 ? offset + written == 0 : ::fstat(fd.get(), &st) == 0 && st.st_size == 0;
+            fd.reset();
+            if (!resume || empty) ::unlink(part.c_str());
+            move_on(e);
         } catch (...) {
             fd.reset();
             if (!resume) ::unlink(part.c_str());

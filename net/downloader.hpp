@@ -1,8 +1,8 @@
 // The update engine's door to the network: GET a URL into memory or into a file.
 #pragma once
 
-#include "control/progress.hpp"
 #include "framework/limits.hpp"
+#include "net/byte_counter.hpp"
 #include "net/http_connection.hpp"
 #include "net/url.hpp"
 #include "proxy.pb.h"
@@ -23,17 +23,17 @@ namespace upd {
 // on to the next address. The server's failures are server_failure_t, with the cause in words.
 class downloader_t {
 public:
-    downloader_t(boost::asio::io_service& io_service, progress_t& progress);
+    downloader_t(boost::asio::io_service& io_service, byte_counter_t& counter);
     downloader_t(const downloader_t&) = delete;
     downloader_t& operator=(const downloader_t&) = delete;
-    virtual ~downloader_t();
+    virtual ~downloader_t() = default;
 
     void add_header(const std::string& name, const std::string& value);
     // Whether the connection is kept between requests (the default); without, each request says
     // "Connection: close".
     void set_keep_alive(bool keep_alive);
-    void set_proxy(const tvk::Proxy& proxy);
-    void set_timeout(std::chrono::steady_clock::duration timeout);
+    void set_proxy(const tvk::Proxy& proxy) { connection_.set_proxy(proxy); }
+    void set_timeout(std::chrono::steady_clock::duration timeout) { connection_.set_timeout(timeout); }
 
     // Body of a 200 answer; EC_LIMIT_REACHED when it grows beyond `limit`.
     std::vector<char> get_as_buffer(const url_t& url, std::size_t limit = max_in_memory);
@@ -51,7 +51,7 @@ public:
 
 private:
     void on_response(const http_response_t& response);
-    void next_endpoint(const std::exception& e);
+    void move_on(const std::exception& e);
 
     http_connection_t connection_;
     http_headers_t added_;

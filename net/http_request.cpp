@@ -16,16 +16,8 @@ std::string http_request_t::to_string() const {
     std::string out;
     append_field(out, method);
     out += ' ';
-    if (target.empty()) {
-        out += '/';
-    } else {
-        append_field(out, target);
-    }
-    out += " HTTP/";
-    out += std::to_string(version_major);
-    out += '.';
-    out += std::to_string(version_minor);
-    out += "\r\n";
+    append_field(out, target.empty() ? "/" : target);
+    out += " HTTP/" + std::to_string(version_major) + "." + std::to_string(version_minor) + "\r\n";
     for (const auto& header : headers) {
         append_field(out, header.first);
         out += ": ";

@@ -24,10 +24,6 @@ bool progress_floor_t::add(std::uint64_t n, clock::time_point now) {
     return true;
 }
 
-long long progress_floor_t::window_seconds() const {
-    return std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(window_).count());
-}
-
 std::uint64_t progress_floor_t::quota() const {
     const auto ms = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(window_).count());
     const std::uint64_t full = std::max<std::uint64_t>(1, bytes_per_second * ms / 1000);

@@ -26,8 +26,6 @@ public:
     bool add(std::uint64_t n, clock::time_point now);
 
     clock::time_point window_end() const { return window_end_; }
-    // Whole seconds of a window, for messages.
-    long long window_seconds() const;
 
 private:
     std::uint64_t quota() const;

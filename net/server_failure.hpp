@@ -3,6 +3,8 @@
 
 #include "framework/cf_proto_exception.hpp"
 
+#include <boost/asio/error.hpp>
+
 #include <string>
 
 namespace upd {
@@ -35,5 +37,12 @@ private:
     int status_;
     long long retry_after_;
 };
+
+// The words of a failed network step for a cause: the system's own text, never the server's.
+inline std::string cause_of(const boost::system::error_code& ec) {
+    std::string text = ec == boost::asio::error::eof ? "connection closed" : ec.message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
 
 }  // namespace upd

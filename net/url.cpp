@@ -55,21 +55,8 @@ void url_t::parse(const std::string& text) {
 }
 
 std::string url_t::to_string() const {
-    std::string text;
-    if (!scheme_.empty()) {
-        text += scheme_;
-        text += "://";
-    }
-    text += host_;
-    if (port_ != 0) {
-        text += ':';
-        text += std::to_string(port_);
-    }
-    if (!path_.empty()) {
-        text += '/';
-        text += path_;
-    }
-    return text;
+    return (scheme_.empty() ? "" : scheme_ + "://") + host_ + (port_ != 0 ? ":" + std::to_string(port_) : "") +
+           (path_.empty() ? "" : "/" + path_);
 }
 
 }  // namespace upd

@@ -1,5 +1,6 @@
 // The downloader against nginx and squid on every route, and against a server that misbehaves on
 // purpose: codes and texts, exact request bytes, byte counts, limits and the files left behind.
+#include "engine/progress_counter.hpp"
 #include "net/downloader.hpp"
 #include "support/servers.hpp"
 
@@ -14,7 +15,7 @@ struct net_test : ::testing::Test {
         reset_log_for_tests();
     }
     std::unique_ptr<upd::downloader_t> downloader(int timeout_ms = 10000, std::uint16_t proxy = 0) {
-        auto d = std::make_unique<upd::downloader_t>(io, progress);
+        auto d = std::make_unique<upd::downloader_t>(io, counter);
         d->set_timeout(std::chrono::milliseconds(timeout_ms));
         tvk::Proxy p;
         p.set_type(tvk::Proxy::PROXY_TYPE_HTTP), p.set_host("127.0.0.1"), p.set_port(proxy), p.set_user("u"), p.set_password("p");
@@ -32,6 +33,7 @@ struct net_test : ::testing::Test {
     boost::asio::io_service io;
     ts::null_watcher_t watcher;
     upd::progress_t progress{io, &watcher};
+    upd::progress_counter_t counter{progress};
     ts::scratch_t dir;
 };
 

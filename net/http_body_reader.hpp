@@ -1,0 +1,64 @@
+// Where the body of an HTTP answer ends, and whether its connection may serve the next request.
+#pragma once
+
+#include "net/http_chunked_parser.hpp"
+#include "net/http_response.hpp"
+
+#include <boost/optional.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace upd {
+
+// Fed with the bytes that follow a head, in whatever runs they arrive: a body ends after its
+// Content-Length, after its last chunk, or at the close when the head announces neither. An
+// unwanted answer's short body can be read over only to keep the connection. Bytes and counts
+// alone: the connection does the I/O.
+class http_body_reader_t {
+public:
+    enum result_t { complete = 0, incomplete = 1, invalid = 2, overdrawn = 3 };
+
+    // The longest body of an unwanted answer that is read to its end to keep the connection.
+    static constexpr std::uint64_t max_drained = 65536;
+
+    // A new body, framed by `head`; `keep_alive`: whether the client keeps connections at all.
+    void start(const http_response_t& head, bool keep_alive);
+    // Where the body starts in the whole file, for the words of a cut.
+    void set_offset(std::uint64_t offset) { offset_ = offset; }
+    // The body is read over to its end and dropped, to keep the connection; false when that
+    // cannot keep it (the server does not, or the body announces more than max_drained).
+    bool drain() { return draining_ = keeps_ && !(length_ && *length_ > max_drained); }
+
+    // Takes what arrived, in place: `bytes` shrinks to the body's data at its front. `complete`:
+    // the body is complete (the bytes that followed it were not its); `invalid`: a broken chunked
+    // coding; `overdrawn`: a drained body longer than max_drained.
+    result_t take(std::vector<char>& bytes);
+    // The connection closed: the words of the cut ("cut after 9 of 18 bytes") when the body
+    // needed more, else empty, and the body has ended.
+    std::string close();
+
+    // Whether the body is complete; one of Content-Length 0 is from its head on.
+    bool ended() const { return ended_; }
+    // What the body still holds, when its length is known.
+    boost::optional<std::uint64_t> rest() const { return length_ ? boost::make_optional(*length_ - received_) : boost::none; }
+    // The body ended with nothing after it.
+    bool clean() const { return clean_; }
+    // Whether the connection may serve the next request: the server keeps it after this answer,
+    // whose body ended cleanly.
+    bool reusable() const { return keeps_ && clean_; }
+
+private:
+    http_chunked_parser_t chunks_;
+    bool chunked_ = false;
+    boost::optional<std::uint64_t> length_;  // announced
+    std::uint64_t received_ = 0;
+    std::uint64_t offset_ = 0;
+    bool keeps_ = false;  // the server keeps the connection after this answer
+    bool draining_ = false;
+    bool ended_ = false;
+    bool clean_ = false;
+};
+
+}  // namespace upd
