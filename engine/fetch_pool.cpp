@@ -16,15 +16,11 @@
 
 namespace upd {
 
-namespace {
-
-struct lane_t {
+struct fetch_pool_t::lane_t {
     boost::asio::io_service io_service;
     std::unique_ptr<downloader_t> downloader;
     boost::thread thread;
 };
-
-}  // namespace
 
 fetch_pool_t::fetch_pool_t(std::size_t lanes, make_downloader_t make_downloader, job_t job)
     : lanes_(lanes), make_downloader_(std::move(make_downloader)), job_(std::move(job)) {}
@@ -73,45 +69,52 @@ void fetch_pool_t::run(std::size_t count, downloader_t& own) {
     };
     {
         boost::lock_guard<boost::mutex> lock(mutex);  // no lane stops the others before all have started
-        try {
-            // test hook: begin
-            // TAVIK_TEST_FAILING_LANE=N: the Nth lane fails to start, as when the process limit is reached.
-            const char* failing = std::getenv("TAVIK_TEST_FAILING_LANE");
-            // test hook: end
-            for (auto& lane : lanes) {
-                // test hook: begin
-                if (failing && std::to_string(running + 1) == failing) throw boost::thread_resource_error(EAGAIN, "test hook");
-                // test hook: end
-                lane->thread = boost::thread([&work, &lane] { work(*lane); });
-                ++running;
-            }
-        } catch (const std::exception& e) {
-            // Out of processes or memory: the lanes that started do the work. They are kept; the
-            // rest never ran and is dropped before anything could refer to it.
-            lanes.resize(running);
-            if (running) LOG_WARNING("Downloads: " << running << " of " << std::min(lanes_, count) << " connections started: " << exception_text(e));
-            else LOG_WARNING("Downloads: no connection started, one file after another: " << exception_text(e));
-        }
+        running = start(lanes, work);
     }
     if (lanes.empty()) {
         for (std::size_t i = 0; i < count; ++i) job_(own, i);
         return;
     }
-    {
-        boost::unique_lock<boost::mutex> lock(mutex);
-        try {
-            while (running) lane_ended.wait(lock);  // an interruption point
-        } catch (const boost::thread_interrupted&) {
-            stop();
-            boost::this_thread::disable_interruption undisturbed;
-            while (running) lane_ended.wait(lock);
-            lock.unlock();
-            for (auto& lane : lanes) lane->thread.join();
-            throw;
-        }
+    boost::unique_lock<boost::mutex> lock(mutex);
+    try {
+        while (running) lane_ended.wait(lock);  // an interruption point
+    } catch (const boost::thread_interrupted&) {
+        stop();
+        boost::this_thread::disable_interruption undisturbed;
+        while (running) lane_ended.wait(lock);
+        lock.unlock();
+        for (auto& lane : lanes) lane->thread.join();
+        throw;
     }
+    lock.unlock();
     for (auto& lane : lanes) lane->thread.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+std::size_t fetch_pool_t::start(std::vector<std::unique_ptr<lane_t>>& lanes, const std::function<void(lane_t&)>& work) const {
+    std::size_t started = 0;
+    try {
+        // test hook: begin
+        // TAVIK_TEST_FAILING_LANE=N: the Nth lane fails to start, as when the process limit is reached.
+        const char* failing = std::getenv("TAVIK_TEST_FAILING_LANE");
+        // test hook: end
+        for (auto& lane : lanes) {
+            // test hook: begin
+            if (failing && std::to_string(started + 1) == failing) throw boost::thread_resource_error(EAGAIN, "test hook");
+            // test hook: end
+            lane_t* l = lane.get();
+            l->thread = boost::thread([work, l] { work(*l); });  // a copy: the argument is a temporary
+            ++started;
+        }
+    } catch (const std::exception& e) {
+        // Out of processes or memory: the lanes that started do the work. They are kept; the rest
+        // never ran and is dropped before anything could refer to it.
+        const std::size_t planned = lanes.size();
+        lanes.resize(started);
+        if (started) LOG_WARNING("Downloads: " << started << " of " << planned << " connections started: " << exception_text(e));
+        else LOG_WARNING("Downloads: no connection started, one file after another: " << exception_text(e));
+    }
+    return started;
 }
 
 }  // namespace upd

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace upd {
 
@@ -26,8 +27,11 @@ public:
 
     void run(std::size_t count, downloader_t& own);
 
-
 private:
+    struct lane_t;
+    // Starts a thread per lane running `work`; returns how many started (the rest are dropped).
+    std::size_t start(std::vector<std::unique_ptr<lane_t>>& lanes, const std::function<void(lane_t&)>& work) const;
+
     std::size_t lanes_;
     make_downloader_t make_downloader_;
     job_t job_;

@@ -17,10 +17,9 @@ class downloader_t;
 class url_t;
 class zone_t;
 
-// Fetches files whole (packed form first, the plain file when that is missing or unusable),
-// patched (from the installed copy, when the zone's server offers a patch) or continued (what a
-// cut transfer left), and accepts a file only with the SHA-256 of the signed list. The lanes of a
-// run share it.
+// Fetches files whole (packed form first, else plain), patched (from the installed copy) or
+// continued (what a cut transfer left), and accepts a file only with the SHA-256 of the signed
+// list. The lanes of a run share it.
 class file_fetch_t {
 public:
     file_fetch_t(checker_t& checker, bool patches);
@@ -36,7 +35,7 @@ public:
                std::uint32_t size, std::string* asked = nullptr);
 
     // Whether the failure of a packed form sends the request on to the plain file: none there, a
-    // damaged container, or one cut at the limit (which could never unpack).
+    // damaged container, or one cut at the limit (it could never unpack).
     static bool packed_form_unusable(const std::exception& e);
 
     // Whether a regular file stands at `path`, not followed: a FIFO or link the run-as account

@@ -19,9 +19,9 @@ void file_item_t::compute_digest() {
         boost::system::error_code open_error;
         fd_guard_t file(open_regular(source.c_str(), open_error, nullptr, O_NOFOLLOW));  // in the work folder
         if (file.get() < 0) throw boost::system::system_error(open_error, "open");
-        std::uint64_t count = 0;
-        sha256 = sha256_of_fd(file.get(), &count);
-        size = static_cast<std::uint32_t>(count);
+        cf_digest_t digest;
+        size = static_cast<std::uint32_t>(digest_fd(file.get(), {&digest}));
+        sha256 = digest.finish();
     } catch (const std::exception& e) {
         LOG_ERROR("HASH: " << boost::filesystem::path(source) << ": " << exception_text(e));
         throw tvk::EC_IO_ERROR;

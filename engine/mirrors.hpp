@@ -23,11 +23,9 @@ public:
     explicit passed_over_t(const std::string& cause);
 };
 
-// The servers of one zone in the order drawn for this run, and what each did: which failed the
-// list or a file, which asked to be left alone (429 or 503; with Retry-After also in later runs).
-// Every request of a zone (its list, each file, each patch) goes round them here, and so does the
-// fallback's for its zone.ini servers: one bad mirror never holds an update back. Each failure is a
-// Warning naming the URL asked and the cause in fixed words, and the next server is asked. The
+// The servers of one zone in this run's order, and what each did (failed the list or a file, asked
+// to be left alone). Every request of a zone (its list, each file, each patch), and the fallback's
+// for its zone.ini servers, goes round them here: one bad mirror never holds an update back. The
 // lanes of a run ask it from their threads.
 class mirrors_t {
 public:
@@ -79,9 +77,9 @@ public:
 private:
     boost::optional<std::string> next(const std::set<std::string>& tried) const;
     bool waiting(const std::string& server, long long now) const;  // under waits_->mutex
-    // Gives a server up for the failure `e` of the request for `url`: a Warning, and it is asked
-    // last from now on. A 429 or 503 keeps it out of this run, and with Retry-After out of later
-    // runs until then.
+    // Gives a server up for the failure `e` of the request for `url`: a Warning in fixed words, and
+    // it is asked last from now on; after a 429 or 503 not at all in this run, nor in later runs
+    // before its Retry-After.
     void failed(const std::string& server, const std::string& url, const std::exception& e);
 
     std::string zone_;

@@ -11,9 +11,8 @@ namespace upd {
 
 class downloader_t;
 
-// Built once, before the attempt, from the configuration and from the switches that whoever
-// starts the updater sets in its environment (tavik-run --connections, --no-keep-alive,
-// --no-patches, --dry-run), and handed to everything of the attempt that needs it.
+// Built once before the attempt from the configuration and the switches set in the environment by
+// whoever starts the updater (tavik-run --connections, --no-keep-alive, --no-patches, --dry-run).
 struct run_settings_t {
     static constexpr std::size_t max_connections = 16;
     // The time-out of every network step when the configuration sets none (or 0): without one
@@ -23,9 +22,7 @@ struct run_settings_t {
     std::size_t connections = 1;  // downloads at once (TAVIK_DOWNLOAD_CONNECTIONS, 1 to 16)
     bool keep_alive = true;       // connections kept between requests (unless TAVIK_KEEP_ALIVE=0)
     bool patches = true;          // patches fetched (unless TAVIK_PATCHES=0)
-    // Nothing left in update_dir that changes a later run: no stamps, no server waits
-    // (TAVIK_DRY_RUN=1).
-    bool dry_run = false;
+    bool dry_run = false;  // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
     std::chrono::milliseconds timeout = default_timeout;
     std::string user_agent;
     tvk::Proxy proxy;

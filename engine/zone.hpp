@@ -47,7 +47,6 @@ public:
     std::vector<boost::filesystem::path> destinations() const;
     std::set<std::string> kept_files() const;
     std::set<std::string> removed_files() const;
-    const boost::filesystem::path& download_directory() const { return download_dir_; }
     const lst_file_t& lst() const { return lst_; }
 
 private:

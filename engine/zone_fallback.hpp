@@ -27,7 +27,6 @@ public:
     file_item_t download(const run_settings_t& settings, boost::asio::io_service& io_service, std::shared_ptr<mirrors_t::waits_t> waits) const;
 
     const std::string& name() const { return name_; }
-    const std::vector<std::string>& urls() const { return urls_; }
 
 private:
     std::string name_;

@@ -275,18 +275,7 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
         boost::system::error_code open_error;
         fd_guard_t fd(open_regular(path.c_str(), open_error, nullptr, flags));
         if (fd.get() < 0) throw boost::system::system_error(open_error, "open");
-        char buffer[chunk_size];
-        for (;;) {
-            ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                // The digest of the bytes read so far would describe a file that does not exist.
-                throw boost::system::system_error(last_errno(), "read");
-            }
-            if (n == 0) break;
-            sha256.update(buffer, static_cast<std::size_t>(n));
-            if (with_md5) md5.update(buffer, static_cast<std::size_t>(n));
-        }
+        digest_fd(fd.get(), {&sha256, with_md5 ? &md5 : nullptr});
         std::string sha = sha256.finish();
         return digests_t(std::move(sha), with_md5 ? md5.finish() : std::string());
     } catch (const std::exception& e) {

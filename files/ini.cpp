@@ -5,6 +5,7 @@
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include <cctype>
@@ -32,14 +33,7 @@ void trim(const char*& begin, const char*& end) {
 
 char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
-bool iequals(const std::string& text, const char* word) {
-    std::size_t n = std::strlen(word);
-    if (text.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (upper(text[i]) != upper(word[i])) return false;
-    }
-    return true;
-}
+bool iequals(const std::string& text, const char* word) { return boost::algorithm::iequals(text, word); }
 
 // One entry of a part: the current section, the key and the value.
 struct entry_t {

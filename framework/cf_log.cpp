@@ -2,6 +2,7 @@
 #include "cf_log.hpp"
 
 #include "error_code.hpp"
+#include "fd_io.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/exception.hpp>
@@ -31,15 +32,8 @@ std::vector<std::pair<cf_log_t::level_t, std::string>> buffer;
 const char oom_line[] = "Error: Not enough memory\n";
 
 void write_oom_to_stderr() {
-    const char* p = oom_line;
-    std::size_t left = sizeof(oom_line) - 1;
-    while (left > 0) {
-        ssize_t n = ::write(2, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    boost::system::error_code ignored;  // nothing allocated on the way
+    write_all(2, oom_line, sizeof(oom_line) - 1, ignored);
 }
 
 // Runs at process exit, before the sink and the buffer are destroyed (declared after them).
@@ -66,15 +60,8 @@ std::string stderr_line(int level, const std::string& message) {
 }  // namespace
 
 void write_line_to_fd(int fd, const std::string& line) {
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    boost::system::error_code ignored;  // a log line that cannot be written is lost, nothing more
+    write_all(fd, line.data(), line.size(), ignored);
 }
 
 const char* cf_log_t::level_text(int level) {

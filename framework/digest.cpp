@@ -30,20 +30,17 @@ std::string cf_digest_t::of(const void* data, std::size_t size, const EVP_MD* md
     return digest.finish();
 }
 
-std::string sha256_of_fd(int fd, std::uint64_t* size) {
-    cf_digest_t digest;
+std::uint64_t digest_fd(int fd, std::initializer_list<cf_digest_t*> digests) {
     char buffer[65536];
     std::uint64_t count = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw boost::system::system_error(errno, boost::system::system_category(), "read");
-        if (n == 0) break;
-        digest.update(buffer, static_cast<std::size_t>(n));
+        for (cf_digest_t* d : digests)
+            if (d) d->update(buffer, static_cast<std::size_t>(n));
         count += static_cast<std::uint64_t>(n);
     }
-    if (size) *size = count;
-    return digest.finish();
+    return count;
 }
 
 std::string to_hex(const void* data, std::size_t size) {

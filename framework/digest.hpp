@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -24,9 +25,10 @@ private:
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx_;
 };
 
-// SHA-256 of what an open descriptor reads until its end, with the count of bytes read when asked:
-// a failed read throws system_error("read"), never passing for the end of the file.
-std::string sha256_of_fd(int fd, std::uint64_t* size = nullptr);
+// Feeds what an open descriptor reads until its end to each digest given (null ones are left out)
+// and returns the count of bytes: a failed read throws system_error("read"), never passing for the
+// end of the file, whose digest would describe a file that does not exist.
+std::uint64_t digest_fd(int fd, std::initializer_list<cf_digest_t*> digests);
 
 // Lower-case hex digits, two per byte.
 std::string to_hex(const void* data, std::size_t size);

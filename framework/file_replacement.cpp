@@ -21,7 +21,7 @@ file_replacement_t::~file_replacement_t() {
     if (!committed_) fd_.reset(), ::unlink(temporary_.c_str());
 }
 
-void file_replacement_t::write(const void* data, std::size_t size) { write_all(fd_.get(), data, size); }
+void file_replacement_t::append(const void* data, std::size_t size) { write_all(fd_.get(), data, size); }
 
 void file_replacement_t::commit() {
     if (::fsync(fd_.get()) != 0) throw boost::system::system_error(last_errno(), "fsync");
@@ -32,6 +32,6 @@ void file_replacement_t::commit() {
 
 void replace_file(const std::string& path, const std::function<void(int fd)>& write) {
     file_replacement_t file(path);
-    write(file.fd());
+    write(file.descriptor());
     file.commit();
 }

@@ -23,8 +23,8 @@ public:
     file_replacement_t(const file_replacement_t&) = delete;
     file_replacement_t& operator=(const file_replacement_t&) = delete;
 
-    int fd() const { return fd_.get(); }
-    void write(const void* data, std::size_t size);
+    int descriptor() const { return fd_.get(); }
+    void append(const void* data, std::size_t size);
     void commit();
 
 private:

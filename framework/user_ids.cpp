@@ -72,16 +72,6 @@ std::string user_text(const user_ids_t& user) {
     return text;
 }
 
-void chown_path(user_ids_t& user, const fs::path& path) {
-    const gid_t gid = static_cast<gid_t>(user_gid(user));
-    // lchown: an entry swapped for a link between the check and the change must not hand
-    // the link's target (anywhere on the system) to the account.
-    if (::lchown(path.c_str(), static_cast<uid_t>(user.uid), gid) != 0) {
-        throw fs::filesystem_error("chown", path, last_errno());
-    }
-    LOG_DEBUG("Ownership taken: " << path);
-}
-
 namespace {
 
 // Gives the open object to the account unless it has it already.

@@ -6,6 +6,7 @@
 #include "framework/error_code.hpp"
 #include "net/url.hpp"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -164,29 +165,11 @@ std::string random_cnonce() {
 std::string md5_hex(const std::string& text) { return to_hex(cf_digest_t::of(text.data(), text.size(), EVP_md5())); }
 
 std::string base64_encode(const std::string& bytes) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const unsigned long n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                                (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                                static_cast<unsigned char>(bytes[i + 2]);
-        out += alphabet[(n >> 18) & 63];
-        out += alphabet[(n >> 12) & 63];
-        out += alphabet[(n >> 6) & 63];
-        out += alphabet[n & 63];
-    }
-    const std::size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        unsigned long n = static_cast<unsigned long>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (rest == 2) n |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        out += alphabet[(n >> 18) & 63];
-        out += alphabet[(n >> 12) & 63];
-        out += rest == 2 ? alphabet[(n >> 6) & 63] : '=';
-        out += '=';
-    }
+    // One block, without line breaks: a header value is one line.
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
     return out;
 }
 

@@ -60,8 +60,6 @@ const struct mirrors_row_t {
 } mirrors_rows[] = {
     {"a_crawling_mirror_is_dropped_within_one_window", {{fault_t::crawl, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
      {"Warning: Zone BASE: {0}big.avc.lzma: under 1 KiB/s for 1 s"}},
-    {"a_throttling_mirror_is_asked_no_more", {{fault_t::throttle, ""}, {fault_t::none, ""}}, 0, {"/version.lst.lzma ", everything},
-     {"Warning: Zone BASE: {0}version.lst.lzma: status 429, busy until "}},
     {"a_cut_transfer_goes_on_at_the_next_mirror", {{fault_t::close_mid_body, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
      {"Warning: Zone BASE: {0}big.avc.lzma: cut after "}},
     {"a_damaged_file_comes_from_the_next_mirror", {{fault_t::none, "", serves_t::damaged}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},

@@ -4,6 +4,7 @@
 
 #include "control/progress_watcher.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/digest.hpp"
 #include "framework/error_code.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
@@ -105,17 +106,8 @@ inline std::string signed_text(const std::string& covered, std::string tail) {
     return covered + tail;
 }
 
-inline std::string hex(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-    return out;
-}
-
-inline std::string digest(const EVP_MD* md, const std::string& bytes) {  // raw bytes, as the cache keeps them
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    return EVP_Digest(bytes.data(), bytes.size(), out, &size, md, nullptr), std::string(reinterpret_cast<char*>(out), size);
-}
+inline std::string hex(const std::string& bytes) { return to_hex(bytes); }
+inline std::string digest(const EVP_MD* md, const std::string& bytes) { return cf_digest_t::of(bytes.data(), bytes.size(), md); }  // raw
 
 // How a call ended: "ok", or the exit code and the text the engine logs ("bare" for a bare code).
 inline std::string outcome(const std::function<void()>& call) {

@@ -204,20 +204,10 @@ int main(int argc, char** argv) {
       throw std::runtime_error(key_path + ": unusable public key: " + e.what());
     }
     const std::string text = generate(k, ctx.get(), key_path, development);
-    const std::string tmp = out_path + ".tmp";
-    {
-      std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-      f << text;
-      f.close();
-      if (!f) {
-        std::remove(tmp.c_str());
-        throw std::runtime_error(out_path + ": cannot be written");
-      }
-    }
-    if (std::rename(tmp.c_str(), out_path.c_str()) != 0) {
-      std::remove(tmp.c_str());
-      throw std::runtime_error(out_path + ": cannot be written");
-    }
+    std::ofstream f(out_path, std::ios::binary | std::ios::trunc);  // a build output: one cut short is made again
+    f << text;
+    f.close();
+    if (!f) std::remove(out_path.c_str()), throw std::runtime_error(out_path + ": cannot be written");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tavik-key-tables: %s\n", e.what());
     return 1;

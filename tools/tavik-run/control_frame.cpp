@@ -11,7 +11,7 @@
 namespace tavik_run {
 
 bad_frame_error::bad_frame_error(std::uint32_t length)
-    : std::runtime_error("invalid control frame length " + std::to_string(length)), length_(length) {}
+    : std::runtime_error("invalid control frame length " + std::to_string(length)) {}
 
 namespace {
 
@@ -67,27 +67,6 @@ bool frame_reader_t::next(std::string& payload) {
     if (buffered() - 4 < n) return false;
     payload.assign(buffer_, start_ + 4, n);
     start_ += 4 + n;
-    return true;
-}
-
-bool read_message(int fd, google::protobuf::MessageLite& message) {
-    char head[4];
-    ssize_t got;
-    do {
-        got = ::read(fd, head, 1);
-    } while (got < 0 && errno == EINTR);
-    if (got == 0) return false;
-    if (got < 0) {
-        throw boost::system::system_error(errno, boost::system::system_category(), "read");
-    }
-    read_exact(fd, head + 1, 3);
-    const std::uint32_t n = get_length(head);
-    check_length(n);
-    std::string payload(n, '\0');
-    read_exact(fd, &payload[0], n);
-    if (!message.ParseFromString(payload)) {
-        throw std::runtime_error("control frame does not parse as " + message.GetTypeName());
-    }
     return true;
 }
 

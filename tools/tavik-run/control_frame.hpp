@@ -17,10 +17,6 @@ constexpr std::uint32_t max_frame_size = 64u * 1024u * 1024u;
 class bad_frame_error : public std::runtime_error {
 public:
     explicit bad_frame_error(std::uint32_t length);
-    std::uint32_t length() const { return length_; }
-
-private:
-    std::uint32_t length_;
 };
 
 // The whole frame (length and payload) of a message; throws bad_frame_error when it is too big.
@@ -44,10 +40,5 @@ private:
     std::string buffer_;
     std::size_t start_ = 0;
 };
-
-// Reads one frame with blocking I/O and parses it into the message.
-// Returns false on end of file before the first length byte; throws on a torn frame,
-// a bad length (bad_frame_error), a read failure or a payload that does not parse.
-bool read_message(int fd, google::protobuf::MessageLite& message);
 
 }  // namespace tavik_run

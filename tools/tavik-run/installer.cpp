@@ -1,7 +1,9 @@
 // Places the files of an installation request all together, or not at all.
 #include "installer.hpp"
 
+#include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
+#include "framework/fd_io.hpp"
 
 #include <boost/filesystem/path.hpp>
 
@@ -48,24 +50,6 @@ struct failure_t {
 
 std::string describe(const std::string& what, int err) { return what + ": " + std::strerror(err); }
 
-bool write_fully(int fd, const char* data, std::size_t size, int& err) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            return false;
-        }
-        if (n == 0) {
-            err = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string parent_of(const std::string& path) {
     std::string dir = boost::filesystem::path(path).parent_path().string();
     return dir.empty() ? "." : dir;
@@ -77,69 +61,39 @@ bool copy_to_temporary(const tvk::InstallItem& item, std::string& temp_path, fai
     const std::string& source = item.source();
     const std::string& destination = item.destination();
     const std::string context = "Cannot copy " + quoted(source) + " to " + quoted(destination);
+    const auto fail = [&](int err, const std::string& why) { return failure = {err, context + ": " + why}, false; };
 
     // A directory or device at the destination would be replaced by the rename; refuse early.
-    struct stat dst {};
+    struct stat dst {}, src {};
     const bool dst_exists = ::lstat(destination.c_str(), &dst) == 0;
-    if (dst_exists && !S_ISREG(dst.st_mode)) {
-        failure = {EISDIR, context + ": destination is not a regular file"};
-        return false;
-    }
-    if (!dst_exists && errno != ENOENT) {
-        failure = {errno, describe(context, errno)};
-        return false;
-    }
-
+    if (dst_exists && !S_ISREG(dst.st_mode)) return fail(EISDIR, "destination is not a regular file");
+    if (!dst_exists && errno != ENOENT) return fail(errno, std::strerror(errno));
     fd_guard_t in(::open(source.c_str(), O_RDONLY));
-    if (in.get() < 0) {
-        failure = {errno, describe(context, errno)};
-        return false;
-    }
-    struct stat src {};
-    if (::fstat(in.get(), &src) != 0) {
-        failure = {errno, describe(context, errno)};
-        return false;
-    }
-    if (!S_ISREG(src.st_mode)) {
-        failure = {EISDIR, context + ": source is not a regular file"};
-        return false;
-    }
+    if (in.get() < 0 || ::fstat(in.get(), &src) != 0) return fail(errno, std::strerror(errno));
+    if (!S_ISREG(src.st_mode)) return fail(EISDIR, "source is not a regular file");
 
     const std::string name = boost::filesystem::path(destination).filename().string();
     std::string pattern = parent_of(destination) + "/." + name + ".tavik-run.XXXXXX";
     fd_guard_t out(::mkstemp(&pattern[0]));
-    if (out.get() < 0) {
-        failure = {errno, describe(context, errno)};
-        return false;
-    }
+    if (out.get() < 0) return fail(errno, std::strerror(errno));
     ::fcntl(out.get(), F_SETFD, FD_CLOEXEC);
 
-    int err = 0;
+    boost::system::error_code ec;
     char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        if (n == 0) break;
-        if (!write_fully(out.get(), buffer, static_cast<std::size_t>(n), err)) break;
+    for (ssize_t n; !ec && (n = ::read(in.get(), buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno != EINTR) ec = last_errno();
+        else if (n > 0) write_all(out.get(), buffer, static_cast<std::size_t>(n), ec);
     }
+    int err = ec ? ec.value() : 0;
+    if (ec == tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR)) err = EIO;  // a write of nothing
     // The installed file keeps the mode (and, for root, the owner) of the one it replaces.
-    if (err == 0) {
-        const mode_t mode = dst_exists ? (dst.st_mode & 07777) : 0644;
-        if (::fchmod(out.get(), mode) != 0) err = errno;
-    }
-    if (err == 0 && dst_exists && ::geteuid() == 0) {
-        if (::fchown(out.get(), dst.st_uid, dst.st_gid) != 0) err = errno;
-    }
+    if (err == 0 && ::fchmod(out.get(), dst_exists ? (dst.st_mode & 07777) : 0644) != 0) err = errno;
+    if (err == 0 && dst_exists && ::geteuid() == 0 && ::fchown(out.get(), dst.st_uid, dst.st_gid) != 0) err = errno;
     if (err == 0 && ::fsync(out.get()) != 0) err = errno;
     if (out.close_checked() != 0 && err == 0) err = errno;
     if (err != 0) {
         ::unlink(pattern.c_str());
-        failure = {err, describe(context, err)};
-        return false;
+        return fail(err, std::strerror(err));
     }
     temp_path = pattern;
     return true;

@@ -44,39 +44,26 @@ extern "C" void on_signal(int sig) {
     errno = saved;
 }
 
+// SIGINT and SIGTERM are forwarded, SIGALRM ends a run that takes too long; no SA_RESTART, so
+// that a blocked wait returns EINTR and acts at once. SIGCHLD: the end of the updater is noticed
+// even if something else still holds its socket. SIGPIPE ignored: a dead updater must show up as
+// EPIPE on write, not kill us.
 class signal_forwarding_t {
 public:
     signal_forwarding_t() {
-        if (::pipe(signal_pipe) == 0) {
-            for (int fd : signal_pipe) {
-                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            }
+        if (::pipe(signal_pipe) == 0)
+            for (int fd : signal_pipe) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        for (std::size_t i = 0; i < count; ++i) {
+            struct sigaction sa {};
+            sigemptyset(&sa.sa_mask);
+            sa.sa_handler = handled[i] == SIGPIPE ? SIG_IGN : on_signal;
+            sa.sa_flags = handled[i] == SIGCHLD ? SA_NOCLDSTOP : 0;
+            ::sigaction(handled[i], &sa, &old_[i]);
         }
-        struct sigaction sa {};
-        sa.sa_handler = on_signal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;  // no SA_RESTART: a blocked wait returns EINTR and forwards at once
-        ::sigaction(SIGINT, &sa, &old_int_);
-        ::sigaction(SIGTERM, &sa, &old_term_);
-        // The end of the updater is noticed even if something else still holds its socket.
-        sa.sa_flags = SA_NOCLDSTOP;
-        ::sigaction(SIGCHLD, &sa, &old_chld_);
-        sa.sa_flags = 0;
-        ::sigaction(SIGALRM, &sa, &old_alrm_);
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        // A dead updater must show up as EPIPE on write, not kill us.
-        ::sigaction(SIGPIPE, &ignore, &old_pipe_);
     }
     ~signal_forwarding_t() {
-        ::sigaction(SIGINT, &old_int_, nullptr);
-        ::sigaction(SIGTERM, &old_term_, nullptr);
-        ::sigaction(SIGPIPE, &old_pipe_, nullptr);
-        ::sigaction(SIGCHLD, &old_chld_, nullptr);
         ::alarm(0);
-        ::sigaction(SIGALRM, &old_alrm_, nullptr);
+        for (std::size_t i = 0; i < count; ++i) ::sigaction(handled[i], &old_[i], nullptr);
         for (int& fd : signal_pipe) {
             if (fd >= 0) ::close(fd);
             fd = -1;
@@ -85,11 +72,9 @@ public:
     int fd() const { return signal_pipe[0]; }
 
 private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
-    struct sigaction old_pipe_ {};
-    struct sigaction old_chld_ {};
-    struct sigaction old_alrm_ {};
+    static constexpr std::size_t count = 5;
+    static constexpr int handled[count] = {SIGINT, SIGTERM, SIGCHLD, SIGALRM, SIGPIPE};
+    struct sigaction old_[count] {};
 };
 
 class config_errors_t : public google::protobuf::io::ErrorCollector {

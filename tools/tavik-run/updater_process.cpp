@@ -40,27 +40,19 @@ void updater_process_t::close_errors() {
 }
 
 void updater_process_t::start(const std::string& program) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) throw_errno(errno, "socketpair");
-    set_cloexec(pair[0]);
-    // Reports a failed exec back to us; closed by a successful exec.
-    int status_pipe[2];
-    if (::pipe(status_pipe) != 0) {
+    // The control channel; a pipe that reports a failed exec back to us (a successful exec closes
+    // it); one for the updater's standard error (its copy on descriptor 2 stays open across the exec).
+    int pair[2] = {-1, -1}, status_pipe[2] = {-1, -1}, error_pipe[2] = {-1, -1};
+    const auto close_all = [&] {
+        for (int fd : {pair[0], pair[1], status_pipe[0], status_pipe[1], error_pipe[0], error_pipe[1]})
+            if (fd >= 0) ::close(fd);
+    };
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0 || ::pipe(status_pipe) != 0 || ::pipe(error_pipe) != 0) {
         const int err = errno;
-        ::close(pair[0]);
-        ::close(pair[1]);
-        throw_errno(err, "pipe");
+        close_all();
+        throw_errno(err, pair[0] < 0 ? "socketpair" : "pipe");
     }
-    set_cloexec(status_pipe[0]);
-    set_cloexec(status_pipe[1]);
-    int error_pipe[2];
-    if (::pipe(error_pipe) != 0) {
-        const int err = errno;
-        for (int fd : {pair[0], pair[1], status_pipe[0], status_pipe[1]}) ::close(fd);
-        throw_errno(err, "pipe");
-    }
-    set_cloexec(error_pipe[0]);
-    set_cloexec(error_pipe[1]);  // its copy on descriptor 2 stays open across the exec
+    for (int fd : {pair[0], status_pipe[0], status_pipe[1], error_pipe[0], error_pipe[1]}) set_cloexec(fd);
 
     // Everything the child needs is prepared before fork: only async-signal-safe calls after it.
     const std::string variable = "COM_TAVIK_MONITOR=" + std::to_string(pair[1]);
@@ -75,12 +67,7 @@ void updater_process_t::start(const std::string& program) {
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int err = errno;
-        ::close(pair[0]);
-        ::close(pair[1]);
-        ::close(status_pipe[0]);
-        ::close(status_pipe[1]);
-        ::close(error_pipe[0]);
-        ::close(error_pipe[1]);
+        close_all();
         throw_errno(err, "fork");
     }
     if (pid == 0) {

@@ -68,7 +68,7 @@ std::string read_input(const std::string& path) {
 
 void write_output(const std::string& path, const std::string& data) {
   file_replacement_t file(path, output_mode);
-  file.write(data.data(), data.size());
+  file.append(data.data(), data.size());
   file.commit();
 }
 

@@ -46,7 +46,7 @@ public:
         if (n < 0) throw std::runtime_error("cannot read " + quoted(path_) + ": " + std::strerror(errno));
         if (n == 0) throw std::runtime_error(quoted(path_) + " became shorter while it was read");
         sha_.update(buffer, static_cast<std::size_t>(n));
-        if (copy_) copy_->write(buffer, static_cast<std::size_t>(n));
+        if (copy_) copy_->append(buffer, static_cast<std::size_t>(n));
         if (keep_) keep_->append(static_cast<const char*>(buffer), static_cast<std::size_t>(n));
         done_ += static_cast<std::uint64_t>(n);
         return static_cast<std::size_t>(n);

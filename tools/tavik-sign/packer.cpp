@@ -72,7 +72,7 @@ SRes pack_read(void* p, void* buffer, size_t* size) {
 size_t pack_write(void* p, const void* data, size_t size) {
     pack_out_t& out = *static_cast<pack_out_t*>(p);
     try {
-        out.out.write(data, size);
+        out.out.append(data, size);
         return size;
     } catch (...) {
         out.error = std::current_exception();
@@ -114,7 +114,7 @@ void pack_stream(std::uint64_t size, const std::function<std::size_t(void* buffe
     if (r == SZ_OK) r = LzmaEnc_WriteProperties(encoder.get(), properties, &properties_size);
     if (r == SZ_OK && properties_size == LZMA_PROPS_SIZE) {
         const std::string head = container_head(properties, size);
-        out.write(head.data(), head.size());
+        out.append(head.data(), head.size());
         r = LzmaEnc_Encode(encoder.get(), &sink.base, &in.base, nullptr, &alloc, &alloc);
     }
     for (const std::exception_ptr& error : {in.error, sink.error})

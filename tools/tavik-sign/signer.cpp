@@ -95,11 +95,6 @@ private_key_t load_private_key(const std::string& path) {
   return private_key_t{v["p"], v["q"], v["g"], v["y"], v["x"]};
 }
 
-public_key_t load_public_key(const std::string& path) {
-  auto v = keyfile::load(path, {"p", "q", "g", "y"});
-  return public_key_t{v["p"], v["q"], v["g"], v["y"]};
-}
-
 void generate_key(const std::string& out_basename, const std::string& comment) {
   if (comment.find('\n') != std::string::npos)
     throw std::runtime_error("the comment must be a single line");

@@ -16,10 +16,9 @@ struct private_key_t {
   public_key_t public_part() const { return {p, q, g, y}; }
 };
 
-// Reads "OUT.key" (p, q, g, y, x) or "OUT.pub" (p, q, g, y); throws std::runtime_error naming
-// the file and line on a malformed file.
+// Reads "OUT.key" (p, q, g, y, x); throws std::runtime_error naming the file and line on a
+// malformed file.
 private_key_t load_private_key(const std::string& path);
-public_key_t load_public_key(const std::string& path);
 
 // Makes a new key pair (512-bit p, 160-bit q) and writes OUT.pub and OUT.key, each beginning
 // with the line "# <comment>". Refuses to overwrite an existing file; OUT.key is made mode 0600.
