@@ -8,9 +8,7 @@ namespace {
 using lines_t = std::vector<std::string>;
 const std::string start = "Notice: Update 11.0.5.1807201428";
 
-std::string exit_line(tvk::ErrorCode code) {
-    return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")";
-}
+std::string exit_line(tvk::ErrorCode code) { return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")"; }
 
 TEST(entry, command_line_mode_and_bad_channel_input) {
     const std::string refusal = "Cannot run standalone. See tavik-update(1) for details.\n",
@@ -22,9 +20,7 @@ TEST(entry, command_line_mode_and_bad_channel_input) {
         {{"-v", "--HELP"}, 0, "Command line options:\n  -h [ --help ]         print help message and exit\n"
                               "  -v [ --version ]      print version and exit\n\n", {}}};
     for (const auto& m : modes) {
-        ts::launch_t launch;
-        launch.monitor = nullptr, launch.args = std::get<0>(m);
-        ts::updater_t updater(launch);
+        ts::updater_t updater(ts::launch_t{std::get<0>(m), nullptr, 7, RLIM_INFINITY, {}});
         EXPECT_EQ(updater.wait_exit(), std::get<1>(m));
         EXPECT_EQ(updater.out(), std::get<2>(m));
         EXPECT_EQ(updater.err_lines(), std::get<3>(m));
@@ -48,17 +44,13 @@ TEST(entry, command_line_mode_and_bad_channel_input) {
         {"7", 7, answer, tvk::EC_UNEXPECTED_ERROR, "Error: bad_function_call"},
     };
     for (const auto& r : rows) {
-        ts::launch_t launch;
-        launch.monitor = std::get<0>(r), launch.child_fd = std::get<1>(r), launch.args = {"--help"};  // ignored with a channel
-        ts::updater_t updater(launch);
+        ts::updater_t updater(ts::launch_t{{"--help"}, std::get<0>(r), std::get<1>(r), RLIM_INFINITY, {}});  // --help: ignored with a channel
         updater.send_raw(std::get<2>(r));
         updater.close_write();
         EXPECT_EQ(updater.wait_exit(), std::get<3>(r));
         EXPECT_EQ(updater.err_lines(), (lines_t{start, std::get<4>(r), exit_line(std::get<3>(r))}));
     }
-    ts::launch_t launch;
-    launch.monitor = "-1";
-    ts::updater_t no_socket(launch);
+    ts::updater_t no_socket(ts::launch_t{{}, "-1", 7, RLIM_INFINITY, {}});
     EXPECT_EQ(no_socket.wait_exit(), tvk::EC_UNEXPECTED_ERROR);
     EXPECT_EQ(no_socket.err_lines().at(1).rfind("Error: assign: ", 0), 0u);
 }

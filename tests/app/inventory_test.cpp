@@ -8,15 +8,13 @@ namespace {
 
 using lines_t = std::vector<std::string>;
 
-// Applies the configuration; once the attempt asks for installation, the daemon hangs up.
-lines_t configure(const tvk::UpdateConfig& config, int status, pid_t* pid = nullptr) {
+// Applies the configuration; once the attempt asks for installation, the daemon hangs up (or reads its /proc status).
+lines_t configure(const tvk::UpdateConfig& config, int status, bool proc_status = false) {
     ts::updater_t updater;
     updater.send(ts::use_context(config));
     std::vector<tvk::Update2ConfigdMessage> messages;
-    for (int i = 0; i < 100 && messages.empty() && updater.receive(messages, 50); ++i) {
-    }
-    if (pid) *pid = updater.pid();
-    if (pid) return {ts::slurp("/proc/" + std::to_string(updater.pid()) + "/status")};
+    for (int i = 0; i < 100 && messages.empty() && updater.receive(messages, 50); ++i) continue;
+    if (proc_status) return {ts::slurp("/proc/" + std::to_string(updater.pid()) + "/status")};
     updater.close_write();
     EXPECT_EQ(updater.wait_exit(), status);
     return updater.err_lines();
@@ -78,8 +76,7 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
     ts::fs::create_symlink(dir / "x.log", dir / "var" / "link");
     tvk::UpdateConfig config = ts::base_config(dir / "var");
     config.mutable_run_as_user()->clear_uid(), config.mutable_run_as_user()->set_name("nobody");
-    pid_t pid;
-    const std::string status = configure(config, 0, &pid).at(0), u = std::to_string(pw->pw_uid), g = std::to_string(pw->pw_gid);
+    const std::string status = configure(config, 0, true).at(0), u = std::to_string(pw->pw_uid), g = std::to_string(pw->pw_gid);
     EXPECT_NE(status.find("Uid:\t" + u + "\t" + u + "\t" + u + "\t" + u + "\n"), std::string::npos) << status;
     EXPECT_NE(status.find("Gid:\t" + g + "\t" + g + "\t" + g + "\t" + g + "\n"), std::string::npos) << status;
     EXPECT_NE(status.find("Groups:\t" + g + " \n"), std::string::npos) << "no group of root survives";

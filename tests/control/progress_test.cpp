@@ -23,10 +23,7 @@ TEST(progress, changes_of_one_pass_give_one_notification_each_and_bytes_leave_on
     upd::progress_t progress(io, &watcher);
     const auto pass = [&] { return io.poll(), io.restart(), watcher.take(); };
     std::vector<std::thread> threads;  // reports come from any thread
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 100; ++i) progress.add_sent(1), progress.set_checked(7);
-        });
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&] { for (int i = 0; i < 100; ++i) progress.add_sent(1), progress.set_checked(7); });
     for (auto& t : threads) t.join();
     progress.start_check(1000), progress.set_checked(10), progress.set_checked(100), progress.start_download(2, 30);
     EXPECT_EQ(pass(), (events_t{"bytes_to_check: 1000 bytes_checked: 100",

@@ -11,9 +11,7 @@
 
 namespace {
 
-struct pool_exhausted : std::bad_alloc {
-    const char* what() const noexcept override { return "pool exhausted"; }
-};
+struct pool_exhausted : std::bad_alloc { const char* what() const noexcept override { return "pool exhausted"; } };
 
 TEST(error_code, every_failure_form_has_its_exit_code_and_text) {
     const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };

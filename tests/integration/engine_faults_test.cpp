@@ -29,7 +29,7 @@ struct env_t {
     ts::nginx_t nginx;
     fs::path var = dir / "var", install = dir / "install", served, genuine = dir / "genuine";
     std::string url;  // of the zone's (first) server
-    tvk::UpdateConfig config = ts::base_config(var);
+    tvk::UpdateConfig config = ts::base_config(var, install / "bases.drl", install / "bases");
     ts::daemon_t daemon;
     std::map<std::string, std::string> files = published;
     std::vector<std::string> options;  // make-zone options
@@ -41,9 +41,6 @@ struct env_t {
         ts::spit(install / "bases" / "current.avc", "unchanged\n");
         ts::spit(install / "bases" / "changed.avc", "old edition\n");
         config.set_network_timeout(5000);
-        config.set_base_installed(true), config.set_base_update_enabled(true);
-        config.set_base_drl_path((install / "bases.drl").string());
-        config.set_virus_base_dir((install / "bases").string());
         // The fallback servers hold a genuine, fresh list under the installed list's name.
         ts::make_zone({{{"timestamp", "1\n"}}, {nginx.http_url("fresh")}, {}, {}, {}}, dir / "fresh");
         ts::spit(nginx.root() / "fresh" / "bases.drl", ts::slurp(dir / "fresh" / "update.drl"));
@@ -76,9 +73,7 @@ struct env_t {
     // Acts once, as soon as the fault server's fault has begun (a stall, for instance).
     void when_stalled(std::function<void(ts::updater_t&)> act) {
         auto done = std::make_shared<bool>(false);
-        daemon.on_tick = [this, done, act](ts::updater_t& u) {
-            if (!*done && server->faults() > 0) *done = true, act(u);
-        };
+        daemon.on_tick = [this, done, act](ts::updater_t& u) { if (!*done && server->faults() > 0) *done = true, act(u); };
     }
 };
 
@@ -110,10 +105,9 @@ const row_t rows[] = {
     {"disk_full_while_saving_the_cache",
      [](env_t& e) {
          e.files.erase("missing.avc");
-         for (int i = 0; i < 100; ++i) {
-             const std::string name = "file-" + std::to_string(1000 + i) + ".avc";
-             e.files[name] = name;
-             ts::spit(e.install / "bases" / name, name);
+         for (int i = 1000; i < 1100; ++i) {  // installed as listed
+             const std::string name = "file-" + std::to_string(i) + ".avc";
+             ts::spit(e.install / "bases" / name, e.files[name] = name);
          }
          e.on_nginx();
          e.daemon.file_size_limit = 4096;
@@ -164,8 +158,6 @@ const row_t rows[] = {
     {"update_server_asks_for_proxy_credentials_and_the_next_one_serves",  // without a proxy, only that server's answer
      [](env_t& e) { e.mirrored = true, e.on_fault(fault_t::challenge_basic, "version.lst"); }, 0,
      "Debug: Download LST: Proxy authentication error", cache_t::written},
-    {"every_update_server_asks_for_proxy_credentials", [](env_t& e) { e.on_fault(fault_t::challenge_basic, "version.lst"); }, 93,
-     "Error: Zone BASE: Proxy authentication error", cache_t::untouched},
     {"drl_one_byte_changed", [](env_t& e) { e.on_nginx(), flip(e.install / "bases.drl", "127.0.0"); }, 90,
      "Error: Zone BASE: Invalid DRL-file signature", cache_t::untouched},
     {"forged_zone_ini_refused_by_the_fallback",
@@ -255,11 +247,9 @@ TEST_P(engine_faults, nothing_is_lost) {
                             a.placed() == std::vector<std::string>{(env.install / "bases.drl").string() + " < " + (env.var / "bases" / "bases.drl").string()};
         EXPECT_TRUE(genuine || failed) << "partial or unverified file left: " << f.first;
     }
-    if (row.cache == cache_t::untouched || (row.cache == cache_t::sound && ts::snapshot(env.var / "tavik-update.cache") == cache_before)) {
-        EXPECT_TRUE(ts::snapshot(env.var / "tavik-update.cache") == cache_before);
-    } else {
-        EXPECT_EQ(cache_faults(env.var, row.cache == cache_t::written), "");
-    }
+    const bool cache_kept = ts::snapshot(env.var / "tavik-update.cache") == cache_before;
+    if (row.cache == cache_t::untouched || (row.cache == cache_t::sound && cache_kept)) EXPECT_TRUE(cache_kept) << "the cache changed";
+    else EXPECT_EQ(cache_faults(env.var, row.cache == cache_t::written), "");
     if (HasFailure()) std::cerr << a.log.text();
 }
 

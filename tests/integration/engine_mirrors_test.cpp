@@ -35,8 +35,7 @@ struct world_t {
             if (mirrors[i].serves == serves_t::forged_list) fs::remove(root / "version.lst.lzma"), ts::spit(root / "version.lst", ts::forged(ts::slurp(root / "version.lst"), "big.avc"));
         }
         ts::spit(install / "bases" / "zone.ini", ts::slurp(dir / "genuine" / "zone.ini")), fs::copy_file(dir / "genuine" / "update.drl", install / "bases.drl");
-        config.set_network_timeout(1000), config.set_base_installed(true), config.set_base_update_enabled(true);
-        config.set_base_drl_path((install / "bases.drl").string()), config.set_virus_base_dir((install / "bases").string());
+        config.set_network_timeout(1000);
     }
     std::string expand(std::string text) const {  // {0}, {1}...: the mirrors' URLs
         for (std::size_t i = 0; i < servers.size(); ++i)
@@ -47,7 +46,7 @@ struct world_t {
     fs::path install = dir / "install", var = dir / "var";
     std::map<std::string, std::string> files;
     std::vector<std::unique_ptr<ts::fault_server_t>> servers;
-    tvk::UpdateConfig config = ts::base_config(var);
+    tvk::UpdateConfig config = ts::base_config(var, install / "bases.drl", install / "bases");
 };
 
 const std::string everything = "/big.avc.lzma /timestamp /version.lst.lzma ";

@@ -14,7 +14,7 @@ struct patch_world_t {
     fs::path root = dir / "www", install = dir / "install", var = dir / "var";
     std::string v1, v2, old_hex, new_hex;
     ts::fault_server_t server{root, fault_t::none, ""};
-    tvk::UpdateConfig config = ts::base_config(var);
+    tvk::UpdateConfig config = ts::base_config(var, install / "update.drl", install);
 
     patch_world_t() {
         for (std::size_t i = 0; i < 200000; ++i) v1 += static_cast<char>((i * 2654435761u) >> 9);
@@ -24,8 +24,7 @@ struct patch_world_t {
         ts::make_zone({{{"base.avc", v2}}, {server.url("")}, {}, {}, {"--previous", (dir / "v1").string()}}, root);
         ts::spit(install / "base.avc", v1), ts::spit(install / "zone.ini", ts::slurp(root / "zone.ini"));
         fs::copy_file(root / "update.drl", install / "update.drl");
-        config.set_base_installed(true), config.set_base_update_enabled(true), config.set_network_timeout(5000);
-        config.set_base_drl_path((install / "update.drl").string()), config.set_virus_base_dir(install.string());
+        config.set_network_timeout(5000);
     }
     std::string patch() const { return "/patches/" + old_hex + "-" + new_hex + ".zst"; }
 };

@@ -10,11 +10,9 @@ using upd::md5_hex;
 std::string answer(const std::string& challenge, const std::string& target = "http://h/dir/v.lst?x=1",
                    const std::string& method = "GET", std::uint32_t nc = 1) {
     upd::http_request_t request;
-    request.method = method;
-    request.target = target;
+    request.method = method, request.target = target;
     upd::http_response_t response;
-    response.set_status(407);
-    response.mutable_headers().add("Proxy-Authenticate", challenge);
+    response.set_status(407), response.mutable_headers().add("Proxy-Authenticate", challenge);
     try {
         const upd::proxy_challenge_t c = upd::read_proxy_challenge(response);
         return (c.stale ? "stale " : "") + upd::answer_proxy_challenge(c, request, "Mufasa", "Circle Of Life", nc, upd::base64_encode("1700000000"));

@@ -1,4 +1,4 @@
-// tavik-update started on a socket pair, with the test playing the configuration daemon.
+// tavik-update started on a socket pair, with the test playing the configuration daemon (the other programs run the same way).
 #pragma once
 
 #include "configd_update_ipc.pb.h"
@@ -24,6 +24,7 @@ struct launch_t {
     int child_fd = 7;           // where the channel lands in the child
     rlim_t file_size_limit = RLIM_INFINITY;  // a full disk: writes past it fail with EFBIG
     std::vector<std::string> environment;    // "NAME=value" for the updater alone
+    std::string program = "tavik-update";    // or another of the build's programs, without a channel
 };
 
 class updater_t {
@@ -32,7 +33,7 @@ public:
         int pair[2];
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
         channel_ = pair[0];
-        std::vector<std::string> args{binary("tavik-update").string()};
+        std::vector<std::string> args{binary(launch.program).string()};
         args.insert(args.end(), launch.args.begin(), launch.args.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(&a[0]);
@@ -105,9 +106,10 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string out() const { return slurp(dir_ / "out"); }
+    std::string err() const { return slurp(dir_ / "err"); }
     std::vector<std::string> err_lines() const {
         std::vector<std::string> lines;
-        std::istringstream in(slurp(dir_ / "err"));
+        std::istringstream in(err());
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
@@ -122,17 +124,19 @@ private:
 
 inline tvk::Configd2UpdateMessage use_context(const tvk::UpdateConfig& config) {
     tvk::Configd2UpdateMessage m;
-    m.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
-    *m.mutable_config() = config;
+    m.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT), *m.mutable_config() = config;
     return m;
 }
 
-// Debug lines on standard error, the current account, a 10 s network time-out, no zone.
-inline tvk::UpdateConfig base_config(const fs::path& update_dir) {
+// Debug lines on standard error, the current account, a 10 s network time-out; the BASE zone
+// installed and enabled when its list and folder are given.
+inline tvk::UpdateConfig base_config(const fs::path& update_dir, const fs::path& drl = {}, const fs::path& bases = {}) {
     tvk::UpdateConfig c;
     c.set_log_level(tvk::LOG_LEVEL_DEBUG), c.mutable_actual_log()->set_type(tvk::Log::STDERR);
     c.mutable_run_as_user()->set_uid(::getuid()), c.set_update_dir(update_dir.string());
     c.set_network_timeout(10000), c.set_installed_applications("e2e");
+    if (drl.empty()) return c;
+    c.set_base_installed(true), c.set_base_update_enabled(true), c.set_base_drl_path(drl.string()), c.set_virus_base_dir(bases.string());
     return c;
 }
 

@@ -1,24 +1,13 @@
 // The programs' command-line conventions: help, usage errors and unreadable inputs, each with its status and stream.
-#include "tests/support/support.hpp"
-
-#include <sys/wait.h>
+#include "tests/support/updater_process.hpp"
 
 namespace {
 
 using ran_t = std::tuple<int, std::string, std::string>;  // status, standard output, standard error
 
-ran_t run(const std::string& program, std::vector<std::string> args) {  // the build's program, without standard input
-    const ts::scratch_t dir("tavik-usage");
-    std::vector<char*> argv;
-    args.insert(args.begin(), TAVIK_BINARY_DIR "/bin/" + program);
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const pid_t pid = ::fork();
-    if (pid == 0) ::dup2(::open("/dev/null", O_RDONLY), 0), ::dup2(out, 1), ::dup2(err, 2), ::execv(argv[0], argv.data()), ::_exit(127);
-    int status = -1;
-    ::close(out), ::close(err), ::waitpid(pid, &status, 0);
-    return ran_t{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ts::slurp(dir / "out"), ts::slurp(dir / "err")};
+ran_t run(const std::string& program, const std::vector<std::string>& args) {  // the build's program, without standard input
+    ts::updater_t ran(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, {}, program});
+    return ran_t{ran.wait_exit(), ran.out(), ran.err()};  // in this order: the streams once it has ended
 }
 
 TEST(usage, help_goes_to_standard_output_and_usage_errors_and_unreadable_inputs_name_their_cause) {
