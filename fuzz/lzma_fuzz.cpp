@@ -3,7 +3,7 @@
 #include "files/lzma_decompress.hpp"
 #include "framework/error_code.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "tools/tavik-sign/make_zone.hpp"
+#include "tools/tavik-sign/packer.hpp"
 
 #include <boost/system/system_error.hpp>
 
