@@ -34,10 +34,10 @@ open(new_path, "wb").write(new)
 PY
 serve_dir "$work/srv" "$work/www"
 url="http://127.0.0.1:$SERVE_PORT/zone"
-"$bin/tavik-sign" make-zone --key keys/development.key --files "$work/v1" --out "$work/srv/zone" --url "$url" --stamp 1 >/dev/null
+"$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/v1" --out "$work/srv/zone" --url "$url" --stamp 1 >/dev/null
 cp "$work/v1/base.avc" "$work/install/base.avc" && cp "$work/srv/zone/update.drl" "$work/install/update.drl"
 t0=$(date +%s.%N)
-"$bin/tavik-sign" make-zone --key keys/development.key --files "$work/v2" --out "$work/srv/zone" --url "$url" --stamp 2 \
+"$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/v2" --out "$work/srv/zone" --url "$url" --stamp 2 \
   --previous "$work/v1" >/dev/null
 make_zone=$(python3 -c "print('%.2f' % ($(date +%s.%N) - $t0))")
 patch=$(find "$work/srv/zone/patches" -name '*.zst' -printf '%s\n' | head -1)

@@ -28,7 +28,7 @@ with open(os.path.join(d, "large.avc"), "wb") as f:
         f.write(os.urandom(1 << 20))
 PY
 # A mirror of plain files: packing 384 MiB of random data would only time the packer.
-"$bin/tavik-sign" make-zone --key keys/development.key --files "$work/content" --out "$work/srv/bases" \
+"$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/srv/bases" \
   --url "$url" --plain-only >/dev/null
 mkdir -p "$work/install/bases"
 cp "$work/srv/bases/update.drl" "$work/install/update.drl"

@@ -88,7 +88,7 @@ for scheme in http https; do
       read -r port <&"${RELAY[0]}"
     fi
     name="$scheme$rtt"
-    "$bin/tavik-sign" make-zone --key keys/development.key --files "$work/content" --out "$work/srv/$name" \
+    "$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/srv/$name" \
       --url "$scheme://127.0.0.1:$port/$name" >/dev/null
     mkdir -p "$work/install/$name"
     bench_config "$work/srv/$name/update.drl" "$work/install/$name" "$work/var" > "$work/$name.conf"

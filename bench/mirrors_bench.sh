@@ -79,9 +79,9 @@ done
 
 urls=()
 for p in "$good" "$crawl" "$throttle" "$damaged" "$cut"; do urls+=(--url "http://127.0.0.1:$p/zone"); done
-"$bin/tavik-sign" make-zone --key keys/development.key --files "$work/content" --out "$work/srv/zone" "${urls[@]}" >/dev/null
-"$bin/tavik-sign" make-zone --key keys/development.key --files "$work/content" --out "$work/alone/zone" --url "http://127.0.0.1:$good/zone" >/dev/null
-"$bin/tavik-sign" make-zone --key keys/development.key --files "$work/damaged" --out "$work/bad/zone" "${urls[@]}" >/dev/null
+"$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/srv/zone" "${urls[@]}" >/dev/null
+"$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/alone/zone" --url "http://127.0.0.1:$good/zone" >/dev/null
+"$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/damaged" --out "$work/bad/zone" "${urls[@]}" >/dev/null
 cp "$work/srv/zone/version.lst" "$work/srv/zone/version.lst.lzma" "$work/bad/zone/"  # the genuine list, a damaged file
 mkdir -p "$work/install"
 config() {  # NAME DRL
@@ -92,7 +92,7 @@ orders=("$crawl $cut $throttle $damaged $good" "$cut $throttle $damaged $crawl $
         "$damaged $crawl $cut $throttle $good" "$good $crawl $cut $throttle $damaged")
 for i in 0 1 2 3 4; do
   for p in ${orders[$i]}; do echo "url=http://127.0.0.1:$p/zone"; done > "$work/order$i.txt"
-  "$bin/tavik-sign" sign-drl "$work/order$i.txt" "$work/order$i.drl" --key keys/development.key >/dev/null
+  "$bin/tavik-sign" sign-drl "$work/order$i.txt" "$work/order$i.drl" --key keys/development.key --ed25519-key keys/development-ed25519.key >/dev/null
   config "order$i" "$work/order$i.drl"
 done
 names() { sed "s/$good/good/; s/$crawl/crawler/; s/$cut/cutter/; s/$throttle/throttler/; s/$damaged/damaged/" <<< "$1" | sed 's/ /, /g'; }

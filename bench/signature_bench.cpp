@@ -1,4 +1,4 @@
-// Signature checks per second over a 4 KiB message: the updater's verifier against OpenSSL DSA.
+// Signature checks per second over a 4 KiB message: the updater's DSA verifier against OpenSSL DSA, and the Ed25519 part beside it.
 #include <benchmark/benchmark.h>
 #include <openssl/dsa.h>
 #include <openssl/evp.h>
@@ -16,6 +16,8 @@
 
 #include "files/public_key.hpp"
 #include "files/signature.hpp"
+#include "files/signature_text.hpp"
+#include "framework/digest.hpp"
 
 namespace {
 
@@ -65,6 +67,57 @@ void Verify_Updater_CoreOnly(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(Verify_Updater_CoreOnly);
+
+// The first line of a key file that is not a comment.
+std::string key_line(const char* path) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line) && (line.empty() || line[0] == '#')) {
+  }
+  return line;
+}
+
+upd::ed25519_key_t development_ed25519_key() {
+  return upd::ed25519_key_t::from_hex(key_line(TAVIK_SOURCE_DIR "/keys/development-ed25519.pub"));
+}
+
+// The message's signature text with an Ed25519 part by the development key, as a strong build
+// checks it.
+std::string with_development_part(const signed_message_t& v) {
+  const std::vector<unsigned char> seed = upd::hex_to_bytes(key_line(TAVIK_SOURCE_DIR "/keys/development-ed25519.key"));
+  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  unsigned char sig[64];
+  std::size_t len = sizeof sig;
+  if (!key || !md || EVP_DigestSignInit(md, nullptr, nullptr, nullptr, key) != 1 ||
+      EVP_DigestSign(md, sig, &len, v.message.data(), v.message.size()) != 1) {
+    std::fprintf(stderr, "Ed25519 signing failed\n");
+    std::abort();
+  }
+  EVP_MD_CTX_free(md);
+  EVP_PKEY_free(key);
+  return v.signature + development_ed25519_key().keyid() + to_hex(sig, len);
+}
+
+// The Ed25519 part alone.
+void Verify_Ed25519_Part_4KiB(benchmark::State& state) {
+  const signed_message_t v = development_vector();
+  const upd::signature_text_t text(with_development_part(v));
+  const upd::ed25519_key_t key = development_ed25519_key();
+  for (auto _ : state) benchmark::DoNotOptimize(key.verifies(v.message.data(), v.message.size(), text.parts().at(0).signature));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(Verify_Ed25519_Part_4KiB);
+
+// A whole signed file's check in a build with an Ed25519 key: the DSA signature, then the part.
+void Verify_DSA_and_Ed25519_4KiB(benchmark::State& state) {
+  const signed_message_t v = development_vector();
+  const std::string text = with_development_part(v);
+  const upd::ed25519_keys_t keys{development_ed25519_key()};
+  for (auto _ : state) benchmark::DoNotOptimize(upd::signature_text_t(text).check(v.message.data(), v.message.size(), keys));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(Verify_DSA_and_Ed25519_4KiB);
 
 struct openssl_key_t {
   EVP_PKEY* key = nullptr;

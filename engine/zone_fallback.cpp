@@ -47,7 +47,7 @@ file_item_t zone_fallback_t::download(const run_settings_t& settings, boost::asi
             asked = url_t(server, name).to_string();
             downloader.get_to_file(url_t(asked), drl_copy_path_, drl_file_t::max_size);
             drl_file_t verified;
-            verified.load(drl_copy_path_, O_NOFOLLOW);
+            verified.load(drl_copy_path_, O_NOFOLLOW, built_in_ed25519_keys());
         } catch (...) {
             // A copy that failed verification must not stay where an installer could pick it up.
             boost::system::error_code ignored;

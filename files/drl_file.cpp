@@ -1,7 +1,7 @@
 // The signed list of a zone's update servers: reading, parsing and verification.
 #include "files/drl_file.hpp"
 
-#include "files/signature.hpp"
+#include "files/signature_text.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/fd_io.hpp"
 
@@ -36,15 +36,16 @@ bool starts_with(const char* begin, const char* end, const std::string& prefix) 
 
 }  // namespace
 
-void drl_file_t::load(const boost::filesystem::path& path, int flags) {
+void drl_file_t::load(const boost::filesystem::path& path, int flags, const ed25519_keys_t& strong) {
     const std::vector<char> buffer = read_regular_file(path.string(), max_size, flags);
-    parse(buffer.data(), buffer.data() + buffer.size());
+    parse(buffer.data(), buffer.data() + buffer.size(), strong);
 }
 
-void drl_file_t::parse(const char* begin, const char* end) {
+void drl_file_t::parse(const char* begin, const char* end, const ed25519_keys_t& strong) {
     urls_.clear();
     std::set<std::string> seen;
-    std::string signature;
+    std::string& signature = signature_;
+    signature.clear();
     const char* signed_end = begin;
 
     const char* p = begin;
@@ -70,9 +71,8 @@ void drl_file_t::parse(const char* begin, const char* end) {
         if (signature.empty()) signed_end = p;
     }
 
-    if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), signature)) {
-        throw bad_signature_t(tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
-    }
+    signed_size_ = static_cast<std::size_t>(signed_end - begin);
+    signature_text_t::require(begin, signed_size_, signature, strong, tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
 }
 
 std::vector<std::string> drl_file_t::shuffled(std::vector<std::string> result) {

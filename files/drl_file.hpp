@@ -1,6 +1,8 @@
 // The signed list of a zone's update servers: one URL per "url=" line, signed by a "sign=" line.
 #pragma once
 
+#include "files/ed25519_key.hpp"
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstddef>
@@ -17,10 +19,13 @@ public:
     static constexpr std::size_t max_size = 1048576;
 
     // Reads the whole file and parses it; throws on any failure. `flags` adds open flags
-    // (O_NOFOLLOW for a copy in the work folder).
-    void load(const boost::filesystem::path& path, int flags = 0);
+    // (O_NOFOLLOW for a copy in the work folder); `strong` as for parse.
+    void load(const boost::filesystem::path& path, int flags = 0, const ed25519_keys_t& strong = {});
     // Parses the bytes and verifies the signature; throws cf_proto_exception_t (EC_BAD_DRL_FILE).
-    void parse(const char* begin, const char* end);
+    // With `strong` keys (a list fresh from a server), an Ed25519 part by one of them is required
+    // beside the DSA signature; an installed list, which came through such a check or a package,
+    // needs none.
+    void parse(const char* begin, const char* end, const ed25519_keys_t& strong = {});
 
     // The URLs of the signed range in the order of the file, each once; lines after the signature
     // add none.
@@ -30,9 +35,14 @@ public:
     std::vector<std::string> shuffled_urls() const { return shuffled(urls_); }
     // Any list of servers in such an order.
     static std::vector<std::string> shuffled(std::vector<std::string> urls);
+    // The signature text, and the length of the signed range before it (the last file parsed).
+    const std::string& signature() const { return signature_; }
+    std::size_t signed_size() const { return signed_size_; }
 
 private:
     std::vector<std::string> urls_;
+    std::string signature_;
+    std::size_t signed_size_ = 0;
 };
 
 }  // namespace upd

@@ -1,7 +1,7 @@
 // Reading, verification and parsing of the signed zone INI files.
 #include "files/ini.hpp"
 
-#include "files/signature.hpp"
+#include "files/signature_text.hpp"
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
@@ -124,20 +124,26 @@ std::vector<std::string> get_file(const boost::filesystem::path& path) {
     return parse(buffer.data(), buffer.data() + buffer.size());
 }
 
-std::vector<std::string> parse(const char* begin, const char* end) {
+std::string signature(const char* begin, const char* end, std::size_t& covered) {
     const char* signature_part = find_signature_part(begin, end);
-
-    std::string signature;
+    std::string text;
     parse_part(signature_part, end, [&](const entry_t& e) {
-        if (iequals(e.section, "signature") && iequals(e.key, "signature")) signature = e.value;
+        if (iequals(e.section, "signature") && iequals(e.key, "signature")) text = e.value;
     });
-    if (signature.empty() ||
-        !verify_signature(begin, static_cast<std::size_t>(signature_part - begin), signature)) {
+    covered = static_cast<std::size_t>(signature_part - begin);
+    return text;
+}
+
+std::vector<std::string> parse(const char* begin, const char* end) {
+
+    std::size_t covered = 0;
+    const std::string text = signature(begin, end, covered);
+    if (text.empty() || signature_text_t(text).check(begin, covered, {}) != signature_text_t::valid) {
         throw parse_error_t("Invalid signature", 0, 1, 1);
     }
 
     std::vector<std::string> urls;
-    parse_part(begin, signature_part, [&](const entry_t& e) {
+    parse_part(begin, begin + covered, [&](const entry_t& e) {
         if (iequals(e.section, "fallback") && iequals(e.key, "url")) urls.push_back(e.value);
     });
     return urls;

@@ -35,6 +35,9 @@ private:
 std::vector<std::string> get_file(const boost::filesystem::path& path);
 // The parser behind get_file.
 std::vector<std::string> parse(const char* begin, const char* end);
+// The signature text of the signature part, and the length of the covered bytes before it; a
+// syntax error there throws parse_error_t.
+std::string signature(const char* begin, const char* end, std::size_t& covered);
 
 }  // namespace ini
 }  // namespace upd

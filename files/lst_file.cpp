@@ -1,7 +1,7 @@
 // The signed list of a zone's files: layout, signature, body lines and name queries.
 #include "files/lst_file.hpp"
 
-#include "files/signature.hpp"
+#include "files/signature_text.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/digest.hpp"
@@ -102,7 +102,15 @@ std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& f
     return text + trailer + "\n";
 }
 
-void lst_file_t::parse(const char* begin, const char* end) {
+bool lst_file_t::split_signed(const std::string& text, std::string& covered, std::string& signature) {
+    xp::cmatch layout;
+    if (!xp::regex_match(text.data(), text.data() + text.size(), layout, grammar().layout)) return false;
+    covered.assign(text.data(), layout[2].second);
+    signature = layout[3].str();
+    return true;
+}
+
+void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t& strong) {
     files_.clear();
     patterns_.clear();
     stamp_.clear();
@@ -112,9 +120,8 @@ void lst_file_t::parse(const char* begin, const char* end) {
     if (!xp::regex_match(begin, end, layout, g.layout)) fail("Invalid LST-file structure");
 
     const char* signed_end = layout[2].second;
-    if (!verify_signature(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str())) {
-        throw bad_signature_t(tvk::EC_BAD_LST_FILE, "Invalid LST-file signature");
-    }
+    signature_text_t::require(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(), strong, tvk::EC_BAD_LST_FILE,
+                              "Invalid LST-file signature");
     if (layout[4].length() > static_cast<std::ptrdiff_t>(max_stamp_digits)) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();
 

@@ -1,6 +1,8 @@
 // The signed list of a zone's files (name, SHA-256, size) and of the name patterns of the zone.
 #pragma once
 
+#include "files/ed25519_key.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -36,10 +38,14 @@ public:
     // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
     // name order and a "-pattern," line per pattern, then the trailer; each line ends with LF.
     static std::string unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns);
+    // The covered bytes and the signature text of a text laid out as a signed list, nothing of it
+    // checked; false when it is not laid out so.
+    static bool split_signed(const std::string& text, std::string& covered, std::string& signature);
 
     // Checks the layout and the signature, then reads the body lines; throws
-    // cf_proto_exception_t (EC_BAD_LST_FILE) on failure.
-    void parse(const char* begin, const char* end);
+    // cf_proto_exception_t (EC_BAD_LST_FILE) on failure. Every list comes from a server: with
+    // `strong` keys, an Ed25519 part by one of them is required beside the DSA signature.
+    void parse(const char* begin, const char* end, const ed25519_keys_t& strong = built_in_ed25519_keys());
 
     bool contains(const std::string& name) const;
     std::string digest_of(const std::string& name) const;

@@ -25,9 +25,19 @@ extern const bool development;
 // case, no leading zeros).
 extern const char fingerprint[17];
 
-// What --version says about the key: "key <fingerprint>", and " (development key)" for the
-// repository's own, so that an administrator can tell builds apart by what they trust.
-inline std::string describe() { return std::string("key ") + fingerprint + (development ? " (development key)" : ""); }
+// The KEYIDs of the build's Ed25519 keys ("a, b"; empty: none), and whether the repository's
+// development key is among them.
+extern const char ed25519_keyids[];
+extern const bool ed25519_development;
+
+// What --version says about the keys: "key <fingerprint>, ed25519 <KEYIDs>", each marked
+// " (development key)" when it is the repository's own, so that an administrator can tell builds
+// apart by what they trust.
+inline std::string describe() {
+  const std::string ed25519 = *ed25519_keyids ? std::string("ed25519 ") + ed25519_keyids : "no ed25519 key";
+  return std::string("key ") + fingerprint + (development ? " (development key)" : "") + ", " + ed25519 +
+         (ed25519_development ? " (development key)" : "");
+}
 
 }  // namespace key
 }  // namespace upd

@@ -1,9 +1,9 @@
 // For the fuzz targets: a log that drops every line (installed at Debug, so that the fuzzed code
-// still builds each text), and signatures with the development key, which the fuzz build trusts.
+// still builds each text), and signatures with the development keys, which the fuzz build trusts.
 #pragma once
 
 #include "framework/cf_log.hpp"
-#include "tools/tavik-sign/signer.hpp"
+#include "tools/tavik-sign/signing_keys.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -24,9 +24,10 @@ inline void install_quiet_log() {
     (void)installed;
 }
 
-inline std::string sign(const std::string& bytes) {
-    static const sign::private_key_t key = sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
-    return sign::sign_hex(key, bytes.data(), bytes.size());
+inline std::string sign(const std::string& bytes) {  // DSA, then an Ed25519 part
+    static const sign::signing_keys_t keys =
+        sign::signing_keys_t::load(TAVIK_SOURCE_DIR "/keys/development.key", {TAVIK_SOURCE_DIR "/keys/development-ed25519.key"});
+    return keys.signature(bytes);
 }
 
 }  // namespace fuzz

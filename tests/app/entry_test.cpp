@@ -12,8 +12,9 @@ std::string exit_line(tvk::ErrorCode code) { return "Notice: Exit with status " 
 
 TEST(entry, command_line_mode_and_bad_channel_input) {
     const std::string refusal = "Cannot run standalone. See tavik-update(1) for details.\n",
-                      version = "tavik-update 11.0.5.1807201428, key " +  // the development key's, by hand
-                                        (upd::key::development ? "7c839e0b85c89cd8 (development key)\n" : upd::key::fingerprint + std::string("\n"));
+                      version = "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
+                                (upd::key::development ? "key 7c839e0b85c89cd8 (development key), ed25519 c59aabed9143d796 (development key)\n"
+                                                       : upd::key::describe() + "\n");
     const std::tuple<lines_t, int, std::string, lines_t> modes[] = {
         {{}, 1, refusal, {}}, {{"now"}, 1, refusal, {}}, {{"-v"}, 0, version, {}}, {{"--VERSION"}, 0, version, {}},
         {{"--bogus"}, 125, "", {"Error: unrecognised option '--bogus'"}},

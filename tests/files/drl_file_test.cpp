@@ -26,7 +26,7 @@ TEST(drl_file, line_rules_the_signed_range_and_the_size_cap) {
         {"\r\nurl= \thttp://a/ b\t\rurl=http://a/ b\n\n", "sign=\t%s \r\n\n", "[http://a/ b]"},
         {"url=http://a/\n", "sign=%s\nurl=http://evil/\n", "[http://a/]"},
         {"url=http://a/\n", "sign=00\nurl=http://evil/\nsign=%s", "[http://a/]"},
-        {"url=http://a/\nsign=\nurl=http://b/\n", "sign=%s0000\n", "[http://a/][http://b/]"},
+        {"url=http://a/\nsign=\nurl=http://b/\n", "sign=%s\n", "[http://a/][http://b/]"}, {"url=http://a/\n", "sign=%s0000\n", signature},
         {"url=http://a/\n", "sign=%s\nsign=00\n", signature}, {"", "", signature}, {"url=http://a/\n", "", signature},
         {"url=http://a/", "\nsign=%s\n", signature}, {"url=http://a/\n", "sign=%s0\n", signature},
         {"URL=http://a/\n", "sign=%s\n", format}, {" url=http://a/\n", "sign=%s\n", format},

@@ -158,6 +158,11 @@ const row_t rows[] = {
     {"update_server_asks_for_proxy_credentials_and_the_next_one_serves",  // without a proxy, only that server's answer
      [](env_t& e) { e.mirrored = true, e.on_fault(fault_t::challenge_basic, "version.lst"); }, 0,
      "Debug: Download LST: Proxy authentication error", cache_t::written},
+    {"installed_drl_signed_before_ed25519_parts", [](env_t& e) {  // as an upgraded machine has it: still taken
+         e.on_nginx();
+         const std::string drl = ts::slurp(e.install / "bases.drl"), covered = drl.substr(0, drl.find("sign="));
+         ts::spit(e.install / "bases.drl", covered + "sign=" + ts::sign(covered, false) + "\n");
+     }, 0, "Debug: Update from zone BASE is planned", cache_t::written},
     {"drl_one_byte_changed", [](env_t& e) { e.on_nginx(), flip(e.install / "bases.drl", "127.0.0"); }, 90,
      "Error: Zone BASE: Invalid DRL-file signature", cache_t::untouched},
     {"forged_zone_ini_refused_by_the_fallback",

@@ -1,6 +1,7 @@
 // Mirrors that crawl, throttle, cut, damage a file or forge the list, beside one that serves well:
 // no bad mirror holds an update back, each is named in a Warning with its cause, a cut transfer
 // goes on where it stopped, and a mirror that asked to be left alone is, in later runs too.
+#include "files/lst_file.hpp"
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -9,7 +10,7 @@ namespace {
 namespace fs = ts::fs;
 using fault_t = ts::fault_server_t::fault_t;
 
-enum class serves_t { well, damaged, forged_list };
+enum class serves_t { well, damaged, forged_list, dsa_only_list };
 struct mirror_t {
     fault_t fault;
     const char* prefix;  // the files that meet the fault
@@ -33,6 +34,9 @@ struct world_t {
             const fs::path root = dir / ("m" + std::to_string(i));
             if (mirrors[i].serves == serves_t::damaged) fs::copy_file(dir / "damaged" / "big.avc.lzma", root / "big.avc.lzma", fs::copy_option::overwrite_if_exists);
             if (mirrors[i].serves == serves_t::forged_list) fs::remove(root / "version.lst.lzma"), ts::spit(root / "version.lst", ts::forged(ts::slurp(root / "version.lst"), "big.avc"));
+            std::string covered, signature;  // the list signed as before Ed25519 parts: DSA alone
+            if (mirrors[i].serves == serves_t::dsa_only_list && upd::lst_file_t::split_signed(ts::slurp(root / "version.lst"), covered, signature))
+                fs::remove(root / "version.lst.lzma"), ts::spit(root / "version.lst", covered + "\n[Signature]\nSignature=" + ts::sign(covered, false) + "\n");
         }
         ts::spit(install / "bases" / "zone.ini", ts::slurp(dir / "genuine" / "zone.ini")), fs::copy_file(dir / "genuine" / "update.drl", install / "bases.drl");
         config.set_network_timeout(1000);
@@ -64,6 +68,8 @@ const struct mirrors_row_t {
     {"a_damaged_file_comes_from_the_next_mirror", {{fault_t::none, "", serves_t::damaged}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
      {"Warning: Zone BASE: {0}big.avc.lzma: digest mismatch"}},
     {"a_forged_list_is_that_mirrors_failure", {{fault_t::none, "", serves_t::forged_list}, {fault_t::none, ""}}, 0,
+     {"/version.lst /version.lst.lzma ", everything}, {"Warning: Zone BASE: {0}version.lst: signature check failed"}},
+    {"a_list_without_an_ed25519_part_is_that_mirrors_failure", {{fault_t::none, "", serves_t::dsa_only_list}, {fault_t::none, ""}}, 0,
      {"/version.lst /version.lst.lzma ", everything}, {"Warning: Zone BASE: {0}version.lst: signature check failed"}},
     {"every_mirror_failing_a_file_names_each", {{fault_t::close_mid_body, "big"}, {fault_t::none, "", serves_t::damaged}}, 94,
      {"/big.avc.lzma /version.lst.lzma ", "/big.avc.lzma /big.avc.lzma "}, {"Warning: Zone BASE: {0}big.avc.lzma: cut after ", "Warning: Zone BASE: {1}big.avc.lzma: digest mismatch"}},

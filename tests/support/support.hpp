@@ -6,6 +6,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/digest.hpp"
 #include "framework/error_code.hpp"
+#include "tools/tavik-sign/ed25519_signer.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 #include <boost/filesystem.hpp>
@@ -95,9 +96,10 @@ struct null_watcher_t : upd::progress_watcher_t {
     void on_stat(const tvk::UpdateAppStat&) override {}
 };
 
-inline std::string sign(const std::string& data) {  // the hex signature under the development key
+inline std::string sign(const std::string& data, bool strong = true) {  // the development keys' signature text: DSA, then an Ed25519 part
     static const sign::private_key_t key = sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
-    return sign::sign_hex(key, data.data(), data.size());
+    static const sign::ed25519_signer_t ed25519 = sign::ed25519_signer_t::load(TAVIK_SOURCE_DIR "/keys/development-ed25519.key");
+    return sign::sign_hex(key, data.data(), data.size()) + (strong ? ed25519.part(data.data(), data.size()) : "");
 }
 
 // The covered text, then the tail with its "%s" (if any) replaced by the covered text's signature.

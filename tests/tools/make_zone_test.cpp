@@ -5,6 +5,8 @@
 #include "tools/tavik-sign/zone_checks.hpp"
 
 #include "files/apply_patch.hpp"
+#include "files/lst_file.hpp"
+#include "files/signature_text.hpp"
 #include "files/patch_index.hpp"
 
 namespace {
@@ -24,6 +26,44 @@ TEST(make_zone, each_list_is_stamped_above_the_last_one_published_in_the_folder)
     }
     const std::string list = ts::slurp(dir / "out" / "version.lst");
     EXPECT_EQ(list.find("]\n", 18) - 19, 14u) << "to the second: " << list;
+}
+
+TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_them_unless_told) {
+    ts::scratch_t dir;
+    ts::spit(dir / "files" / "a.avc", "a");
+    sign::generate_key((dir / "new").string(), "a new DSA key");
+    sign::ed25519_signer_t::generate((dir / "ed").string());
+    EXPECT_THROW(sign::ed25519_signer_t::generate((dir / "ed").string()), std::runtime_error) << "never overwritten";
+    EXPECT_EQ(ts::fs::status(dir / "ed.key").permissions(), ts::fs::perms(0600));
+    EXPECT_EQ(sign::ed25519_signer_t::read_key_line((dir / "ed.pub").string()), ts::hex(sign::ed25519_signer_t::load((dir / "ed.key").string()).public_key().raw()));
+    sign::zone_options_t o;
+    o.files = (dir / "files").string(), o.out = (dir / "out").string(), o.urls = {"http://m.test/b"};
+    const std::string dsa = TAVIK_SOURCE_DIR "/keys/development.key", dev = TAVIK_SOURCE_DIR "/keys/development-ed25519.key";
+    const std::string other = TAVIK_TEST_DATA "/keys/other-ed25519.key", dev_id = "c59aabed9143d796";
+    const std::string other_id = sign::ed25519_signer_t::load(other).public_key().keyid(), new_dsa = (dir / "new.key").string();
+    const struct {
+        std::string key;
+        std::vector<std::string> ed25519;
+        bool new_keys;
+        std::string outcome, parts;  // the outcome; the KEYIDs of the list's parts
+        bool drl_kept;
+    } rows[] = {
+        {dsa, {dev}, false, "ok", dev_id, false},
+        {dsa, {dev}, false, "ok", dev_id, true},  // the same keys: the server list stays as it was
+        {dsa, {dev, other}, false, "ok", dev_id + ", " + other_id, false},
+        {new_dsa, {other}, false, "ok", other_id, false},  // a rotation that keeps a key the tree's list was signed with
+        {dsa, {dev}, false, "125 the list in \"" + o.out + "\" is signed by none of the keys given", other_id, true},
+        {dsa, {dev}, true, "ok", dev_id, false}};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::string drl = ts::slurp(dir / "out" / "update.drl");
+        o.key = rows[i].key, o.ed25519_keys = rows[i].ed25519, o.new_keys = rows[i].new_keys, o.stamp = std::to_string(i + 1);
+        const std::string outcome = ts::outcome([&] { sign::make_zone(o); });
+        EXPECT_EQ(outcome.substr(0, rows[i].outcome.size()), rows[i].outcome) << i;
+        std::string covered, signature;
+        ASSERT_TRUE(upd::lst_file_t::split_signed(ts::slurp(dir / "out" / "version.lst"), covered, signature));
+        EXPECT_EQ(upd::signature_text_t(signature).keyids(), rows[i].parts) << i;
+        EXPECT_EQ(ts::slurp(dir / "out" / "update.drl") == drl, rows[i].drl_kept) << i;
+    }
 }
 
 TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {

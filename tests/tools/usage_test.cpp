@@ -13,6 +13,7 @@ ran_t run(const std::string& program, const std::vector<std::string>& args) {  /
 TEST(usage, help_goes_to_standard_output_and_usage_errors_and_unreadable_inputs_name_their_cause) {
     const std::string s = "tavik-sign", pub = TAVIK_SOURCE_DIR "/keys/development.pub", gone = "/nonexistent/x", zone = "tavik-sign make-zone: ";
     const std::string no_such = "\"" + gone + "\": No such file or directory\n";
+    const std::string lst = TAVIK_TEST_DATA "/files/version.lst", drl = TAVIK_TEST_DATA "/files/update.drl";  // with and without a part
     // Program, arguments, status, then the start of standard output and of standard error ("": nothing at all).
     const std::tuple<std::string, std::vector<std::string>, int, std::string, std::string> rows[] = {
         {s, {"--help"}, 0, "usage: tavik-sign COMMAND ARGS...\n", ""}, {s, {"-h"}, 0, "usage: tavik-sign COMMAND", ""}, {s, {}, 2, "", "usage: tavik-sign COMMAND"},
@@ -28,6 +29,8 @@ TEST(usage, help_goes_to_standard_output_and_usage_errors_and_unreadable_inputs_
         {s, {"verify", gone}, 2, "", "tavik-sign verify: " + no_such}, {s, {"verify-data", gone, "00"}, 2, "", "tavik-sign verify-data: " + no_such},
         {s, {"verify", TAVIK_SOURCE_DIR}, 2, "", "tavik-sign verify: \"" TAVIK_SOURCE_DIR "\": Is a directory\n"},
         {s, {"verify", pub}, 1, "", pub + ": "}, {s, {"verify-data", pub, "00"}, 1, "invalid\n", ""},
+        {s, {"verify", lst}, 0, lst + ": valid LST file, 2 files, 2 patterns\n  signed by DSA key 7c839e0b85c89cd8\n  Ed25519 part by c59aabed9143d796: valid\n", ""},
+        {s, {"verify", drl}, 1, drl + ": valid DRL file, 2 URLs\n", drl + ": no valid Ed25519 part by a key of this build (c59aabed9143d796)\n"},
         // tavik-run keeps its own statuses: 60 for a wrong command line, 102 for a configuration it cannot read.
         {"tavik-run", {"--help"}, 0, "Usage: tavik-run [options] CONFIG\n", ""}, {"tavik-run", {}, 60, "", "tavik-run: no configuration file given\n"},
         {"tavik-run", {"--connections", "0", "c"}, 60, "", "tavik-run: --connections takes a number from 1 to 16\n"},

@@ -1,6 +1,9 @@
 // Reader of the key text files: lines "name = <big-endian hex>", blank and '#' lines ignored.
 #pragma once
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <map>
@@ -55,6 +58,26 @@ inline values_t parse(const std::string& text, const std::vector<std::string>& r
   }
   for (const auto& r : required)
     if (!out.count(r)) throw std::runtime_error(origin + ": no value for " + r);
+  return out;
+}
+
+// The key's fingerprint: the first 16 hex digits of the SHA-256 of "p=<hex>\nq=<hex>\ng=<hex>\ny=<hex>\n"
+// (lower case, no leading zeros), so that the same key gives the same fingerprint whatever its
+// file's layout.
+inline std::string fingerprint(const values_t& values) {
+  std::string text;
+  for (const char* name : {"p", "q", "g", "y"}) {
+    std::string digits = values.at(name);
+    for (char& c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    text += std::string(name) + "=" + digits + "\n";
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &size, EVP_sha256(), nullptr) != 1) throw std::runtime_error("SHA-256 failed");
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (int i = 0; i < 8; ++i) out += hex[digest[i] >> 4], out += hex[digest[i] & 15];
   return out;
 }
 

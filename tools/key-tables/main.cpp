@@ -101,30 +101,7 @@ std::vector<unsigned char> montgomery_form(const BIGNUM* x, const BIGNUM* r, con
   return le_bytes(t.get(), 64);
 }
 
-// First 16 hex digits of the SHA-256 of "p=<hex>\nq=<hex>\ng=<hex>\ny=<hex>\n" (lower case, no
-// leading zeros): the same key gives the same fingerprint whatever its file's layout.
-std::string fingerprint(const dsa_key_t& k) {
-  std::string text;
-  const std::pair<const char*, const BIGNUM*> values[] = {{"p", k.p.get()}, {"q", k.q.get()}, {"g", k.g.get()}, {"y", k.y.get()}};
-  for (const auto& v : values) {
-    char* hex = BN_bn2hex(v.second);
-    if (!hex) throw std::runtime_error("out of memory");
-    std::string digits(hex);
-    OPENSSL_free(hex);
-    for (char& c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));  // whole bytes: "0c..." -> "c..."
-    text += std::string(v.first) + "=" + digits + "\n";
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  check(EVP_Digest(text.data(), text.size(), digest, &size, EVP_sha256(), nullptr));
-  std::string out;
-  char buf[3];
-  for (int i = 0; i < 8; ++i) std::snprintf(buf, sizeof buf, "%02x", digest[i]), out += buf;
-  return out;
-}
-
-std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin, bool development) {
+std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin, bool development, const std::string& fingerprint) {
   bn_t r = fresh(), two = fresh(), e = fresh(), base = fresh(), power = fresh(), sq = fresh();
   check(BN_set_word(two.get(), 2));
   check(BN_set_word(e.get(), 512));
@@ -172,7 +149,7 @@ std::string generate(const dsa_key_t& k, BN_CTX* ctx, const std::string& origin,
   out << "extern const std::uint16_t q_factor = " << montgomery_factor(k.q.get()) << "u;\n";
   emit(out, "extern const unsigned char generator_table[4096]", table);
   out << "extern const bool development = " << (development ? "true" : "false") << ";\n";
-  out << "extern const char fingerprint[17] = \"" << fingerprint(k) << "\";\n";
+  out << "extern const char fingerprint[17] = \"" << fingerprint << "\";\n";
   out << "\n}  // namespace key\n}  // namespace upd\n";
   return out.str();
 }
@@ -203,7 +180,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
       throw std::runtime_error(key_path + ": unusable public key: " + e.what());
     }
-    const std::string text = generate(k, ctx.get(), key_path, development);
+    const std::string text = generate(k, ctx.get(), key_path, development, keyfile::fingerprint(values));
     std::ofstream f(out_path, std::ios::binary | std::ios::trunc);  // a build output: one cut short is made again
     f << text;
     f.close();

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     po::options_description visible("Options");
     visible.add_options()
         ("help,h", "print this help and exit")
-        ("version", "print the version and the key the build trusts, and exit")
+        ("version", "print the version and the keys the build trusts, and exit")
         ("updater", po::value<std::string>(&options.updater),
          "tavik-update program to start (default: the one beside tavik-run)")
         ("dry-run", po::bool_switch(&options.dry_run),

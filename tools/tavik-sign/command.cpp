@@ -32,11 +32,14 @@ void take_positional(const std::vector<std::string>& args, const std::vector<std
 }
 
 void take_arguments(const std::vector<std::string>& args, const std::map<std::string, std::string*>& options,
-                    const std::vector<std::string*>& values, const std::vector<const char*>& names) {
+                    const std::vector<std::string*>& values, const std::vector<const char*>& names,
+                    const std::map<std::string, std::vector<std::string>*>& lists) {
   std::vector<std::string> positional;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const auto option = options.find(args[i]);
+    const auto list = lists.find(args[i]);
     if (option != options.end() && i + 1 < args.size()) *option->second = args[++i];
+    else if (list != lists.end() && i + 1 < args.size()) list->second->push_back(args[++i]);
     else if (args[i].empty() || args[i][0] == '-') throw usage_error_t("unexpected argument " + quoted(args[i]));
     else positional.push_back(args[i]);
   }

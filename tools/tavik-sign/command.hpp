@@ -41,10 +41,12 @@ struct input_error_t : std::runtime_error {
 void take_positional(const std::vector<std::string>& args, const std::vector<std::string*>& values,
                      const std::vector<const char*>& names);
 
-// Options that take a value ("--key K"), anywhere, and the named positional arguments as above:
-// usage_error_t too for an empty argument or another one beginning with '-'.
+// Options that take a value ("--key K"), anywhere, those that may be repeated ("--ed25519-key F"),
+// and the named positional arguments as above: usage_error_t too for an empty argument or another
+// one beginning with '-'.
 void take_arguments(const std::vector<std::string>& args, const std::map<std::string, std::string*>& options,
-                    const std::vector<std::string*>& values, const std::vector<const char*>& names);
+                    const std::vector<std::string*>& values, const std::vector<const char*>& names,
+                    const std::map<std::string, std::vector<std::string>*>& lists = {});
 
 // The whole of a regular file (links followed): input_error_t "\"path\": <errno text>" when it
 // cannot be opened or read, or is a folder or another kind of file.

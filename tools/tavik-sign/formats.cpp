@@ -4,8 +4,11 @@
 #include "files/drl_file.hpp"
 #include "files/ini.hpp"
 #include "files/lst_file.hpp"
+#include "files/public_key.hpp"
+#include "files/signature_text.hpp"
+#include "framework/limits.hpp"
 #include "framework/error_code.hpp"
-#include "tools/tavik-sign/signer.hpp"
+#include "tools/tavik-sign/signing_keys.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -32,16 +35,17 @@ std::string list_line_end(const std::string& covered) {
     return "";
 }
 
-// IN OUT --key K, in any order: IN's text, once `check` has taken it (and perhaps ended its last
+// IN OUT --key K [--ed25519-key F]..., in any order: IN's text, once `check` has taken it (and perhaps ended its last
 // line), signed into OUT in the signed `form`.
 int sign_file(const std::vector<std::string>& args, void (*check)(const std::string& in, std::string& covered),
               std::string (*form)(const std::string& covered, const std::string& signature)) {
     std::string in, out, key;
-    take_arguments(args, {{"--key", &key}}, {&in, &out}, {"IN", "OUT"});
+    std::vector<std::string> ed25519;
+    take_arguments(args, {{"--key", &key}}, {&in, &out}, {"IN", "OUT"}, {{"--ed25519-key", &ed25519}});
     if (key.empty()) throw usage_error_t("--key is missing");
     std::string covered = read_input(in);
     check(in, covered);
-    write_output(out, form(covered, sign_checked(load_private_key(key), covered)));
+    write_output(out, form(covered, signing_keys_t::load(key, ed25519).signature(covered)));
     return 0;
 }
 
@@ -90,18 +94,27 @@ std::string detect_type(const std::string& data) {
     return "drl";
 }
 
+// Names every key that signed the file and refuses one that this build's updater would refuse from
+// a server: no valid DSA signature, a damaged tail, or (in a build with Ed25519 keys) no part by one.
+int report_keys(const std::string& file, const std::string& covered, const std::string& signature) {
+    const upd::signature_text_t text(signature);
+    const upd::ed25519_keys_t& built_in = upd::built_in_ed25519_keys();
+    std::printf("  signed by DSA key %s\n", upd::key::fingerprint);
+    bool strong = built_in.empty();
+    for (const auto& part : text.parts()) {
+        const auto key = std::find_if(built_in.begin(), built_in.end(), [&](const upd::ed25519_key_t& k) { return k.keyid() == part.keyid; });
+        const bool valid = key != built_in.end() && key->verifies(covered.data(), covered.size(), part.signature);
+        strong = strong || valid;
+        std::printf("  Ed25519 part by %s: %s\n", part.keyid.c_str(), key == built_in.end() ? "not a key of this build" : valid ? "valid" : "invalid");
+    }
+    if (strong) return 0;
+    std::fprintf(stderr, "%s: no valid Ed25519 part by a key of this build (%s)\n", file.c_str(), upd::key::ed25519_keyids);
+    return 1;
+}
+
 int run_verify(const std::vector<std::string>& args) {
     std::string file, type;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--type" && i + 1 < args.size()) {
-            type = args[++i];
-        } else if (file.empty() && !args[i].empty() && args[i][0] != '-') {
-            file = args[i];
-        } else {
-            throw usage_error_t("unexpected argument \"" + args[i] + "\"");
-        }
-    }
-    if (file.empty()) throw usage_error_t("FILE is missing");
+    take_arguments(args, {{"--type", &type}}, {&file}, {"FILE"});
     if (!type.empty() && type != "drl" && type != "lst" && type != "ini") {
         throw usage_error_t("the type \"" + type + "\" is none of drl, lst and ini");
     }
@@ -109,29 +122,35 @@ int run_verify(const std::vector<std::string>& args) {
     const std::string data = read_input(file);
     try {
         if (type.empty()) type = detect_type(data);
+        // The updater's own caps: a larger file would be refused before it is read.
+        if (data.size() > (type == "drl" ? upd::drl_file_t::max_size : type == "ini" ? upd::ini::max_size : upd::max_in_memory))
+            throw std::runtime_error("file too big");
+        std::string covered, signature;
         if (type == "drl") {
             upd::drl_file_t drl;
-            drl.load(file);
+            drl.parse(data.data(), data.data() + data.size());
             std::printf("%s: valid DRL file, %zu URLs\n", file.c_str(), drl.urls().size());
             for (const auto& url : drl.urls()) std::printf("  url %s\n", url.c_str());
+            covered = data.substr(0, drl.signed_size()), signature = drl.signature();
         } else if (type == "lst") {
             upd::lst_file_t lst;
-            lst.parse(data.data(), data.data() + data.size());
-            std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(),
-                        lst.patterns().size());
+            lst.parse(data.data(), data.data() + data.size(), {});
+            std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(), lst.patterns().size());
+            upd::lst_file_t::split_signed(data, covered, signature);
         } else {
-            const std::vector<std::string> urls = upd::ini::get_file(file);
+            const std::vector<std::string> urls = upd::ini::parse(data.data(), data.data() + data.size());
             std::printf("%s: valid INI file, %zu fallback URLs\n", file.c_str(), urls.size());
             for (const auto& url : urls) std::printf("  url %s\n", url.c_str());
+            std::size_t size = 0;
+            signature = upd::ini::signature(data.data(), data.data() + data.size(), size), covered = data.substr(0, size);
         }
+        return report_keys(file, covered, signature);
     } catch (const upd::ini::parse_error_t& e) {
         std::fprintf(stderr, "%s:%u:%u: %s\n", file.c_str(), e.line(), e.column(), e.what());
-        return 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", file.c_str(), exception_text(e));
-        return 1;
     }
-    return 0;
+    return 1;
 }
 
 }  // namespace
@@ -152,17 +171,17 @@ std::string signed_ini(const std::string& covered, const std::string& signature)
 
 std::vector<command_t> format_commands() {
     return {
-        {"sign-drl", "IN OUT --key KEYFILE",
+        {"sign-drl", "IN OUT --key KEYFILE [--ed25519-key FILE]...",
          "sign a server list: appends a sign= line over all of IN, in IN's line end style", &run_sign_drl},
-        {"sign-lst", "IN OUT --key KEYFILE",
+        {"sign-lst", "IN OUT --key KEYFILE [--ed25519-key FILE]...",
          std::string("sign a file list ending with ") + upd::lst_file_t::trailer + ": appends the " +
              upd::lst_file_t::signature_header + " part",
          &run_sign_lst},
-        {"sign-ini", "IN OUT --key KEYFILE", "sign a zone INI file: appends a CR LF [Signature] section",
+        {"sign-ini", "IN OUT --key KEYFILE [--ed25519-key FILE]...", "sign a zone INI file: appends a CR LF [Signature] section",
          &run_sign_ini},
         {"verify", "FILE [--type drl|lst|ini]",
-         "check a signed file with the updater's own reader and built-in key (type found from the content; "
-         "exit status 0 valid, 1 invalid, 2 unreadable)",
+         "check a signed file with the updater's own reader and built-in keys, naming the keys that signed it (type found from "
+         "the content; exit status 0 valid, 1 invalid or without an Ed25519 part by a key of this build, 2 unreadable)",
          &run_verify, true},
     };
 }

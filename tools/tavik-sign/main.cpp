@@ -1,23 +1,30 @@
 // tavik-sign: makes signing keys and signs update files for the updater.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "files/public_key.hpp"
+#include "framework/cf_log.hpp"
 #include "files/signature.hpp"
 #include "framework/version.hpp"
 #include "tools/tavik-sign/command.hpp"
+#include "tools/tavik-sign/ed25519_signer.hpp"
 #include "tools/tavik-sign/formats.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 #include "tools/tavik-sign/signer.hpp"
 
 namespace {
 
-int run_keygen(const std::vector<std::string>& args) {
+int run_keygen(std::vector<std::string> args) {
   std::string comment = "tavik-update signing key", base;
+  const auto ed25519 = std::find(args.begin(), args.end(), "--ed25519");
+  const bool strong = ed25519 != args.end();
+  if (strong) args.erase(ed25519);
   sign::take_arguments(args, {{"--comment", &comment}}, {&base}, {"OUT_BASENAME"});
-  sign::generate_key(base, comment);
+  if (strong) sign::ed25519_signer_t::generate(base);
+  else sign::generate_key(base, comment);
   std::printf("wrote %s.pub and %s.key\n", base.c_str(), base.c_str());
   return 0;
 }
@@ -46,9 +53,10 @@ int run_verify_data(const std::vector<std::string>& args) {
 
 std::vector<sign::command_t> all_commands() {
   std::vector<sign::command_t> commands = {
-      {"keygen", "[--comment TEXT] OUT_BASENAME",
-       "make a key pair (512-bit p, 160-bit q): OUT_BASENAME.pub and OUT_BASENAME.key",
-       &run_keygen},
+      {"keygen", "[--ed25519 | --comment TEXT] OUT_BASENAME",
+       "make a key pair: OUT_BASENAME.pub and OUT_BASENAME.key (mode 0600), DSA (512-bit p, 160-bit q) or with --ed25519 "
+       "an Ed25519 pair (the public key and the private seed as 64 hex digits each); never overwrites a file",
+       [](const std::vector<std::string>& args) { return run_keygen(args); }},
       {"sign-data", "KEY_FILE DATA_FILE",
        "print the signature text of the whole DATA_FILE", &run_sign_data},
       {"verify-data", "DATA_FILE SIGNATURE",
@@ -94,6 +102,7 @@ int run(const sign::command_t& c, const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  cf_log_t::level_ = cf_log_t::warning;  // the readers' Debug lines are the updater's; this tool says why itself
   const auto commands = all_commands();
   if (argc < 2) {
     usage(stderr, commands);

@@ -6,6 +6,8 @@
 #include "tools/tavik-sign/published.hpp"
 #include "tools/tavik-sign/signed_writer.hpp"
 
+#include "files/signature_text.hpp"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <cstdio>
@@ -101,11 +103,29 @@ private:
     std::size_t packed_ = 0, patches_ = 0;
 };
 
+// A tree whose list none of the keys signed was published with other keys: its clients trust those,
+// and would refuse every list from now on, unless the change is meant.
+void check_key_change(const zone_options_t& o, const signing_keys_t& keys) {
+    std::string list, covered, signature;
+    try {
+        list = read_input((fs::path(o.out) / "version.lst").string());
+    } catch (const input_error_t&) {
+        return;  // nothing published yet
+    }
+    if (o.new_keys || !upd::lst_file_t::split_signed(list, covered, signature) || keys.any_verifies(covered, signature)) return;
+    throw std::runtime_error("the list in " + quoted(o.out) + " is signed by none of the keys given (DSA key " + keys.fingerprint() +
+                             ", Ed25519 keys " + keys.keyids() + "; its own parts are by " + upd::signature_text_t(signature).keyids() +
+                             "): its clients would refuse every list signed now (--new-keys publishes with new keys all the same)");
+}
+
 }  // namespace
 
 void make_zone(const zone_options_t& options) {
     const std::string stamp = check_options(options);
-    const signed_writer_t writer(signing_keys_t{load_private_key(options.key)});  // a bad key file fails before anything is written
+    // A bad key file fails before anything is written.
+    const signed_writer_t writer(signing_keys_t::load(options.key, options.ed25519_keys));
+    check_key_change(options, writer.keys());
+    writer.keys().announce("tavik-sign make-zone");
     std::vector<zone_input_t> inputs = list_inputs(options);
     zone_run_t run(options, open_output(options), std::move(inputs));
     run.record_names();

@@ -6,6 +6,7 @@
 #include "tools/tavik-sign/packer.hpp"
 
 #include "files/drl_file.hpp"
+#include "files/signature_text.hpp"
 #include "framework/limits.hpp"
 
 #include <cstdio>
@@ -43,7 +44,7 @@ void signed_writer_t::copy(const std::string& from, const std::string& to) const
 }
 
 void signed_writer_t::write_list(const std::string& path, const std::string& covered, bool pack) const {
-    const std::string list = signed_lst(covered, sign_checked(keys_.dsa, covered)), packed = path + ".lzma";
+    const std::string list = signed_lst(covered, keys_.signature(covered)), packed = path + ".lzma";
     if (pack && list.size() <= upd::max_in_memory) write_output(packed, lzma_pack(list));
     else std::remove(packed.c_str());
     write_output(path, list);
@@ -51,14 +52,15 @@ void signed_writer_t::write_list(const std::string& path, const std::string& cov
 
 void signed_writer_t::write_kept(const std::string& path, const std::string& covered, form_t form) const {
     // The signature of the file there is taken from where a probe signature stands in its form.
-    const std::string file = existing(path), zeros(80, '0'), probe = form(covered, zeros);
+    const std::string file = existing(path);
+    const std::string zeros(upd::signature_text_t::dsa_digits + upd::signature_text_t::part_digits * keys_.ed25519.size(), '0');
+    const std::string probe = form(covered, zeros);
     const std::size_t at = probe.find(zeros, covered.size());
     if (file.size() == probe.size() && at != std::string::npos) {
         const std::string signature = file.substr(at, zeros.size());
-        const public_key_t key = keys_.dsa.public_part();
-        if (file == form(covered, signature) && verify_hex(key, covered.data(), covered.size(), signature)) return;
+        if (file == form(covered, signature) && keys_.signed_text(covered, signature)) return;
     }
-    write_output(path, form(covered, sign_checked(keys_.dsa, covered)));
+    write_output(path, form(covered, keys_.signature(covered)));
 }
 
 }  // namespace sign

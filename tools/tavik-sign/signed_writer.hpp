@@ -1,16 +1,11 @@
 // The signed files of make-zone: update.drl (and its copy), zone.ini, and version.lst with its packed form.
 #pragma once
 
-#include "tools/tavik-sign/signer.hpp"
+#include "tools/tavik-sign/signing_keys.hpp"
 
 #include <vector>
 
 namespace sign {
-
-// The keys that sign the files of a run, loaded before anything is written.
-struct signing_keys_t {
-    private_key_t dsa;
-};
 
 // Every signature is made here from the run's keys, and checked against their public values
 // before the file is written.
@@ -19,9 +14,9 @@ public:
     explicit signed_writer_t(signing_keys_t keys) : keys_(std::move(keys)) {}
 
     // update.drl with a url= line per URL, zone.ini with a fallback URL line each. Each is kept
-    // byte for byte while it holds the same covered text signed under the keys: a new signature
-    // would differ (each has a random nonce), and every client would fetch and install the file
-    // again after each publication.
+    // byte for byte while it holds the same covered text signed under the same keys: a new DSA
+    // signature would differ (each has a random nonce), and every client would fetch and install
+    // the file again after each publication.
     void write_drl(const std::string& path, const std::vector<std::string>& urls) const;
     void write_ini(const std::string& path, const std::vector<std::string>& fallbacks) const;
     // A copy of the signed file `from` at `to`, left as it is while it holds the same bytes.
@@ -30,10 +25,12 @@ public:
     // it fits in memory where it is unpacked (else one left there goes), then the list itself.
     void write_list(const std::string& path, const std::string& covered, bool pack) const;
 
-private:
     using form_t = std::string (*)(const std::string& covered, const std::string& signature);
     void write_kept(const std::string& path, const std::string& covered, form_t form) const;
 
+    const signing_keys_t& keys() const { return keys_; }
+
+private:
     signing_keys_t keys_;
 };
 

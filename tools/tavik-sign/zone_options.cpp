@@ -28,16 +28,18 @@ void refuse(const std::string& problem) {
 
 const char zone_usage[] =
     "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
-    "[--stamp DIGITS] [--drl-name NAME] [--previous DIR]... [--no-lzma-list] [--plain-only] [--allow-empty]";
+    "[--ed25519-key FILE]... [--new-keys] [--stamp DIGITS] [--drl-name NAME] [--previous DIR]... [--no-lzma-list] [--plain-only] "
+    "[--allow-empty]";
 
 zone_options_t zone_options(const std::vector<std::string>& args) {
     zone_options_t o;
     const std::map<std::string, std::string*> values{
         {"--key", &o.key}, {"--files", &o.files}, {"--out", &o.out}, {"--stamp", &o.stamp}, {"--drl-name", &o.drl_name}};
     const std::map<std::string, std::vector<std::string>*> lists{
-        {"--url", &o.urls}, {"--fallback", &o.fallbacks}, {"--pattern", &o.patterns}, {"--previous", &o.previous}};
+        {"--url", &o.urls}, {"--fallback", &o.fallbacks}, {"--pattern", &o.patterns}, {"--previous", &o.previous}, {"--ed25519-key", &o.ed25519_keys}};
     const std::map<std::string, std::pair<bool*, bool>> switches{
-        {"--no-lzma-list", {&o.lzma_list, false}}, {"--plain-only", {&o.packed, false}}, {"--allow-empty", {&o.allow_empty, true}}};
+        {"--no-lzma-list", {&o.lzma_list, false}}, {"--plain-only", {&o.packed, false}}, {"--allow-empty", {&o.allow_empty, true}},
+        {"--new-keys", {&o.new_keys, true}}};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool has_value = i + 1 < args.size();

@@ -19,6 +19,8 @@ struct zone_options_t {
     std::string drl_name;  // a plain file name: a copy of update.drl under it too ("": none)
     bool allow_empty = false;  // a folder of files without one regular file is no mistake
     std::vector<std::string> previous;  // folders of earlier versions of the files, patched from
+    std::vector<std::string> ed25519_keys;  // Ed25519 key files, a signature part each
+    bool new_keys = false;  // the tree's list may be signed by none of the keys: a change of keys meant
 };
 
 extern const char zone_usage[];  // the synopsis of the command line

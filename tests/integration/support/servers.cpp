@@ -303,7 +303,8 @@ void make_zone(const zone_t& zone, const fs::path& out) {
     const scratch_t files("tavik-zone");
     for (const auto& f : zone.files) spit(files / f.first, f.second);
     std::vector<std::string> argv{(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-sign").string(), "make-zone", "--key",
-                                  TAVIK_SOURCE_DIR "/keys/development.key", "--files", files.path().string(), "--out", out.string()};
+                                  TAVIK_SOURCE_DIR "/keys/development.key", "--ed25519-key", TAVIK_SOURCE_DIR "/keys/development-ed25519.key",
+                                  "--files", files.path().string(), "--out", out.string()};
     for (const auto& u : zone.urls) argv.insert(argv.end(), {"--url", u});
     for (const auto& u : zone.fallbacks) argv.insert(argv.end(), {"--fallback", u});
     for (const auto& p : zone.patterns) argv.insert(argv.end(), {"--pattern", p});
