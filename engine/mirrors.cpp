@@ -4,6 +4,7 @@
 #include "files/signature.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "framework/utc_time.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -11,19 +12,6 @@
 #include <ctime>
 
 namespace upd {
-
-namespace {
-
-std::string utc_minute(long long seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &tm);
-    return text;
-}
-
-}  // namespace
 
 passed_over_t::passed_over_t(const std::string& cause)
     : server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS), cause) {}

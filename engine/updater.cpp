@@ -81,6 +81,11 @@ std::vector<zone_row_t> zone_table(const tvk::UpdateConfig& c) {
     };
 }
 
+// What the report says of a zone.
+run_report_t::zone_t report_of(zone_t& zone, std::size_t placed = 0, std::size_t removed = 0, std::size_t kept = 0) {
+    return {zone.name(), zone.mirrors().list_server(), zone.lst().stamp(), zone.lst().expiry(), zone.expired(), placed, removed, kept};
+}
+
 }  // namespace
 
 updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, const run_settings_t& settings)
@@ -109,7 +114,8 @@ void updater_t::update(const tvk::UpdateConfig& config) {
         to_remove_.insert(removed.begin(), removed.end());
         std::set<std::string> kept = zone.kept_files();
         up_to_date_.insert(kept.begin(), kept.end());
-        if (report_) report_->set_zone({zone.name(), zone.mirrors().list_server(), zone.lst().stamp(), zone.changed_files(checker).size(), removed.size(), kept.size()});
+        if (report_) report_->set_zone(report_of(zone, zone.changed_files(checker).size(), removed.size(), kept.size()));
+        expired_ = expired_ || zone.expired();
     }
 }
 
@@ -165,7 +171,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
             const auto recorded = stamps_.find(row.name);
             zone.download_lst(downloader_, excluded, recorded == stamps_.end() ? "" : recorded->second);
             stamps_[row.name] = zone.lst().stamp();
-            if (report_) report_->set_zone({row.name, zone.mirrors().list_server(), zone.lst().stamp(), 0, 0, 0});
+            if (report_) report_->set_zone(report_of(zone));
             row.map_files(zone);
             zones.push_back(std::move(zone));
         } catch (const std::exception& e) {

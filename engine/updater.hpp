@@ -53,6 +53,8 @@ public:
     const std::vector<file_item_t>& to_place() const { return to_place_; }
     const std::set<std::string>& to_remove() const { return to_remove_; }
     const std::set<std::string>& up_to_date() const { return up_to_date_; }
+    // Whether a zone went on with an expired list, no server having a newer one.
+    bool expired_list() const { return expired_; }
 
 private:
     void fetch_all(checker_t& checker, std::vector<zone_t>& zones);
@@ -69,6 +71,7 @@ private:
     std::vector<file_item_t> to_place_;
     std::set<std::string> to_remove_;
     std::set<std::string> up_to_date_;
+    bool expired_ = false;
 };
 
 }  // namespace upd

@@ -62,6 +62,9 @@ void worker_t::update() {
     }
     install(updater);
     updater.record_stamps(config_);  // only once the daemon has accepted the installation
+    // Installed all the same: it is authentic and no older than what was there. A daemon takes the
+    // status for a failed run and asks again later, when a frozen mirror may have thawed.
+    if (updater.expired_list()) throw tvk::EC_UPDATE_EXPIRED;
 }
 
 void worker_t::update_fallback() {

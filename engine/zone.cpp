@@ -8,6 +8,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
+#include "framework/utc_time.hpp"
 #include "framework/work_folder.hpp"
 #include "net/downloader.hpp"
 #include "net/url.hpp"
@@ -49,7 +50,11 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
 }
 
 void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded) {
-    mirrors_->ask([&](const std::string& server, std::string& asked) {
+    const long long now = utc_now();
+    std::unique_ptr<lst_file_t> newest_expired;
+    std::string newest_server;
+    mirrors_t::round_t round;
+    const bool fresh = mirrors_->ask_in_turn([&](const std::string& server, std::string& asked) {
         try {
             std::vector<char> text;
             try {
@@ -70,8 +75,23 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
             throw;
         }
         if (stamp_less(lst_.stamp(), recorded)) throw passed_over_t("offers an older file list (" + lst_.stamp() + " < " + recorded + ")");
+        if (lst_.expired(now)) {
+            // Kept should every server's list be as old: the newest of them, the first on a tie.
+            if (!newest_expired || stamp_less(newest_expired->stamp(), lst_.stamp()))
+                newest_expired.reset(new lst_file_t(lst_)), newest_server = server;
+            throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED), "list expired on " + utc_minute(lst_.expires_at()));
+        }
         mirrors_->took_list(server);
-    });
+    }, round);
+    if (!fresh && !newest_expired) round.fail();
+    if (!fresh) {
+        // Authentic, and no older than what is installed: refusing it would leave the machine older
+        // still. The run says so in its status (95) once installed.
+        lst_ = *newest_expired, expired_ = true;
+        mirrors_->took_list(newest_server);
+        LOG_WARNING("Zone " << name_ << ": no server has a list that has not expired; the newest, stamp " << lst_.stamp() << " of "
+                            << newest_server << ", expired on " << utc_minute(lst_.expires_at()));
+    }
     lst_.apply_excludes(excluded);
     excluded_ = excluded;
     remove_stale_parts();

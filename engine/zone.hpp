@@ -29,7 +29,8 @@ public:
     // Fetches the file list from the first server that delivers a genuine one, packed form
     // preferred, asking the servers in turn (mirrors_t). A server whose list has a lower stamp than
     // `recorded` (the one last installed from, if any) is passed over: a lagging mirror or a
-    // replayed old list never takes the zone back. Then what earlier downloads left unfinished
+    // replayed old list never takes the zone back, and one whose list expired is a failure too;
+    // when every list is expired, the newest is taken. Then what earlier downloads left unfinished
     // goes, when the list no longer names it or it is a week old.
     void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded = std::string());
 
@@ -48,6 +49,8 @@ public:
     std::set<std::string> kept_files() const;
     std::set<std::string> removed_files() const;
     const lst_file_t& lst() const { return lst_; }
+    // Whether the zone goes on with an expired list, no server having one that has not expired.
+    bool expired() const { return expired_; }
 
 private:
     void remove_stale_parts() const;
@@ -63,6 +66,7 @@ private:
     std::vector<std::string> excluded_;  // the configured exclusions
     std::vector<file_item_t> changed_;
     bool computed_ = false;
+    bool expired_ = false;
 };
 
 }  // namespace upd

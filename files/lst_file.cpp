@@ -5,6 +5,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/digest.hpp"
+#include "framework/utc_time.hpp"
 
 #include <boost/lexical_cast.hpp>
 #include <boost/xpressive/xpressive_static.hpp>
@@ -94,11 +95,13 @@ bool stamp_less(const std::string& a, const std::string& b) {
     return a.compare(a0, a_digits, b, b0, b_digits) < 0;
 }
 
-std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns) {
+std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns,
+                                      const std::string& expiry) {
     std::string text = std::string(header) + "\n[" + stamp + "]\n";
     for (const auto& f : files)
         text += "+" + f.first + ", " + to_hex(f.second.digest) + ", " + std::to_string(f.second.size) + "\n";
     for (const std::string& p : patterns) text += "-" + p + ",\n";
+    if (!expiry.empty()) text += std::string("-") + expiry_pattern + "," + expiry + "\n";
     return text + trailer + "\n";
 }
 
@@ -113,7 +116,7 @@ bool lst_file_t::split_signed(const std::string& text, std::string& covered, std
 void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t& strong) {
     files_.clear();
     patterns_.clear();
-    stamp_.clear();
+    stamp_.clear(), expiry_.clear();
     const grammar_t& g = grammar();
 
     xp::cmatch layout;
@@ -144,13 +147,19 @@ void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
             entry.digest.assign(digest.begin(), digest.end());
             entry.size = size;
         } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
-            patterns_.push_back(line_match[1].str());
+            if (line_match[1] != expiry_pattern) {
+                patterns_.push_back(line_match[1].str());
+            } else if (!expiry_.empty() || !from_utc_digits(std::string(line_match[1].second + 1, line_end), expires_at_)) {
+                fail("Invalid LST-file expiry");  // a second one, or no real date
+            } else {
+                expiry_.assign(line_match[1].second + 1, line_end);
+            }
         } else {
             fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
         }
     }
 
-    if (files_.empty() && patterns_.empty()) fail("Empty LST-file");
+    if (files_.empty() && patterns_.empty() && expiry_.empty()) fail("Empty LST-file");
 }
 
 bool lst_file_t::contains(const std::string& name) const { return files_.count(name) != 0; }

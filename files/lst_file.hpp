@@ -28,6 +28,9 @@ public:
     // signature part's header and the beginning of its line.
     static constexpr char header[] = "[TavikUpdateList]", trailer[] = "[TavikUpdateListEnd]";
     static constexpr char signature_header[] = "[Signature]", signature_begin[] = "Signature=";
+    // The expiry travels as a pattern line "-.tavik-expires,YYYYMMDDHHMMSS" (UTC): readers built
+    // without it take it for a pattern and ignore what follows the comma.
+    static constexpr char expiry_pattern[] = ".tavik-expires";
 
     struct entry_t {
         std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
@@ -36,8 +39,10 @@ public:
     using files_t = std::map<std::string, entry_t>;
 
     // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
-    // name order and a "-pattern," line per pattern, then the trailer; each line ends with LF.
-    static std::string unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns);
+    // name order, a "-pattern," line per pattern and the expiry line (unless `expiry` is empty),
+    // then the trailer; each line ends with LF.
+    static std::string unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns,
+                                     const std::string& expiry = "");
     // The covered bytes and the signature text of a text laid out as a signed list, nothing of it
     // checked; false when it is not laid out so.
     static bool split_signed(const std::string& text, std::string& covered, std::string& signature);
@@ -61,10 +66,18 @@ public:
     const std::vector<std::string>& patterns() const { return patterns_; }
     // The list's stamp: decimal digits that the publisher raises with every list.
     const std::string& stamp() const { return stamp_; }
+    // Its expiry as the list writes it (YYYYMMDDHHMMSS, UTC), and in seconds since 1970; a list
+    // without one ("") never expires.
+    const std::string& expiry() const { return expiry_; }
+    long long expires_at() const { return expires_at_; }
+    // Whether it expired by `now`, with an allowance of an hour for the clocks of publisher and
+    // machine; the stamp is never held against the clock.
+    bool expired(long long now) const { return !expiry_.empty() && expires_at_ + 3600 < now; }
 
 private:
     files_t files_;
-    std::string stamp_;
+    std::string stamp_, expiry_;
+    long long expires_at_ = 0;
     std::vector<std::string> patterns_;
 };
 

@@ -24,16 +24,18 @@ bool field(std::istringstream& in, const std::string& key, N& value) {
     return true;
 }
 
-// NAME placed=N removed=N kept=N stamp=DIGITS server=URL (the server last: a URL may hold blanks)
+// NAME placed=N removed=N kept=N stamp=DIGITS expires=DIGITS expired=0|1 server=URL (the server
+// last: a URL may hold blanks)
 bool read_zone(const std::string& line, report_file_t::zone_t& zone) {
     std::istringstream in(line);
-    std::string stamp;
+    std::string stamp, expires;
     const std::size_t server = line.find(" server=");
     if (!(in >> zone.name) || !field(in, "placed", zone.placed) || !field(in, "removed", zone.removed) || !field(in, "kept", zone.kept) ||
-        !(in >> stamp) || stamp.compare(0, 6, "stamp=") != 0 || server == std::string::npos)
+        !(in >> stamp >> expires) || stamp.compare(0, 6, "stamp=") != 0 || expires.compare(0, 8, "expires=") != 0 ||
+        !field(in, "expired", zone.expired) || server == std::string::npos)
         return false;
-    zone.stamp = stamp.substr(6), zone.server = line.substr(server + 8);
-    return zone.stamp.find_first_not_of("0123456789") == std::string::npos;
+    zone.stamp = stamp.substr(6), zone.expires = expires.substr(8), zone.server = line.substr(server + 8);
+    return (zone.stamp + zone.expires).find_first_not_of("0123456789") == std::string::npos;
 }
 
 }  // namespace
@@ -43,7 +45,8 @@ std::string report_file_t::format() const {
                       std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
     for (const zone_t& z : zones) {
         out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) + " kept=" +
-               std::to_string(z.kept) + " stamp=" + z.stamp + " server=" + z.server + "\n";
+               std::to_string(z.kept) + " stamp=" + z.stamp + " expires=" + z.expires + " expired=" + (z.expired ? "1" : "0") + " server=" + z.server +
+               "\n";
     }
     return out;
 }

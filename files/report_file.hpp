@@ -9,12 +9,13 @@
 namespace upd {
 
 // Lines "KEY VALUE" (see tavik-update(1)): the status and its text, whether it was a dry run, how
-// long it took, the bytes received, and per zone the server whose list it took, the list's stamp
-// and how many files were placed, removed and kept. The run-as account can write there, so a
+// long it took, the bytes received, and per zone the server whose list it took, the list's stamp,
+// its expiry and whether it had expired, and how many files were placed, removed and kept. The run-as account can write there, so a
 // reader trusts nothing that is not as format() writes it.
 struct report_file_t {
     struct zone_t {
-        std::string name, server, stamp;
+        std::string name, server, stamp, expires;  // expires: YYYYMMDDHHMMSS, UTC; "": never
+        bool expired = false;
         std::size_t placed = 0, removed = 0, kept = 0;
     };
     static constexpr std::size_t max_size = 65536;

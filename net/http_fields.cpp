@@ -1,6 +1,8 @@
 // The fields of response heads that the client acts on: the body's length, a range, a retry time.
 #include "net/http_fields.hpp"
 
+#include "framework/utc_time.hpp"
+
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -17,16 +19,6 @@ bool digits(const std::string& text) {
 }
 
 std::uint64_t number(const std::string& text) { return std::stoull(text); }
-
-// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
-long long days_from_civil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
 
 // The three date forms of HTTP, read by their parts whatever separates them: a month name, the
 // time with colons, the day and the year.
@@ -56,7 +48,8 @@ boost::optional<long long> http_date(const std::string& text) {
     long long day = numbers[0], year = numbers[1];  // the day comes before the year in all three
     if (year < 100) year += year < 70 ? 2000 : 1900;  // "06-Nov-94"
     if (day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return boost::none;
-    return days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 + hour * 3600 + minute * 60 + second;
+    return utc_seconds(year, static_cast<unsigned>(month), static_cast<unsigned>(day), static_cast<unsigned>(hour), static_cast<unsigned>(minute),
+                       static_cast<unsigned>(second));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ std::string outcome(const std::string& covered, const std::string& tail, upd::ls
         out += f.first + "=" + ts::hex(f.second.digest) + "/" + std::to_string(f.second.size) + " ";
     }
     for (const auto& p : lst.patterns()) out += "| " + p;
-    return out;
+    return out + (lst.expiry().empty() ? "" : " until " + lst.expiry());
 }
 
 #define HEAD "[TavikUpdateList]\n[20240301]\n"
@@ -49,6 +49,9 @@ TEST(lst_file, layout_and_line_rules) {
         {HEAD "-a/b,\n" END, SIG, line + "\"-a/b,\""}, {HEAD "+a, 01, 4294967296\n" END, SIG, "bad size"},
         {"[TavikUpdateList]\n[" + std::string(64, '9') + "]\n+a, 01, 1\n" END, SIG, "a=01/1 "},  // longer: no record could hold it
         {"[TavikUpdateList]\n[" + std::string(65, '9') + "]\n+a, 01, 1\n" END, SIG, "Invalid LST-file stamp"},
+        {HEAD "-*.tmp,\n-.tavik-expires,20280229235959\n" END, SIG, "| *.tmp until 20280229235959"},  // not a pattern of ours
+        {HEAD "-.tavik-expires,20261220000000\n-.tavik-expires,20261220000000\n" END, SIG, "Invalid LST-file expiry"},
+        {HEAD "-.tavik-expires,20270229000000\n" END, SIG, "Invalid LST-file expiry"}, {HEAD "-.tavik-expires,2026122000000\n" END, SIG, "Invalid LST-file expiry"},
     };
     for (const auto& r : rows) {
         upd::lst_file_t lst;

@@ -1,5 +1,6 @@
 // Whole runs of the real tavik-update against signed zones on nginx: what a run fetches, reports,
 // gets installed by tavik-run and caches; the fallback; all four zones through a Digest proxy.
+#include "framework/utc_time.hpp"
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -148,6 +149,42 @@ TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_
         EXPECT_EQ(fs::exists(stamps) ? ts::slurp(stamps) : "-", r.after);
         EXPECT_EQ(a.requested, r.status != tvk::EC_NO_UPDATE_SERVERS) << "nothing older is ever placed";
         EXPECT_EQ(a.requested ? ts::slurp(dl("daily.avc")) : "", a.requested ? r.mirrors.back() + " daily\n" : "");
+    }
+}
+
+TEST_F(engine_update, a_frozen_mirror_is_seen_and_when_all_are_the_newest_list_is_installed_with_status_95) {
+    const std::string ahead = upd::utc_digits(std::time(nullptr) + 300 * 86400), m0 = nginx.http_url("m0");
+    const struct {
+        const char* name;
+        std::vector<std::string> valid_for;  // a mirror each, listed in this order
+        long long clock;                     // how far this machine's clock is ahead
+        std::string stamp, recorded;         // the lists' stamp ("": now); the stamps file ("": none)
+        int status;
+        std::string warning;
+    } rows[] = {
+        {"fresh lists", {"14d", "14d"}, 0, "", "", 0, ""},
+        {"expired on one of two", {"1h", "14d"}, 7300, "", "", 0, "Warning: Zone BASE: " + m0 + "/version.lst.lzma: list expired on "},
+        {"expired on every server", {"1h", "1h"}, 7300, "", "", tvk::EC_UPDATE_EXPIRED, "Warning: Zone BASE: no server has a list that has not expired; "},
+        {"expired half an hour ago", {"1h"}, 5400, "", "", 0, ""},
+        {"a stamp 300 days ahead", {"14d"}, 0, ahead, "", 0, ""},
+        {"expired and older than installed", {"1h"}, 7300, "5", "BASE 6\n", tvk::EC_NO_UPDATE_SERVERS, "Warning: Zone BASE: " + m0 + " offers an older"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<std::string> urls;
+        for (std::size_t i = 0; i < r.valid_for.size(); ++i) urls.push_back(nginx.http_url("m" + std::to_string(i)));
+        for (std::size_t i = 0; i < urls.size(); ++i) {
+            std::vector<std::string> options{"--valid-for", r.valid_for[i]};
+            if (!r.stamp.empty()) options.insert(options.end(), {"--stamp", r.stamp});
+            publish("m" + std::to_string(i), {{{"daily.avc", "daily\n"}}, urls, {}, {}, options});
+        }
+        fs::copy_file(nginx.root() / "m0" / "update.drl", install / "bases.drl", fs::copy_option::overwrite_if_exists);
+        fs::remove_all(var), fs::create_directories(var), fs::create_directories(install / "bases");
+        if (!r.recorded.empty()) ts::spit(var / "tavik-update.stamps", r.recorded);
+        const ts::attempt_t a = ts::run_attempt(config(), {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_TEST_CLOCK_SHIFT=" + std::to_string(r.clock)}});
+        EXPECT_EQ(a.status, r.status) << a.log.text();
+        EXPECT_TRUE(r.warning.empty() ? !a.log.has_prefix("Warning: Zone") : a.log.has_prefix(r.warning)) << r.warning;
+        EXPECT_EQ(a.requested && a.placed().at(0) == placed("daily.avc"), r.status != tvk::EC_NO_UPDATE_SERVERS) << "an expired list is installed all the same";
     }
 }
 

@@ -7,6 +7,7 @@
 #include "files/apply_patch.hpp"
 #include "files/lst_file.hpp"
 #include "files/signature_text.hpp"
+#include "framework/utc_time.hpp"
 #include "files/patch_index.hpp"
 
 namespace {
@@ -64,6 +65,20 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_
         EXPECT_EQ(upd::signature_text_t(signature).keyids(), rows[i].parts) << i;
         EXPECT_EQ(ts::slurp(dir / "out" / "update.drl") == drl, rows[i].drl_kept) << i;
     }
+}
+
+TEST(make_zone, a_list_is_valid_for_fourteen_days_unless_told_otherwise_and_never_for_less_than_an_hour) {
+    const std::pair<std::string, long long> rows[] = {{"14d", 14 * 86400}, {"36h", 36 * 3600}, {"1h", 3600}, {"none", 0}, {"0h", -1},
+                                                      {"59m", -1}, {"h", -1}, {"1.5d", -1}, {"", -1}, {"9999999d", -1}};
+    for (const auto& r : rows) {
+        long long seconds = -1;
+        ts::outcome([&] { seconds = sign::validity_seconds(r.first); });
+        EXPECT_EQ(seconds, r.second) << r.first;
+    }
+    sign::zone_options_t o;
+    long long expires = 0;
+    EXPECT_TRUE(upd::from_utc_digits(sign::list_expiry(o), expires));
+    EXPECT_NEAR(expires - std::time(nullptr), 14 * 86400, 5) << "the default";
 }
 
 TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {

@@ -417,6 +417,7 @@ std::string report_json(const std::vector<char>& bytes) {
     for (const auto& z : r.zones) {
         zones += std::string(zones.empty() ? "" : ",") + "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) +
                  ",\"removed\":" + std::to_string(z.removed) + ",\"kept\":" + std::to_string(z.kept) + ",\"stamp\":" + json_string(z.stamp) +
+                 ",\"expires\":" + json_string(z.expires) + ",\"expired\":" + (z.expired ? "true" : "false") +
                  ",\"server\":" + json_string(z.server) + "}";
     }
     return "{\"status\":" + std::to_string(r.status) + ",\"text\":" + json_string(r.text) + ",\"dry_run\":" + (r.dry_run ? "true" : "false") +

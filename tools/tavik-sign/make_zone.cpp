@@ -69,7 +69,8 @@ public:
     // Last, so that the list never names a file the tree does not hold yet.
     void publish_list(const signed_writer_t& writer, const std::string& stamp) {
         patches_ = patcher_.write_index();
-        writer.write_list(at("version.lst"), upd::lst_file_t::unsigned_text(stamp, files_, o_.patterns), o_.lzma_list && o_.packed);
+        const std::string text = upd::lst_file_t::unsigned_text(stamp, files_, o_.patterns, list_expiry(o_));
+        writer.write_list(at("version.lst"), text, o_.lzma_list && o_.packed);
     }
 
     void finish() {

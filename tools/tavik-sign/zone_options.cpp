@@ -6,6 +6,7 @@
 #include "tools/tavik-sign/zone_checks.hpp"
 
 #include "files/lst_file.hpp"
+#include "framework/utc_time.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -28,13 +29,14 @@ void refuse(const std::string& problem) {
 
 const char zone_usage[] =
     "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
-    "[--ed25519-key FILE]... [--new-keys] [--stamp DIGITS] [--drl-name NAME] [--previous DIR]... [--no-lzma-list] [--plain-only] "
+    "[--ed25519-key FILE]... [--new-keys] [--stamp DIGITS] [--valid-for DAYSd|HOURSh|none] [--drl-name NAME] [--previous DIR]... [--no-lzma-list] [--plain-only] "
     "[--allow-empty]";
 
 zone_options_t zone_options(const std::vector<std::string>& args) {
     zone_options_t o;
     const std::map<std::string, std::string*> values{
-        {"--key", &o.key}, {"--files", &o.files}, {"--out", &o.out}, {"--stamp", &o.stamp}, {"--drl-name", &o.drl_name}};
+        {"--key", &o.key}, {"--files", &o.files}, {"--out", &o.out}, {"--stamp", &o.stamp}, {"--drl-name", &o.drl_name},
+        {"--valid-for", &o.valid_for}};
     const std::map<std::string, std::vector<std::string>*> lists{
         {"--url", &o.urls}, {"--fallback", &o.fallbacks}, {"--pattern", &o.patterns}, {"--previous", &o.previous}, {"--ed25519-key", &o.ed25519_keys}};
     const std::map<std::string, std::pair<bool*, bool>> switches{
@@ -60,19 +62,13 @@ std::string check_options(const zone_options_t& o) {
     for (const std::string& u : o.urls) refuse(check_url(u, false));
     for (const std::string& u : o.fallbacks) refuse(check_url(u, true));
     for (const std::string& p : o.patterns) refuse(check_pattern(p));
+    validity_seconds(o.valid_for);
     if (!o.drl_name.empty() && !check_file_name(o.drl_name).empty()) {
         throw std::runtime_error("--drl-name " + quoted(o.drl_name) + ": " + check_file_name(o.drl_name));
     }
-    std::string stamp = o.stamp;
-    if (stamp.empty()) {
-        const std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        gmtime_r(&now, &tm);
-        char text[32];
-        // To the second: two lists made in the same minute must not share a stamp, or a mirror
-        // could serve either.
-        stamp.assign(text, std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm));
-    }
+    // To the second: two lists made in the same minute must not share a stamp, or a mirror could
+    // serve either.
+    const std::string stamp = o.stamp.empty() ? upd::utc_digits(std::time(nullptr)) : o.stamp;
     if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos ||
         stamp.size() > upd::lst_file_t::max_stamp_digits) {
         throw std::runtime_error("the stamp " + quoted(stamp) + " must be 1 to " +
@@ -86,6 +82,24 @@ std::string check_options(const zone_options_t& o) {
                                  quoted(o.out) + " (to go back, remove that tree first)");
     }
     return stamp;
+}
+
+long long validity_seconds(const std::string& text) {
+    if (text == "none") return 0;
+    const std::string digits = text.substr(0, text.size() - 1);
+    const char unit = text.empty() ? ' ' : text.back();
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos || (unit != 'd' && unit != 'h'))
+        throw std::runtime_error("--valid-for " + quoted(text) + " is none of DAYSd, HOURSh and none");
+    const long long seconds = std::stoll(digits) * (unit == 'd' ? 86400 : 3600);
+    // Clients allow their clocks an hour's error: a list valid for less could expire, for a client
+    // whose clock is ahead, before the mirrors have served it.
+    if (seconds < 3600) throw std::runtime_error("--valid-for " + quoted(text) + " is less than an hour");
+    return seconds;
+}
+
+std::string list_expiry(const zone_options_t& o) {
+    const long long seconds = validity_seconds(o.valid_for);
+    return seconds ? upd::utc_digits(std::time(nullptr) + seconds) : "";
 }
 
 bool made_by_make_zone(const std::string& name) {

@@ -14,6 +14,7 @@ struct zone_options_t {
     std::vector<std::string> fallbacks;  // fallback URLs for zone.ini
     std::vector<std::string> patterns;   // name patterns of the list ("-pattern," lines)
     std::string stamp;                   // digits of the list stamp; empty: UTC time now
+    std::string valid_for = "14d";       // how long the list is valid ("14d", "36h", "none")
     bool lzma_list = true;               // also write version.lst.lzma
     bool packed = true;                  // also write NAME.lzma for every file but "timestamp"
     std::string drl_name;  // a plain file name: a copy of update.drl under it too ("": none)
@@ -32,6 +33,12 @@ zone_options_t zone_options(const std::vector<std::string>& args);
 // one or the UTC time, to the second. std::runtime_error names the first mistake, a stamp not
 // above that of the list the tree holds already among them.
 std::string check_options(const zone_options_t& options);
+
+// The seconds of a validity: days ("14d") or hours ("36h"), at least an hour; 0 for "none".
+// std::runtime_error for anything else.
+long long validity_seconds(const std::string& text);
+// The expiry to write into the list: make-zone's UTC clock plus the validity; empty for none.
+std::string list_expiry(const zone_options_t& options);
 
 // One input file: copied to the tree, measured and, unless told otherwise, packed beside it.
 struct zone_input_t {
