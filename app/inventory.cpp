@@ -95,7 +95,8 @@ void inventory_t::run(int fd) {
 }
 
 void inventory_t::write_report(std::exception_ptr outcome) {
-    if (!progress_) return;  // no configuration applied: no work folder to write to
+    boost::system::error_code ec;
+    if (!config_ || !fs::is_directory(config_->update_dir(), ec)) return;  // no work folder to write to
     int status = tvk::EC_OK;
     try {
         if (outcome) std::rethrow_exception(outcome);
@@ -104,7 +105,7 @@ void inventory_t::write_report(std::exception_ptr outcome) {
     } catch (...) {
         status = exit_code_of(std::current_exception());
     }
-    report_.write(config_->update_dir(), status, settings_.dry_run, progress_->received());
+    report_.write(config_->update_dir(), settings_.run_id, status, settings_.dry_run, progress_ ? progress_->received() : 0);
 }
 
 void inventory_t::apply_log(const tvk::UpdateConfig& config) {

@@ -37,7 +37,8 @@ private:
     void arm_signal_wait();
     void handle_signal(const boost::system::error_code& ec, int signal_number);
     void apply_log(const tvk::UpdateConfig& config);
-    // Leaves update_dir/tavik-update.report for an attempt that was started, however it ended.
+    // Leaves update_dir/tavik-update.report for an attempt that got its configuration, however it
+    // ended.
     void write_report(std::exception_ptr outcome);
 
     // Creates and starts the update attempt for the applied configuration.

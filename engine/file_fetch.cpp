@@ -77,22 +77,26 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
 
 bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed) {
     const std::string path = patch_index_t::patch_path(installed, to_hex(item.sha256)), patch = item.source + work_folder::patch_suffix;
-    std::string asked;
+    std::string asked, oversized;
     bool missing = false;
     mirrors_t::round_t round;
     const bool served = zone.mirrors().ask_in_turn([&](const std::string& server, std::string& url) {
-        url = asked = url_t(server, path).to_string();
+        const url_t patch_url(server, path);
+        url = asked = patch_url.to_string();
         try {
-            // No patch worth its name is larger than the file it makes.
-            downloader.get_to_file(url_t(url), patch, item.size, true);
+            // The publisher offers no patch of half the file or more: a larger one would cost the
+            // wire and the memory more than the file, which then comes whole all the same.
+            downloader.get_to_file(patch_url, patch, item.size / 2 + 65536, true);
         } catch (const server_failure_t& e) {
             // A server without this patch is no failed server: the file comes whole.
-            if (exit_code_of(e) != tvk::EC_NO_SUCH_ENTRY) throw;
-            missing = true;
+            if (exit_code_of(e) != tvk::EC_NO_SUCH_ENTRY && exit_code_of(e) != tvk::EC_LIMIT_REACHED) throw;
+            missing = exit_code_of(e) == tvk::EC_NO_SUCH_ENTRY;
+            if (!missing) oversized = e.cause();
         }
     }, round);
     if (!served || missing) return false;
     try {
+        if (!oversized.empty()) throw server_failure_t(tvk::EC_LIMIT_REACHED, "Patch too large", oversized);
         std::lock_guard<std::mutex> lock(patch_mutex_);
         const auto started = std::chrono::steady_clock::now();
         const std::vector<char> reference = read_regular_file(item.destination, max_patched_size);
@@ -113,7 +117,7 @@ bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const fil
         // A damaged patch, or one that makes another file: the whole file, once.
         LOG_WARNING("Zone " << zone.name() << ": " << asked << ": " << mirrors_t::cause(e) << "; the whole file instead");
     }
-    ::unlink(patch.c_str());
+    ::unlink(patch.c_str()), ::unlink((patch + work_folder::part_suffix).c_str());
     return false;
 }
 
@@ -145,7 +149,7 @@ void file_fetch_t::fetch(downloader_t& downloader, const url_t& url, const fs::p
 
 void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, const fs::path& target, const std::string& expected,
                                 std::uint32_t size) {
-    const url_t packed_url(url.to_string() + work_folder::packed_suffix);
+    const url_t packed_url = url.with_suffix(work_folder::packed_suffix);
     const fs::path temporary = target.string() + work_folder::packed_suffix;
     // A container continued from an earlier part that fails is fetched whole once more: the part
     // may have come from a mirror that packs differently.

@@ -27,6 +27,7 @@ mirrors_t::mirrors_t(std::string zone, std::vector<std::string> drawn, std::shar
 
 bool mirrors_t::ask_in_turn(const ask_t& ask, round_t& round) {
     std::set<std::string> tried;
+    int continued = 0;
     while (const auto server = next(tried)) {
         std::string asked = *server;
         try {
@@ -34,6 +35,13 @@ bool mirrors_t::ask_in_turn(const ask_t& ask, round_t& round) {
             return true;
         } catch (const std::exception& e) {
             if (!is_server_failure(e)) throw;
+            // A zone's one server that cut a transfer it had begun: it is asked for the rest,
+            // twice at most (the next run would continue it all the same).
+            const auto* cut = dynamic_cast<const server_failure_t*>(&e);
+            if (drawn_.size() == 1 && cut && cut->progressed() && continued++ < 2) {
+                LOG_NOTICE("Zone " << zone_ << ": " << asked << ": " << cause(e) << "; asking for the rest");
+                continue;
+            }
             failed(*server, asked, e);
             tried.insert(*server);
             round.refusals_407 += exit_code_of(e) == tvk::EC_PROXY_AUTH_ERROR;

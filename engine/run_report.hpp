@@ -24,9 +24,9 @@ public:
     // Adds the zone, or replaces the one of that name.
     void set_zone(const zone_t& zone);
 
-    report_file_t report(int status, bool dry_run, std::uint64_t received) const;
+    report_file_t report(const std::string& run_id, int status, bool dry_run, std::uint64_t received) const;
     // Replaces the file atomically; a failure costs a Warning, never the status.
-    void write(const boost::filesystem::path& update_dir, int status, bool dry_run, std::uint64_t received) const;
+    void write(const boost::filesystem::path& update_dir, const std::string& run_id, int status, bool dry_run, std::uint64_t received) const;
 
 private:
     std::chrono::steady_clock::time_point started_;

@@ -1,6 +1,7 @@
 // How a run goes, whatever its zones: read once from the configuration and the environment.
 #include "engine/run_settings.hpp"
 
+#include "files/report_file.hpp"
 #include "framework/version.hpp"
 #include "net/downloader.hpp"
 
@@ -32,6 +33,8 @@ run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
     if (config.network_timeout()) s.timeout = std::chrono::milliseconds(config.network_timeout());
     s.user_agent = std::string("TavikUpdate-BSD-") + upd_version + " (" + config.installed_applications() + ")";
     if (config.has_proxy()) s.proxy = config.proxy();
+    const char* run_id = std::getenv("TAVIK_RUN_ID");
+    if (run_id && report_file_t::valid_run_id(run_id)) s.run_id = run_id;
     return s;
 }
 

@@ -25,6 +25,7 @@ struct run_settings_t {
     bool dry_run = false;  // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
     std::chrono::milliseconds timeout = default_timeout;
     std::string user_agent;
+    std::string run_id;  // TAVIK_RUN_ID, for the report: whoever started the updater tells its runs apart
     tvk::Proxy proxy;
 
     static run_settings_t from(const tvk::UpdateConfig& config);

@@ -186,7 +186,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
 
 void updater_t::load_waits(const tvk::UpdateConfig& config) {
     std::lock_guard<std::mutex> lock(waits_->mutex);
-    waits_->until = servers_file_t::load(fs::path(config.update_dir()) / work_folder::servers);
+    waits_->until = servers_file_t::load(fs::path(config.update_dir()) / work_folder::servers, std::time(nullptr));
 }
 
 void updater_t::record_waits(const tvk::UpdateConfig& config) {

@@ -58,14 +58,16 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
         try {
             std::vector<char> text;
             try {
-                asked = url_t(server, "version.lst.lzma").to_string();
-                std::vector<char> packed = downloader.get_as_buffer(url_t(asked));
+                const url_t packed_url(server, "version.lst.lzma");
+                asked = packed_url.to_string();
+                std::vector<char> packed = downloader.get_as_buffer(packed_url);
                 LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
                 text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
             } catch (const std::exception& e) {
                 if (!file_fetch_t::packed_form_unusable(e)) throw;
-                asked = url_t(server, "version.lst").to_string();
-                text = downloader.get_as_buffer(url_t(asked));
+                const url_t plain_url(server, "version.lst");
+                asked = plain_url.to_string();
+                text = downloader.get_as_buffer(plain_url);
                 LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
             }
             // A list that fails its check is that server's: the next one's is checked as strictly.

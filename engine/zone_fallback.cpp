@@ -44,8 +44,9 @@ file_item_t zone_fallback_t::download(const run_settings_t& settings, boost::asi
     mirrors_t::round_t round;
     const bool served = mirrors.ask_in_turn([&](const std::string& server, std::string& asked) {
         try {
-            asked = url_t(server, name).to_string();
-            downloader.get_to_file(url_t(asked), drl_copy_path_, drl_file_t::max_size);
+            const url_t url(server, name);
+            asked = url.to_string();
+            downloader.get_to_file(url, drl_copy_path_, drl_file_t::max_size);
             drl_file_t verified;
             verified.load(drl_copy_path_, O_NOFOLLOW, built_in_ed25519_keys());
         } catch (...) {

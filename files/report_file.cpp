@@ -3,6 +3,8 @@
 
 #include "files/record_file.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <sstream>
 
 namespace upd {
@@ -40,8 +42,12 @@ bool read_zone(const std::string& line, report_file_t::zone_t& zone) {
 
 }  // namespace
 
+bool report_file_t::valid_run_id(const std::string& id) {
+    return id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+}
+
 std::string report_file_t::format() const {
-    std::string out = "status " + std::to_string(status) + "\ntext " + text + "\ndry_run " + (dry_run ? "1" : "0") + "\nduration_ms " +
+    std::string out = "run_id " + run_id + "\nstatus " + std::to_string(status) + "\ntext " + text + "\ndry_run " + (dry_run ? "1" : "0") + "\nduration_ms " +
                       std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
     for (const zone_t& z : zones) {
         out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) + " kept=" +
@@ -55,6 +61,7 @@ report_file_t report_file_t::parse(const char* begin, const char* end) {
     report_file_t r;
     std::uint64_t status = 1u << 31;
     parse_records(begin, end, "as the updater writes it", [&r, &status](const std::string& key, const std::string& value) {
+        if (key == "run_id") return valid_run_id(value) && (r.run_id = value, true);
         if (key == "status") return number(value, status) && status < (1u << 31);
         if (key == "text") return r.text = value, true;
         if (key == "dry_run") return (value == "0" || value == "1") && (r.dry_run = value == "1", true);

@@ -8,7 +8,8 @@
 
 namespace upd {
 
-// Lines "KEY VALUE" (see tavik-update(1)): the status and its text, whether it was a dry run, how
+// Lines "KEY VALUE" (see tavik-update(1)): the run id of whoever started the updater (so that a
+// report is never taken for another run's), the status and its text, whether it was a dry run, how
 // long it took, the bytes received, and per zone the server whose list it took, the list's stamp,
 // its expiry and whether it had expired, and how many files were placed, removed and kept. The run-as account can write there, so a
 // reader trusts nothing that is not as format() writes it.
@@ -20,6 +21,7 @@ struct report_file_t {
     };
     static constexpr std::size_t max_size = 65536;
 
+    std::string run_id;  // letters, digits and '-', at most 64; "" when none was given
     int status = 0;
     std::string text;
     bool dry_run = false;
@@ -27,6 +29,8 @@ struct report_file_t {
     std::vector<zone_t> zones;
 
     std::string format() const;
+    // Whether a run id may stand in the report as it is.
+    static bool valid_run_id(const std::string& id);
     // Throws std::runtime_error naming the first line that format() would not have written.
     static report_file_t parse(const char* begin, const char* end);
 };

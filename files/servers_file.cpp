@@ -2,6 +2,9 @@
 #include "files/servers_file.hpp"
 
 #include "files/record_file.hpp"
+#include "framework/cf_log.hpp"
+#include "framework/limits.hpp"
+#include "framework/utc_time.hpp"
 
 #include <algorithm>
 
@@ -26,10 +29,19 @@ std::string servers_file_t::format(const waits_t& waits, std::time_t now) {
     return text;
 }
 
-servers_file_t::waits_t servers_file_t::load(const boost::filesystem::path& path) {
+servers_file_t::waits_t servers_file_t::load(const boost::filesystem::path& path, std::time_t now) {
     waits_t waits;
     load_record_file(path, max_size, "Servers", "no server is left alone for an earlier request in this run",
                      [&waits](const char* begin, const char* end) { waits = parse(begin, end); });
+    for (auto it = waits.begin(); it != waits.end();) {
+        if (it->second <= now + max_server_wait) {
+            ++it;
+            continue;
+        }
+        LOG_DEBUG("Servers " << path << ": " << it->first << " asked to wait until " << utc_minute(it->second) << ", beyond "
+                             << max_server_wait / 3600 << " hours: not kept");
+        it = waits.erase(it);
+    }
     return waits;
 }
 

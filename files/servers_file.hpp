@@ -23,7 +23,10 @@ public:
     // The waits that have not ended at `now`, as many as fit in max_size.
     static std::string format(const waits_t& waits, std::time_t now);
 
-    static waits_t load(const boost::filesystem::path& path);
+    // The waits of the file that end at most max_server_wait after `now`: a longer one was planted
+    // there, or recorded by a clock that was ahead, and would silence a healthy server (dropped
+    // with a Debug line).
+    static waits_t load(const boost::filesystem::path& path, std::time_t now);
     static void save(const boost::filesystem::path& path, const waits_t& waits, std::time_t now);
 };
 

@@ -13,4 +13,8 @@ constexpr std::uint64_t max_in_memory = 33554432;  // 32 MiB
 // memory beside the installed copy, about twice the file, which a 32-bit process must hold.
 constexpr std::uint64_t max_patched_size = TAVIK_MAX_PATCHED_SIZE;
 
+// The longest a server may ask to be left alone (Retry-After, in seconds), as received and as kept
+// for later runs.
+constexpr long long max_server_wait = 6 * 3600;
+
 }  // namespace upd

@@ -31,8 +31,6 @@ struct restart_t {};
                            "larger than " + std::to_string(limit) + " bytes");
 }
 
-// The longest a server may ask to be left alone (Retry-After).
-const long long longest_wait = 6 * 3600;
 
 // The part a download continues: the regular file at `part`, opened for appending without
 // following a link or blocking on a FIFO; a fresh one when there is none or something else
@@ -98,7 +96,7 @@ void downloader_t::on_response(const http_response_t& response) {
     if (status == 404) throw server_failure_t(tvk::EC_NO_SUCH_ENTRY, error_code_text(tvk::EC_NO_SUCH_ENTRY), "status 404");
     long long wait = -1;
     if (status == 429 || status == 503) {
-        wait = retry_after(header_value(response.headers(), "Retry-After"), std::time(nullptr), longest_wait).value_or(-1);
+        wait = retry_after(header_value(response.headers(), "Retry-After"), std::time(nullptr), max_server_wait).value_or(-1);
     }
     throw http_status_error_t(tvk::EC_UNEXPECTED_ERROR, "HTTP status " + std::to_string(status), status, wait);
 }
@@ -107,14 +105,21 @@ void downloader_t::on_response(const http_response_t& response) {
 // the next one is tried; with none left, the server has failed for the reason the last one gave.
 // Any other failure is thrown again, and so is one through a proxy that had accepted the
 // connection: it is the update server's, and the proxy's addresses stay for the servers after it.
-void downloader_t::move_on(const std::exception& e) {
+void downloader_t::move_on(const std::exception& e, bool kept) {
     const tvk::ErrorCode code = to_error_code(error_code_of(e));
     const bool network = code == tvk::EC_NETWORK_ERROR || code == tvk::EC_NETWORK_TIMEDOUT;
-    if (!network || (connection_.through_proxy() && connection_.reached_endpoint())) throw;
+    // A transfer cut after its body began was the transfer's failure, not the address's: the
+    // address stays, and what arrived is kept for the next request to continue.
+    const auto* failure = dynamic_cast<const server_failure_t*>(&e);
+    if (failure && kept && network && connection_.body_received() > 0) {
+        server_failure_t cut(*failure);
+        cut.set_progressed();
+        throw cut;
+    }
+    if (!network || (connection_.through_proxy() && connection_.reached_endpoint()) || connection_.body_received() > 0) throw;
     LOG_DEBUG(exception_text(e));
     connection_.next_endpoint();
     if (connection_.endpoint_queue().empty()) {
-        const auto* failure = dynamic_cast<const server_failure_t*>(&e);
         throw server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS),
                                failure ? failure->cause() : exception_text(e));
     }
@@ -125,6 +130,7 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limi
     connection_.open(url);
     range_from_ = 0;
     connection_.set_range(0);
+    connection_.set_body_limit(limit);
     for (;;) {
         std::vector<char> body;
         boost::signals2::scoped_connection listener =
@@ -142,7 +148,7 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limi
             connection_.execute();
             return body;
         } catch (const std::exception& e) {
-            move_on(e);
+            move_on(e, false);
         }
     }
 }
@@ -166,6 +172,7 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
         }
         range_from_ = offset;
         connection_.set_range(offset);
+        connection_.set_body_limit(limit);  // a server may answer with the whole file
         std::uint64_t written = 0;
         try {
             {
@@ -203,7 +210,7 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
             const bool empty = fd.get() < 0 ? offset + written == 0 : ::fstat(fd.get(), &st) == 0 && st.st_size == 0;
             fd.reset();
             if (!resume || empty) ::unlink(part.c_str());
-            move_on(e);
+            move_on(e, resume && !empty);
         } catch (...) {
             fd.reset();
             if (!resume) ::unlink(part.c_str());

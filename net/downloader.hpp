@@ -51,7 +51,8 @@ public:
 
 private:
     void on_response(const http_response_t& response);
-    void move_on(const std::exception& e);
+    // Called from a catch block: see downloader.cpp. `kept`: what arrived stays to be continued.
+    void move_on(const std::exception& e, bool kept);
 
     http_connection_t connection_;
     http_headers_t added_;

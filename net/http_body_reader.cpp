@@ -8,8 +8,9 @@
 
 namespace upd {
 
-void http_body_reader_t::start(const http_response_t& head, bool keep_alive) {
+void http_body_reader_t::start(const http_response_t& head, bool keep_alive, boost::optional<std::uint64_t> limit) {
     *this = http_body_reader_t();
+    limit_ = limit;
     const std::string& coding = header_value(head.headers(), "Transfer-Encoding");
     const std::string last = coding.substr(coding.find_last_of(',') + 1);  // npos + 1: from 0
     chunked_ = boost::algorithm::iequals(boost::algorithm::trim_copy(last), "chunked");
@@ -23,9 +24,12 @@ void http_body_reader_t::start(const http_response_t& head, bool keep_alive) {
 http_body_reader_t::result_t http_body_reader_t::take(std::vector<char>& bytes) {
     bool extra = false;
     if (chunked_) {
+        const boost::optional<std::uint64_t> limit = draining_ ? boost::make_optional(max_drained) : limit_;
+        if ((wire_ += bytes.size()) > (limit ? 2 * *limit + 65536 : UINT64_MAX)) return framing_too_large;
         std::size_t consumed = 0, produced = 0;
         const auto result = chunks_.decode(bytes.data(), bytes.size(), consumed, produced);
         if (result == http_chunked_parser_t::invalid) return invalid;
+        if (result == http_chunked_parser_t::overlong) return framing_too_large;
         ended_ = result == http_chunked_parser_t::complete, extra = consumed < bytes.size();
         bytes.resize(produced);
     } else if (length_ && bytes.size() >= *length_ - received_) {

@@ -8,7 +8,6 @@ namespace upd {
 
 namespace {
 
-const std::size_t max_size_line = 1024;
 const std::size_t max_trailer_bytes = 65536;
 const unsigned max_size_digits = 15;  // 2^60: no chunk is larger, and no count can overflow
 
@@ -25,7 +24,7 @@ http_chunked_parser_t::result_t http_chunked_parser_t::decode(char* data, std::s
                                                               std::size_t& produced) {
     consumed = produced = 0;
     std::size_t pos = 0;
-    while (pos < size && state_ != st_done && state_ != st_failed) {
+    while (pos < size && state_ != st_done && state_ != st_failed && state_ != st_overlong) {
         const char c = data[pos];
         switch (state_) {
             case st_size: {
@@ -43,7 +42,8 @@ http_chunked_parser_t::result_t http_chunked_parser_t::decode(char* data, std::s
             }
             case st_extension:  // "; name=value" after the size, read over
                 if (c == '\r') state_ = st_size_lf;
-                else if (c == '\n' || line_ >= max_size_line) state_ = st_failed;
+                else if (c == '\n') state_ = st_failed;
+                else if (line_ - digits_ >= max_extension) state_ = st_overlong;
                 ++line_, ++pos;
                 break;
             case st_size_lf:
@@ -87,6 +87,7 @@ http_chunked_parser_t::result_t http_chunked_parser_t::decode(char* data, std::s
     }
     consumed = pos;
     if (state_ == st_failed) return invalid;
+    if (state_ == st_overlong) return overlong;
     return state_ == st_done ? complete : incomplete;
 }
 

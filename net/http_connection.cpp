@@ -150,7 +150,7 @@ void http_connection_t::on_head_read(const error_code& ec, std::size_t) {
     if (!proceeds("Receive", ec)) return;
     if (!head_complete()) return transport_.read(receive_buffer_, then(&http_connection_t::on_head_read));
     const http_response_t& head = parser_.response();
-    body_.start(head, keep_alive_);
+    body_.start(head, keep_alive_, body_limit_);
     // Inside a tunnel the update server answers, not the proxy: its 407 is one more status it
     // should not send, and the proxy's credentials are never its to ask for.
     if (head.status() == 407 && transport_.mode() != http_transport_t::mode_tls_tunnel) {
@@ -222,11 +222,16 @@ void http_connection_t::unwanted(std::exception_ptr failure) {
 
 bool http_connection_t::take_body() {
     if (receive_buffer_.empty() && !body_.ended()) return true;
-    transport_.count_body(receive_buffer_.size(), body_.rest());
+    const auto rest = body_.rest();
     const auto result = body_.take(receive_buffer_);
     if (result == http_body_reader_t::invalid) {
         throw server_failure_t(tvk::EC_NETWORK_ERROR, "Invalid chunked body: " + transport_.describe(), "invalid chunked body");
     }
+    if (result == http_body_reader_t::framing_too_large) {
+        throw server_failure_t(tvk::EC_LIMIT_REACHED, "Chunk framing too large: " + transport_.describe(), "chunk framing too large");
+    }
+    // The pace of the file as served: the bytes of the chunks' framing bring nothing.
+    transport_.count_body(receive_buffer_.size(), rest);
     if (result == http_body_reader_t::overdrawn) std::rethrow_exception(unwanted_);
     if (!unwanted_ && !receive_buffer_.empty()) data_received(receive_buffer_);
     if (result == http_body_reader_t::incomplete) return true;

@@ -58,6 +58,11 @@ public:
     void execute();
     // The next requests ask for the body from this byte on ("Range: bytes=N-"); 0 asks for all.
     void set_range(std::uint64_t from) { range_from_ = from; }
+    // The most of the next bodies that their listener takes, which bounds their chunk framing.
+    void set_body_limit(boost::optional<std::uint64_t> limit) { body_limit_ = limit; }
+    // The body bytes that the last attempt received: when any, its server answered, and a cut is
+    // the transfer's, not the address's.
+    std::uint64_t body_received() const { return body_.received(); }
     // Where the accepted body starts in the whole file (a listener's 206), for the words of a cut.
     void set_body_offset(std::uint64_t offset) { body_.set_offset(offset); }
     // Drops the current endpoint after a network failure.
@@ -113,6 +118,7 @@ private:
     bool answer_again_ = false;      // its 407 is answered with a repeat
     bool keep_alive_ = true;
     std::uint64_t range_from_ = 0;
+    boost::optional<std::uint64_t> body_limit_;
     bool done_ = true;  // the exchange has ended: late handlers return at once
     bool reached_ = false;
     bool reused_ = false;  // this attempt went over a kept connection

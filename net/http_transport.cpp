@@ -39,7 +39,7 @@ std::string seconds_text(std::chrono::steady_clock::duration d) {
 }  // namespace
 
 http_transport_t::http_transport_t(asio::io_service& io_service, byte_counter_t& counter)
-    : io_service_(io_service), counter_(counter), endpoints_(io_service), timer_(io_service) {}
+    : io_service_(io_service), counter_(counter), timer_(io_service) {}
 
 void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
     url_ = url;
@@ -55,13 +55,18 @@ void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
         throw tvk::EC_BAD_CONFIG;
     }
     mode_ = type == tvk::Proxy::PROXY_TYPE_NONE ? (http ? mode_plain : mode_tls) : (http ? mode_plain_proxy : mode_tls_tunnel);
+    // Each server its own addresses, however many share a host: what one of them failed costs
+    // no other, and one never asked starts with all of them.
+    auto& queue = queues_[url.server().empty() ? url.scheme() + "://" + url.host() + ":" + std::to_string(url.port()) : url.server()];
+    if (!queue) queue.reset(new endpoint_queue_t(io_service_));
+    endpoints_ = queue.get();
 
     if (!through_proxy()) {
-        endpoints_.resolve(url_.host(), std::to_string(url_.port() != 0 ? url_.port() : mode_ == mode_plain ? 80 : 443));
+        endpoints_->resolve(url_.host(), std::to_string(url_.port() != 0 ? url_.port() : mode_ == mode_plain ? 80 : 443));
     } else {
         const std::uint16_t port = static_cast<std::uint16_t>(proxy.port() & 0xFFFFu);
         try {
-            endpoints_.resolve(proxy.host(), std::to_string(port));
+            endpoints_->resolve(proxy.host(), std::to_string(port));
         } catch (const std::exception&) {
             LOG_ERROR("Cannot resolve proxy address: " << proxy.host() << ":" << port);
             throw;
@@ -80,7 +85,7 @@ void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
 // The connection, made anew or kept.
 
 std::string http_transport_t::peer() const {
-    const endpoint_queue_t::endpoint_t& endpoint = endpoints_.front();
+    const endpoint_queue_t::endpoint_t& endpoint = endpoints_->front();
     // Through a proxy in the plain mode any server's request may follow; a TLS connection (and a
     // tunnel) was made for one server name.
     return std::to_string(mode_) + " " + endpoint.address().to_string() + " " + std::to_string(endpoint.port()) +
@@ -101,7 +106,7 @@ bool http_transport_t::begin() {
 }
 
 void http_transport_t::connect(step_handler_t handler) {
-    const endpoint_queue_t::endpoint_t endpoint = endpoints_.front();
+    const endpoint_queue_t::endpoint_t endpoint = endpoints_->front();
     tls_stream_.reset();
     socket_.reset();
     secured_ = false;

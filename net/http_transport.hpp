@@ -47,8 +47,8 @@ public:
     void open(const url_t& url, const tvk::Proxy& proxy);
     mode_t mode() const { return mode_; }
     bool through_proxy() const { return mode_ == mode_plain_proxy || mode_ == mode_tls_tunnel; }
-    endpoint_queue_t& endpoints() { return endpoints_; }
-    std::string describe() const { return endpoints_.describe(); }
+    endpoint_queue_t& endpoints() { return *endpoints_; }
+    std::string describe() const { return endpoints_ ? endpoints_->describe() : "<empty>"; }
 
     // Starts an attempt with the current endpoint: true when the kept connection serves it (the
     // same peer, idle for at most max_idle); otherwise that one is closed and connect() follows.
@@ -92,7 +92,8 @@ private:
 
     boost::asio::io_service& io_service_;
     byte_counter_t& counter_;
-    endpoint_queue_t endpoints_;
+    std::map<std::string, std::unique_ptr<endpoint_queue_t>> queues_;  // by server
+    endpoint_queue_t* endpoints_ = nullptr;                             // of the URL opened
     mode_t mode_ = mode_unset;
     url_t url_;
     std::unique_ptr<tcp_socket_t> socket_;

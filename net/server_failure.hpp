@@ -18,9 +18,13 @@ public:
         : cf_proto_exception_t(code, text), cause_(std::move(cause)) {}
 
     const std::string& cause() const noexcept { return cause_; }
+    // Whether the transfer had begun: what arrived is kept, to be continued.
+    bool progressed() const noexcept { return progressed_; }
+    void set_progressed() noexcept { progressed_ = true; }
 
 private:
     std::string cause_;
+    bool progressed_ = false;
 };
 
 // An HTTP status other than success; `retry_after` is the wait a 429 or 503 asked for, in seconds

@@ -9,11 +9,17 @@ url_t::url_t() : port_(0) {}
 
 url_t::url_t(const std::string& text) : port_(0) { parse(text); }
 
-url_t::url_t(std::string base, const std::string& file) : port_(0) {
+url_t::url_t(std::string base, const std::string& file) : port_(0), server_(base) {
     if (base.empty()) return;
     if (base.back() != '/') base += '/';
     base += file;
     parse(base);
+}
+
+url_t url_t::with_suffix(const std::string& suffix) const {
+    url_t url(*this);
+    url.path_ += suffix;
+    return url;
 }
 
 void url_t::parse(const std::string& text) {

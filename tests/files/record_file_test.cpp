@@ -30,7 +30,9 @@ TEST(record_file, lines_of_stamps_and_of_busy_servers) {
     ts::scratch_t dir;
     auto log = ts::capture_log_t::install(cf_log_t::warning);
     ts::spit(dir / "servers", std::string(servers_file_t::max_size + 1, '\n'));
-    EXPECT_TRUE(servers_file_t::load(dir / "servers").empty() && servers_file_t::load(dir / "none").empty());
+    EXPECT_TRUE(servers_file_t::load(dir / "servers", 0).empty() && servers_file_t::load(dir / "none", 0).empty());
+    ts::spit(dir / "waits", "22600 http://near/\n22601 http://planted/\n");  // at most 6 hours after 1000
+    EXPECT_EQ(servers_file_t::load(dir / "waits", 1000), (servers_file_t::waits_t{{"http://near/", 22600}}));
     EXPECT_EQ(log->text(), "Warning: Servers \"" + (dir / "servers").string() + "\": file too big; no server is left alone for an earlier request in this run\n");
     reset_log_for_tests();
 }

@@ -171,11 +171,12 @@ const row_t rows[] = {
          flip(e.install / "bases" / "zone.ini", "127.0.0.");
      },
      94, "Error: Zone BASE (fallback): Invalid signature", cache_t::untouched},
-    {"connection_closed_mid_body_is_a_cut", [](env_t& e) { e.on_fault(fault_t::close_mid_body); }, 94,
-     "Warning: Zone BASE: {url}/missing.avc.lzma: cut after *", cache_t::written},
+    // The zone's one server is asked for the rest twice, then its own failure ends the run.
+    {"connection_closed_mid_body_is_a_cut", [](env_t& e) { e.on_fault(fault_t::close_mid_body); }, 29,
+     "Notice: Zone BASE: {url}/missing.avc.lzma: cut after *", cache_t::written},
     {"server_stops_sending",
-     [](env_t& e) { e.on_fault(fault_t::stall_mid_body), e.config.set_network_timeout(1000); }, 94,
-     "Debug: IO: Network operation timed out: *", cache_t::written},
+     [](env_t& e) { e.on_fault(fault_t::stall_mid_body), e.config.set_network_timeout(1000); }, 97,
+     "Notice: Zone BASE: {url}/missing.avc.lzma: no progress for 1 s; asking for the rest", cache_t::written},
     {"head_of_100_mebibytes", [](env_t& e) { e.on_fault(fault_t::huge_head); }, 94, "Debug: Invalid HTTP response header: *", cache_t::written},
     {"server_sends_forever", [](env_t& e) { e.on_fault(fault_t::endless_body, "timestamp"); }, 36,
      "Error: Body exceeds the limit of 9 bytes: *", cache_t::written},

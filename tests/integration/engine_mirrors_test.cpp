@@ -63,6 +63,10 @@ const struct mirrors_row_t {
 } mirrors_rows[] = {
     {"a_crawling_mirror_is_dropped_within_one_window", {{fault_t::crawl, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
      {"Warning: Zone BASE: {0}big.avc.lzma: under 1 KiB/s for 1 s"}},
+    {"chunk_framing_is_no_progress", {{fault_t::padded_crawl, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
+     {"Warning: Zone BASE: {0}big.avc.lzma: under 1 KiB/s for 1 s"}},
+    {"chunk_framing_that_outweighs_the_file_is_cut_off", {{fault_t::padded_chunks, "big"}, {fault_t::none, ""}}, 0,
+     {"/big.avc " + everything, "/big.avc.lzma "}, {"Warning: Zone BASE: {0}big.avc: chunk framing too large"}},  // packed, then plain
     {"a_cut_transfer_goes_on_at_the_next_mirror", {{fault_t::close_mid_body, "big"}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
      {"Warning: Zone BASE: {0}big.avc.lzma: cut after "}},
     {"a_damaged_file_comes_from_the_next_mirror", {{fault_t::none, "", serves_t::damaged}, {fault_t::none, ""}}, 0, {everything, "/big.avc.lzma "},
@@ -120,6 +124,30 @@ TEST(engine_mirrors_over_runs, a_part_is_continued_later_and_a_busy_mirror_left_
     EXPECT_EQ(ts::listing(w.var / "bases"), "big.avc timestamp ") << "no part left";
     EXPECT_EQ(w.servers[1]->paths(), "/big.avc.lzma ") << "left alone";
     EXPECT_TRUE(ts::slurp(w.var / "bases" / "big.avc") == w.files.at("big.avc"));
+}
+
+TEST(engine_mirrors_on_one_host, each_mirror_keeps_its_own_addresses_and_a_lone_mirror_continues_a_cut_within_the_run) {
+    std::string big(40000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
+    for (const bool lone : {false, true}) {  // two mirrors under one host and port, the first failing once; one mirror cutting once
+        ts::scratch_t dir{"tavik-one-host"};
+        const fs::path var = dir / "var", install = dir / "install";
+        ts::fault_server_t server(dir / "www", lone ? fault_t::cut_once : fault_t::close_in_head_once, "big");
+        const std::vector<std::string> urls = lone ? std::vector<std::string>{server.url("a/")} : std::vector<std::string>{server.url("a/"), server.url("b/")};
+        ts::make_zone({{{"big.avc", big}}, urls, {}, {}, {}}, dir / "genuine");
+        for (const char* mirror : {"a", "b"})
+            for (const auto& f : ts::snapshot(dir / "genuine")) ts::spit(dir / "www" / mirror / fs::path(f.first).filename(), f.second);
+        ts::spit(install / "bases" / "zone.ini", ts::slurp(dir / "genuine" / "zone.ini")), ts::spit(install / "bases.drl", ts::slurp(dir / "genuine" / "update.drl"));
+        tvk::UpdateConfig config = ts::base_config(var);
+        config.set_base_installed(true), config.set_base_update_enabled(true);
+        config.set_base_drl_path((install / "bases.drl").string()), config.set_virus_base_dir((install / "bases").string());
+        const ts::attempt_t a = ts::run_attempt(config);
+        EXPECT_EQ(a.status, 0) << a.log.text();
+        EXPECT_EQ(server.paths(), lone ? "/a/big.avc.lzma /a/big.avc.lzma /a/version.lst.lzma " : "/a/big.avc.lzma /a/version.lst.lzma /b/big.avc.lzma ");
+        EXPECT_TRUE(lone || server.requests().back().find("\r\nRange: bytes=") == std::string::npos);
+        EXPECT_TRUE(!lone || server.requests().back().find("\r\nRange: bytes=") != std::string::npos) << "the rest of what was cut";
+        EXPECT_TRUE(ts::slurp(var / "bases" / "big.avc") == big);
+    }
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
              ts::spit(w.root / "patches" / "index", "other.avc " + w.old_hex + " " + w.new_hex + "\n../base.avc" + line.substr(8) + "\nBASE.AVC" +
                                                         line.substr(8) + "\n" + std::string(70000, '#') + "\n" + line + "\n");
          }, false, false, ""},
+        {"a patch of half the file or more", [](patch_world_t& w) { ts::spit(w.root / w.patch(), std::string(w.v2.size() / 2 + 65537, 'j')); },
+         true, false, "Warning: Zone BASE: {url}: larger than 167036 bytes; the whole file instead"},
         {"a patch that makes too much", [](patch_world_t& w) {
              ts::make_zone({{{"base.avc", w.v2 + "more"}}, {"http://h/"}, {}, {}, {"--previous", (w.dir / "v1").string()}}, w.dir / "v3out");
              for (const auto& f : ts::snapshot(w.dir / "v3out" / "patches")) if (f.first.find(".zst") != std::string::npos) ts::spit(w.root / w.patch(), f.second);

@@ -86,7 +86,7 @@ TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
     } rows[] = {
         {{fault_t::none}, false, "", "ok fault server body\n", "Debug: HTTP status 200 OK", {get + "\r\n"}},
         {{fault_t::byte_by_byte}, false, "", "ok fault server body\n", "", {get + "\r\n"}},
-        {{fault_t::close_mid_body}, false, "", "94 No update servers available", "Debug: Receive: cut after 9 of 18 bytes: ", {get + "\r\n"}},
+        {{fault_t::close_mid_body}, false, "", "29 Receive: cut after 9 of 18 bytes: 127.0.0.1:{port} [127.0.0.1]", "", {get + "\r\n"}},
         {{fault_t::close_in_head}, false, "", "94 No update servers available", "Debug: Receive: End of file: 127.0.0.1:{port} [127.0.0.1]", {get + "\r\n"}},
         {{fault_t::reset_in_head}, false, "", "94 No update servers available", "Debug: Receive: Connection reset by peer: ", {get + "\r\n"}},
         {{fault_t::never_answer}, false, "", "94 No update servers available", "Debug: IO: Network operation timed out: 127.0.0.1:{port}", {get + "\r\n"}},

@@ -43,6 +43,9 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     for (const char* part : {"tavik-run: the configuration names no log; tavik-update logs to standard error\n", "\ndownloading: up to date\n",
                              "\nNotice: Exit with status 0 (Success)\n"})
         EXPECT_NE(quiet.find(part), std::string::npos) << part << "\n" << quiet;
+    replace("uid: " + std::to_string(::getuid()), "name: \"no-such-account\""), ts::spit(dir / "update.conf", conf);
+    const std::string refused = run({"--json"}, 102);  // before any download: the last run's report must not stand for it
+    EXPECT_NE(refused.find("{\"status\":102,\"report\":{\"status\":102,"), std::string::npos) << refused;
 }
 
 }  // namespace

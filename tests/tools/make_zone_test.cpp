@@ -105,12 +105,17 @@ TEST(make_zone, each_run_removes_only_what_the_last_one_published_and_keeps_sign
     for (std::uint32_t i = 0, x = 1; i < 300000; ++i) x = x * 1103515245u + 12345u, big += "abcdefgh"[(x >> 16) % 8];
     ts::spit(out / "own.txt", "not published"), ts::spit(dir / "victim", "v");
     const std::string tail = "update.drl update.drl.lzma version.lst version.lst.lzma zone.ini zone.ini.lzma ";
-    const std::string later = ".published big big.lzma own.txt timestamp update.drl update.drl.lzma version.lst zone.ini zone.ini.lzma ";
+    const std::string later = ".published big big.lzma own.txt patches timestamp update.drl update.drl.lzma version.lst zone.ini zone.ini.lzma ";
+    const std::string patch = "patches/" + std::string(64, 'a') + "-" + std::string(64, 'b') + ".zst";
+    const auto plant = [&] {  // record lines anyone who can write the tree could add, and a link out of it
+        ts::spit(dir / "elsewhere" / patch.substr(8), "p"), ts::fs::create_directory_symlink(dir / "elsewhere", out / "patches");
+        ts::spit(out / ".published", ts::slurp(out / ".published") + "../../victim\nown.txt\n" + patch + "\n");
+    };
     const std::tuple<std::function<void()>, std::string, std::string, bool> rows[] = {  // change, outcome, tree, update.drl kept
         {[] {}, "125 \"" + files.string() + "\" holds no regular file (--allow-empty publishes a zone without files)", "own.txt ", true},
         {[&] { o.allow_empty = true; }, "ok", ".published bases.drl own.txt " + tail, false},
         {[&] { ts::spit(files / "a.avc", "a"), ts::spit(files / "big", big), ts::spit(files / "timestamp", "1"); }, "ok", ".published a.avc a.avc.lzma bases.drl big big.lzma own.txt timestamp " + tail, true},
-        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, ts::spit(out / ".published", ts::slurp(out / ".published") + "../../victim\n"); }, "ok", later, true},
+        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, plant(); }, "ok", later, true},
         {[&] { o.urls = {"http://n.test/b"}, o.drl_name = "zone.ini"; }, "125 --drl-name \"zone.ini\" is the name of another file of the tree", later, true},
         {[&] { o.drl_name = "update.drl"; }, "ok", later, false}};
     int stamp = 0;
@@ -124,7 +129,7 @@ TEST(make_zone, each_run_removes_only_what_the_last_one_published_and_keeps_sign
         EXPECT_TRUE(!ts::fs::exists(out / "bases.drl") || ts::slurp(out / "bases.drl") == ts::slurp(out / "update.drl")) << stamp;
     }
     EXPECT_TRUE(ts::slurp(out / "big.lzma") == sign::lzma_pack(big)) << "the stream packed as a whole would be";
-    EXPECT_TRUE(ts::fs::exists(dir / "victim")) << "a name leading out of the tree is not removed";
+    EXPECT_TRUE(ts::fs::exists(dir / "victim") && ts::fs::exists(dir / "elsewhere" / patch.substr(8))) << "nothing out of the tree is removed";
     EXPECT_NE(ts::slurp(out / "version.lst").find("+big, " + ts::hex(ts::digest(EVP_sha256(), big)) + ", 300000\n"), std::string::npos);
 }
 

@@ -9,8 +9,10 @@
 #include <boost/program_options.hpp>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <random>
 #include <unistd.h>
 #if defined(__FreeBSD__)
 #include <sys/sysctl.h>
@@ -111,6 +113,11 @@ int main(int argc, char** argv) {
     if (no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
     // A dry run leaves nothing in update_dir that would change a later real run.
     if (options.dry_run) ::setenv("TAVIK_DRY_RUN", "1", 1);
+    // The updater's report names this run, so that a report left by another is never shown as its.
+    std::random_device random;
+    char run_id[40];
+    std::snprintf(run_id, sizeof run_id, "%08x%08x%08x%08x", random(), random(), random(), random());
+    ::setenv("TAVIK_RUN_ID", (options.run_id = run_id).c_str(), 1);
     if (options.config_path.empty()) {
         std::cerr << "tavik-run: no configuration file given\nTry 'tavik-run --help'." << std::endl;
         return tvk::EC_INVALID_ARGUMENT;

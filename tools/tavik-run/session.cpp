@@ -357,7 +357,7 @@ int session_t::run(const tvk::UpdateConfig& config) {
                                      ? error_code_text(static_cast<tvk::ErrorCode>(code))
                                      : std::to_string(code);
         out_ << "tavik-update exited with status " << code << " (" << text << ")" << std::endl;
-        if (options_.json) out_ << json_report(update_dir_, code, installed_.empty() ? "null" : installed_) << std::endl;
+        if (options_.json) out_ << json_report(update_dir_, options_.run_id, code, installed_.empty() ? "null" : installed_) << std::endl;
         return code;
     }
     if (WIFSIGNALED(status)) {
@@ -406,13 +406,14 @@ std::string json_string(const std::string& text) {
 
 // The report's members as JSON; "null" when it is not as tavik-update writes it. Its values are
 // escaped, never copied raw: the run-as account can write there.
-std::string report_json(const std::vector<char>& bytes) {
+std::string report_json(const std::vector<char>& bytes, const std::string& run_id) {
     upd::report_file_t r;
     try {
         r = upd::report_file_t::parse(bytes.data(), bytes.data() + bytes.size());
     } catch (const std::exception&) {
         return "null";
     }
+    if (r.run_id.empty() || r.run_id != run_id) return "null";
     std::string zones;
     for (const auto& z : r.zones) {
         zones += std::string(zones.empty() ? "" : ",") + "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) +
@@ -426,10 +427,10 @@ std::string report_json(const std::vector<char>& bytes) {
 
 }  // namespace
 
-std::string json_report(const std::string& update_dir, int status, const std::string& installed) {
+std::string json_report(const std::string& update_dir, const std::string& run_id, int status, const std::string& installed) {
     std::string report = "null";  // none, or none to trust
     try {
-        report = report_json(::read_regular_file(update_dir + "/" + upd::work_folder::report, upd::report_file_t::max_size, O_NOFOLLOW));
+        report = report_json(::read_regular_file(update_dir + "/" + upd::work_folder::report, upd::report_file_t::max_size, O_NOFOLLOW), run_id);
     } catch (const std::exception&) {
     }
     return "{\"status\":" + std::to_string(status) + ",\"report\":" + report + ",\"installed\":" + installed + "}";

@@ -15,6 +15,7 @@ struct run_options_t {
     bool verbose = false;
     unsigned timeout = 0;  // seconds until the updater is stopped; 0: no limit
     bool json = false;     // the run's report as one JSON object at the end
+    std::string run_id;    // given to the updater (TAVIK_RUN_ID): its report names this run
 };
 
 // Reads a tvk.UpdateConfig in protobuf text format; false with a message in error otherwise.
@@ -28,6 +29,8 @@ int run_session(const run_options_t& options, const tvk::UpdateConfig& config, s
 // The report the updater left in update_dir (its "KEY VALUE" lines), with what tavik-run
 // installed, as one JSON object; the report's values are checked and escaped, never copied raw
 // (the run-as account can write there). `installed` is JSON already.
-std::string json_report(const std::string& update_dir, int status, const std::string& installed);
+// Only a report that names `run_id` is this run's: another (an earlier run's, when this one ended
+// before it wrote one) is null.
+std::string json_report(const std::string& update_dir, const std::string& run_id, int status, const std::string& installed);
 
 }  // namespace tavik_run

@@ -33,8 +33,8 @@ fs::path open_output(const zone_options_t& o) {
 // The steps that write the tree, once the options, the inputs and the folder passed their checks.
 class zone_run_t {
 public:
-    zone_run_t(const zone_options_t& options, const fs::path& out, std::vector<zone_input_t> inputs)
-        : o_(options), out_(out), inputs_(std::move(inputs)), published_(out.string()), patcher_(out, o_.previous, published_) {}
+    zone_run_t(const zone_options_t& options, const fs::path& out, std::vector<zone_input_t> inputs, const signing_keys_t& keys)
+        : o_(options), out_(out), inputs_(std::move(inputs)), published_(out.string(), keys), patcher_(out, o_.previous, published_) {}
 
     // Records every name the run may write before it writes any.
     void record_names() {
@@ -92,7 +92,7 @@ private:
         const bool wanted = patcher_.wanted(name);
         const bool packed = stream_file(from, copy, at(name + ".lzma"), may_pack(name), entry, wanted ? &whole : nullptr);
         if (packed) ++packed_;
-        if (wanted) patcher_.make(name, entry, whole, packed ? fs::file_size(at(name + ".lzma")) : entry.size);
+        if (wanted) patcher_.make(name, entry, whole);
     }
 
     const zone_options_t& o_;
@@ -128,7 +128,7 @@ void make_zone(const zone_options_t& options) {
     check_key_change(options, writer.keys());
     writer.keys().announce("tavik-sign make-zone");
     std::vector<zone_input_t> inputs = list_inputs(options);
-    zone_run_t run(options, open_output(options), std::move(inputs));
+    zone_run_t run(options, open_output(options), std::move(inputs), writer.keys());
     run.record_names();
     run.publish_inputs();
     run.publish_server_lists(writer);

@@ -66,8 +66,7 @@ bool patcher_t::wanted(const std::string& name) const {
     return false;
 }
 
-void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& entry, const std::string& target,
-                     std::uint64_t replaced) {
+void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& entry, const std::string& target) {
     if (entry.size > upd::max_patched_size || target.size() != entry.size) return;
     const std::string new_hex = to_hex(entry.digest);
     std::set<std::string> seen{new_hex};
@@ -84,7 +83,7 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
         // Tried already for a file of the same bytes under another name.
         auto tried = tried_.find(patch_name);
         if (tried == tried_.end()) {
-            const std::string patch = encode_patch(reference, target, static_cast<std::size_t>(replaced == 0 ? 0 : (replaced - 1) / 2));
+            const std::string patch = encode_patch(reference, target, static_cast<std::size_t>(entry.size == 0 ? 0 : (entry.size - 1) / 2));
             tried = tried_.emplace(patch_name, !patch.empty()).first;
             if (!patch.empty()) {
                 published_.add(patch_name);

@@ -19,9 +19,9 @@ public:
     // Whether a --previous folder holds a file of that name, whose new bytes make() then needs.
     bool wanted(const std::string& name) const;
     // A patch to `target`, the bytes of the file `name` that `entry` lists, from each distinct
-    // earlier version, when it is below half of `replaced`: the size of what a client fetches otherwise.
-    void make(const std::string& name, const upd::lst_file_t::entry_t& entry, const std::string& target,
-              std::uint64_t replaced);
+    // earlier version, when it is below half of the listed size: clients take no larger one (a
+    // patch as large as the file would cost them it twice over, and the whole file comes anyway).
+    void make(const std::string& name, const upd::lst_file_t::entry_t& entry, const std::string& target);
     // Writes the index, sorted, when there is a patch; returns the number of its lines.
     std::size_t write_index() const;
 

@@ -251,6 +251,7 @@ void fault_server_t::session(int fd, fault_t fault) {
     const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nConnection: close\r\nProxy-Authenticate: ";
     const std::string page = "<html><body>Access denied</body></html>\n";
     using f = fault_t;
+    if ((fault == f::close_in_head_once || fault == f::cut_once) && once_.exchange(true)) fault = f::none;
     if (!answered) fault = f::never_answer;
     if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"), fault = f::none;
     else switch (fault) {
@@ -259,8 +260,8 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::http_1_0: send(ok.replace(5, 3, "1.0").replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
         case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\nConnection: close\r\n\r\nbroken"); break;
         case f::redirect: send("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"); break;
-        case f::close_in_head: case f::reset_in_head: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
-        case f::close_mid_body: case f::stall_mid_body: send(ok + body.substr(0, body.size() / 2)); break;
+        case f::close_in_head: case f::reset_in_head: case f::close_in_head_once: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
+        case f::close_mid_body: case f::stall_mid_body: case f::cut_once: send(ok + body.substr(0, body.size() / 2)); break;
         case f::never_answer: break;
         case f::endless_body:
             ++faults_;
@@ -278,6 +279,17 @@ void fault_server_t::session(int fd, fault_t fault) {
         case f::crawl:
             for (std::size_t i = 0, sent = send(ok); sent && i < body.size(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) sent = send(body.substr(i, 1));
             break;
+        case f::padded_chunks: case f::padded_crawl: {
+            std::string padded;
+            for (char b : body) padded += "1;" + std::string(200, 'p') + "\r\n" + b + "\r\n";
+            const std::size_t run = fault == f::padded_crawl ? 205 : 65536;  // the fast one never ends: the body again and again
+            for (std::size_t i = 0, sent = send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"); sent && i < padded.size(); i += run) {
+                sent = send(padded.substr(i, run));
+                if (fault == f::padded_crawl) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                else if (i + run >= padded.size()) i = -run;
+            }
+            break;
+        }
         case f::throttle: send("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"); break;
         case f::huge_head:
             send("HTTP/1.1 200 OK\r\n");

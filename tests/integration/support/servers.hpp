@@ -84,6 +84,9 @@ public:
         throttle,    // 429 with Retry-After: 3600
         unannounced_close,  // the answer without "Connection: close", then the close all the same
         http_1_0,           // the answer as HTTP/1.0, without keep-alive
+        padded_chunks,      // the body chunked a byte a chunk, each with 200 bytes of extension, again and again
+        padded_crawl,       // the same at 50 bytes of data a second
+        close_in_head_once, cut_once,  // close_in_head, close_mid_body for the first faulty request only
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
     explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
@@ -119,6 +122,7 @@ private:
     int listener_ = -1, stop_[2] = {-1, -1};
     std::uint16_t port_ = 0;
     std::atomic<std::size_t> connections_{0}, faults_{0}, body_bytes_{0};
+    std::atomic<bool> once_{false};
     std::atomic<std::size_t> open_now_{0};
     std::size_t most_at_once_ = 0;  // under mutex_
     mutable std::mutex mutex_;
