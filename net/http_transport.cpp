@@ -23,9 +23,9 @@ using boost::system::error_code;
 namespace {
 
 // now + timeout without overflowing the clock in either direction.
-std::chrono::steady_clock::time_point saturated_deadline(std::chrono::steady_clock::duration timeout) {
+std::chrono::steady_clock::time_point saturated_deadline(std::chrono::steady_clock::time_point now,
+                                                         std::chrono::steady_clock::duration timeout) {
     using clock = std::chrono::steady_clock;
-    const clock::time_point now = clock::now();
     if (timeout > clock::duration::zero() && now > clock::time_point::max() - timeout) return clock::time_point::max();
     if (timeout < clock::duration::zero() && now < clock::time_point::min() - timeout) return clock::time_point::min();
     return now + timeout;
@@ -96,6 +96,7 @@ bool http_transport_t::begin() {
     active_ = true;
     received_ = 0;
     floor_ = progress_floor_t();
+    counted_at_ = {};
     const std::string peer_now = peer();
     const bool kept = kept_for_ == peer_now && std::chrono::steady_clock::now() - kept_since_ <= max_idle;
     kept_for_.clear();
@@ -205,6 +206,7 @@ void http_transport_t::count_body(std::size_t n, boost::optional<std::uint64_t> 
     const auto now = std::chrono::steady_clock::now();
     if (!floor_.started()) floor_.start(now, timeout_, rest);
     if (!floor_.add(n, now)) fail_slow();
+    counted_at_ = now;
 }
 
 void http_transport_t::fail_slow() const {
@@ -214,7 +216,12 @@ void http_transport_t::fail_slow() const {
 
 void http_transport_t::arm_timer(timeout_kind_t kind) {
     timeout_kind_ = kind;
-    deadline_ = saturated_deadline(timeout_);
+    // Silence counts from the bytes last counted, so that a server silent since its first body
+    // bytes meets its deadline with the floor's first window and is named by its silence.
+    const auto now = std::chrono::steady_clock::now();
+    const bool after_body = kind == io_timeout && counted_at_ != std::chrono::steady_clock::time_point();
+    deadline_ = saturated_deadline(after_body ? counted_at_ : now, timeout_);
+    counted_at_ = {};
     // A pending wait that wakes up first re-waits for the rest; see on_timer.
     if (!timer_waiting_ || timer_.expiry() > wake_time()) wait();
 }

@@ -113,6 +113,7 @@ private:
     // step that completes in time costs no timer system call.
     std::chrono::steady_clock::time_point deadline_;
     timeout_kind_t timeout_kind_ = connect_timeout;
+    std::chrono::steady_clock::time_point counted_at_;  // body bytes counted since the last step began
     bool timer_waiting_ = false;
     bool active_ = false;  // between begin() and finish()
     progress_floor_t floor_;
