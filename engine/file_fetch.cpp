@@ -52,7 +52,8 @@ bool is(const std::exception& e, tvk::ErrorCode code) { return error_code_of(e) 
 
 }  // namespace
 
-file_fetch_t::file_fetch_t(checker_t& checker, bool patches) : checker_(checker), patches_(patches) {}
+file_fetch_t::file_fetch_t(checker_t& checker, bool patches, bool recheck_lists)
+    : checker_(checker), patches_(patches), recheck_lists_(recheck_lists) {}
 
 bool file_fetch_t::regular_file(const fs::path& path) {
     struct stat st;
@@ -71,7 +72,13 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
         if (zone.patches().offers(name, installed, to_hex(item.sha256)) && fetch_patch(downloader, zone, item, installed)) return;
     }
     zone.mirrors().ask([&](const std::string& server, std::string& asked) {
-        fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size, &asked);
+        try {
+            fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size, &asked);
+        } catch (const std::exception& e) {
+            // Files keep their names across versions: one asked for after a publication is the new one.
+            if (recheck_lists_ && (is(e, tvk::EC_BAD_CHECKSUM) || is(e, tvk::EC_NO_SUCH_ENTRY))) zone.check_republished(downloader, server);
+            throw;
+        }
     });
 }
 

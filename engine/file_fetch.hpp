@@ -22,7 +22,9 @@ class zone_t;
 // list. The lanes of a run share it.
 class file_fetch_t {
 public:
-    file_fetch_t(checker_t& checker, bool patches);
+    // `recheck_lists`: a file that fails at the server its zone's list came from is a reason to
+    // read that list again (zone_t::check_republished).
+    file_fetch_t(checker_t& checker, bool patches, bool recheck_lists = false);
 
     // One file of a zone: a patch to the installed copy when the zone's server offers one, else (or
     // when the patch fails for good) the file itself, from the zone's servers in turn.
@@ -50,6 +52,7 @@ private:
 
     checker_t& checker_;
     bool patches_;
+    bool recheck_lists_;
     // Patches are applied one at a time, whatever the number of lanes: each holds the installed
     // copy and the result in memory, about twice the file.
     std::mutex patch_mutex_;

@@ -101,13 +101,23 @@ void updater_t::update(const tvk::UpdateConfig& config) {
         const tvk::UpdateConfig& config;
         ~waits_guard_t() { updater.record_waits(config); }
     } waits_guard{*this, config};
+    try {
+        update_once(config, true);
+    } catch (const list_republished_t& e) {
+        // Once: what was verified stays in the download folders and is not fetched again; a mirror
+        // that republishes again meanwhile fails as any other would.
+        LOG_NOTICE(e.what() << "; starting over");
+        update_once(config, false);
+    }
+}
 
+void updater_t::update_once(const tvk::UpdateConfig& config, bool recheck_lists) {
     std::vector<zone_t> zones = plan_zones(config);
 
     checker_t checker(config.update_dir());
     for (const zone_t& zone : zones) checker.add(zone.destinations());
     checker.hash_all(progress_);
-    fetch_all(checker, zones);
+    fetch_all(checker, zones, recheck_lists);
 
     for (zone_t& zone : zones) {
         std::set<std::string> removed = zone.removed_files();
@@ -119,7 +129,7 @@ void updater_t::update(const tvk::UpdateConfig& config) {
     }
 }
 
-void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones) {
+void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool recheck_lists) {
     std::uint32_t files = 0, bytes = 0;
     std::vector<std::pair<zone_t*, file_item_t>> jobs;  // (zone, file) in list order
     for (zone_t& zone : zones) {
@@ -132,7 +142,7 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones) {
         if (patchable && settings_.patches) zone.load_patch_index(downloader_);
     }
     progress_.start_download(files, bytes);
-    file_fetch_t fetch(checker, settings_.patches);
+    file_fetch_t fetch(checker, settings_.patches, recheck_lists);
     const auto fetch_job = [&](downloader_t& downloader, std::size_t i) {
         progress_.set_current_file(fs::path(jobs[i].second.source).filename().string());
         fetch.fetch(downloader, *jobs[i].first, jobs[i].second);

@@ -32,6 +32,8 @@ class updater_t {
 public:
     updater_t(boost::asio::io_service& io_service, progress_t& progress, const run_settings_t& settings);
 
+    // Plans the zones, compares and fetches. A zone whose list server published a newer list while
+    // its files were fetched (list_republished_t) starts the attempt over, once.
     void update(const tvk::UpdateConfig& config);
     std::vector<zone_t> plan_zones(const tvk::UpdateConfig& config);
     std::vector<zone_fallback_t> plan_fallback(const tvk::UpdateConfig& config);
@@ -57,7 +59,9 @@ public:
     bool expired_list() const { return expired_; }
 
 private:
-    void fetch_all(checker_t& checker, std::vector<zone_t>& zones);
+    // One pass over the zones; `recheck_lists` as for file_fetch_t.
+    void update_once(const tvk::UpdateConfig& config, bool recheck_lists);
+    void fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool recheck_lists);
     void load_waits(const tvk::UpdateConfig& config);
 
     boost::asio::io_service& io_service_;

@@ -55,27 +55,8 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
     std::string newest_server;
     mirrors_t::round_t round;
     const bool fresh = mirrors_->ask_in_turn([&](const std::string& server, std::string& asked) {
-        try {
-            std::vector<char> text;
-            try {
-                const url_t packed_url(server, "version.lst.lzma");
-                asked = packed_url.to_string();
-                std::vector<char> packed = downloader.get_as_buffer(packed_url);
-                LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
-                text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
-            } catch (const std::exception& e) {
-                if (!file_fetch_t::packed_form_unusable(e)) throw;
-                const url_t plain_url(server, "version.lst");
-                asked = plain_url.to_string();
-                text = downloader.get_as_buffer(plain_url);
-                LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
-            }
-            // A list that fails its check is that server's: the next one's is checked as strictly.
-            lst_.parse(text.data(), text.data() + text.size());
-        } catch (const std::exception& e) {
-            LOG_DEBUG("Download LST: " << exception_text(e));
-            throw;
-        }
+        // A list that fails its check is that server's: the next one's is checked as strictly.
+        read_list(downloader, server, asked, lst_);
         if (stamp_less(lst_.stamp(), recorded)) throw passed_over_t("offers an older file list (" + lst_.stamp() + " < " + recorded + ")");
         if (lst_.expired(now)) {
             // Kept should every server's list be as old: the newest of them, the first on a tie.
@@ -98,6 +79,44 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
     excluded_ = excluded;
     remove_stale_parts();
 }
+
+void zone_t::read_list(downloader_t& downloader, const std::string& server, std::string& asked, lst_file_t& lst) {
+    try {
+        std::vector<char> text;
+        try {
+            const url_t packed_url(server, "version.lst.lzma");
+            asked = packed_url.to_string();
+            std::vector<char> packed = downloader.get_as_buffer(packed_url);
+            LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
+            text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
+        } catch (const std::exception& e) {
+            if (!file_fetch_t::packed_form_unusable(e)) throw;
+            const url_t plain_url(server, "version.lst");
+            asked = plain_url.to_string();
+            text = downloader.get_as_buffer(plain_url);
+            LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
+        }
+        lst.parse(text.data(), text.data() + text.size());
+    } catch (const std::exception& e) {
+        LOG_DEBUG("Download LST: " << exception_text(e));
+        throw;
+    }
+}
+
+void zone_t::check_republished(downloader_t& downloader, const std::string& server) const {
+    if (server != mirrors_->list_server()) return;
+    lst_file_t now;
+    try {
+        std::string asked;
+        read_list(downloader, server, asked, now);
+    } catch (const std::exception&) {
+        return;  // nothing to show it moved on: the failure stays the server's
+    }
+    if (stamp_less(lst_.stamp(), now.stamp())) throw list_republished_t(name_, server, now.stamp());
+}
+
+list_republished_t::list_republished_t(const std::string& zone, const std::string& server, const std::string& stamp)
+    : std::runtime_error("Zone " + zone + ": " + server + " published a newer file list (stamp " + stamp + ") during the run") {}
 
 void zone_t::load_patch_index(downloader_t& downloader) {
     try {

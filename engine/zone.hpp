@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ namespace upd {
 
 class checker_t;
 class downloader_t;
+
+// A file of the zone's list failed at the server the list came from, which has since published a
+// newer list: the mirror is sound, the run read the list just before a switch. Not a server's failure.
+class list_republished_t : public std::runtime_error {
+public:
+    list_republished_t(const std::string& zone, const std::string& server, const std::string& stamp);
+};
 
 class zone_t {
 public:
@@ -40,6 +48,11 @@ public:
     // The changed and missing files, computed once per run.
     const std::vector<file_item_t>& changed_files(checker_t& checker);
 
+    // A file from `server` failed its digest or is missing: when `server` is the one the list came
+    // from and now serves a genuine list of a higher stamp, throws list_republished_t; otherwise
+    // returns, and the failure stays the server's.
+    void check_republished(downloader_t& downloader, const std::string& server) const;
+
     mirrors_t& mirrors() { return *mirrors_; }
     // The patches the zone's server offers, asked for once (nothing when it has none or fails).
     void load_patch_index(downloader_t& downloader);
@@ -53,6 +66,9 @@ public:
     bool expired() const { return expired_; }
 
 private:
+    // The list `server` serves, packed form preferred, parsed and checked into `lst`; `asked`
+    // follows the URL under way.
+    static void read_list(downloader_t& downloader, const std::string& server, std::string& asked, lst_file_t& lst);
     void remove_stale_parts() const;
 
     std::string name_;

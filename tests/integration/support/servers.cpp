@@ -237,9 +237,10 @@ void fault_server_t::session(int fd, fault_t fault) {
     if (answered && !root_.empty()) {  // the file the path names (absolute-form targets too)
         std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
         if (path.find("://") != std::string::npos) path.erase(0, path.find('/', path.find("://") + 3));
+        if (fs::path(path).filename().string().compare(0, prefix_.size(), prefix_) != 0) fault = fault_t::none;
+        if (fault == fault_t::republish && !once_.exchange(true)) fs::rename(root_, root_.string() + ".old"), fs::rename(root_.string() + ".next", root_);
         found = path.find("..") == std::string::npos && fs::is_regular_file(root_ / path);
         body = slurp(root_ / path);
-        if (fs::path(path).filename().string().compare(0, prefix_.size(), prefix_) != 0) fault = fault_t::none;
     }
     std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
     const std::size_t range = head.find("\r\nRange: bytes="), from = range == std::string::npos ? 0 : std::stoul(head.substr(range + 15));
@@ -255,7 +256,7 @@ void fault_server_t::session(int fd, fault_t fault) {
     if (!answered) fault = f::never_answer;
     if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"), fault = f::none;
     else switch (fault) {
-        case f::none: send(ok + body) && (body_bytes_ += body.size()); break;
+        case f::none: case f::republish: send(ok + body) && (body_bytes_ += body.size()); break;
         case f::unannounced_close: send(ok.replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
         case f::http_1_0: send(ok.replace(5, 3, "1.0").replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
         case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\nConnection: close\r\n\r\nbroken"); break;

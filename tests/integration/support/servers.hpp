@@ -87,6 +87,7 @@ public:
         padded_chunks,      // the body chunked a byte a chunk, each with 200 bytes of extension, again and again
         padded_crawl,       // the same at 50 bytes of data a second
         close_in_head_once, cut_once,  // close_in_head, close_mid_body for the first faulty request only
+        republish,  // ROOT.next takes ROOT's place before the first answer to a file that meets the fault
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
     explicit fault_server_t(std::vector<fault_t> script, std::string body = "fault server body\n");
