@@ -4,9 +4,11 @@
 #include "annotation.pb.h"
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "framework/run_lock.hpp"
 #include "framework/user_ids.hpp"
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
@@ -45,6 +47,16 @@ void drop_privileges(user_ids_t& user) {
     if (::geteuid() == 0 && ::setgroups(1, &gid) != 0) throw_errno("setgroups");
     if (::setgid(gid) != 0) throw_errno("setgid");
     if (::setuid(static_cast<uid_t>(user.uid)) != 0) throw_errno("setuid");
+}
+
+// A step that a configuration field decides: its failure names the field before its own text.
+template <class step_t>
+void in_option(const char* field, step_t step) {
+    try {
+        step();
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("Config option ") + field + ": " + exception_text(e));
+    }
 }
 
 }  // namespace
@@ -96,7 +108,7 @@ void inventory_t::run(int fd) {
 
 void inventory_t::write_report(std::exception_ptr outcome) {
     boost::system::error_code ec;
-    if (!config_ || !fs::is_directory(config_->update_dir(), ec)) return;  // no work folder to write to
+    if (!config_ || locked_out_ || !fs::is_directory(config_->update_dir(), ec)) return;  // no work folder to write to
     int status = tvk::EC_OK;
     try {
         if (outcome) std::rethrow_exception(outcome);
@@ -105,7 +117,7 @@ void inventory_t::write_report(std::exception_ptr outcome) {
     } catch (...) {
         status = exit_code_of(std::current_exception());
     }
-    report_.write(config_->update_dir(), settings_.run_id, status, settings_.dry_run, progress_ ? progress_->received() : 0);
+    report_.write(config_->update_dir(), settings_, status, progress_ ? progress_->received() : 0);
 }
 
 void inventory_t::apply_log(const tvk::UpdateConfig& config) {
@@ -125,25 +137,26 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
     config_ = std::make_unique<tvk::UpdateConfig>(config);
     settings_ = run_settings_t::from(config);
     try {
-        apply_log(*config_);
-        user_ids_t user = resolve_user(config_->run_as_user());
+        in_option("actual_log", [&] { apply_log(*config_); });
+        user_ids_t user;
+        in_option("run_as_user", [&] { user = resolve_user(config_->run_as_user()); });
 
         const fs::path update_dir(config_->update_dir());
         if (update_dir.empty()) throw std::runtime_error("Config option update_dir is empty");
-        try {
+        in_option("update_dir", [&] {
             if (!fs::exists(fs::status(update_dir))) fs::create_directory(update_dir);
-        } catch (const std::exception& e) {
-            throw std::runtime_error(std::string("Config option update_dir: ") + exception_text(e));
-        }
+        });
 
         if (user.uid != ::getuid()) {
             try {
-                take_ownership(user, update_dir);
-                drop_privileges(user);
+                // The account's group first: a uid without an account is the account's fault.
+                in_option("run_as_user", [&] { user_gid(user); });
+                in_option("update_dir", [&] { take_ownership(user, update_dir); });
+                in_option("run_as_user", [&] { drop_privileges(user); });
                 LOG_DEBUG("Run as user " << user_text(user));
             } catch (const std::exception& e) {
                 LOG_ERROR(exception_text(e));
-                throw std::runtime_error("Can not run as user " + user_text(user));
+                throw std::runtime_error("Config option run_as_user: Can not run as user " + user_text(user));
             }
         }
     } catch (const std::exception& e) {
@@ -153,7 +166,28 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
 
     auto progress = std::make_unique<progress_t>(io_service_, configd_.get());
     progress_ = std::move(progress);
-    start_attempt();
+    // As the run-as account: what it opens there is its own.
+    lock_ = std::make_unique<run_lock_t>(config_->update_dir());
+    take_lock(std::chrono::steady_clock::now() + std::chrono::seconds(settings_.lock_wait), true);
+}
+
+void inventory_t::take_lock(std::chrono::steady_clock::time_point deadline, bool first) {
+    if (lock_->try_lock()) return start_attempt();
+    const long pid = lock_->holder();
+    const std::string held = "Another run holds the lock on update_dir " + boost::lexical_cast<std::string>(fs::path(config_->update_dir())) +
+                             (pid ? " (process " + std::to_string(pid) + ")" : "");
+    if (std::chrono::steady_clock::now() >= deadline) {
+        // What the other run is doing is its report, not ours.
+        locked_out_ = true;
+        LOG_ERROR(held);
+        throw tvk::EC_ALREADY_IN_PROGRESS;
+    }
+    if (first) LOG_NOTICE(held << "; waiting up to " << settings_.lock_wait << " s");
+    lock_timer_.expires_after(std::chrono::milliseconds(200));
+    lock_timer_.async_wait([this, deadline](const boost::system::error_code& ec) {
+        if (ec == boost::asio::error::operation_aborted) return;
+        take_lock(deadline, false);
+    });
 }
 
 void inventory_t::start_attempt() {

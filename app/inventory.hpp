@@ -4,10 +4,14 @@
 #include "control/configd.hpp"
 #include "control/progress.hpp"
 #include "engine/worker.hpp"
+#include "framework/run_lock.hpp"
 #include "update_config.pb.h"
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
 
 #include <memory>
 
@@ -41,6 +45,9 @@ private:
     // ended.
     void write_report(std::exception_ptr outcome);
 
+    // Starts the attempt once this run holds update_dir's lock; until `deadline` it tries again
+    // every 200 ms, then ends with EC_ALREADY_IN_PROGRESS.
+    void take_lock(std::chrono::steady_clock::time_point deadline, bool first);
     // Creates and starts the update attempt for the applied configuration.
     void start_attempt();
 
@@ -51,6 +58,9 @@ private:
     run_settings_t settings_;
     std::unique_ptr<progress_t> progress_;
     run_report_t report_;
+    std::unique_ptr<run_lock_t> lock_;  // held until the process ends
+    boost::asio::steady_timer lock_timer_{io_service_};
+    bool locked_out_ = false;
     std::unique_ptr<worker_t> worker_;
 };
 

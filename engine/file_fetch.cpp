@@ -66,11 +66,8 @@ bool file_fetch_t::packed_form_unusable(const std::exception& e) {
 
 void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item_t& item) {
     const std::string name = fs::path(item.source).filename().string();
-    // The cached digest of the installed copy picks the patch; the copy itself is checked again.
-    if (patches_ && zone.patches().size() && item.size <= max_patched_size && regular_file(item.destination)) {
-        const std::string installed = to_hex(checker_.sha256(item.destination));
-        if (zone.patches().offers(name, installed, to_hex(item.sha256)) && fetch_patch(downloader, zone, item, installed)) return;
-    }
+    const std::string installed = patch_from(zone, item);
+    if (!installed.empty() && fetch_patch(downloader, zone, item, installed)) return;
     zone.mirrors().ask([&](const std::string& server, std::string& asked) {
         try {
             fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size, &asked);
@@ -80,6 +77,18 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
             throw;
         }
     });
+}
+
+std::string file_fetch_t::patch_from(const zone_t& zone, const file_item_t& item) {
+    // The cached digest of the installed copy picks the patch; the copy itself is checked again.
+    if (!patches_ || !zone.patches().size() || item.size > max_patched_size || !regular_file(item.destination)) return std::string();
+    const std::string installed = to_hex(checker_.sha256(item.destination));
+    return zone.patches().offers(fs::path(item.source).filename().string(), installed, to_hex(item.sha256)) ? installed : std::string();
+}
+
+std::uint64_t file_fetch_t::patch_size(const zone_t& zone, const file_item_t& item) {
+    const std::string installed = patch_from(zone, item);
+    return installed.empty() ? 0 : zone.patches().size_of(fs::path(item.source).filename().string(), installed, to_hex(item.sha256));
 }
 
 bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed) {

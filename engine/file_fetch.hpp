@@ -44,7 +44,13 @@ public:
     // planted in the work folder is no download, and an installed copy must be a file to patch.
     static bool regular_file(const boost::filesystem::path& path);
 
+    // What the zone's index says the patch for the file would cost; 0 when none would be asked for
+    // or the index does not say.
+    std::uint64_t patch_size(const zone_t& zone, const file_item_t& item);
+
 private:
+    // The installed copy's SHA-256 (hex) when a patch from it is offered and would be asked for; "" otherwise.
+    std::string patch_from(const zone_t& zone, const file_item_t& item);
     // The patch road: true when the file was made from a patch and verified.
     bool fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed);
     void fetch_packed(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target, const std::string& expected,

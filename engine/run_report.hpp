@@ -1,6 +1,7 @@
 // What one attempt did, left in update_dir/tavik-update.report for those who watch many machines.
 #pragma once
 
+#include "engine/run_settings.hpp"
 #include "files/report_file.hpp"
 
 #include <boost/filesystem/path.hpp>
@@ -24,9 +25,10 @@ public:
     // Adds the zone, or replaces the one of that name.
     void set_zone(const zone_t& zone);
 
-    report_file_t report(const std::string& run_id, int status, bool dry_run, std::uint64_t received) const;
+    // The run id, dry run and check of `settings`.
+    report_file_t report(const run_settings_t& settings, int status, std::uint64_t received) const;
     // Replaces the file atomically; a failure costs a Warning, never the status.
-    void write(const boost::filesystem::path& update_dir, const std::string& run_id, int status, bool dry_run, std::uint64_t received) const;
+    void write(const boost::filesystem::path& update_dir, const run_settings_t& settings, int status, std::uint64_t received) const;
 
 private:
     std::chrono::steady_clock::time_point started_;

@@ -20,6 +20,7 @@ bool environment_says(const char* name, const char* value) {
 }  // namespace
 
 constexpr std::chrono::milliseconds run_settings_t::default_timeout;
+constexpr unsigned run_settings_t::max_lock_wait;
 
 run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
     run_settings_t s;
@@ -27,9 +28,13 @@ run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
     char* end = nullptr;
     const unsigned long n = text ? std::strtoul(text, &end, 10) : 0;
     s.connections = text && *text && !*end && n >= 1 && n <= max_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
+    const char* wait = std::getenv("TAVIK_LOCK_WAIT");
+    const unsigned long seconds = wait ? std::strtoul(wait, &end, 10) : 0;
+    s.lock_wait = wait && *wait && !*end && seconds <= max_lock_wait ? static_cast<unsigned>(seconds) : 0;
     s.keep_alive = !environment_says("TAVIK_KEEP_ALIVE", "0");
     s.patches = !environment_says("TAVIK_PATCHES", "0");
     s.dry_run = environment_says("TAVIK_DRY_RUN", "1");
+    s.check = environment_says("TAVIK_CHECK", "1");
     if (config.network_timeout()) s.timeout = std::chrono::milliseconds(config.network_timeout());
     s.user_agent = std::string("TavikUpdate-BSD-") + upd_version + " (" + config.installed_applications() + ")";
     if (config.has_proxy()) s.proxy = config.proxy();

@@ -12,17 +12,23 @@ namespace upd {
 class downloader_t;
 
 // Built once before the attempt from the configuration and the switches set in the environment by
-// whoever starts the updater (tavik-run --connections, --no-keep-alive, --no-patches, --dry-run).
+// whoever starts the updater (tavik-run --connections, --no-keep-alive, --no-patches, --dry-run,
+// --check, --wait).
 struct run_settings_t {
     static constexpr std::size_t max_connections = 16;
     // The time-out of every network step when the configuration sets none (or 0): without one
     // every step would time out the moment it started.
     static constexpr std::chrono::milliseconds default_timeout{60000};
+    static constexpr unsigned max_lock_wait = 86400;  // a day: a longer wait is no wait but a hang
 
     std::size_t connections = 1;  // downloads at once (TAVIK_DOWNLOAD_CONNECTIONS, 1 to 16)
     bool keep_alive = true;       // connections kept between requests (unless TAVIK_KEEP_ALIVE=0)
     bool patches = true;          // patches fetched (unless TAVIK_PATCHES=0)
     bool dry_run = false;  // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
+    // The lists compared and the patch indexes read, nothing else fetched, nothing placed nor
+    // recorded; the report counts what a run would do (TAVIK_CHECK=1).
+    bool check = false;
+    unsigned lock_wait = 0;  // seconds to wait for another run's lock on update_dir (TAVIK_LOCK_WAIT)
     std::chrono::milliseconds timeout = default_timeout;
     std::string user_agent;
     std::string run_id;  // TAVIK_RUN_ID, for the report: whoever started the updater tells its runs apart

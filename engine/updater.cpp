@@ -117,7 +117,14 @@ void updater_t::update_once(const tvk::UpdateConfig& config, bool recheck_lists)
     checker_t checker(config.update_dir());
     for (const zone_t& zone : zones) checker.add(zone.destinations());
     checker.hash_all(progress_);
-    fetch_all(checker, zones, recheck_lists);
+    try {
+        fetch_all(checker, zones, recheck_lists);
+    } catch (const std::exception& e) {
+        if (!out_of_space(e)) throw;
+        // This machine's failure, named where the administrator can act: no server is to blame.
+        LOG_DEBUG(exception_text(e));
+        throw fs::filesystem_error("update_dir: no space left", config.update_dir(), error_code_of(e));
+    }
 
     for (zone_t& zone : zones) {
         std::set<std::string> removed = zone.removed_files();
@@ -133,13 +140,8 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool r
     std::uint32_t files = 0, bytes = 0;
     std::vector<std::pair<zone_t*, file_item_t>> jobs;  // (zone, file) in list order
     for (zone_t& zone : zones) {
-        bool patchable = false;
-        for (const file_item_t& item : zone.changed_files(checker)) {
-            jobs.emplace_back(&zone, item), ++files, bytes += item.size;
-            patchable = patchable || (item.size <= max_patched_size && file_fetch_t::regular_file(item.destination));
-        }
-        // Asked once a run, and only when a file with an installed copy is to be fetched.
-        if (patchable && settings_.patches) zone.load_patch_index(downloader_);
+        for (const file_item_t& item : zone.changed_files(checker)) jobs.emplace_back(&zone, item), ++files, bytes += item.size;
+        load_patch_index(zone, checker);
     }
     progress_.start_download(files, bytes);
     file_fetch_t fetch(checker, settings_.patches, recheck_lists);
@@ -161,6 +163,35 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool r
     }
     // Whatever order the downloads finished in, the request lists them in the list's order.
     for (const auto& job : jobs) to_place_.push_back(job.second);
+}
+
+void updater_t::load_patch_index(zone_t& zone, checker_t& checker) {
+    const auto& changed = zone.changed_files(checker);
+    // Asked once a run, and only when a file with an installed copy is to be fetched.
+    if (settings_.patches && std::any_of(changed.begin(), changed.end(), [](const file_item_t& item) {
+            return item.size <= max_patched_size && file_fetch_t::regular_file(item.destination);
+        }))
+        zone.load_patch_index(downloader_);
+}
+
+void updater_t::check(const tvk::UpdateConfig& config) {
+    std::vector<zone_t> zones = plan_zones(config);
+    checker_t checker(config.update_dir());
+    for (const zone_t& zone : zones) checker.add(zone.destinations());
+    checker.hash_all(progress_);
+    file_fetch_t fetch(checker, settings_.patches);
+    for (zone_t& zone : zones) {
+        load_patch_index(zone, checker);
+        run_report_t::zone_t r = report_of(zone, 0, 0, zone.kept_files().size());
+        for (const file_item_t& item : zone.changed_files(checker)) {
+            const std::uint64_t patch = fetch.patch_size(zone, item);
+            r.pending_bytes += item.size, r.patched_bytes += patch ? patch : item.size;
+        }
+        r.pending = zone.changed_files(checker).size() + zone.removed_files().size();
+        LOG_NOTICE("Zone " << zone.name() << ": " << r.pending << " files to place or remove, " << r.pending_bytes << " bytes to fetch"
+                           << (r.patched_bytes != r.pending_bytes ? ", " + std::to_string(r.patched_bytes) + " with patches" : std::string()));
+        if (report_) report_->set_zone(r);
+    }
 }
 
 std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {

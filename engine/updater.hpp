@@ -35,6 +35,9 @@ public:
     // Plans the zones, compares and fetches. A zone whose list server published a newer list while
     // its files were fetched (list_republished_t) starts the attempt over, once.
     void update(const tvk::UpdateConfig& config);
+    // Compares only (run_settings_t::check): each zone's list and patch index are read, nothing
+    // else is fetched, and the report counts what a run would place, remove and fetch.
+    void check(const tvk::UpdateConfig& config);
     std::vector<zone_t> plan_zones(const tvk::UpdateConfig& config);
     std::vector<zone_fallback_t> plan_fallback(const tvk::UpdateConfig& config);
     void fallback(const tvk::UpdateConfig& config);
@@ -62,6 +65,8 @@ private:
     // One pass over the zones; `recheck_lists` as for file_fetch_t.
     void update_once(const tvk::UpdateConfig& config, bool recheck_lists);
     void fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool recheck_lists);
+    // The zone's patch index, when one of its changed files has an installed copy to patch.
+    void load_patch_index(zone_t& zone, checker_t& checker);
     void load_waits(const tvk::UpdateConfig& config);
 
     boost::asio::io_service& io_service_;

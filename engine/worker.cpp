@@ -51,6 +51,8 @@ void worker_t::report_result(std::exception_ptr result) {
 void worker_t::update() {
     updater_t updater(io_service_, progress_, settings_);
     updater.set_report(report_);
+    // Nothing to install and nothing to fall back on: a failure is the status as it is.
+    if (settings_.check) return updater.check(config_);
     try {
         updater.update(config_);
     } catch (const boost::thread_interrupted&) {

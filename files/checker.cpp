@@ -376,7 +376,7 @@ void checker_t::save() {
                     }
                     written = !out.HadError();
                 }
-                if (!raw.Flush() || !written) throw std::runtime_error("serializaition failed");
+                if (!raw.Flush() || !written) throw std::runtime_error("serialization failed");
             });
         } catch (const std::exception& e) {
             LOG_WARNING("Cache: " << cache_path_ << ": " << exception_text(e));

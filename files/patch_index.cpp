@@ -21,11 +21,19 @@ bool digest_hex(const std::string& s) {
 void patch_index_t::parse(const char* begin, const char* end, const lst_file_t& list) {
     patches_.clear();
     std::istringstream lines(std::string(begin, static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - begin, max_size))));
+    auto last = patches_.end();  // the patch that a length line may follow
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         std::string name, old_hex, new_hex, more;
-        if (fields >> name >> old_hex >> new_hex && !(fields >> more) && list.contains(name) && digest_hex(old_hex) && digest_hex(new_hex))
-            patches_.emplace(name, old_hex, new_hex);
+        if (line.compare(0, 2, "= ") == 0) {
+            if (last != patches_.end() && line.size() > 2 && line.size() <= 22 && line.find_first_not_of("0123456789", 2) == std::string::npos)
+                last->second = std::stoull(line.substr(2));
+            last = patches_.end();
+        } else if (fields >> name >> old_hex >> new_hex && !(fields >> more) && list.contains(name) && digest_hex(old_hex) && digest_hex(new_hex)) {
+            last = patches_.emplace(std::make_tuple(name, old_hex, new_hex), 0).first;
+        } else {
+            last = patches_.end();
+        }
     }
 }
 
@@ -33,12 +41,17 @@ bool patch_index_t::offers(const std::string& name, const std::string& old_hex, 
     return patches_.count(std::make_tuple(name, old_hex, new_hex)) != 0;
 }
 
+std::uint64_t patch_index_t::size_of(const std::string& name, const std::string& old_hex, const std::string& new_hex) const {
+    const auto it = patches_.find(std::make_tuple(name, old_hex, new_hex));
+    return it == patches_.end() ? 0 : it->second;
+}
+
 std::string patch_index_t::patch_path(const std::string& old_hex, const std::string& new_hex) {
     return "patches/" + old_hex + "-" + new_hex + ".zst";
 }
 
-std::string patch_index_t::line(const std::string& name, const std::string& old_hex, const std::string& new_hex) {
-    return name + " " + old_hex + " " + new_hex + "\n";
+std::string patch_index_t::line(const std::string& name, const std::string& old_hex, const std::string& new_hex, std::uint64_t size) {
+    return name + " " + old_hex + " " + new_hex + "\n" + (size ? "= " + std::to_string(size) + "\n" : std::string());
 }
 
 }  // namespace upd

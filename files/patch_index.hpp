@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstddef>
-#include <set>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,7 +17,8 @@ class lst_file_t;
 // signed and nothing in it is trusted: it is read within max_size, a line counts only when NAME is
 // in the signed list and both digests are well formed, and no path is ever built from it (a patch's
 // path comes from the list's digest and the installed copy's); a patched file is verified against
-// the list like any other.
+// the list like any other. A line "= BYTES" after a patch's line gives its length, for estimates
+// only (readers before it skip the line as malformed).
 class patch_index_t {
 public:
     static constexpr std::size_t max_size = 65536;
@@ -25,15 +27,17 @@ public:
     // The lines of [begin, end) that satisfy the rules above; the rest is left out.
     void parse(const char* begin, const char* end, const lst_file_t& list);
     bool offers(const std::string& name, const std::string& old_hex, const std::string& new_hex) const;
+    // The length the index gives for that patch; 0 when it gives none or offers no such patch.
+    std::uint64_t size_of(const std::string& name, const std::string& old_hex, const std::string& new_hex) const;
     std::size_t size() const { return patches_.size(); }
 
     // Where the patch from OLD to NEW lies, relative to the zone's base URL.
     static std::string patch_path(const std::string& old_hex, const std::string& new_hex);
-    // One line of the index, for the publisher.
-    static std::string line(const std::string& name, const std::string& old_hex, const std::string& new_hex);
+    // The lines of one patch in the index, for the publisher: its length too when given.
+    static std::string line(const std::string& name, const std::string& old_hex, const std::string& new_hex, std::uint64_t size = 0);
 
 private:
-    std::set<std::tuple<std::string, std::string, std::string>> patches_;
+    std::map<std::tuple<std::string, std::string, std::string>, std::uint64_t> patches_;  // with the length given, or 0
 };
 
 }  // namespace upd

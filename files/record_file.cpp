@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdexcept>
 #include <vector>
 
@@ -41,8 +42,11 @@ void load_record_file(const boost::filesystem::path& path, std::size_t max_size,
     }
 }
 
-void save_record_file(const boost::filesystem::path& path, const std::string& text) {
-    replace_file(path.string(), [&text](int fd) { write_all(fd, text.data(), text.size()); });
+void save_record_file(const boost::filesystem::path& path, const std::string& text, mode_t mode) {
+    replace_file(path.string(), [&](int fd) {
+        if (mode != 0600 && ::fchmod(fd, mode) != 0) throw boost::system::system_error(last_errno(), "fchmod");
+        write_all(fd, text.data(), text.size());
+    });
 }
 
 }  // namespace upd

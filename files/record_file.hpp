@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 
 namespace upd {
 
@@ -24,7 +25,8 @@ void load_record_file(const boost::filesystem::path& path, std::size_t max_size,
                       const std::function<void(const char* begin, const char* end)>& parse);
 
 // Written beside it, flushed to the disk and renamed over it: the old record or the new one, never
-// a torn one. Throws on failure.
-void save_record_file(const boost::filesystem::path& path, const std::string& text);
+// a torn one. Its mode is 0600 less the umask, or exactly `mode` when another is asked for. Throws
+// on failure.
+void save_record_file(const boost::filesystem::path& path, const std::string& text, mode_t mode = 0600);
 
 }  // namespace upd

@@ -26,15 +26,17 @@ bool field(std::istringstream& in, const std::string& key, N& value) {
     return true;
 }
 
-// NAME placed=N removed=N kept=N stamp=DIGITS expires=DIGITS expired=0|1 server=URL (the server
-// last: a URL may hold blanks)
-bool read_zone(const std::string& line, report_file_t::zone_t& zone) {
+// NAME placed=N removed=N kept=N stamp=DIGITS expires=DIGITS expired=0|1 [pending=N pending_bytes=N
+// patched_bytes=N] server=URL (the server last: a URL may hold blanks; the pending counts of a check)
+bool read_zone(const std::string& line, bool check, report_file_t::zone_t& zone) {
     std::istringstream in(line);
     std::string stamp, expires;
     const std::size_t server = line.find(" server=");
     if (!(in >> zone.name) || !field(in, "placed", zone.placed) || !field(in, "removed", zone.removed) || !field(in, "kept", zone.kept) ||
         !(in >> stamp >> expires) || stamp.compare(0, 6, "stamp=") != 0 || expires.compare(0, 8, "expires=") != 0 ||
         !field(in, "expired", zone.expired) || server == std::string::npos)
+        return false;
+    if (check && !(field(in, "pending", zone.pending) && field(in, "pending_bytes", zone.pending_bytes) && field(in, "patched_bytes", zone.patched_bytes)))
         return false;
     zone.stamp = stamp.substr(6), zone.expires = expires.substr(8), zone.server = line.substr(server + 8);
     return (zone.stamp + zone.expires).find_first_not_of("0123456789") == std::string::npos;
@@ -47,12 +49,16 @@ bool report_file_t::valid_run_id(const std::string& id) {
 }
 
 std::string report_file_t::format() const {
-    std::string out = "run_id " + run_id + "\nstatus " + std::to_string(status) + "\ntext " + text + "\ndry_run " + (dry_run ? "1" : "0") + "\nduration_ms " +
-                      std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
+    std::string out = "run_id " + run_id + "\nstatus " + std::to_string(status) + "\ntext " + text + "\ndry_run " + (dry_run ? "1" : "0") +
+                      (check ? "\ncheck 1" : "") + "\nduration_ms " + std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
     for (const zone_t& z : zones) {
         out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) + " kept=" +
-               std::to_string(z.kept) + " stamp=" + z.stamp + " expires=" + z.expires + " expired=" + (z.expired ? "1" : "0") + " server=" + z.server +
-               "\n";
+               std::to_string(z.kept) + " stamp=" + z.stamp + " expires=" + z.expires + " expired=" + (z.expired ? "1" : "0");
+        if (check) {
+            out += " pending=" + std::to_string(z.pending) + " pending_bytes=" + std::to_string(z.pending_bytes) +
+                   " patched_bytes=" + std::to_string(z.patched_bytes);
+        }
+        out += " server=" + z.server + "\n";
     }
     return out;
 }
@@ -65,11 +71,12 @@ report_file_t report_file_t::parse(const char* begin, const char* end) {
         if (key == "status") return number(value, status) && status < (1u << 31);
         if (key == "text") return r.text = value, true;
         if (key == "dry_run") return (value == "0" || value == "1") && (r.dry_run = value == "1", true);
+        if (key == "check") return value == "1" && r.zones.empty() && (r.check = true, true);
         if (key == "duration_ms") return number(value, r.duration_ms);
         if (key == "received") return number(value, r.received);
         if (key != "zone") return false;
         r.zones.emplace_back();
-        return read_zone(value, r.zones.back());
+        return read_zone(value, r.check, r.zones.back());
     });
     if (status >= (1u << 31)) throw std::runtime_error("no status");
     r.status = static_cast<int>(status);

@@ -11,13 +11,17 @@ namespace upd {
 // Lines "KEY VALUE" (see tavik-update(1)): the run id of whoever started the updater (so that a
 // report is never taken for another run's), the status and its text, whether it was a dry run, how
 // long it took, the bytes received, and per zone the server whose list it took, the list's stamp,
-// its expiry and whether it had expired, and how many files were placed, removed and kept. The run-as account can write there, so a
-// reader trusts nothing that is not as format() writes it.
+// its expiry and whether it had expired, and how many files were placed, removed and kept. A check
+// (tavik-run --check) places nothing: per zone it counts the files a run would place or remove and
+// what the ones to place would cost, whole and with the patches the zone's index offers. The run-as
+// account can write there, so a reader trusts nothing that is not as format() writes it.
 struct report_file_t {
     struct zone_t {
         std::string name, server, stamp, expires;  // expires: YYYYMMDDHHMMSS, UTC; "": never
         bool expired = false;
         std::size_t placed = 0, removed = 0, kept = 0;
+        std::size_t pending = 0;                             // a check: files to place or remove
+        std::uint64_t pending_bytes = 0, patched_bytes = 0;  // a check: to place, whole; with patches
     };
     static constexpr std::size_t max_size = 65536;
 
@@ -25,6 +29,7 @@ struct report_file_t {
     int status = 0;
     std::string text;
     bool dry_run = false;
+    bool check = false;  // lists compared only, nothing fetched or placed
     std::uint64_t duration_ms = 0, received = 0;
     std::vector<zone_t> zones;
 

@@ -64,29 +64,43 @@ std::string error_text(const tvk::Error& error) {
 
 boost::system::error_code last_errno() { return boost::system::error_code(errno, boost::system::system_category()); }
 
+namespace {
+
+// The portable condition, or the system's own number where the library knows no condition for it
+// (Boost 1.74 has none for EDQUOT).
+bool is_errno(const boost::system::error_code& ec, int value) {
+    return ec == boost::system::error_condition(value, boost::system::generic_category()) ||
+           (ec.category() == boost::system::system_category() && ec.value() == value);
+}
+
+}  // namespace
+
 tvk::ErrorCode to_error_code(const boost::system::error_code& ec) {
-    namespace errc = boost::system::errc;
     if (ec.category() == tvk::proto_error_category() &&
         tvk::ErrorCode_descriptor()->FindValueByNumber(ec.value())) {
         return static_cast<tvk::ErrorCode>(ec.value());
     }
+    // errno values, compared as portable conditions. A full disk or quota is this machine's I/O
+    // failure, never a server's.
     static const struct {
-        errc::errc_t condition;
+        int condition;
         tvk::ErrorCode code;
     } table[] = {
-        {errc::success, tvk::EC_OK},
-        {errc::permission_denied, tvk::EC_PERMISSION_DENIED},
-        {errc::operation_not_permitted, tvk::EC_PERMISSION_DENIED},
-        {errc::no_such_file_or_directory, tvk::EC_NO_SUCH_ENTRY},
-        {errc::not_a_directory, tvk::EC_NOT_A_DIRECTORY},
-        {errc::read_only_file_system, tvk::EC_READ_ONLY_FS},
-        {errc::invalid_argument, tvk::EC_INVALID_ARGUMENT},
-        {errc::file_exists, tvk::EC_FILE_EXISTS},
-        {errc::address_in_use, tvk::EC_NAME_ALREADY_IN_USE},
-        {errc::cross_device_link, tvk::EC_CROSS_DEVICE_LINK},
+        {0, tvk::EC_OK},
+        {EACCES, tvk::EC_PERMISSION_DENIED},
+        {EPERM, tvk::EC_PERMISSION_DENIED},
+        {ENOENT, tvk::EC_NO_SUCH_ENTRY},
+        {ENOTDIR, tvk::EC_NOT_A_DIRECTORY},
+        {EROFS, tvk::EC_READ_ONLY_FS},
+        {EINVAL, tvk::EC_INVALID_ARGUMENT},
+        {EEXIST, tvk::EC_FILE_EXISTS},
+        {EADDRINUSE, tvk::EC_NAME_ALREADY_IN_USE},
+        {EXDEV, tvk::EC_CROSS_DEVICE_LINK},
+        {ENOSPC, tvk::EC_IO_ERROR},
+        {EDQUOT, tvk::EC_IO_ERROR},
     };
     for (const auto& row : table) {
-        if (ec == errc::make_error_condition(row.condition)) return row.code;
+        if (is_errno(ec, row.condition)) return row.code;
     }
     return tvk::EC_UNEXPECTED_ERROR;
 }
@@ -114,6 +128,11 @@ boost::system::error_code error_code_of(std::exception_ptr p) {
     } catch (...) {
         return tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR);
     }
+}
+
+bool out_of_space(const std::exception& e) {
+    const boost::system::error_code ec = error_code_of(e);
+    return is_errno(ec, ENOSPC) || is_errno(ec, EDQUOT);
 }
 
 tvk::ErrorCode exit_code_of(const std::exception& e) { return to_error_code(error_code_of(e)); }

@@ -48,6 +48,9 @@ boost::system::error_code error_code_of(std::exception_ptr p);
 tvk::ErrorCode exit_code_of(const std::exception& e);
 tvk::ErrorCode exit_code_of(std::exception_ptr p);
 
+// Whether the failure is a full disk or quota (ENOSPC, EDQUOT).
+bool out_of_space(const std::exception& e);
+
 // The text under which an exception is logged; library name prefixes are dropped.
 const char* exception_text(const std::exception& e);
 std::string exception_text(std::exception_ptr p);

@@ -209,8 +209,10 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
             struct stat st;
             const bool empty = fd.get() < 0 ? offset + written == 0 : ::fstat(fd.get(), &st) == 0 && st.st_size == 0;
             fd.reset();
-            if (!resume || empty) ::unlink(part.c_str());
-            move_on(e, resume && !empty);
+            // A part that filled the disk goes: kept, it would keep the disk full.
+            const bool dropped = !resume || empty || out_of_space(e);
+            if (dropped) ::unlink(part.c_str());
+            move_on(e, !dropped);
         } catch (...) {
             fd.reset();
             if (!resume) ::unlink(part.c_str());

@@ -51,7 +51,7 @@ void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
 
     const int type = proxy.type();
     if (type != tvk::Proxy::PROXY_TYPE_NONE && type != tvk::Proxy::PROXY_TYPE_HTTP) {
-        LOG_ERROR("Unsupported proxy " << (tvk::Proxy::Type_IsValid(type) ? tvk::Proxy::Type_Name(proxy.type()) : std::to_string(type)));
+        LOG_ERROR("Config option proxy: Unsupported proxy " << (tvk::Proxy::Type_IsValid(type) ? tvk::Proxy::Type_Name(proxy.type()) : std::to_string(type)));
         throw tvk::EC_BAD_CONFIG;
     }
     mode_ = type == tvk::Proxy::PROXY_TYPE_NONE ? (http ? mode_plain : mode_tls) : (http ? mode_plain_proxy : mode_tls_tunnel);

@@ -30,7 +30,7 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
     const auto log_at = [&](const char* name) {
         return [path = (dir / name).string()](tvk::UpdateConfig& c) { c.mutable_actual_log()->set_type(tvk::Log::FILE), c.mutable_actual_log()->set_path(path); };
     };
-    const auto refused = [&](const char* name, const std::string& why) { return lines_t{start, "Error: Cannot create log: " + why + ": \"" + (dir / name).string() + "\"", bad, exit_102}; };
+    const auto refused = [&](const char* name, const std::string& why) { return lines_t{start, "Error: Config option actual_log: Cannot create log: " + why + ": \"" + (dir / name).string() + "\"", bad, exit_102}; };
     const struct {
         std::function<void(tvk::UpdateConfig&)> change;
         int status;
@@ -45,9 +45,9 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
         {log_at("dangling.log"), 102, refused("dangling.log", "Too many levels of symbolic links")},
         {log_at("hard.log"), 102, refused("hard.log", "Too many links")}, {log_at("fifo.log"), 102, refused("fifo.log", "No such device or address")},
         {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->clear_uid(), c.mutable_run_as_user()->set_name("no-such-user"); }, 102,
-         {start, "Error: getpwnam(\"no-such-user\"): *", bad, exit_102}},
+         {start, "Error: Config option run_as_user: getpwnam(\"no-such-user\"): *", bad, exit_102}},
         {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); }, 102,
-         {start, "Error: getpwuid(4000000000): *", "Error: Can not run as user 4000000000", bad, exit_102}},
+         {start, "Error: Config option run_as_user: getpwuid(4000000000): *", "Error: Config option run_as_user: Can not run as user 4000000000", bad, exit_102}},
         {[&](tvk::UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); }, 102,
          {start, "Error: Config option update_dir: create_directory: No such file or directory*", bad, exit_102}},
         {[](tvk::UpdateConfig& c) { c.set_update_dir(""); }, 102, {start, "Error: Config option update_dir is empty", bad, exit_102}},

@@ -47,12 +47,16 @@ TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
     upd::lst_file_t lst;
     lst.parse(list.data(), list.data() + list.size());
     const std::string o(64, 'a'), n(64, 'b');
-    const std::string index = "a.avc " + o + " " + n + "\n" + "c.avc " + o + " " + n + "\n../a.avc " + o + " " + n + "\nb.avc " +
-                              std::string(64, 'A') + " " + n + "\nb.avc " + o + " " + n + " extra\nb.avc " + o + " " + n.substr(1) + "\n";
+    // A length line counts after a patch's line only, once, in digits.
+    const std::string index = upd::patch_index_t::line("a.avc", o, n, 77) + "= 88\nc.avc " + o + " " + n + "\n= 5\n../a.avc " + o + " " + n +
+                              "\nb.avc " + std::string(64, 'A') + " " + n + "\nb.avc " + o + " " + n + " extra\nb.avc " + o + " " + n.substr(1) +
+                              "\n" + upd::patch_index_t::line("b.avc", n, o) + "= -1\n";
     upd::patch_index_t patches;
     patches.parse(index.data(), index.data() + index.size(), lst);
-    EXPECT_EQ(patches.size(), 1u);
-    EXPECT_TRUE(patches.offers("a.avc", o, n));
+    EXPECT_EQ(patches.size(), 2u);
+    EXPECT_TRUE(patches.offers("a.avc", o, n) && patches.offers("b.avc", n, o));
+    EXPECT_EQ(patches.size_of("a.avc", o, n), 77u);
+    EXPECT_EQ(patches.size_of("b.avc", n, o), 0u);
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ TEST(error_code, every_failure_form_has_its_exit_code_and_text) {
         {make_exception_ptr(cf_exception_t(sys(ENOENT), "n")), tvk::EC_NO_SUCH_ENTRY, "n"},
         {make_exception_ptr(fs_error("lstat", sys(EACCES))), tvk::EC_PERMISSION_DENIED, "lstat: Permission denied"},
         {make_exception_ptr(fs_error("x", sys(EXDEV))), tvk::EC_CROSS_DEVICE_LINK, "x: Invalid cross-device link"},
+        {make_exception_ptr(fs_error("write", sys(ENOSPC))), tvk::EC_IO_ERROR, "write: No space left on device"},
+        {make_exception_ptr(sys_error(sys(EDQUOT), "write")), tvk::EC_IO_ERROR, "write: Disk quota exceeded"},
         {make_exception_ptr(sys_error(tvk::make_error_code(tvk::EC_PROTOCOL_VIOLATION), "U")), tvk::EC_PROTOCOL_VIOLATION, "U: Protocol violation"},
         // A number that is no enumerator, even one that is an errno value elsewhere.
         {make_exception_ptr(sys_error(tvk::make_error_code(tvk::ErrorCode(EEXIST)))), tvk::EC_UNEXPECTED_ERROR, "tvk.Error 17"},

@@ -11,6 +11,10 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sched.h>
+#include <sys/mount.h>
+#endif
 
 namespace {
 
@@ -65,6 +69,22 @@ struct env_t {
         server.reset(new ts::fault_server_t(dir / "www", fault, prefix));
         publish(server->url("bases"), dir / "www" / "bases");
     }
+    // The download folder on a disk of 64 KiB: a tmpfs in a mount namespace of this test process alone.
+    void on_small_disk() {
+#ifdef __linux__
+        fs::create_directories(var / "bases");
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("tmpfs", (var / "bases").c_str(), "tmpfs", 0, "size=64k") == 0)
+            return (void)(small_disk = true);
+#endif
+        GTEST_SKIP() << "this row mounts a small disk, which takes root";
+    }
+    ~env_t() {
+#ifdef __linux__
+        if (small_disk) ::umount2((var / "bases").c_str(), MNT_DETACH);
+#endif
+    }
+    bool small_disk = false;
     void as_nobody() {
         const passwd* pw = ::getpwnam("nobody");
         if (!pw || ::geteuid() != 0) GTEST_SKIP() << "this row drops from root to nobody";
@@ -102,6 +122,9 @@ const row_t rows[] = {
     {"no_thread_for_any_download", [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=1"}; }, 0, "Warning: Downloads: no connection started, one file after another: *", cache_t::written},
     {"disk_full_while_unpacking", [](env_t& e) { e.on_nginx(), e.daemon.file_size_limit = 65536; }, 125,
      "Error: write: File too large: \"{var}/bases/missing.avc\"", cache_t::written},
+    // This machine's failure, named with the work folder; the part that filled the disk goes.
+    {"disk_full_while_downloading", [](env_t& e) { e.options = {"--plain-only"}, e.on_nginx(), e.on_small_disk(); }, 22,
+     "Error: update_dir: no space left: No space left on device: \"{var}\"", cache_t::written},
     {"disk_full_while_saving_the_cache",
      [](env_t& e) {
          e.files.erase("missing.avc");
@@ -117,14 +140,14 @@ const row_t rows[] = {
          r->set_path("/gone"), r->set_dev(1), r->set_ino(1), r->set_ctime(1), r->set_sha256(std::string(32, 's')), r->set_md5("m");
          ts::spit(e.var / "tavik-update.cache", previous.SerializeAsString());
      },
-     0, "Warning: Cache: \"{var}/tavik-update.cache\": serializaition failed", cache_t::untouched},
+     0, "Warning: Cache: \"{var}/tavik-update.cache\": serialization failed", cache_t::untouched},
     {"work_folder_read_only",
      [](env_t& e) {
          e.on_nginx(), e.as_nobody();
          fs::create_directories(e.var / "bases");
          fs::permissions(e.var / "bases", fs::perms(0555)), fs::permissions(e.var, fs::perms(0555));
      },
-     24, "Warning: Cache: \"{var}/tavik-update.cache\": open: Permission denied: \"{var}/tavik-update.cache.tmp\"", cache_t::untouched},
+     24, "Error: lock: Permission denied: \"{var}/tavik-update.lock\"", cache_t::untouched},  // before anything is read or fetched
     {"lst_one_byte_changed",
      [](env_t& e) { e.options = {"--no-lzma-list"}, e.on_nginx(), flip(e.served / "version.lst", "changed.avc"); }, 91,
      "Error: Zone BASE: Invalid LST-file signature", cache_t::untouched},
@@ -252,6 +275,7 @@ TEST_P(engine_faults, nothing_is_lost) {
         const bool failed = row.status == tvk::EC_BAD_CHECKSUM && a.log.has("Error: SHA256: Invalid checksum: \"" + f.first + "\"") &&
                             a.placed() == std::vector<std::string>{(env.install / "bases.drl").string() + " < " + (env.var / "bases" / "bases.drl").string()};
         EXPECT_TRUE(genuine || failed) << "partial or unverified file left: " << f.first;
+        EXPECT_TRUE(row.line.find("no space left") == std::string::npos || name != "missing.avc.part") << "the part that filled the disk";
     }
     const bool cache_kept = ts::snapshot(env.var / "tavik-update.cache") == cache_before;
     if (row.cache == cache_t::untouched || (row.cache == cache_t::sound && cache_kept)) EXPECT_TRUE(cache_kept) << "the cache changed";

@@ -32,7 +32,7 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     for (const char* part : {"dry run: nothing installed", "\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,",
                              ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,", "\"server\":\"" , "\"installed\":{\"dry_run\":true}}"})
         EXPECT_NE(dry.find(part), std::string::npos) << part << "\n" << dry;
-    EXPECT_EQ(ts::listing(var), "bases tavik-update.cache tavik-update.report version ") << "no stamps, no servers";
+    EXPECT_EQ(ts::listing(var), "bases tavik-update.cache tavik-update.lock tavik-update.report version ") << "no stamps, no servers";
     const std::string real = run({"--json"}, 0);
     EXPECT_NE(real.find("\"installed\":{\"dry_run\":false,\"ok\":true,\"placed\":4,\"removed\":0}}"), std::string::npos) << real;
     EXPECT_EQ(ts::slurp(dir / "bases" / "bases.avc"), "bases\n");

@@ -150,7 +150,7 @@ TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_i
         const std::string patch = ts::slurp(dir / "out" / upd::patch_index_t::patch_path(h(old), h(big)));
         EXPECT_LT(patch.size(), 12000u);
         EXPECT_TRUE(upd::apply_patch(old.data(), old.size(), patch.data(), patch.size(), big.size()) == std::vector<char>(big.begin(), big.end()));
-        lines.insert(upd::patch_index_t::line("big", h(old), h(big))), listed.insert(upd::patch_index_t::patch_path(h(old), h(big)).substr(8));
+        lines.insert(upd::patch_index_t::line("big", h(old), h(big), patch.size())), listed.insert(upd::patch_index_t::patch_path(h(old), h(big)).substr(8));
     }
     EXPECT_EQ(ts::slurp(dir / "out" / upd::patch_index_t::path), std::accumulate(lines.begin(), lines.end(), std::string()));
     EXPECT_EQ(ts::listing(dir / "out" / "patches"), std::accumulate(listed.begin(), listed.end(), std::string(), [](std::string t, const std::string& n) { return t + n + " "; }));

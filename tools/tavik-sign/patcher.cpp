@@ -84,7 +84,7 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
         auto tried = tried_.find(patch_name);
         if (tried == tried_.end()) {
             const std::string patch = encode_patch(reference, target, static_cast<std::size_t>(entry.size == 0 ? 0 : (entry.size - 1) / 2));
-            tried = tried_.emplace(patch_name, !patch.empty()).first;
+            tried = tried_.emplace(patch_name, patch.size()).first;
             if (!patch.empty()) {
                 published_.add(patch_name);
                 published_.add(upd::patch_index_t::path);
@@ -93,7 +93,7 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
                 write_output((out_ / patch_name).string(), patch);
             }
         }
-        if (tried->second) lines_.insert(upd::patch_index_t::line(name, old_hex, new_hex));
+        if (tried->second) lines_.insert(upd::patch_index_t::line(name, old_hex, new_hex, tried->second));
     }
 }
 

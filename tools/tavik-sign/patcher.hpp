@@ -29,7 +29,7 @@ private:
     const boost::filesystem::path out_;
     const std::vector<std::string>& previous_;
     published_t& published_;
-    std::map<std::string, bool> tried_;  // patch name: written
+    std::map<std::string, std::size_t> tried_;  // patch name: its length when written, 0 when not
     std::set<std::string> lines_;
 };
 
