@@ -1,4 +1,4 @@
-// tavik-sign make-zone as a publisher meets it: what it refuses, the stamps of its lists, and what its runs leave in the tree.
+// tavik-sign make-zone as a publisher meets it: what it refuses, the stamps of its lists, and the generations of the tree its runs leave.
 #include "tests/support/support.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 #include "tools/tavik-sign/packer.hpp"
@@ -96,44 +96,45 @@ TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {
     }
 }
 
-TEST(make_zone, each_run_removes_only_what_the_last_one_published_and_keeps_signed_files_whose_text_is_unchanged) {
+TEST(make_zone, each_run_switches_the_link_to_a_new_generation_that_carries_over_what_make_zone_did_not_publish) {
     ts::scratch_t dir;
-    const ts::fs::path files = dir / "files", out = files / "tree";  // a tree inside the folder of files is no input
+    const ts::fs::path files = dir / "files", out = files / "tree";  // a tree inside the folder of files is no input, nor its generations
     sign::zone_options_t o;
     o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = files.string(), o.out = out.string(), o.urls = {"http://m.test/b"}, o.drl_name = "bases.drl";
     std::string big;  // a few hundred KiB, packed as a stream
     for (std::uint32_t i = 0, x = 1; i < 300000; ++i) x = x * 1103515245u + 12345u, big += "abcdefgh"[(x >> 16) % 8];
-    ts::spit(out / "own.txt", "not published"), ts::spit(dir / "victim", "v");
+    struct stat own {}, st {};
+    ts::spit(out / "notes" / "own.txt", "not published"), ::stat((out / "notes" / "own.txt").c_str(), &own);
     const std::string tail = "update.drl update.drl.lzma version.lst version.lst.lzma zone.ini zone.ini.lzma ";
-    const std::string later = ".published big big.lzma own.txt patches timestamp update.drl update.drl.lzma version.lst zone.ini zone.ini.lzma ";
-    const std::string patch = "patches/" + std::string(64, 'a') + "-" + std::string(64, 'b') + ".zst";
-    const auto plant = [&] {  // record lines anyone who can write the tree could add, and a link out of it
-        ts::spit(dir / "elsewhere" / patch.substr(8), "p"), ts::fs::create_directory_symlink(dir / "elsewhere", out / "patches");
-        ts::spit(out / ".published", ts::slurp(out / ".published") + "../../victim\nown.txt\n" + patch + "\n");
+    const std::string later = ".published big big.lzma link notes patches timestamp update.drl update.drl.lzma version.lst zone.ini zone.ini.lzma ";
+    const auto plant = [&] {  // links in the tree and beside it that no run follows
+        ts::spit(dir / "elsewhere" / "x", "x"), ts::fs::create_directory_symlink(dir / "elsewhere", out / "link"), ts::fs::create_directory_symlink(dir / "elsewhere", files / ".tree.gen-1");
     };
-    const std::tuple<std::function<void()>, std::string, std::string, bool> rows[] = {  // change, outcome, tree, update.drl kept
-        {[] {}, "125 \"" + files.string() + "\" holds no regular file (--allow-empty publishes a zone without files)", "own.txt ", true},
-        {[&] { o.allow_empty = true; }, "ok", ".published bases.drl own.txt " + tail, false},
-        {[&] { ts::spit(files / "a.avc", "a"), ts::spit(files / "big", big), ts::spit(files / "timestamp", "1"); }, "ok", ".published a.avc a.avc.lzma bases.drl big big.lzma own.txt timestamp " + tail, true},
-        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, plant(); }, "ok", later, true},
-        {[&] { o.urls = {"http://n.test/b"}, o.drl_name = "zone.ini"; }, "125 --drl-name \"zone.ini\" is the name of another file of the tree", later, true},
-        {[&] { o.drl_name = "update.drl"; }, "ok", later, false}};
+    const std::tuple<std::function<void()>, std::string, std::string, bool, std::string> rows[] = {  // change, outcome, tree, update.drl kept, beside it
+        {[] {}, "125 \"" + files.string() + "\" holds no regular file (--allow-empty publishes a zone without files)", "notes ", true, "tree a folder"},
+        {[&] { o.allow_empty = true; }, "ok", ".published bases.drl notes patches " + tail, false, ".tree.gen-0 .tree.gen-2 tree .tree.gen-2"},
+        {[&] { ts::spit(files / "a.avc", "a"), ts::spit(files / "big", big), ts::spit(files / "timestamp", "1"); }, "ok", ".published a.avc a.avc.lzma bases.drl big big.lzma notes patches timestamp " + tail, true, ".tree.gen-2 .tree.gen-3 a.avc big timestamp tree .tree.gen-3"},
+        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, plant(); }, "ok", later, true, ".tree.gen-1 .tree.gen-3 .tree.gen-4 big timestamp tree .tree.gen-4"},
+        {[&] { o.urls = {"http://n.test/b"}, o.drl_name = "zone.ini"; }, "125 --drl-name \"zone.ini\" is the name of another file of the tree", later, true, ".tree.gen-1 .tree.gen-3 .tree.gen-4 big timestamp tree .tree.gen-4"},
+        {[&] { o.drl_name = "update.drl"; }, "ok", later, false, ".tree.gen-1 .tree.gen-4 .tree.gen-6 big timestamp tree .tree.gen-6"}};
     int stamp = 0;
     for (const auto& r : rows) {
         const std::string drl = ts::slurp(out / "update.drl"), ini = ts::slurp(out / "zone.ini");
         std::get<0>(r)(), o.stamp = std::to_string(++stamp);
         EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), std::get<1>(r)) << stamp;
         EXPECT_EQ(ts::listing(out), std::get<2>(r)) << stamp;
+        EXPECT_EQ(ts::listing(files) + (ts::fs::is_symlink(out) ? ts::fs::read_symlink(out).string() : "a folder"), std::get<4>(r)) << stamp;
+        EXPECT_TRUE(::stat((out / "notes" / "own.txt").c_str(), &st) == 0 && st.st_ino == own.st_ino) << stamp << ": a hard link";
         EXPECT_EQ(ts::slurp(out / "update.drl") == drl, std::get<3>(r)) << stamp;
         EXPECT_TRUE(ini.empty() || ts::slurp(out / "zone.ini") == ini) << stamp;
         EXPECT_TRUE(!ts::fs::exists(out / "bases.drl") || ts::slurp(out / "bases.drl") == ts::slurp(out / "update.drl")) << stamp;
     }
     EXPECT_TRUE(ts::slurp(out / "big.lzma") == sign::lzma_pack(big)) << "the stream packed as a whole would be";
-    EXPECT_TRUE(ts::fs::exists(dir / "victim") && ts::fs::exists(dir / "elsewhere" / patch.substr(8))) << "nothing out of the tree is removed";
+    EXPECT_TRUE(ts::fs::is_symlink(out / "link") && ts::fs::exists(dir / "elsewhere" / "x")) << "carried over and removed as a link";
     EXPECT_NE(ts::slurp(out / "version.lst").find("+big, " + ts::hex(ts::digest(EVP_sha256(), big)) + ", 300000\n"), std::string::npos);
 }
 
-TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_it_and_removes_them_once_not_published) {
+TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_it_and_indexes_none_once_none_is) {
     ts::scratch_t dir;
     const auto noise = [](std::size_t n, std::uint32_t x) { std::string s; while (s.size() < n) x = x * 1103515245u + 12345u, s += char(x >> 16); return s; };
     const std::string big = noise(300000, 1), v1 = std::string(big).replace(9000, 4096, noise(4096, 2)), v2 = std::string(big).insert(150000, noise(999, 3));
@@ -154,11 +155,10 @@ TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_i
     }
     EXPECT_EQ(ts::slurp(dir / "out" / upd::patch_index_t::path), std::accumulate(lines.begin(), lines.end(), std::string()));
     EXPECT_EQ(ts::listing(dir / "out" / "patches"), std::accumulate(listed.begin(), listed.end(), std::string(), [](std::string t, const std::string& n) { return t + n + " "; }));
-    o.previous = {o.out}, o.stamp = "2";
-    EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), "125 --previous \"" + o.out + "\" is the output folder (copy it first)");
-    o.previous.clear();
+    o.previous = {o.out}, o.stamp = "2";  // the tree it shows: the same versions, no patch
     EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), "ok");
-    EXPECT_EQ(ts::listing(dir / "out"), ".published big big.lzma fresh fresh.lzma new new.lzma same same.lzma update.drl update.drl.lzma version.lst version.lst.lzma zone.ini zone.ini.lzma ");
+    EXPECT_EQ(ts::listing(dir / "out") + ts::listing(dir / "out" / "patches") + ts::slurp(dir / "out" / upd::patch_index_t::path),
+              ".published big big.lzma fresh fresh.lzma new new.lzma patches same same.lzma update.drl update.drl.lzma version.lst version.lst.lzma zone.ini zone.ini.lzma index ");
 }
 
 }  // namespace

@@ -87,7 +87,6 @@ bool stream_file(const std::string& path, const std::string& copy, const std::st
     entry = source.entry();
     if (copy_file) copy_file->commit();
     if (packed_file) packed_file->commit();
-    else if (!packed.empty()) std::remove(packed.c_str());
     return packed_file != nullptr;
 }
 

@@ -4,6 +4,7 @@ add_library(tavik_make_zone STATIC
   ${CMAKE_CURRENT_LIST_DIR}/zone_options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/zone_checks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_source.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/generation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/patcher.cpp
   ${CMAKE_CURRENT_LIST_DIR}/published.cpp

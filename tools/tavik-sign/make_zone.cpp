@@ -2,11 +2,10 @@
 #include "tools/tavik-sign/make_zone.hpp"
 
 #include "tools/tavik-sign/file_source.hpp"
+#include "tools/tavik-sign/generation.hpp"
 #include "tools/tavik-sign/patcher.hpp"
 #include "tools/tavik-sign/published.hpp"
 #include "tools/tavik-sign/signed_writer.hpp"
-
-#include "files/signature_text.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -18,25 +17,22 @@ namespace sign {
 
 namespace {
 
-// The folder that the run writes the tree into, made when missing.
-fs::path open_output(const zone_options_t& o) {
-    fs::create_directories(o.out);
-    if (fs::equivalent(o.out, o.files)) throw std::runtime_error("the output folder must not be the folder of files");
-    for (const std::string& dir : o.previous) {
+// The folders of the options, checked before the new generation is made.
+void check_folders(const zone_options_t& o) {
+    boost::system::error_code ignored;
+    if (fs::equivalent(o.out, o.files, ignored)) throw std::runtime_error("the output folder must not be the folder of files");
+    for (const std::string& dir : o.previous)
         if (!fs::is_directory(dir)) throw std::runtime_error("--previous " + quoted(dir) + " is not a directory");
-        // Its files would be replaced before they are read.
-        if (fs::equivalent(dir, o.out)) throw std::runtime_error("--previous " + quoted(dir) + " is the output folder (copy it first)");
-    }
-    return o.out;
 }
 
 // The steps that write the tree, once the options, the inputs and the folder passed their checks.
 class zone_run_t {
 public:
-    zone_run_t(const zone_options_t& options, const fs::path& out, std::vector<zone_input_t> inputs, const signing_keys_t& keys)
-        : o_(options), out_(out), inputs_(std::move(inputs)), published_(out.string(), keys), patcher_(out, o_.previous, published_) {}
+    // Reads the tree through --out, and writes the new one into `into`.
+    zone_run_t(const zone_options_t& options, const std::string& into, std::vector<zone_input_t> inputs, published_t& published)
+        : o_(options), out_(into), inputs_(std::move(inputs)), published_(published), patcher_(out_, o_.previous, published_) {}
 
-    // Records every name the run may write before it writes any.
+    // Records every name the run writes, and refuses a --drl-name that is one of them.
     void record_names() {
         std::vector<std::string> listed{"update.drl", "zone.ini"};
         for (const zone_input_t& input : inputs_) listed.push_back(input.name);
@@ -44,13 +40,12 @@ public:
             published_.add(name);
             if (may_pack(name)) published_.add(name + ".lzma");
         }
-        published_.add("version.lst");
+        for (const char* name : {"version.lst", "patches/index", published_t::record_name}) published_.add(name);
         if (o_.lzma_list && o_.packed) published_.add("version.lst.lzma");
         if (drl_copy() && (published_.has(o_.drl_name) || made_by_make_zone(o_.drl_name))) {
             throw std::runtime_error("--drl-name " + quoted(o_.drl_name) + " is the name of another file of the tree");
         }
         if (drl_copy()) published_.add(o_.drl_name);
-        published_.save_pending();
     }
 
     void publish_inputs() {
@@ -58,11 +53,10 @@ public:
     }
 
     void publish_server_lists(const signed_writer_t& writer) {
-        writer.write_drl(at("update.drl"), o_.urls);
-        publish("update.drl", at("update.drl"), "");
+        writer.write_drl(was("update.drl"), at("update.drl"), o_.urls);
         // Fallback servers are asked for the file name of the DRL path an installation configures.
-        if (drl_copy()) writer.copy(at("update.drl"), at(o_.drl_name));
-        writer.write_ini(at("zone.ini"), o_.fallbacks);
+        publish("update.drl", at("update.drl"), drl_copy() ? at(o_.drl_name) : "");
+        writer.write_ini(was("zone.ini"), at("zone.ini"), o_.fallbacks);
         publish("zone.ini", at("zone.ini"), "");
     }
 
@@ -73,15 +67,19 @@ public:
         writer.write_list(at("version.lst"), text, o_.lzma_list && o_.packed);
     }
 
-    void finish() {
-        published_.finish();
+    // What the tree before held and make-zone did not publish comes along, and --out shows the new one.
+    void finish(generation_t& generation) {
+        published_.save(at(published_t::record_name));
+        generation.carry_over([this](const std::string& name) { return published_.publishes(name); });
+        generation.switch_to();
         std::printf("%s: %zu files listed (%zu packed), %zu patterns, %zu URLs, %zu fallback URLs, %zu patches\n",
                     o_.out.c_str(), files_.size(), packed_, o_.patterns.size(), o_.urls.size(), o_.fallbacks.size(), patches_);
     }
 
 private:
-    // Every path of the tree is made here.
+    // Every path of the new tree is made here, and of the tree before in was().
     std::string at(const std::string& name) const { return (out_ / name).string(); }
+    std::string was(const std::string& name) const { return (fs::path(o_.out) / name).string(); }
     bool may_pack(const std::string& name) const { return o_.packed && !upd::lst_file_t::is_timestamp(name); }
     bool drl_copy() const { return !o_.drl_name.empty() && o_.drl_name != "update.drl"; }
 
@@ -98,7 +96,7 @@ private:
     const zone_options_t& o_;
     const fs::path out_;
     const std::vector<zone_input_t> inputs_;
-    published_t published_;
+    published_t& published_;
     patcher_t patcher_;
     upd::lst_file_t::files_t files_;
     std::size_t packed_ = 0, patches_ = 0;
@@ -106,16 +104,10 @@ private:
 
 // A tree whose list none of the keys signed was published with other keys: its clients trust those,
 // and would refuse every list from now on, unless the change is meant.
-void check_key_change(const zone_options_t& o, const signing_keys_t& keys) {
-    std::string list, covered, signature;
-    try {
-        list = read_input((fs::path(o.out) / "version.lst").string());
-    } catch (const input_error_t&) {
-        return;  // nothing published yet
-    }
-    if (o.new_keys || !upd::lst_file_t::split_signed(list, covered, signature) || keys.any_verifies(covered, signature)) return;
+void check_key_change(const zone_options_t& o, const signing_keys_t& keys, const published_t& tree) {
+    if (o.new_keys || tree.foreign_keyids().empty()) return;
     throw std::runtime_error("the list in " + quoted(o.out) + " is signed by none of the keys given (DSA key " + keys.fingerprint() +
-                             ", Ed25519 keys " + keys.keyids() + "; its own parts are by " + upd::signature_text_t(signature).keyids() +
+                             ", Ed25519 keys " + keys.keyids() + "; its own parts are by " + tree.foreign_keyids() +
                              "): its clients would refuse every list signed now (--new-keys publishes with new keys all the same)");
 }
 
@@ -125,23 +117,27 @@ void make_zone(const zone_options_t& options) {
     const std::string stamp = check_options(options);
     // A bad key file fails before anything is written.
     const signed_writer_t writer(signing_keys_t::load(options.key, options.ed25519_keys));
-    check_key_change(options, writer.keys());
+    published_t published(options.out, writer.keys());  // what the tree --out shows holds
+    check_key_change(options, writer.keys(), published);
     writer.keys().announce("tavik-sign make-zone");
     std::vector<zone_input_t> inputs = list_inputs(options);
-    zone_run_t run(options, open_output(options), std::move(inputs), writer.keys());
+    check_folders(options);
+    generation_t generation(options.out, stamp);  // removed again unless --out is switched to it
+    zone_run_t run(options, generation.path(), std::move(inputs), published);
     run.record_names();
     run.publish_inputs();
     run.publish_server_lists(writer);
     run.publish_list(writer, stamp);
-    run.finish();
+    run.finish(generation);
 }
 
 command_t make_zone_command() {
     return {"make-zone", zone_usage,
             "build a zone's server tree: signed version.lst (and .lzma), NAME.lzma of every file "
             "but timestamp, signed update.drl and zone.ini (each kept as it is while its text is "
-            "unchanged), patches from the versions in each --previous folder and their index; "
-            "what an earlier run published and this one does not is removed",
+            "unchanged), patches from the versions in each --previous folder and their index, "
+            "in a new folder beside OUTDIR that the link OUTDIR is then switched to; the files of "
+            "the tree before that make-zone did not publish are carried over",
             [](const std::vector<std::string>& args) {
                 make_zone(zone_options(args));
                 return 0;

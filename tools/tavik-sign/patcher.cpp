@@ -87,8 +87,6 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
             tried = tried_.emplace(patch_name, patch.size()).first;
             if (!patch.empty()) {
                 published_.add(patch_name);
-                published_.add(upd::patch_index_t::path);
-                published_.save_pending();
                 fs::create_directories((out_ / patch_name).parent_path());
                 write_output((out_ / patch_name).string(), patch);
             }
@@ -100,7 +98,8 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
 std::size_t patcher_t::write_index() const {
     std::string text;
     for (const std::string& line : lines_) text += line;
-    if (!text.empty()) write_output((out_ / upd::patch_index_t::path).string(), text);
+    fs::create_directories((out_ / upd::patch_index_t::path).parent_path());
+    write_output((out_ / upd::patch_index_t::path).string(), text);
     return lines_.size();
 }
 

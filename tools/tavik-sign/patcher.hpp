@@ -9,8 +9,8 @@
 
 namespace sign {
 
-// Patches go to patches/ below the output folder under the names patch_index_t gives them; each is
-// recorded as published before it is written.
+// Patches go to patches/ below the new tree under the names patch_index_t gives them; each is
+// recorded as published.
 class patcher_t {
 public:
     patcher_t(const boost::filesystem::path& out, const std::vector<std::string>& previous, published_t& published)
@@ -22,7 +22,8 @@ public:
     // earlier version, when it is below half of the listed size: clients take no larger one (a
     // patch as large as the file would cost them it twice over, and the whole file comes anyway).
     void make(const std::string& name, const upd::lst_file_t::entry_t& entry, const std::string& target);
-    // Writes the index, sorted, when there is a patch; returns the number of its lines.
+    // Writes the index, sorted, even without a patch (clients ask for it in every run, and a missing
+    // one fills the servers' logs with 404s); returns the number of its lines.
     std::size_t write_index() const;
 
 private:

@@ -2,6 +2,7 @@
 #include "tools/tavik-sign/zone_options.hpp"
 
 #include "tools/tavik-sign/command.hpp"
+#include "tools/tavik-sign/generation.hpp"
 #include "tools/tavik-sign/published.hpp"
 #include "tools/tavik-sign/zone_checks.hpp"
 
@@ -114,8 +115,7 @@ std::vector<zone_input_t> list_inputs(const zone_options_t& o) {
     boost::system::error_code ec;
     for (fs::directory_iterator it(o.files, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string(), path = it->path().string();
-        boost::system::error_code ignored;
-        if (fs::is_directory(it->path(), ignored) && fs::equivalent(it->path(), o.out, ignored)) continue;  // the tree itself
+        if (generation_t::of_tree(o.out, it->path())) continue;
         if (!fs::is_regular_file(it->path())) throw std::runtime_error(quoted(path) + " is not a regular file");  // follows links
         const std::string problem = check_file_name(name);
         if (!problem.empty()) throw std::runtime_error(quoted(path) + ": " + problem);

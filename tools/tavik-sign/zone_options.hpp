@@ -49,8 +49,8 @@ struct zone_input_t {
 // Whether make-zone makes a file or folder of that name in the tree itself.
 bool made_by_make_zone(const std::string& name);
 
-// The regular files of the folder of files (links followed), in name order, but for the tree when
-// it is kept there. std::runtime_error for anything else there, a name that a list cannot hold or
+// The regular files of the folder of files (links followed), in name order, but for the tree and
+// its generations when they are kept there. std::runtime_error for anything else there, a name that a list cannot hold or
 // that make-zone makes itself, no file at all unless allowed, and, when files are packed, one that
 // the packed form of another would replace.
 std::vector<zone_input_t> list_inputs(const zone_options_t& options);
