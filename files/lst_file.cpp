@@ -1,6 +1,7 @@
 // The signed list of a zone's files: layout, signature, body lines and name queries.
 #include "files/lst_file.hpp"
 
+#include "files/signature.hpp"
 #include "files/signature_text.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"

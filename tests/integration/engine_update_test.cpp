@@ -1,6 +1,8 @@
 // Whole runs of the real tavik-update against signed zones on nginx: what a run fetches, reports,
 // gets installed by tavik-run and caches; the fallback; all four zones through a Digest proxy.
 #include "framework/utc_time.hpp"
+
+#include <atomic>
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -150,6 +152,29 @@ TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_
         EXPECT_EQ(a.requested, r.status != tvk::EC_NO_UPDATE_SERVERS) << "nothing older is ever placed";
         EXPECT_EQ(a.requested ? ts::slurp(dl("daily.avc")) : "", a.requested ? r.mirrors.back() + " daily\n" : "");
     }
+}
+
+// A client in a loop of runs while its one mirror republishes changed content: each publication
+// switches the whole tree at once, and a run that read the list just before a switch starts over.
+TEST_F(engine_update, runs_that_overlap_publications_never_meet_a_half_done_tree) {
+    const auto zone = [&](int n) {  // every file changes; one request each, so that a run spans a while
+        ts::zone_t z{{}, {nginx.http_url("bases")}, {}, {}, {"--stamp", std::to_string(n), "--plain-only"}};
+        for (int i = 0; i < 40; ++i) z.files["f" + std::to_string(i) + ".avc"] = std::string(2000 + i, char('a' + n)) + std::to_string(n);
+        return z;
+    };
+    publish("bases", zone(1));
+    std::atomic<int> published{1};
+    std::thread publisher([&] {
+        for (int n = 2; n <= 5; ++n) std::this_thread::sleep_for(std::chrono::milliseconds(300)), ts::make_zone(zone(n), nginx.root() / "bases", false), ++published;
+    });
+    int runs = 0;
+    for (; published < 5; ++runs) {
+        fs::remove_all(var / "bases");  // every run fetches every file
+        const ts::attempt_t a = ts::run_attempt(config(), {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_DOWNLOAD_CONNECTIONS=1"}});
+        EXPECT_EQ(a.status, 0) << "run " << runs << " after " << published << " publications\n" << a.log.text();
+    }
+    publisher.join();
+    EXPECT_GE(runs, 4) << "the runs overlapped the publications";
 }
 
 TEST_F(engine_update, a_frozen_mirror_is_seen_and_when_all_are_the_newest_list_is_installed_with_status_95) {

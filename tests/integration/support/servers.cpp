@@ -312,7 +312,7 @@ void fault_server_t::session(int fd, fault_t fault) {
         if (open == fd) ::close(fd), open = -1;
 }
 
-void make_zone(const zone_t& zone, const fs::path& out) {
+void make_zone(const zone_t& zone, const fs::path& out, bool anew) {
     const scratch_t files("tavik-zone");
     for (const auto& f : zone.files) spit(files / f.first, f.second);
     std::vector<std::string> argv{(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-sign").string(), "make-zone", "--key",
@@ -322,7 +322,7 @@ void make_zone(const zone_t& zone, const fs::path& out) {
     for (const auto& u : zone.fallbacks) argv.insert(argv.end(), {"--fallback", u});
     for (const auto& p : zone.patterns) argv.insert(argv.end(), {"--pattern", p});
     argv.insert(argv.end(), zone.options.begin(), zone.options.end());
-    fs::remove_all(out);  // each zone anew: make-zone takes no stamp below the one it published last
+    if (anew) fs::remove_all(out);  // make-zone takes no stamp below the one it published last
     run(argv);
 }
 

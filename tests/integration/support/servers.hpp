@@ -137,7 +137,8 @@ struct zone_t {  // what a vendor publishes
     std::map<std::string, std::string> files;
     std::vector<std::string> urls, fallbacks, patterns, options;
 };
-void make_zone(const zone_t& zone, const fs::path& out);
+// `anew`: OUT is removed first; otherwise make-zone publishes over what it published there before.
+void make_zone(const zone_t& zone, const fs::path& out, bool anew = true);
 // Every regular file below a folder (or the one file) with its bytes.
 std::map<std::string, std::string> snapshot(const fs::path& root);
 // tavik-run on the configuration: the real installation of what tavik-update fetched.
