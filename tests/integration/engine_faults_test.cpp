@@ -258,7 +258,7 @@ TEST_P(engine_faults, nothing_is_lost) {
     const ts::attempt_t a = ts::run_attempt(env.config, env.daemon);
     std::string line = row.line;
     for (const auto& p : {std::make_pair("{var}", env.var.string()), std::make_pair("{install}", env.install.string()), std::make_pair("{url}", env.url)})
-        for (std::size_t at; (at = line.find(p.first)) != std::string::npos;) line.replace(at, std::strlen(p.first), p.second);
+        line = ts::replace_all(line, p.first, p.second);
     EXPECT_EQ(a.status, row.status);
     EXPECT_TRUE(line.back() == '*' ? a.log.has_prefix(line.substr(0, line.size() - 1)) : a.log.has(line)) << line;
     EXPECT_TRUE(row.absent.empty() || !a.log.has_prefix(row.absent)) << row.absent;

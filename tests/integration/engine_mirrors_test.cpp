@@ -44,8 +44,7 @@ struct world_t {
         config.set_network_timeout(1000);
     }
     std::string expand(std::string text) const {  // {0}, {1}...: the mirrors' URLs
-        for (std::size_t i = 0; i < servers.size(); ++i)
-            for (std::size_t at; (at = text.find("{" + std::to_string(i) + "}")) != std::string::npos;) text.replace(at, 3, servers[i]->url(""));
+        for (std::size_t i = 0; i < servers.size(); ++i) text = ts::replace_all(text, "{" + std::to_string(i) + "}", servers[i]->url(""));
         return text;
     }
     ts::scratch_t dir{"tavik-mirrors"};
@@ -147,10 +146,7 @@ TEST(engine_mirrors_on_one_host, each_mirror_keeps_its_own_addresses_and_a_lone_
         for (const char* mirror : {"a", "b"})
             for (const auto& f : ts::snapshot(dir / "genuine")) ts::spit(dir / "www" / mirror / fs::path(f.first).filename(), f.second);
         ts::spit(install / "bases" / "zone.ini", ts::slurp(dir / "genuine" / "zone.ini")), ts::spit(install / "bases.drl", ts::slurp(dir / "genuine" / "update.drl"));
-        tvk::UpdateConfig config = ts::base_config(var);
-        config.set_base_installed(true), config.set_base_update_enabled(true);
-        config.set_base_drl_path((install / "bases.drl").string()), config.set_virus_base_dir((install / "bases").string());
-        const ts::attempt_t a = ts::run_attempt(config);
+        const ts::attempt_t a = ts::run_attempt(ts::base_config(var, install / "bases.drl", install / "bases"));
         EXPECT_EQ(a.status, 0) << a.log.text();
         EXPECT_EQ(server.paths(), lone ? "/a/big.avc.lzma /a/big.avc.lzma /a/version.lst.lzma " : "/a/big.avc.lzma /a/version.lst.lzma /b/big.avc.lzma ");
         EXPECT_TRUE(lone || server.requests().back().find("\r\nRange: bytes=") == std::string::npos);

@@ -62,8 +62,7 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
         EXPECT_EQ(a.status, 0) << a.log.text();
         EXPECT_TRUE(ts::slurp(w.var / "bases" / "base.avc") == w.v2) << "the listed bytes";
         EXPECT_EQ(w.server.paths(), (r.patched ? "" : "/base.avc.lzma ") + (r.asked ? w.patch() + " " : "") + "/patches/index /version.lst.lzma ");
-        std::string warning = r.warning;
-        if (!warning.empty()) warning.replace(warning.find("{url}"), 5, w.server.url(w.patch().substr(1)));
+        const std::string warning = ts::replace_all(r.warning, "{url}", w.server.url(w.patch().substr(1)));
         EXPECT_EQ(a.log.has_prefix(warning.empty() ? "Warning: Zone" : warning), !warning.empty()) << a.log.text();
         EXPECT_EQ(a.log.has_prefix("Notice: Patched base.avc ("), r.patched);
     }

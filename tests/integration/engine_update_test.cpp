@@ -1,5 +1,5 @@
-// Whole runs of the real tavik-update against signed zones on nginx: what a run fetches, reports,
-// gets installed by tavik-run and caches; the fallback; all four zones through a Digest proxy.
+// Whole runs of the real tavik-update against signed zones on nginx: what a run fetches, reports, gets
+// installed and caches; machines sharing a caching proxy; the fallback; all four zones via a Digest proxy.
 #include "framework/utc_time.hpp"
 
 #include <atomic>
@@ -38,10 +38,8 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
                           {"skip-me.old", "excluded: an administrator's own copy\n"}, {"notes.txt", "an administrator's notes\n"}})
         ts::spit(in(f.first), f.second);  // skip-me.old: excluded, so never removed
     fs::copy_file(nginx.root() / "bases" / "zone.ini", in("zone.ini"));
-    ts::squid_t squid(ts::squid_t::auth_t::basic, "updater", "s3cret pass");  // plain HTTP through a proxy
     tvk::UpdateConfig c = config();
     c.mutable_excluded_files()->add_item("skip*");
-    *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
     const ts::attempt_t a = ts::run_attempt(c);
     ASSERT_EQ(a.status, 0) << a.log.text();
@@ -54,7 +52,7 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
     for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(dl(name)), files.at(name));
     EXPECT_EQ(ts::snapshot(var / "bases").size(), 3u) << "no container or excluded file left";
     lines_t requests;
-    for (const auto& r : nginx.access_log(5)) requests.push_back(r.request);
+    for (const auto& r : nginx.access_log(5)) requests.push_back(ts::replace_all(r.request, nginx.http_url(""), "/"));  // asked directly, in absolute form
     std::sort(requests.begin() + 1, requests.end());  // the files travel side by side, in any order
     EXPECT_EQ(requests, (lines_t{"GET /bases/version.lst.lzma HTTP/1.1", "GET /bases/changed.avc.lzma HTTP/1.1",
                                  "GET /bases/missing.avc.lzma HTTP/1.1", "GET /bases/patches/index HTTP/1.1", "GET /bases/timestamp HTTP/1.1"}))
@@ -73,7 +71,6 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
 
     std::string output;
     ASSERT_EQ(ts::run_installer(c, output), 0) << output;
-    for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(in(name)), files.at(name));
     EXPECT_FALSE(fs::exists(in("retired.old")));
     EXPECT_EQ(ts::slurp(in("notes.txt")), "an administrator's notes\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // files changed this second are not cached
@@ -88,9 +85,25 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         EXPECT_EQ(to_check == 0, run == 1) << "the cache covers every file in the third run";
     }
     EXPECT_EQ(nginx.access_log(9).size(), 9u) << "later runs fetch the list and nothing else (the installer's, with an installed file changed, the index too)";
-    const auto proxied = squid.access_log(11);  // one challenge a run: the stored answer served its later requests
-    EXPECT_EQ(std::count_if(proxied.begin(), proxied.end(), [](const auto& p) { return p.status == 407; }), 4);
-    EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";
+}
+
+TEST_F(engine_update, machines_behind_a_caching_proxy_share_each_download_and_all_get_a_change) {
+    ts::squid_t squid(ts::squid_t::auth_t::basic, "updater", "s3cret pass", 0, true);
+    std::map<std::string, std::string> files = {{"timestamp", "1\n"}, {"daily.avc", std::string(70000, 'd')}}, results;
+    std::string once = "TCP_MISS TCP_REFRESH_UNMODIFIED ", twice = once + "TCP_REFRESH_MODIFIED TCP_REFRESH_UNMODIFIED ", denied = "TCP_DENIED ", output;
+    ts::spit(dir / "v1" / "daily.avc", files["daily.avc"]);
+    for (const std::string daily : {"", "changed"}) {  // the second, a second later (new validators), changes daily.avc, with a patch
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100)), files["daily.avc"] += daily, publish("bases", {files, {}, {}, {}, {"--previous", (dir / "v1").string()}});
+        for (tvk::UpdateConfig c : {config(), ts::base_config(dir / "two", install / "bases.drl", dir / "two" / "bases")}) {  // one machine, then another
+            *c.mutable_proxy() = squid.proxy("updater", "s3cret pass"), fs::create_directories(c.virus_base_dir());
+            ASSERT_EQ(ts::run_installer(c, output), 0) << output;
+            for (const auto& f : files) EXPECT_TRUE(ts::slurp(fs::path(c.virus_base_dir()) / f.first) == f.second) << c.virus_base_dir() << f.first;
+        }
+    }
+    for (const auto& r : squid.access_log(20)) results[r.status == 407 ? "407" : r.url.find(".zst") != std::string::npos ? "a patch" : fs::path(r.url).filename().string()] += r.result + " ";
+    EXPECT_EQ(results, (decltype(results){{"timestamp", once}, {"daily.avc.lzma", once}, {"index", once}, {"version.lst.lzma", twice}, {"zone.ini.lzma", twice},
+                                          {"a patch", "TCP_MISS TCP_MEM_HIT "}, {"407", denied + denied + denied + denied}}))
+        << "per file the first machine's request, then the other's: the cache asks the mirror each time (304), but for a patch; a challenge a run";
 }
 
 TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_are_genuine) {

@@ -106,10 +106,7 @@ TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
     };
     for (const auto& r : rows) {
         ts::fault_server_t server(r.script);
-        const auto port = [&](std::string text) {
-            for (std::size_t at; (at = text.find("{port}")) != std::string::npos;) text.replace(at, 6, std::to_string(server.port()));
-            return text;
-        };
+        const auto port = [&](const std::string& text) { return ts::replace_all(text, "{port}", std::to_string(server.port())); };
         auto d = downloader(500, r.proxied ? server.port() : 0);
         d->add_header("X-Extra", "1");
         const auto before = counts();

@@ -11,9 +11,7 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     ts::scratch_t dir;
     ts::nginx_t nginx;
     std::string conf = ts::slurp(TAVIK_SOURCE_DIR "/docs/update.conf.example");
-    const auto replace = [&conf](const std::string& a, const std::string& b) {
-        for (std::size_t at = 0; (at = conf.find(a, at)) != std::string::npos; at += b.size()) conf.replace(at, a.size(), b);
-    };
+    const auto replace = [&conf](const std::string& a, const std::string& b) { conf = ts::replace_all(conf, a, b); };
     replace("/opt/tavik", dir.path().string()), replace("name: \"tavik\"", "uid: " + std::to_string(::getuid()));
     for (const std::string zone : {"bases", "version"}) {
         ts::make_zone({{{zone + ".avc", zone + "\n"}}, {nginx.http_url(zone)}, {}, {}, {}}, nginx.root() / zone);

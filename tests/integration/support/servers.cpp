@@ -141,13 +141,14 @@ std::vector<nginx_t::access_t> nginx_t::access_log(std::size_t count) const {
     return records;
 }
 
-squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port) {
+squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port, bool cache) {
     const std::string d = dir_.path().string(), kind = auth == auth_t::basic ? "basic" : "digest";
     if (auth == auth_t::basic) run({"htpasswd", "-b", "-c", d + "/passwd", user, password}, "apache2-utils");
     else spit(dir_ / "passwd", user + ":" + password + "\n");
     std::ostringstream conf;
-    conf << "http_port 127.0.0.1:" << port_ << "\npid_filename none\nlogformat t %>Hs %rm %ru %un %>p\naccess_log stdio:" << d
-         << "/access.log t\ncache_log " << d << "/cache.log\ncache deny all\npinger_enable off\nshutdown_lifetime 0 seconds\n"
+    for (auto& line : lines_of(TAVIK_SOURCE_DIR "/docs/lan-cache.md", 0)) conf << (cache && line.str().rfind("refresh_pattern ", 0) == 0 ? line.str() + "\n" : "");
+    conf << "http_port 127.0.0.1:" << port_ << "\npid_filename none\nlogformat t %>Hs %rm %ru %un %>p %Ss\naccess_log stdio:" << d
+         << "/access.log t\ncache_log " << d << "/cache.log\n" << (cache ? "" : "cache deny all\n") << "pinger_enable off\nshutdown_lifetime 0 seconds\n"
          << "auth_param " << kind << " program " << program(auth == auth_t::basic ? "basic_ncsa_auth" : "digest_file_auth", "squid")
          << " " << d << "/passwd\nauth_param " << kind << " realm tavik\n"
          << (auth == auth_t::digest ? "auth_param digest check_nonce_count on\nauth_param digest nonce_max_count 3\n" : "")
@@ -176,7 +177,7 @@ std::vector<squid_t::access_t> squid_t::access_log(std::size_t count) const {
     std::vector<access_t> records;
     for (auto& in : lines_of(dir_ / "access.log", count)) {
         access_t& r = (records.emplace_back(), records.back());
-        in >> r.status >> r.method >> r.url >> r.user >> r.client_port;
+        in >> r.status >> r.method >> r.url >> r.user >> r.client_port >> r.result;
     }
     return records;
 }

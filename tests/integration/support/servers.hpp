@@ -1,6 +1,6 @@
 // The servers of the end-to-end tests on 127.0.0.1, each on free ports in its own folder and
-// stopped by PID: nginx (HTTP and HTTPS), squid (Basic or Digest), and a fault server that
-// misbehaves on purpose; and zones signed by tavik-sign make-zone.
+// stopped by PID: nginx (HTTP and HTTPS), squid (Basic or Digest, caching or not), and a fault
+// server that misbehaves on purpose; and zones signed by tavik-sign make-zone.
 #pragma once
 
 #include "tests/support/support.hpp"
@@ -14,6 +14,10 @@
 namespace ts {
 
 std::uint16_t free_port();
+inline std::string replace_all(std::string text, const std::string& from, const std::string& to) {  // left to right, never within a `to`
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+    return text;
+}
 // Runs a program to its end and returns its output; std::runtime_error naming the package to
 // install when it is missing, or (without exit_status) when it fails.
 std::string run(std::vector<std::string> argv, const std::string& package = "", int* exit_status = nullptr);
@@ -56,11 +60,11 @@ public:
     enum class auth_t { basic, digest };
     struct access_t {
         int status;
-        std::string method, url, user, client_port;
+        std::string method, url, user, client_port, result;  // result: how the cache served it (TCP_MISS...)
     };
-    // Refuses requests for `refused_port` (403), as a proxy's rules may refuse a server. Digest
-    // nonces count their requests and go stale after 3.
-    squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port = 0);
+    // Refuses requests for `refused_port` (403), as a proxy's rules may refuse a server. Digest nonces count
+    // their requests and go stale after 3. A cache keeps answers in memory by docs/lan-cache.md's refresh patterns.
+    squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port = 0, bool cache = false);
     tvk::Proxy proxy(const std::string& user, const std::string& password) const;
     std::vector<access_t> access_log(std::size_t count = 0) const;
 
