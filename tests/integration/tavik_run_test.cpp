@@ -1,7 +1,10 @@
-// tavik-run as an administrator meets it: the example configuration of its manual page, a dry run
-// that leaves nothing behind that would change a real run, the report as JSON, a configuration that
-// names no log, progress that ends "up to date".
+// tavik-run as an administrator meets it: the example configuration of its manual page, a check and a
+// dry run that leave nothing behind that would change a real run, the report as JSON alone on standard
+// output, the lock, quiet runs, a configuration that names no log, progress that ends "up to date".
 #include "support/servers.hpp"
+#include "tests/support/updater_process.hpp"
+
+#include <sys/file.h>
 
 namespace {
 
@@ -19,31 +22,50 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     }
     fs::create_directories(dir / "var" / "log"), ts::spit(dir / "update.conf", conf);
     const fs::path var = dir / "var" / "update";
-    const auto run = [&](std::vector<std::string> args, int expected) {
-        args.insert(args.begin(), (fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-run").string()), args.push_back((dir / "update.conf").string());
-        int status = -1;
-        const std::string out = ts::run(args, "", &status);
-        EXPECT_EQ(status, expected) << out;
-        return out;
+    const auto run = [&](std::vector<std::string> args, int expected) {  // standard output and standard error
+        args.push_back((dir / "update.conf").string());
+        ts::updater_t ran(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, {}, "tavik-run"});
+        EXPECT_EQ(ran.wait_exit(), expected) << ran.out() << ran.err();
+        return std::make_pair(ran.out(), ran.err());
     };
-    const std::string dry = run({"--dry-run", "--json"}, 0);
-    for (const char* part : {"dry run: nothing installed", "\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,",
-                             ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,", "\"server\":\"" , "\"installed\":{\"dry_run\":true}}"})
-        EXPECT_NE(dry.find(part), std::string::npos) << part << "\n" << dry;
+    const auto json = [](const std::pair<std::string, std::string>& ran) {  // --json: the object alone on standard output
+        EXPECT_TRUE(ran.first.front() == '{' && ran.first.find('\n') == ran.first.size() - 1 && ran.first.end()[-2] == '}') << ran.first;
+        return ran.first;
+    };
+    const auto check = run({"--check", "--json"}, 0);
+    EXPECT_NE(json(check).find("\"check\":true,"), std::string::npos);
+    EXPECT_NE(check.first.find("\"zones\":[{\"zone\":\"BASE\",\"placed\":0,"), std::string::npos) << check.first;
+    EXPECT_NE(check.first.find(",\"pending\":2,\"pending_bytes\":"), std::string::npos) << check.first;
+    EXPECT_NE(check.first.find(",\"installed\":null,\"pending\":true}"), std::string::npos) << check.first;
+    EXPECT_NE(check.second.find("\nBASE: 2 files to place or remove, "), std::string::npos) << check.second;
+    const auto dry = run({"--dry-run", "--json"}, 0);
+    for (const char* part : {"\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,", ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,",
+                             "\"server\":\"", "\"installed\":{\"dry_run\":true}}"})
+        EXPECT_NE(json(dry).find(part), std::string::npos) << part << "\n" << dry.first;
+    EXPECT_NE(dry.second.find("dry run: nothing installed"), std::string::npos) << dry.second;
     EXPECT_EQ(ts::listing(var), "bases tavik-update.cache tavik-update.lock tavik-update.report version ") << "no stamps, no servers";
-    const std::string real = run({"--json"}, 0);
-    EXPECT_NE(real.find("\"installed\":{\"dry_run\":false,\"ok\":true,\"placed\":4,\"removed\":0}}"), std::string::npos) << real;
+    const int lock = ::open((var / "tavik-update.lock").c_str(), O_RDWR | O_CLOEXEC);  // another run, as far as tavik-update can tell
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto locked = run({"--quiet"}, 2);
+    EXPECT_EQ(locked.first + locked.second, "tavik-update exited with status 2 (Operation is already in progress)\ntavik-run: the log is \"" +
+                                                (dir / "var" / "log" / "update.log").string() + "\"\n");
+    EXPECT_NE(ts::slurp(dir / "var" / "log" / "update.log").find("Error: Another run holds the lock on update_dir \""), std::string::npos);
+    std::thread release([lock] { std::this_thread::sleep_for(std::chrono::milliseconds(500)), ::close(lock); });
+    const auto real = run({"--quiet", "--wait", "30"}, 0);
+    release.join();
+    EXPECT_EQ(real.first + real.second, "") << "a quiet run that succeeds says nothing";
     EXPECT_EQ(ts::slurp(dir / "bases" / "bases.avc"), "bases\n");
     EXPECT_TRUE(fs::exists(var / "tavik-update.stamps"));
     EXPECT_NE(ts::slurp(dir / "var" / "log" / "update.log").find("Notice: Exit with status 0 (Success)"), std::string::npos);
     replace("actual_log { type: FILE", "# actual_log { type: FILE"), ts::spit(dir / "update.conf", conf);
-    const std::string quiet = run({}, 0);
-    for (const char* part : {"tavik-run: the configuration names no log; tavik-update logs to standard error\n", "\ndownloading: up to date\n",
-                             "\nNotice: Exit with status 0 (Success)\n"})
-        EXPECT_NE(quiet.find(part), std::string::npos) << part << "\n" << quiet;
+    const auto plain = run({}, 0);
+    for (const char* part : {"tavik-run: the configuration names no log; tavik-update logs to standard error\n", "\nNotice: Exit with status 0 (Success)\n"})
+        EXPECT_NE(plain.second.find(part), std::string::npos) << part << "\n" << plain.second;
+    EXPECT_NE(plain.first.find("\ndownloading: up to date\n"), std::string::npos) << plain.first;
     replace("uid: " + std::to_string(::getuid()), "name: \"no-such-account\""), ts::spit(dir / "update.conf", conf);
-    const std::string refused = run({"--json"}, 102);  // before any download: the last run's report must not stand for it
-    EXPECT_NE(refused.find("{\"status\":102,\"report\":{\"status\":102,"), std::string::npos) << refused;
+    const auto refused = run({"--json", "--quiet"}, 102);  // before any download: the last run's report must not stand for it
+    EXPECT_EQ(json(refused).rfind("{\"status\":102,\"report\":{\"status\":102,", 0), 0u) << refused.first;
+    EXPECT_EQ(refused.second.rfind("Error: Config option run_as_user: ", 0), 0u) << "quiet, failed: the Errors and the status\n" << refused.second;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "session.hpp"
 
 #include "error.pb.h"
+#include "engine/run_settings.hpp"
 #include "files/public_key.hpp"
 #include "framework/version.hpp"
 
@@ -51,12 +52,14 @@ boost::filesystem::path own_executable(const char* argv0) {
     return boost::filesystem::path(name);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    tavik_run::run_options_t options;
+// Switches of the command line that tavik-update reads from its environment.
+struct switches_t {
     unsigned connections = 0;
-    bool no_keep_alive = false, no_patches = false;
+    unsigned wait = 0;
+    bool wait_given = false, no_keep_alive = false, no_patches = false;
+};
+
+po::options_description visible_options(tavik_run::run_options_t& options, switches_t& s) {
     po::options_description visible("Options");
     visible.add_options()
         ("help,h", "print this help and exit")
@@ -65,24 +68,43 @@ int main(int argc, char** argv) {
          "tavik-update program to start (default: the one beside tavik-run)")
         ("dry-run", po::bool_switch(&options.dry_run),
          "answer the installation request with success without installing")
+        ("check", po::bool_switch(&options.check),
+         "compare the lists only and tell per zone what a run would place or remove and fetch; install nothing")
+        ("quiet,q", po::bool_switch(&options.quiet),
+         "print nothing when the run succeeds; when it fails, its status and the updater's Warnings and Errors on standard error")
         ("verbose,v", po::bool_switch(&options.verbose),
          "list the files of the installation request")
         ("timeout", po::value<unsigned>(&options.timeout),
          "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)")
-        ("connections", po::value<unsigned>(&connections),
+        ("wait", po::value<unsigned>(&s.wait),
+         "wait up to this many seconds (0 to 86400) for another run on the same update_dir, instead of ending with status 2")
+        ("connections", po::value<unsigned>(&s.connections),
          "files tavik-update downloads at once, 1 to 16 (default: the build's)")
         ("json", po::bool_switch(&options.json),
-         "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end")
-        ("no-keep-alive", po::bool_switch(&no_keep_alive),
+         "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end, "
+         "alone on standard output (everything else goes to standard error)")
+        ("no-keep-alive", po::bool_switch(&s.no_keep_alive),
          "a new connection for every request, instead of keeping each one for the next")
-        ("no-patches", po::bool_switch(&no_patches), "whole files only, never patches to the installed ones");
+        ("no-patches", po::bool_switch(&s.no_patches), "whole files only, never patches to the installed ones");
+    return visible;
+}
+
+// A number outside its option's range is a usage error, as one that does not parse.
+bool out_of_range(const po::variables_map& vm, const char* name, unsigned value, unsigned low, unsigned high) {
+    if (!vm.count(name) || (value >= low && value <= high)) return false;
+    std::cerr << "tavik-run: --" << name << " takes a number from " << low << " to " << high << "\nTry 'tavik-run --help'." << std::endl;
+    return true;
+}
+
+// Reads the command line: -1 to go on, or the status to exit with.
+int parse(int argc, char** argv, tavik_run::run_options_t& options, switches_t& s) {
+    const po::options_description visible = visible_options(options, s);
     po::options_description hidden;
-    hidden.add_options()("config", po::value<std::string>(&options.config_path));
+    hidden.add_options()("config", po::value<std::string>(&options.config_path)->default_value(TAVIK_DEFAULT_CONFIG));
     po::options_description all;
     all.add(visible).add(hidden);
     po::positional_options_description positional;
     positional.add("config", 1);
-
     po::variables_map vm;
     try {
         po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
@@ -92,10 +114,10 @@ int main(int argc, char** argv) {
         return tvk::EC_INVALID_ARGUMENT;
     }
     if (vm.count("help")) {
-        std::cout << "Usage: tavik-run [options] CONFIG\n"
+        std::cout << "Usage: tavik-run [options] [CONFIG]\n"
                      "Starts tavik-update, sends it the tvk.UpdateConfig of CONFIG (protobuf text\n"
-                     "format), shows its progress, installs what it asks for and exits with its\n"
-                     "exit status.\n\n"
+                     "format; default " TAVIK_DEFAULT_CONFIG "), shows its progress, installs what\n"
+                     "it asks for and exits with its exit status.\n\n"
                   << visible << std::endl;
         return 0;
     }
@@ -103,14 +125,23 @@ int main(int argc, char** argv) {
         std::cout << "tavik-run " << upd_version << ", " << upd::key::describe() << std::endl;
         return 0;
     }
-    if (vm.count("connections") && (connections < 1 || connections > 16)) {
-        std::cerr << "tavik-run: --connections takes a number from 1 to 16\nTry 'tavik-run --help'." << std::endl;
+    if (out_of_range(vm, "connections", s.connections, 1, upd::run_settings_t::max_connections) ||
+        out_of_range(vm, "wait", s.wait, 0, upd::run_settings_t::max_lock_wait))
         return tvk::EC_INVALID_ARGUMENT;
-    }
-    // tavik-update reads it from its environment.
-    if (connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(connections).c_str(), 1);
-    if (no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
-    if (no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
+    s.wait_given = vm.count("wait") > 0;
+    return -1;
+}
+
+// tavik-update reads these from its environment.
+void pass_switches(tavik_run::run_options_t& options, const switches_t& s) {
+    if (s.connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(s.connections).c_str(), 1);
+    if (s.wait_given) ::setenv("TAVIK_LOCK_WAIT", std::to_string(s.wait).c_str(), 1);
+    if (s.no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
+    if (s.no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
+    // A check asks for no installation: it wins over a dry run. tavik-run alone decides whether
+    // a run is one, since only then does it show the answer.
+    if (options.check) options.dry_run = false, ::setenv("TAVIK_CHECK", "1", 1);
+    else ::unsetenv("TAVIK_CHECK");
     // A dry run leaves nothing in update_dir that would change a later real run.
     if (options.dry_run) ::setenv("TAVIK_DRY_RUN", "1", 1);
     // The updater's report names this run, so that a report left by another is never shown as its.
@@ -118,10 +149,16 @@ int main(int argc, char** argv) {
     char run_id[40];
     std::snprintf(run_id, sizeof run_id, "%08x%08x%08x%08x", random(), random(), random(), random());
     ::setenv("TAVIK_RUN_ID", (options.run_id = run_id).c_str(), 1);
-    if (options.config_path.empty()) {
-        std::cerr << "tavik-run: no configuration file given\nTry 'tavik-run --help'." << std::endl;
-        return tvk::EC_INVALID_ARGUMENT;
-    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tavik_run::run_options_t options;
+    switches_t switches;
+    const int parsed = parse(argc, argv, options, switches);
+    if (parsed >= 0) return parsed;
+    pass_switches(options, switches);
     if (options.updater.empty()) {
         options.updater = (own_executable(argv[0]).parent_path() / "tavik-update").string();
     }
@@ -135,7 +172,7 @@ int main(int argc, char** argv) {
     // Without a log the updater would log to syslog, where a failing run leaves no trace here.
     if (!config.has_actual_log()) {
         config.mutable_actual_log()->set_type(tvk::Log::STDERR);
-        std::cerr << "tavik-run: the configuration names no log; tavik-update logs to standard error" << std::endl;
+        if (!options.quiet) std::cerr << "tavik-run: the configuration names no log; tavik-update logs to standard error" << std::endl;
     }
     return tavik_run::run_session(options, config, std::cout, std::cerr);
 }

@@ -4,18 +4,18 @@
 #include "control_frame.hpp"
 #include "installer.hpp"
 #include "progress_view.hpp"
+#include "report_view.hpp"
 #include "updater_process.hpp"
 
 #include "configd_update_ipc.pb.h"
 #include "framework/error_code.hpp"
-#include "files/report_file.hpp"
-#include "framework/fd_io.hpp"
-#include "framework/work_folder.hpp"
 
+#include <boost/filesystem/path.hpp>
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -103,10 +103,20 @@ const char* signal_name(int sig) {
     }
 }
 
-unsigned terminal_width() {
+// Progress goes where the lines for people go, as one live line only on a terminal.
+progress_view_t view_for(const run_options_t& options, std::ostream& human, const std::ostream& out) {
+    const int fd = options.json ? STDERR_FILENO : STDOUT_FILENO;
     struct winsize ws {};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    return 80;
+    const unsigned width = ::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    return progress_view_t(human, !options.quiet && ::isatty(fd) == 1 && &out == &std::cout, width);
+}
+
+// A Warning or an Error of the updater's log: "Level: text", or "DATE TIME [PID] Level: text"
+// when the log shows time stamps.
+bool alert(const std::string& line) {
+    const std::size_t stamp = std::isdigit(static_cast<unsigned char>(line.c_str()[0])) ? line.find("] ") : std::string::npos;
+    const std::size_t at = stamp == std::string::npos ? 0 : stamp + 2;
+    return line.compare(at, 9, "Warning: ") == 0 || line.compare(at, 7, "Error: ") == 0;
 }
 
 class session_t {
@@ -115,7 +125,8 @@ public:
         : options_(options),
           out_(out),
           err_(err),
-          view_(out, ::isatty(STDOUT_FILENO) == 1 && &out == &std::cout, terminal_width()) {}
+          human_(options.quiet ? null_ : options.json ? err : out),
+          view_(view_for(options, human_, out)) {}
 
     int run(const tvk::UpdateConfig& config);
 
@@ -129,10 +140,20 @@ private:
     void send(const tvk::Configd2UpdateMessage& message);
     // Passes the updater's log lines above the progress line; `all` at its end.
     void relay_errors(bool all);
+    // Shows a line of the updater's standard error, or holds it while quiet.
+    void relay_line(const std::string& line);
+    // The status for the updater's wait status; what the run ended with, for people and as JSON.
+    int finish(int status);
+    // Quiet and failed: the Warnings and Errors among the lines held.
+    void show_alerts();
+    // A check's answer, and the JSON object.
+    void show_report(int code);
 
     const run_options_t& options_;
     std::ostream& out_;
     std::ostream& err_;
+    std::ostream null_{nullptr};  // quiet: what a successful run would show
+    std::ostream& human_;         // progress and outcome: standard output, or standard error under --json
     progress_view_t view_;
     signal_forwarding_t signals_;
     updater_process_t updater_;
@@ -142,9 +163,14 @@ private:
     int status_ = 0;
     bool timed_out_ = false;
     std::string update_dir_;
+    std::string log_file_;   // the configuration's log file, named when the run fails
     std::string errors_;     // of the updater, up to its next line end
+    std::string held_;       // quiet: the updater's last lines, shown (the alerts) if the run fails
     std::string installed_;  // what the installation did, as JSON
 };
+
+// Quiet runs keep this much of the updater's standard error, its latest lines.
+constexpr std::size_t held_limit = 65536;
 
 // After the time limit the updater gets SIGTERM, and SIGKILL if it is still there this much later.
 constexpr unsigned kill_grace_seconds = 10;
@@ -190,16 +216,16 @@ void session_t::send(const tvk::Configd2UpdateMessage& message) {
 }
 
 void session_t::print_request(const tvk::InstallRequest& request) {
-    out_ << "installation request: " << request.to_place_size() << " to place, "
+    human_ << "installation request: " << request.to_place_size() << " to place, "
          << request.to_remove_size() << " to remove, " << request.up_to_date_size()
          << " up to date" << std::endl;
     if (!options_.verbose) return;
     for (const tvk::InstallItem& item : request.to_place()) {
-        out_ << "  place   " << item.destination() << " (from " << item.source() << ")\n";
+        human_ << "  place   " << item.destination() << " (from " << item.source() << ")\n";
     }
-    for (const std::string& path : request.to_remove()) out_ << "  remove  " << path << '\n';
-    for (const std::string& path : request.up_to_date()) out_ << "  current " << path << '\n';
-    out_.flush();
+    for (const std::string& path : request.to_remove()) human_ << "  remove  " << path << '\n';
+    for (const std::string& path : request.up_to_date()) human_ << "  current " << path << '\n';
+    human_.flush();
 }
 
 void session_t::answer_install(const tvk::InstallRequest& request) {
@@ -208,21 +234,21 @@ void session_t::answer_install(const tvk::InstallRequest& request) {
     tvk::Configd2UpdateMessage answer;
     answer.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
     if (options_.dry_run) {
-        out_ << "dry run: nothing installed" << std::endl;
+        human_ << "dry run: nothing installed" << std::endl;
         installed_ = "{\"dry_run\":true}";
     } else {
         const install_outcome_t outcome = install_files(request);
         installed_ = "{\"dry_run\":false,\"ok\":" + std::string(outcome.ok ? "true" : "false") + ",\"placed\":" +
                      std::to_string(outcome.placed.size()) + ",\"removed\":" + std::to_string(outcome.removed.size()) + "}";
         if (outcome.ok) {
-            out_ << "installed: " << outcome.placed.size() << " placed, " << outcome.removed.size()
+            human_ << "installed: " << outcome.placed.size() << " placed, " << outcome.removed.size()
                  << " removed" << std::endl;
         } else {
-            out_ << "installation failed: " << error_text(outcome.error) << std::endl;
+            human_ << "installation failed: " << error_text(outcome.error) << std::endl;
             *answer.mutable_error() = outcome.error;
         }
         if (!outcome.kept.empty()) {
-            out_ << "kept " << outcome.kept.size()
+            human_ << "kept " << outcome.kept.size()
                  << " file(s) listed for removal that were just placed" << std::endl;
         }
     }
@@ -312,15 +338,54 @@ void session_t::relay_errors(bool all) {
         errors_.append(buffer, static_cast<std::size_t>(n));
         // Whole lines; a line without end is passed on in parts rather than held without bound.
         for (std::size_t end; (end = errors_.find('\n')) != std::string::npos || errors_.size() > 65536;) {
-            view_.note(err_, errors_.substr(0, std::min(end, errors_.size())));
+            relay_line(errors_.substr(0, std::min(end, errors_.size())));
             errors_.erase(0, end == std::string::npos ? errors_.size() : end + 1);
         }
     }
-    if (all && !errors_.empty()) view_.note(err_, errors_), errors_.clear();
+    if (all && !errors_.empty()) relay_line(errors_), errors_.clear();
+}
+
+void session_t::relay_line(const std::string& line) {
+    if (!options_.quiet) return view_.note(err_, line);
+    held_ += line + '\n';
+    if (held_.size() > held_limit) held_.erase(0, held_.find('\n', held_.size() - held_limit) + 1);
+}
+
+void session_t::show_alerts() {
+    std::istringstream lines(held_);
+    for (std::string line; std::getline(lines, line);) {
+        if (alert(line)) err_ << line << '\n';
+    }
+    err_.flush();
+}
+
+int session_t::finish(int status) {
+    const bool exited = WIFEXITED(status);
+    const int code = exited ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : tvk::EC_UNEXPECTED_ERROR;
+    const bool failed = code != 0;
+    if (failed && options_.quiet) show_alerts();
+    std::ostream& outcome = failed && options_.quiet ? err_ : human_;
+    // Only defined values go through the enum; other statuses are shown as numbers.
+    const std::string text = tvk::ErrorCode_IsValid(code) ? error_code_text(static_cast<tvk::ErrorCode>(code)) : std::to_string(code);
+    if (exited) outcome << "tavik-update exited with status " << code << " (" << text << ")" << std::endl;
+    if (WIFSIGNALED(status)) outcome << "tavik-update was killed by signal " << WTERMSIG(status) << " (" << signal_name(WTERMSIG(status)) << ")" << std::endl;
+    if (failed && !log_file_.empty()) err_ << "tavik-run: the log is " << boost::filesystem::path(log_file_) << std::endl;
+    if (exited && (options_.json || options_.check)) show_report(code);
+    return code;
+}
+
+void session_t::show_report(int code) {
+    const std::optional<upd::report_file_t> report = this_runs_report(update_dir_, options_.run_id);
+    if (options_.check && code == 0) {
+        if (report) show_check(human_, *report);
+        else err_ << "tavik-run: the report of this check cannot be read" << std::endl;
+    }
+    if (options_.json) out_ << json_report(report, code, installed_.empty() ? "null" : installed_, options_.check) << std::endl;
 }
 
 int session_t::run(const tvk::UpdateConfig& config) {
     update_dir_ = config.update_dir();
+    if (config.actual_log().type() == tvk::Log::FILE) log_file_ = config.actual_log().path();
     try {
         updater_.start(options_.updater);
     } catch (const std::exception& e) {
@@ -338,7 +403,7 @@ int session_t::run(const tvk::UpdateConfig& config) {
 
     loop();
     view_.finish();
-    if (view_.total_sent() || view_.total_received()) out_ << view_.network_text() << std::endl;
+    if (view_.total_sent() || view_.total_received()) human_ << view_.network_text() << std::endl;
 
     // Closing our end tells an updater that still runs that the channel is gone.
     updater_.close_socket();
@@ -350,23 +415,7 @@ int session_t::run(const tvk::UpdateConfig& config) {
         err_ << "tavik-run: the exit status of tavik-update is lost" << std::endl;
         return tvk::EC_UNEXPECTED_ERROR;
     }
-    if (WIFEXITED(status)) {
-        const int code = WEXITSTATUS(status);
-        // Only defined values go through the enum; other statuses are shown as numbers.
-        const std::string text = tvk::ErrorCode_IsValid(code)
-                                     ? error_code_text(static_cast<tvk::ErrorCode>(code))
-                                     : std::to_string(code);
-        out_ << "tavik-update exited with status " << code << " (" << text << ")" << std::endl;
-        if (options_.json) out_ << json_report(update_dir_, options_.run_id, code, installed_.empty() ? "null" : installed_) << std::endl;
-        return code;
-    }
-    if (WIFSIGNALED(status)) {
-        const int sig = WTERMSIG(status);
-        out_ << "tavik-update was killed by signal " << sig << " (" << signal_name(sig) << ")"
-             << std::endl;
-        return 128 + sig;
-    }
-    return tvk::EC_UNEXPECTED_ERROR;
+    return finish(status);
 }
 
 }  // namespace
@@ -387,53 +436,6 @@ bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string
         return false;
     }
     return true;
-}
-
-namespace {
-
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
-        else if (c < 0x20 || c == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else out += static_cast<char>(c);
-    }
-    return out + "\"";
-}
-
-// The report's members as JSON; "null" when it is not as tavik-update writes it. Its values are
-// escaped, never copied raw: the run-as account can write there.
-std::string report_json(const std::vector<char>& bytes, const std::string& run_id) {
-    upd::report_file_t r;
-    try {
-        r = upd::report_file_t::parse(bytes.data(), bytes.data() + bytes.size());
-    } catch (const std::exception&) {
-        return "null";
-    }
-    if (r.run_id.empty() || r.run_id != run_id) return "null";
-    std::string zones;
-    for (const auto& z : r.zones) {
-        zones += std::string(zones.empty() ? "" : ",") + "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) +
-                 ",\"removed\":" + std::to_string(z.removed) + ",\"kept\":" + std::to_string(z.kept) + ",\"stamp\":" + json_string(z.stamp) +
-                 ",\"expires\":" + json_string(z.expires) + ",\"expired\":" + (z.expired ? "true" : "false") +
-                 ",\"server\":" + json_string(z.server) + "}";
-    }
-    return "{\"status\":" + std::to_string(r.status) + ",\"text\":" + json_string(r.text) + ",\"dry_run\":" + (r.dry_run ? "true" : "false") +
-           ",\"duration_ms\":" + std::to_string(r.duration_ms) + ",\"received\":" + std::to_string(r.received) + ",\"zones\":[" + zones + "]}";
-}
-
-}  // namespace
-
-std::string json_report(const std::string& update_dir, const std::string& run_id, int status, const std::string& installed) {
-    std::string report = "null";  // none, or none to trust
-    try {
-        report = report_json(::read_regular_file(update_dir + "/" + upd::work_folder::report, upd::report_file_t::max_size, O_NOFOLLOW), run_id);
-    } catch (const std::exception&) {
-    }
-    return "{\"status\":" + std::to_string(status) + ",\"report\":" + report + ",\"installed\":" + installed + "}";
 }
 
 int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,
