@@ -55,6 +55,8 @@ bool is(const std::exception& e, tvk::ErrorCode code) { return error_code_of(e) 
 file_fetch_t::file_fetch_t(checker_t& checker, bool patches, bool recheck_lists)
     : checker_(checker), patches_(patches), recheck_lists_(recheck_lists) {}
 
+bool file_fetch_t::patchable(const file_item_t& item) { return item.size <= max_patched_size && regular_file(item.destination); }
+
 bool file_fetch_t::regular_file(const fs::path& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -81,7 +83,7 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
 
 std::string file_fetch_t::patch_from(const zone_t& zone, const file_item_t& item) {
     // The cached digest of the installed copy picks the patch; the copy itself is checked again.
-    if (!patches_ || !zone.patches().size() || item.size > max_patched_size || !regular_file(item.destination)) return std::string();
+    if (!patches_ || !zone.patches().size() || !patchable(item)) return std::string();
     const std::string installed = to_hex(checker_.sha256(item.destination));
     return zone.patches().offers(fs::path(item.source).filename().string(), installed, to_hex(item.sha256)) ? installed : std::string();
 }

@@ -43,6 +43,8 @@ public:
     // Whether a regular file stands at `path`, not followed: a FIFO or link the run-as account
     // planted in the work folder is no download, and an installed copy must be a file to patch.
     static bool regular_file(const boost::filesystem::path& path);
+    // Whether a patch could make the file: an installed copy that is a file, of a size patched in memory.
+    static bool patchable(const file_item_t& item);
 
     // What the zone's index says the patch for the file would cost; 0 when none would be asked for
     // or the index does not say.

@@ -17,6 +17,14 @@ bool environment_says(const char* name, const char* value) {
     return text && std::strcmp(text, value) == 0;
 }
 
+// A whole decimal number from `low` to `high`; `otherwise` when unset or anything else.
+unsigned environment_number(const char* name, unsigned long low, unsigned long high, unsigned otherwise) {
+    const char* text = std::getenv(name);
+    char* end = nullptr;
+    const unsigned long n = text ? std::strtoul(text, &end, 10) : 0;
+    return text && *text && !*end && n >= low && n <= high ? static_cast<unsigned>(n) : otherwise;
+}
+
 }  // namespace
 
 constexpr std::chrono::milliseconds run_settings_t::default_timeout;
@@ -24,13 +32,8 @@ constexpr unsigned run_settings_t::max_lock_wait;
 
 run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
     run_settings_t s;
-    const char* text = std::getenv("TAVIK_DOWNLOAD_CONNECTIONS");
-    char* end = nullptr;
-    const unsigned long n = text ? std::strtoul(text, &end, 10) : 0;
-    s.connections = text && *text && !*end && n >= 1 && n <= max_connections ? n : TAVIK_DOWNLOAD_CONNECTIONS;
-    const char* wait = std::getenv("TAVIK_LOCK_WAIT");
-    const unsigned long seconds = wait ? std::strtoul(wait, &end, 10) : 0;
-    s.lock_wait = wait && *wait && !*end && seconds <= max_lock_wait ? static_cast<unsigned>(seconds) : 0;
+    s.connections = environment_number("TAVIK_DOWNLOAD_CONNECTIONS", 1, max_connections, TAVIK_DOWNLOAD_CONNECTIONS);
+    s.lock_wait = environment_number("TAVIK_LOCK_WAIT", 0, max_lock_wait, 0);
     s.keep_alive = !environment_says("TAVIK_KEEP_ALIVE", "0");
     s.patches = !environment_says("TAVIK_PATCHES", "0");
     s.dry_run = environment_says("TAVIK_DRY_RUN", "1");

@@ -113,10 +113,8 @@ void updater_t::update(const tvk::UpdateConfig& config) {
 
 void updater_t::update_once(const tvk::UpdateConfig& config, bool recheck_lists) {
     std::vector<zone_t> zones = plan_zones(config);
-
     checker_t checker(config.update_dir());
-    for (const zone_t& zone : zones) checker.add(zone.destinations());
-    checker.hash_all(progress_);
+    hash_installed(checker, zones);
     try {
         fetch_all(checker, zones, recheck_lists);
     } catch (const std::exception& e) {
@@ -165,20 +163,21 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool r
     for (const auto& job : jobs) to_place_.push_back(job.second);
 }
 
+void updater_t::hash_installed(checker_t& checker, const std::vector<zone_t>& zones) {
+    for (const zone_t& zone : zones) checker.add(zone.destinations());
+    checker.hash_all(progress_);
+}
+
 void updater_t::load_patch_index(zone_t& zone, checker_t& checker) {
     const auto& changed = zone.changed_files(checker);
     // Asked once a run, and only when a file with an installed copy is to be fetched.
-    if (settings_.patches && std::any_of(changed.begin(), changed.end(), [](const file_item_t& item) {
-            return item.size <= max_patched_size && file_fetch_t::regular_file(item.destination);
-        }))
-        zone.load_patch_index(downloader_);
+    if (settings_.patches && std::any_of(changed.begin(), changed.end(), file_fetch_t::patchable)) zone.load_patch_index(downloader_);
 }
 
 void updater_t::check(const tvk::UpdateConfig& config) {
     std::vector<zone_t> zones = plan_zones(config);
     checker_t checker(config.update_dir());
-    for (const zone_t& zone : zones) checker.add(zone.destinations());
-    checker.hash_all(progress_);
+    hash_installed(checker, zones);
     file_fetch_t fetch(checker, settings_.patches);
     for (zone_t& zone : zones) {
         load_patch_index(zone, checker);

@@ -67,6 +67,8 @@ private:
     void fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool recheck_lists);
     // The zone's patch index, when one of its changed files has an installed copy to patch.
     void load_patch_index(zone_t& zone, checker_t& checker);
+    // The digests of what the zones would place, from the cache or read anew.
+    void hash_installed(checker_t& checker, const std::vector<zone_t>& zones);
     void load_waits(const tvk::UpdateConfig& config);
 
     boost::asio::io_service& io_service_;

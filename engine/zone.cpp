@@ -14,6 +14,7 @@
 #include "net/url.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/optional.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -51,7 +52,7 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
 
 void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded) {
     const long long now = utc_now();
-    std::unique_ptr<lst_file_t> newest_expired;
+    boost::optional<lst_file_t> newest_expired;
     std::string newest_server;
     mirrors_t::round_t round;
     const bool fresh = mirrors_->ask_in_turn([&](const std::string& server, std::string& asked) {
@@ -61,7 +62,7 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
         if (lst_.expired(now)) {
             // Kept should every server's list be as old: the newest of them, the first on a tie.
             if (!newest_expired || stamp_less(newest_expired->stamp(), lst_.stamp()))
-                newest_expired.reset(new lst_file_t(lst_)), newest_server = server;
+                newest_expired = lst_, newest_server = server;
             throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED), "list expired on " + utc_minute(lst_.expires_at()));
         }
         mirrors_->took_list(server);
@@ -70,7 +71,7 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
     if (!fresh) {
         // Authentic, and no older than what is installed: refusing it would leave the machine older
         // still. The run says so in its status (95) once installed.
-        lst_ = *newest_expired, expired_ = true;
+        lst_ = std::move(*newest_expired), expired_ = true;
         mirrors_->took_list(newest_server);
         LOG_WARNING("Zone " << name_ << ": no server has a list that has not expired; the newest, stamp " << lst_.stamp() << " of "
                             << newest_server << ", expired on " << utc_minute(lst_.expires_at()));

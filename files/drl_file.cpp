@@ -31,7 +31,7 @@ std::string trimmed(const char* begin, const char* end) {
 }
 
 bool starts_with(const char* begin, const char* end, const std::string& prefix) {
-    return std::string(begin, end).compare(0, prefix.size(), prefix) == 0;
+    return static_cast<std::size_t>(end - begin) >= prefix.size() && std::memcmp(begin, prefix.data(), prefix.size()) == 0;
 }
 
 }  // namespace

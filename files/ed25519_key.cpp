@@ -17,10 +17,9 @@ ed25519_key_t ed25519_key_t::from_hex(const std::string& hex) {
     ed25519_key_t key;
     const std::vector<unsigned char> bytes = hex_to_bytes(hex);
     key.raw_.assign(bytes.begin(), bytes.end());
+    key.keyid_ = to_hex(cf_digest_t::of(key.raw_.data(), key.raw_.size()).substr(0, 8));
     return key;
 }
-
-std::string ed25519_key_t::keyid() const { return to_hex(cf_digest_t::of(raw_.data(), raw_.size()).substr(0, 8)); }
 
 bool ed25519_key_t::verifies(const void* data, std::size_t size, const std::string& signature) const {
     if (signature.size() != signature_size) return false;

@@ -17,13 +17,13 @@ public:
     static ed25519_key_t from_hex(const std::string& hex);
 
     const std::string& raw() const { return raw_; }
-    // 16 lower-case hex digits.
-    std::string keyid() const;
+    // 16 lower-case hex digits, worked out once: every part of every signed file is matched by it.
+    const std::string& keyid() const { return keyid_; }
     // Whether `signature` (64 raw bytes) is the pure Ed25519 signature (RFC 8032) of the bytes.
     bool verifies(const void* data, std::size_t size, const std::string& signature) const;
 
 private:
-    std::string raw_;
+    std::string raw_, keyid_;
 };
 
 using ed25519_keys_t = std::vector<ed25519_key_t>;

@@ -49,10 +49,10 @@ void write_all(int fd, const void* data, std::size_t size, boost::system::error_
     }
 }
 
-int open_regular(const char* path, boost::system::error_code& ec, struct stat* st, int flags) {
+int open_regular(const char* path, boost::system::error_code& ec, struct stat* st, int flags, int at) {
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+        fd = ::openat(at, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     } while (fd < 0 && errno == EINTR);
     struct stat own;
     if (!st) st = &own;
@@ -67,10 +67,10 @@ int open_regular(const char* path, boost::system::error_code& ec, struct stat* s
     return -1;
 }
 
-std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags) {
+std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags, int at) {
     boost::system::error_code ec;
     struct stat st;
-    fd_guard_t fd(open_regular(path.c_str(), ec, &st, flags));
+    fd_guard_t fd(open_regular(path.c_str(), ec, &st, flags, at));
     if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", path, ec);
     if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) throw std::runtime_error("file too big");
     std::vector<char> bytes(static_cast<std::size_t>(st.st_size));

@@ -3,6 +3,7 @@
 
 #include <boost/system/error_code.hpp>
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -19,11 +20,12 @@ void write_all(int fd, const void* data, std::size_t size);
 // Opens a file that the configuration names for reading, without blocking on a FIFO or a device,
 // and refuses anything but a regular file: -1 with `ec` set to errno or EC_NOT_A_REGULAR_FILE.
 // The file's status goes to `st` when given. `flags` adds open flags: O_NOFOLLOW for the files the
-// updater keeps in its work folder, where the run-as account may have planted a link.
-int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr, int flags = 0);
+// updater keeps in its work folder, where the run-as account may have planted a link. A relative
+// `path` is taken in the open folder `at` when given.
+int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr, int flags = 0, int at = AT_FDCWD);
 // The whole of such a file, at most `max_size` bytes: filesystem_error("open", path, ec) as above,
 // std::runtime_error("file too big"), or read_exact's errors.
-std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags = 0);
+std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags = 0, int at = AT_FDCWD);
 
 // Creates `path` for writing (`mode` less the umask) after removing whatever stands at the name: a
 // FIFO there would block the open, a link would lead elsewhere. Something planted again in between

@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -165,11 +166,14 @@ private:
     std::string update_dir_;
     std::string log_file_;   // the configuration's log file, named when the run fails
     std::string errors_;     // of the updater, up to its next line end
-    std::string held_;       // quiet: the updater's last lines, shown (the alerts) if the run fails
+    // Quiet: the Warnings and Errors among the updater's latest lines, each with the count of the
+    // bytes before it (`seen_` in all), shown if the run fails.
+    std::deque<std::pair<std::uint64_t, std::string>> alerts_;
+    std::uint64_t seen_ = 0;
     std::string installed_;  // what the installation did, as JSON
 };
 
-// Quiet runs keep this much of the updater's standard error, its latest lines.
+// Quiet runs show the alerts among this much of the updater's standard error, its latest lines.
 constexpr std::size_t held_limit = 65536;
 
 // After the time limit the updater gets SIGTERM, and SIGKILL if it is still there this much later.
@@ -347,15 +351,13 @@ void session_t::relay_errors(bool all) {
 
 void session_t::relay_line(const std::string& line) {
     if (!options_.quiet) return view_.note(err_, line);
-    held_ += line + '\n';
-    if (held_.size() > held_limit) held_.erase(0, held_.find('\n', held_.size() - held_limit) + 1);
+    if (alert(line)) alerts_.emplace_back(seen_, line);
+    seen_ += line.size() + 1;
+    while (!alerts_.empty() && seen_ - alerts_.front().first > held_limit) alerts_.pop_front();
 }
 
 void session_t::show_alerts() {
-    std::istringstream lines(held_);
-    for (std::string line; std::getline(lines, line);) {
-        if (alert(line)) err_ << line << '\n';
-    }
+    for (const auto& a : alerts_) err_ << a.second << '\n';
     err_.flush();
 }
 

@@ -54,13 +54,12 @@ published_t::published_t(const std::string& out, const signing_keys_t& keys) {
 }
 
 std::string published_t::read_at(const std::string& name, std::size_t max) const {
-    fd_guard_t fd(::openat(dir_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > max) return "";
-    std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-    boost::system::error_code ec;
-    read_exact(fd.get(), &bytes[0], bytes.size(), ec);
-    return ec ? "" : bytes;
+    try {
+        const std::vector<char> bytes = ::read_regular_file(name, max, O_NOFOLLOW, dir_.get());
+        return std::string(bytes.begin(), bytes.end());
+    } catch (const std::runtime_error&) {
+        return "";  // none, or none to trust
+    }
 }
 
 bool published_t::publishes(const std::string& name) const {
