@@ -3,29 +3,19 @@
 
 #include "files/signature.hpp"
 #include "framework/digest.hpp"
-#include "framework/fd_guard.hpp"
-#include "framework/fd_io.hpp"
 #include "tools/tavik-sign/command.hpp"
+#include "tools/tavik-sign/signer.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sstream>
 #include <stdexcept>
 
 namespace sign {
 
 namespace {
-
-void write_key_file(const std::string& path, const std::string& text, mode_t mode) {
-    fd_guard_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (fd.get() < 0) throw std::runtime_error("\"" + path + "\": " + std::strerror(errno));
-    write_all(fd.get(), text.data(), text.size());
-    if (fd.close_checked() != 0) throw std::runtime_error("\"" + path + "\": " + std::strerror(errno));
-}
 
 std::shared_ptr<EVP_PKEY> private_key(const std::string& seed) {
     std::shared_ptr<EVP_PKEY> key(
@@ -73,13 +63,8 @@ void ed25519_signer_t::generate(const std::string& out_basename) {
     if (RAND_priv_bytes(seed, sizeof seed) != 1) throw std::runtime_error("no random bytes for the key");
     const std::shared_ptr<EVP_PKEY> key = private_key(std::string(reinterpret_cast<char*>(seed), sizeof seed));
     const std::string pub = raw_public(key.get()), keyid = upd::ed25519_key_t::from_hex(pub).keyid();
-    write_key_file(out_basename + ".pub", "# tavik-update Ed25519 key " + keyid + "\n" + pub + "\n", 0644);
-    try {
-        write_key_file(out_basename + ".key", "# tavik-update Ed25519 key " + keyid + " (PRIVATE)\n" + ::to_hex(seed, sizeof seed) + "\n", 0600);
-    } catch (...) {
-        ::unlink((out_basename + ".pub").c_str());
-        throw;
-    }
+    const std::string comment = "# tavik-update Ed25519 key " + keyid;
+    write_key_pair(out_basename, comment + "\n" + pub + "\n", comment + " (PRIVATE)\n" + ::to_hex(seed, sizeof seed) + "\n");
 }
 
 std::string ed25519_signer_t::part(const void* data, std::size_t size) const {

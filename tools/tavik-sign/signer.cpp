@@ -78,17 +78,27 @@ bn_t digest_value(const void* data, std::size_t size) {
 }
 
 void write_new_file(const std::string& path, const std::string& text, mode_t mode) {
-  fd_guard_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode));
-  if (fd.get() < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+  fd_guard_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (fd.get() < 0) throw std::runtime_error("\"" + path + "\": " + std::strerror(errno));
   boost::system::error_code ec;
   write_all(fd.get(), text.data(), text.size(), ec);
   if (!ec && fd.close_checked() != 0) ec.assign(errno, boost::system::system_category());
   if (!ec) return;
   ::unlink(path.c_str());
-  throw std::runtime_error(path + ": " + ec.message());
+  throw std::runtime_error("\"" + path + "\": " + ec.message());
 }
 
 }  // namespace
+
+void write_key_pair(const std::string& out_basename, const std::string& pub, const std::string& key) {
+  write_new_file(out_basename + ".pub", pub, 0644);
+  try {
+    write_new_file(out_basename + ".key", key, 0600);
+  } catch (...) {
+    ::unlink((out_basename + ".pub").c_str());
+    throw;
+  }
+}
 
 private_key_t load_private_key(const std::string& path) {
   auto v = keyfile::load(path, {"p", "q", "g", "y", "x"});
@@ -128,14 +138,7 @@ void generate_key(const std::string& out_basename, const std::string& comment) {
 
   const std::string pub = "p = " + to_hex(p.get()) + "\nq = " + to_hex(q.get()) +
                           "\ng = " + to_hex(g.get()) + "\ny = " + to_hex(y.get()) + "\n";
-  write_new_file(out_basename + ".pub", "# " + comment + "\n" + pub, 0644);
-  try {
-    write_new_file(out_basename + ".key", "# " + comment + " (PRIVATE)\n" + pub +
-                                              "x = " + to_hex(x.get()) + "\n", 0600);
-  } catch (...) {
-    ::unlink((out_basename + ".pub").c_str());
-    throw;
-  }
+  write_key_pair(out_basename, "# " + comment + "\n" + pub, "# " + comment + " (PRIVATE)\n" + pub + "x = " + to_hex(x.get()) + "\n");
 }
 
 std::string sign_hex(const private_key_t& key, const void* data, std::size_t size) {

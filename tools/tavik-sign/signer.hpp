@@ -23,6 +23,9 @@ private_key_t load_private_key(const std::string& path);
 // Makes a new key pair (512-bit p, 160-bit q) and writes OUT.pub and OUT.key, each beginning
 // with the line "# <comment>". Refuses to overwrite an existing file; OUT.key is made mode 0600.
 void generate_key(const std::string& out_basename, const std::string& comment);
+// OUT.pub (mode 0644), then OUT.key (0600), neither over an existing file or link; a failure
+// leaves neither behind.
+void write_key_pair(const std::string& out_basename, const std::string& pub, const std::string& key);
 
 // The signature text of the data: 80 lower-case hex digits, r then s, each 20 bytes
 // little-endian, over e = the SHA-0 chaining words read with h0 as the least significant word.
