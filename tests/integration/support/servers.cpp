@@ -57,9 +57,11 @@ std::vector<std::istringstream> lines_of(const fs::path& log, std::size_t count)
 
 }  // namespace
 
-std::uint16_t free_port() {
+std::uint16_t free_port() {  // never one handed out before: the kernel may offer a closed one again
+    static std::set<std::uint16_t> given;
     std::uint16_t port = 0;
-    ::close(loopback_socket(0, true, &port));
+    do ::close(loopback_socket(0, true, &port));
+    while (!given.insert(port).second);
     return port;
 }
 
