@@ -294,7 +294,8 @@ TEST(engine_concurrency, files_travel_side_by_side_and_the_request_keeps_the_lis
     env.on_fault(fault_t::late, "");  // the larger, the later: d is done first, a last
     const ts::attempt_t a = ts::run_attempt(env.config);
     ASSERT_EQ(a.status, 0) << a.log.text();
-    EXPECT_EQ(env.server->most_at_once(), std::min<std::size_t>(4, upd::run_settings_t::from(env.config).connections)) << "all at once";
+    const std::size_t lanes = upd::run_settings_t::from(env.config).connections, most = env.server->most_at_once();
+    EXPECT_TRUE(most >= std::min<std::size_t>(4, lanes) && most <= std::min<std::size_t>(5, lanes)) << most << ": all at once (timestamp, answered at once, may meet the rest)";
     std::vector<std::string> placed;
     for (const char* name : {"timestamp", "a.avc", "b.avc", "c.avc", "d.avc"})
         placed.push_back((env.install / "bases" / name).string() + " < " + (env.var / "bases" / name).string());
