@@ -32,6 +32,12 @@ struct restart_t {};
 }
 
 
+// A part emptied before its file starts again from the first byte. When that fails the file's
+// download fails with it: written over from offset 0, the part would keep old bytes after the new.
+void empty_part(int fd, const std::string& part) {
+    if (::ftruncate(fd, 0) != 0) throw boost::filesystem::filesystem_error("write", part, last_errno());
+}
+
 // The part a download continues: the regular file at `part`, opened for appending without
 // following a link or blocking on a FIFO; a fresh one when there is none or something else
 // stands there.
@@ -164,7 +170,7 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
         if (resume) {
             fd.reset(open_part(part, offset));
             // A part that cannot be continued within the limit is started again.
-            if (limit && offset >= *limit) offset = 0, (void)::ftruncate(fd.get(), 0);
+            if (limit && offset >= *limit) offset = 0, empty_part(fd.get(), part);
         } else {
             boost::system::error_code open_error;
             fd.reset(create_fresh(part.c_str(), open_error));
@@ -177,10 +183,10 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
         try {
             {
                 boost::signals2::scoped_connection listener = connection_.data_received.connect(
-                    [this, &fd, &written, &offset, &limit, &url](const std::vector<char>& chunk) {
+                    [this, &fd, &written, &offset, &limit, &url, &part](const std::vector<char>& chunk) {
                         if (restarted_) {
                             // A 200 to a range request: the whole file, from its first byte.
-                            if (::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
+                            empty_part(fd.get(), part);
                             offset = 0, restarted_ = false;
                         }
                         if (limit && chunk.size() > *limit - offset - written) throw_limit_reached(*limit, url);
@@ -190,7 +196,7 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
                 connection_.execute();
             }
             if (restarted_) {  // a whole file with an empty body
-                if (::ftruncate(fd.get(), 0) != 0) throw boost::system::system_error(last_errno(), "write");
+                empty_part(fd.get(), part);
                 offset = 0;
             }
             if (fd.close_checked() != 0) {
@@ -201,7 +207,7 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
             return offset;
         } catch (const restart_t&) {
             LOG_DEBUG("Range: " << url.to_string() << " starts again");
-            (void)::ftruncate(fd.get(), 0);
+            empty_part(fd.get(), part);
             fd.reset();
         } catch (const std::exception& e) {
             // What arrived stays for the next request of this file, when it is to be continued; once
