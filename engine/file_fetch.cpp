@@ -102,9 +102,8 @@ bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const fil
         const url_t patch_url(server, path);
         url = asked = patch_url.to_string();
         try {
-            // The publisher offers no patch of half the file or more: a larger one would cost the
-            // wire and the memory more than the file, which then comes whole all the same.
-            downloader.get_to_file(patch_url, patch, item.size / 2 + 65536, true);
+            // The publisher offers no patch of half the file or more.
+            downloader.get_to_file(patch_url, patch, patch_index_t::max_patch_size(item.size), true);
         } catch (const server_failure_t& e) {
             // A server without this patch is no failed server: the file comes whole.
             if (exit_code_of(e) != tvk::EC_NO_SUCH_ENTRY && exit_code_of(e) != tvk::EC_LIMIT_REACHED) throw;

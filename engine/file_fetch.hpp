@@ -47,7 +47,7 @@ public:
     static bool patchable(const file_item_t& item);
 
     // What the zone's index says the patch for the file would cost; 0 when none would be asked for
-    // or the index does not say.
+    // or the index gives no length that a run would take.
     std::uint64_t patch_size(const zone_t& zone, const file_item_t& item);
 
 private:

@@ -25,8 +25,9 @@ struct run_settings_t {
     bool keep_alive = true;       // connections kept between requests (unless TAVIK_KEEP_ALIVE=0)
     bool patches = true;          // patches fetched (unless TAVIK_PATCHES=0)
     bool dry_run = false;  // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
-    // The lists compared and the patch indexes read, nothing else fetched, nothing placed nor
-    // recorded; the report counts what a run would do (TAVIK_CHECK=1).
+    // The lists compared and the patch indexes read, nothing else fetched, and nothing placed,
+    // removed or recorded but the hash cache and the servers' waits; the report counts what a run
+    // would do (TAVIK_CHECK=1).
     bool check = false;
     unsigned lock_wait = 0;  // seconds to wait for another run's lock on update_dir (TAVIK_LOCK_WAIT)
     std::chrono::milliseconds timeout = default_timeout;

@@ -81,6 +81,13 @@ std::vector<zone_row_t> zone_table(const tvk::UpdateConfig& c) {
     };
 }
 
+// What servers asked of later runs is kept however the attempt ends.
+struct waits_guard_t {
+    updater_t& updater;
+    const tvk::UpdateConfig& config;
+    ~waits_guard_t() { updater.record_waits(config); }
+};
+
 // What the report says of a zone.
 run_report_t::zone_t report_of(zone_t& zone, std::size_t placed = 0, std::size_t removed = 0, std::size_t kept = 0) {
     return {zone.name(), zone.mirrors().list_server(), zone.lst().stamp(), zone.lst().expiry(), zone.expired(), placed, removed, kept};
@@ -95,12 +102,7 @@ updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, 
 
 void updater_t::update(const tvk::UpdateConfig& config) {
     if (!config.network_timeout()) LOG_WARNING("Config option network_timeout is not set, using 60 s");
-    // What servers asked of later runs is kept however the run ends.
-    struct waits_guard_t {
-        updater_t& updater;
-        const tvk::UpdateConfig& config;
-        ~waits_guard_t() { updater.record_waits(config); }
-    } waits_guard{*this, config};
+    const waits_guard_t waits_guard{*this, config};
     try {
         update_once(config, true);
     } catch (const list_republished_t& e) {
@@ -175,6 +177,7 @@ void updater_t::load_patch_index(zone_t& zone, checker_t& checker) {
 }
 
 void updater_t::check(const tvk::UpdateConfig& config) {
+    const waits_guard_t waits_guard{*this, config};  // a server's wait holds for the runs after a check too
     std::vector<zone_t> zones = plan_zones(config);
     checker_t checker(config.update_dir());
     hash_installed(checker, zones);
@@ -185,7 +188,9 @@ void updater_t::check(const tvk::UpdateConfig& config) {
         for (const file_item_t& item : zone.changed_files(checker)) {
             const std::uint64_t patch = fetch.patch_size(zone, item);
             r.pending_bytes += item.size, r.patched_bytes += patch ? patch : item.size;
+            r.add_to_place(fs::path(item.source).filename().string());
         }
+        expired_ = expired_ || zone.expired();
         r.pending = zone.changed_files(checker).size() + zone.removed_files().size();
         LOG_NOTICE("Zone " << zone.name() << ": " << r.pending << " files to place or remove, " << r.pending_bytes << " bytes to fetch"
                            << (r.patched_bytes != r.pending_bytes ? ", " + std::to_string(r.patched_bytes) + " with patches" : std::string()));
@@ -210,6 +215,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
             zone_t zone(row.name, row.drl_path, row.custom_drl_path, update_dir / row.download_dir, waits_, settings_.proxied());
             const auto recorded = stamps_.find(row.name);
             zone.download_lst(downloader_, excluded, recorded == stamps_.end() ? "" : recorded->second);
+            if (!settings_.check) zone.prepare_download_dir();
             stamps_[row.name] = zone.lst().stamp();
             if (report_) report_->set_zone(report_of(zone));
             row.map_files(zone);

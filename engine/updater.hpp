@@ -36,7 +36,8 @@ public:
     // its files were fetched (list_republished_t) starts the attempt over, once.
     void update(const tvk::UpdateConfig& config);
     // Compares only (run_settings_t::check): each zone's list and patch index are read, nothing
-    // else is fetched, and the report counts what a run would place, remove and fetch.
+    // else is fetched, and the report counts what a run would place, remove and fetch and names
+    // what it would place. Of update_dir only the hash cache and the servers' waits change.
     void check(const tvk::UpdateConfig& config);
     std::vector<zone_t> plan_zones(const tvk::UpdateConfig& config);
     std::vector<zone_fallback_t> plan_fallback(const tvk::UpdateConfig& config);

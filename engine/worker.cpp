@@ -51,21 +51,24 @@ void worker_t::report_result(std::exception_ptr result) {
 void worker_t::update() {
     updater_t updater(io_service_, progress_, settings_);
     updater.set_report(report_);
-    // Nothing to install and nothing to fall back on: a failure is the status as it is.
-    if (settings_.check) return updater.check(config_);
-    try {
-        updater.update(config_);
-    } catch (const boost::thread_interrupted&) {
-        throw;
-    } catch (...) {
-        std::exception_ptr first = std::current_exception();
-        update_fallback();
-        std::rethrow_exception(first);
+    if (settings_.check) {
+        updater.check(config_);  // nothing to install and nothing to fall back on: a failure is the status as it is
+    } else {
+        try {
+            updater.update(config_);
+        } catch (const boost::thread_interrupted&) {
+            throw;
+        } catch (...) {
+            std::exception_ptr first = std::current_exception();
+            update_fallback();
+            std::rethrow_exception(first);
+        }
+        install(updater);
+        updater.record_stamps(config_);  // only once the daemon has accepted the installation
     }
-    install(updater);
-    updater.record_stamps(config_);  // only once the daemon has accepted the installation
     // Installed all the same: it is authentic and no older than what was there. A daemon takes the
-    // status for a failed run and asks again later, when a frozen mirror may have thawed.
+    // status for a failed run and asks again later, when a frozen mirror may have thawed; a check
+    // ends as the run would.
     if (updater.expired_list()) throw tvk::EC_UPDATE_EXPIRED;
 }
 

@@ -47,7 +47,6 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
     drl_file_t file;
     file.load(drl);
     mirrors_ = std::make_shared<mirrors_t>(name, file.shuffled_urls(), std::move(waits), proxied);
-    if (!fs::exists(download_dir_)) fs::create_directory(download_dir_);
 }
 
 void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded) {
@@ -78,7 +77,6 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
     }
     lst_.apply_excludes(excluded);
     excluded_ = excluded;
-    remove_stale_parts();
 }
 
 void zone_t::read_list(downloader_t& downloader, const std::string& server, std::string& asked, lst_file_t& lst) {
@@ -130,7 +128,8 @@ void zone_t::load_patch_index(downloader_t& downloader) {
     }
 }
 
-void zone_t::remove_stale_parts() const {
+void zone_t::prepare_download_dir() const {
+    if (!fs::exists(download_dir_)) fs::create_directory(download_dir_);
     const std::time_t week_ago = std::time(nullptr) - 7 * 24 * 3600;
     boost::system::error_code ec;
     for (fs::directory_iterator it(download_dir_, ec), end; !ec && it != end; it.increment(ec)) {

@@ -29,8 +29,8 @@ public:
 
 class zone_t {
 public:
-    // Chooses the custom DRL file when one exists, reads its servers (in an order drawn for this
-    // run), creates the download directory. `waits` and `proxied` as for mirrors_t.
+    // Chooses the custom DRL file when one exists and reads its servers (in an order drawn for this
+    // run). `waits` and `proxied` as for mirrors_t.
     zone_t(const std::string& name, const boost::filesystem::path& drl_path, const boost::filesystem::path& custom_drl_path,
            const boost::filesystem::path& download_dir, std::shared_ptr<mirrors_t::waits_t> waits, bool proxied);
 
@@ -38,9 +38,13 @@ public:
     // preferred, asking the servers in turn (mirrors_t). A server whose list has a lower stamp than
     // `recorded` (the one last installed from, if any) is passed over: a lagging mirror or a
     // replayed old list never takes the zone back, and one whose list expired is a failure too;
-    // when every list is expired, the newest is taken. Then what earlier downloads left unfinished
-    // goes, when the list no longer names it or it is a week old.
+    // when every list is expired, the newest is taken.
     void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded = std::string());
+
+    // Before a run's downloads, once the list is in: creates the download directory and removes
+    // what earlier downloads left unfinished, when the list no longer names it or it is a week old.
+    // A check never calls it: it leaves update_dir as it found it.
+    void prepare_download_dir() const;
 
     void add_file(const boost::filesystem::path& destination, const std::string& pattern);
     void add_directory(const boost::filesystem::path& directory);
@@ -69,7 +73,6 @@ private:
     // The list `server` serves, packed form preferred, parsed and checked into `lst`; `asked`
     // follows the URL under way.
     static void read_list(downloader_t& downloader, const std::string& server, std::string& asked, lst_file_t& lst);
-    void remove_stale_parts() const;
 
     std::string name_;
     boost::filesystem::path download_dir_;

@@ -26,8 +26,11 @@ void patch_index_t::parse(const char* begin, const char* end, const lst_file_t& 
         std::istringstream fields(line);
         std::string name, old_hex, new_hex, more;
         if (line.compare(0, 2, "= ") == 0) {
-            if (last != patches_.end() && line.size() > 2 && line.size() <= 22 && line.find_first_not_of("0123456789", 2) == std::string::npos)
-                last->second = std::stoull(line.substr(2));
+            // 19 digits at most, which 64 bits always hold: no file of the list has a patch that long.
+            if (last != patches_.end() && line.size() > 2 && line.size() <= 21 && line.find_first_not_of("0123456789", 2) == std::string::npos) {
+                const std::uint64_t length = std::stoull(line.substr(2));
+                if (length <= max_patch_size(list.size_of(std::get<0>(last->first)))) last->second = length;
+            }
             last = patches_.end();
         } else if (fields >> name >> old_hex >> new_hex && !(fields >> more) && list.contains(name) && digest_hex(old_hex) && digest_hex(new_hex)) {
             last = patches_.emplace(std::make_tuple(name, old_hex, new_hex), 0).first;

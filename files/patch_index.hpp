@@ -27,10 +27,14 @@ public:
     // The lines of [begin, end) that satisfy the rules above; the rest is left out.
     void parse(const char* begin, const char* end, const lst_file_t& list);
     bool offers(const std::string& name, const std::string& old_hex, const std::string& new_hex) const;
-    // The length the index gives for that patch; 0 when it gives none or offers no such patch.
+    // The length the index gives for that patch; 0 when it gives none, one that no run would take
+    // (above max_patch_size), or offers no such patch.
     std::uint64_t size_of(const std::string& name, const std::string& old_hex, const std::string& new_hex) const;
     std::size_t size() const { return patches_.size(); }
 
+    // The longest patch a run takes for a file of `listed_size` bytes: a larger one would cost the
+    // wire and the memory more than the file, which then comes whole all the same.
+    static std::uint64_t max_patch_size(std::uint64_t listed_size) { return listed_size / 2 + 65536; }
     // Where the patch from OLD to NEW lies, relative to the zone's base URL.
     static std::string patch_path(const std::string& old_hex, const std::string& new_hex);
     // The lines of one patch in the index, for the publisher: its length too when given.

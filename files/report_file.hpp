@@ -13,15 +13,26 @@ namespace upd {
 // long it took, the bytes received, and per zone the server whose list it took, the list's stamp,
 // its expiry and whether it had expired, and how many files were placed, removed and kept. A check
 // (tavik-run --check) places nothing: per zone it counts the files a run would place or remove and
-// what the ones to place would cost, whole and with the patches the zone's index offers. The run-as
-// account can write there, so a reader trusts nothing that is not as format() writes it.
+// what the ones to place would cost, whole and with the patches the zone's index offers, and names
+// the first of those to place. The run-as account can write there, so a reader trusts nothing that
+// is not as format() writes it; every number is one of its field's type.
 struct report_file_t {
+    // Names per zone: four zones stay far within max_size, however long the list's names are.
+    static constexpr std::size_t max_names = 200, max_names_bytes = 8192;
+
     struct zone_t {
         std::string name, server, stamp, expires;  // expires: YYYYMMDDHHMMSS, UTC; "": never
         bool expired = false;
         std::size_t placed = 0, removed = 0, kept = 0;
         std::size_t pending = 0;                             // a check: files to place or remove
         std::uint64_t pending_bytes = 0, patched_bytes = 0;  // a check: to place, whole; with patches
+        // A check: the names of the files to place, in the list's order, as long as they stay within
+        // max_names and max_names_bytes (a comma after each counted); to_place_more counts the rest.
+        std::vector<std::string> to_place{};
+        std::size_t to_place_more = 0;
+
+        // Names the file among those to place, or counts it with the rest once a bound is met.
+        void add_to_place(const std::string& file);
     };
     static constexpr std::size_t max_size = 65536;
 
@@ -36,6 +47,8 @@ struct report_file_t {
     std::string format() const;
     // Whether a run id may stand in the report as it is.
     static bool valid_run_id(const std::string& id);
+    // Whether a file's name may: as a signed list writes them, letters, digits, '-', '.' and '_'.
+    static bool valid_file_name(const std::string& name);
     // Throws std::runtime_error naming the first line that format() would not have written.
     static report_file_t parse(const char* begin, const char* end);
 };

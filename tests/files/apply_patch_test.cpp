@@ -50,13 +50,18 @@ TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
     // A length line counts after a patch's line only, once, in digits.
     const std::string index = upd::patch_index_t::line("a.avc", o, n, 77) + "= 88\nc.avc " + o + " " + n + "\n= 5\n../a.avc " + o + " " + n +
                               "\nb.avc " + std::string(64, 'A') + " " + n + "\nb.avc " + o + " " + n + " extra\nb.avc " + o + " " + n.substr(1) +
-                              "\n" + upd::patch_index_t::line("b.avc", n, o) + "= -1\n";
+                              "\n" + upd::patch_index_t::line("b.avc", n, o);
     upd::patch_index_t patches;
     patches.parse(index.data(), index.data() + index.size(), lst);
     EXPECT_EQ(patches.size(), 2u);
     EXPECT_TRUE(patches.offers("a.avc", o, n) && patches.offers("b.avc", n, o));
-    EXPECT_EQ(patches.size_of("a.avc", o, n), 77u);
-    EXPECT_EQ(patches.size_of("b.avc", n, o), 0u);
+    EXPECT_EQ(std::to_string(patches.size_of("a.avc", o, n)) + " " + std::to_string(patches.size_of("b.avc", n, o)), "77 0");
+    // Only a length that a run would take for the 1-byte a.avc counts; the index reads on past any other.
+    for (const std::string length : {"65536", "65537", "9999999999999999999", "18446744073709551615", "99999999999999999999", "-1"}) {
+        const std::string text = upd::patch_index_t::line("a.avc", o, n) + "= " + length + "\n" + upd::patch_index_t::line("b.avc", n, o);
+        patches.parse(text.data(), text.data() + text.size(), lst);
+        EXPECT_TRUE(patches.size() == 2 && patches.size_of("a.avc", o, n) == (length == "65536" ? 65536u : 0u)) << length;
+    }
 }
 
 }  // namespace

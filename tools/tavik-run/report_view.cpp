@@ -3,6 +3,7 @@
 
 #include "progress_view.hpp"
 
+#include "framework/error_code.hpp"
 #include "framework/fd_io.hpp"
 #include "framework/work_folder.hpp"
 
@@ -37,7 +38,9 @@ std::string zone_json(const upd::report_file_t::zone_t& z, bool check) {
                        ",\"expired\":" + json_bool(z.expired) + ",\"server\":" + json_string(z.server);
     if (check) {
         text += ",\"pending\":" + std::to_string(z.pending) + ",\"pending_bytes\":" + std::to_string(z.pending_bytes) +
-                ",\"patched_bytes\":" + std::to_string(z.patched_bytes);
+                ",\"patched_bytes\":" + std::to_string(z.patched_bytes) + ",\"to_place\":[";
+        for (std::size_t i = 0; i < z.to_place.size(); ++i) text += (i ? "," : "") + json_string(z.to_place[i]);
+        text += "],\"to_place_more\":" + std::to_string(z.to_place_more);
     }
     return text + "}";
 }
@@ -67,8 +70,14 @@ bool pending(const upd::report_file_t& report) {
     return std::any_of(report.zones.begin(), report.zones.end(), [](const upd::report_file_t::zone_t& z) { return z.pending > 0; });
 }
 
+bool expired(const upd::report_file_t& report) {
+    return std::any_of(report.zones.begin(), report.zones.end(), [](const upd::report_file_t::zone_t& z) { return z.expired; });
+}
+
 std::string json_report(const std::optional<upd::report_file_t>& report, int status, const std::string& installed, bool check) {
-    const std::string answer = !check ? "" : !report ? ",\"pending\":null" : std::string(",\"pending\":") + json_bool(pending(*report));
+    // Without a report, the status alone tells of an expired list.
+    const std::string answer = !check ? "" : std::string(",\"pending\":") + (report ? json_bool(pending(*report)) : "null") + ",\"expired\":" +
+                                                 json_bool(report ? expired(*report) : status == tvk::EC_UPDATE_EXPIRED);
     return "{\"status\":" + std::to_string(status) + ",\"report\":" + (report ? report_json(*report) : "null") + ",\"installed\":" + installed +
            answer + "}";
 }
@@ -83,6 +92,9 @@ void show_check(std::ostream& out, const upd::report_file_t& report) {
         out << z.pending << (z.pending == 1 ? " file" : " files") << " to place or remove, " << human_bytes(z.pending_bytes) << " to fetch";
         if (z.patched_bytes != z.pending_bytes) out << " (" << human_bytes(z.patched_bytes) << " with patches)";
         out << '\n';
+        // A short list of files to place is named; a long one would bury the answer.
+        if (z.to_place_more == 0 && z.to_place.size() <= 10)
+            for (const std::string& name : z.to_place) out << "  " << escaped(name, false) << '\n';
     }
     out << (pending(report) ? "updates pending" : "nothing pending") << std::endl;
 }

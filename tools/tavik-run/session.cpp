@@ -378,7 +378,8 @@ int session_t::finish(int status) {
 
 void session_t::show_report(int code) {
     const std::optional<upd::report_file_t> report = this_runs_report(update_dir_, options_.run_id);
-    if (options_.check && code == 0) {
+    // 95: a run would install from lists that expired everywhere; the answer stands all the same.
+    if (options_.check && (code == 0 || code == tvk::EC_UPDATE_EXPIRED)) {
         if (report) show_check(human_, *report);
         else err_ << "tavik-run: the report of this check cannot be read" << std::endl;
     }
