@@ -6,6 +6,7 @@
 #include "framework/error_code.hpp"
 #include "framework/run_lock.hpp"
 #include "framework/user_ids.hpp"
+#include "framework/work_folder.hpp"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/lexical_cast.hpp>
@@ -167,7 +168,7 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
     auto progress = std::make_unique<progress_t>(io_service_, configd_.get());
     progress_ = std::move(progress);
     // As the run-as account: what it opens there is its own.
-    lock_ = std::make_unique<run_lock_t>(config_->update_dir());
+    lock_ = std::make_unique<run_lock_t>(config_->update_dir() + "/" + work_folder::lock);
     take_lock(std::chrono::steady_clock::now() + std::chrono::seconds(settings_.lock_wait), true);
 }
 

@@ -1,9 +1,8 @@
-// One run at a time on a work folder: an advisory lock on update_dir/tavik-update.lock.
+// One run at a time: an advisory lock on a file that stays between runs.
 #include "framework/run_lock.hpp"
 
 #include "framework/error_code.hpp"
 #include "framework/fd_io.hpp"
-#include "framework/work_folder.hpp"
 
 #include <boost/filesystem/exception.hpp>
 
@@ -15,7 +14,7 @@
 
 namespace upd {
 
-run_lock_t::run_lock_t(const std::string& update_dir) : path_(update_dir + "/" + work_folder::lock) {
+run_lock_t::run_lock_t(const std::string& path) : path_(path) {
     fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (fd_.get() < 0) throw boost::filesystem::filesystem_error("lock", path_, last_errno());
     struct stat st;

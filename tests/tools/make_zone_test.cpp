@@ -1,7 +1,9 @@
 // tavik-sign make-zone as a publisher meets it: what it refuses, the stamps of its lists, and the generations of the tree its runs leave.
-#include "tests/support/support.hpp"
+#include "tests/support/updater_process.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 #include "tools/tavik-sign/packer.hpp"
+#include "tools/tavik-sign/published.hpp"
+#include "tools/tavik-sign/signing_keys.hpp"
 #include "tools/tavik-sign/zone_checks.hpp"
 
 #include "files/apply_patch.hpp"
@@ -10,24 +12,9 @@
 #include "framework/utc_time.hpp"
 #include "files/patch_index.hpp"
 
-namespace {
+#include <atomic>
 
-TEST(make_zone, each_list_is_stamped_above_the_last_one_published_in_the_folder) {
-    ts::scratch_t dir;
-    ts::spit(dir / "files" / "a.avc", "a");
-    sign::zone_options_t o;
-    o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = (dir / "files").string(), o.out = (dir / "out").string(), o.urls = {"http://m.test/b"};
-    const std::string not_above = " is not above 5, the stamp of the list in \"" + o.out + "\" (to go back, remove that tree first)";
-    const std::pair<std::string, std::string> rows[] = {  // "": the UTC time, to the second
-        {"5", "ok"}, {"5", "the stamp 5" + not_above}, {"0004", "the stamp 0004" + not_above}, {"6x", "the stamp \"6x\" must be 1 to 64 decimal digits"},
-        {std::string(65, '9'), "the stamp \"" + std::string(65, '9') + "\" must be 1 to 64 decimal digits"}, {"", "ok"}};
-    for (const auto& r : rows) {
-        o.stamp = r.first;
-        EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), r.second == "ok" ? "ok" : "125 " + r.second) << r.first;
-    }
-    const std::string list = ts::slurp(dir / "out" / "version.lst");
-    EXPECT_EQ(list.find("]\n", 18) - 19, 14u) << "to the second: " << list;
-}
+namespace {
 
 TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_them_unless_told) {
     ts::scratch_t dir;
@@ -39,8 +26,8 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_
     EXPECT_EQ(sign::ed25519_signer_t::read_key_line((dir / "ed.pub").string()), ts::hex(sign::ed25519_signer_t::load((dir / "ed.key").string()).public_key().raw()));
     sign::zone_options_t o;
     o.files = (dir / "files").string(), o.out = (dir / "out").string(), o.urls = {"http://m.test/b"};
-    const std::string dsa = TAVIK_SOURCE_DIR "/keys/development.key", dev = TAVIK_SOURCE_DIR "/keys/development-ed25519.key";
-    const std::string other = TAVIK_TEST_DATA "/keys/other-ed25519.key", dev_id = "c59aabed9143d796";
+    const std::string dsa = TAVIK_SOURCE_DIR "/keys/development.key", dev = TAVIK_SOURCE_DIR "/keys/development-ed25519.key", dev_id = "c59aabed9143d796";
+    const std::string other = TAVIK_TEST_DATA "/keys/other-ed25519.key", refused = "125 the list in \"" + o.out + "\" is signed by ";
     const std::string other_id = sign::ed25519_signer_t::load(other).public_key().keyid(), new_dsa = (dir / "new.key").string();
     const struct {
         std::string key;
@@ -49,11 +36,13 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_
         std::string outcome, parts;  // the outcome; the KEYIDs of the list's parts
         bool drl_kept;
     } rows[] = {
-        {dsa, {dev}, false, "ok", dev_id, false},
-        {dsa, {dev}, false, "ok", dev_id, true},  // the same keys: the server list stays as it was
-        {dsa, {dev, other}, false, "ok", dev_id + ", " + other_id, false},
-        {new_dsa, {other}, false, "ok", other_id, false},  // a rotation that keeps a key the tree's list was signed with
-        {dsa, {dev}, false, "125 the list in \"" + o.out + "\" is signed by none of the keys given", other_id, true},
+        {dsa, {}, false, "ok", "none", false}, {dsa, {dev}, false, "ok", dev_id, false},  // parts added to a list without any
+        {dsa, {dev}, false, "ok", dev_id, true},                                           // the same keys: the server list stays as it was
+        {dsa, {other}, false, refused + "no Ed25519 key given", dev_id, true},             // the same DSA key is not enough
+        {dsa, {dev, other}, false, "ok", dev_id + ", " + other_id, false}, {dsa, {other}, false, "ok", other_id, false},  // an Ed25519 rotation
+        {new_dsa, {other}, false, refused + "another DSA key than the one given", other_id, true}, {new_dsa, {other}, true, "ok", other_id, false},
+        {dsa, {dev}, false, refused + "none of the keys given (DSA key 7c839e0b85c89cd8, Ed25519 keys " + dev_id + "; its own parts are by " + other_id,
+         other_id, true},
         {dsa, {dev}, true, "ok", dev_id, false}};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::string drl = ts::slurp(dir / "out" / "update.drl");
@@ -65,6 +54,46 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_
         EXPECT_EQ(upd::signature_text_t(signature).keyids(), rows[i].parts) << i;
         EXPECT_EQ(ts::slurp(dir / "out" / "update.drl") == drl, rows[i].drl_kept) << i;
     }
+}
+
+TEST(make_zone, each_list_is_stamped_above_the_last_one_published_by_a_run_that_waits_for_another_on_the_tree_or_fails_naming_its_lock) {
+    ts::scratch_t dir;
+    ts::spit(dir / "files" / "big", std::string(8 << 20, 'b'));  // a long run: the watcher looks into it, and it is stopped in it
+    sign::zone_options_t o;
+    o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = (dir / "files").string(), o.out = (dir / "www" / "z").string();
+    o.urls = {"http://m/"}, o.packed = false;
+    const std::string lock = (dir / "www" / ".z.lock").string();
+    std::atomic<bool> done{false};
+    std::string faults, last;  // once a list is published, each one --out shows verifies and is not below the one before
+    std::thread watcher([&, keys = sign::signing_keys_t::load(o.key, {})] {
+        for (std::string covered, signature; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            const std::string stamp = sign::published_t::last_stamp(o.out), list = ts::slurp(ts::fs::path(o.out) / "version.lst");
+            const bool verifies = upd::lst_file_t::split_signed(list, covered, signature) && keys.dsa_verifies(covered, signature);
+            if (!last.empty() && (!verifies || upd::stamp_less(stamp, last)) && faults.size() < 200) faults += "[" + stamp + " after " + last + "] ";
+            last = std::max(last, stamp, upd::stamp_less);
+        }
+    });
+    const std::tuple<std::string, std::string, unsigned, std::string, std::string> rows[] = {  // the stamps of a run in another process
+        {"300", "300", 0, "%", ".z.gen-300 .z.lock z "}, {"400", "500", 1, "%", ".z.gen-300 .z.gen-400 .z.lock z "},  // and of this one, its --wait,
+        {"600", "0550", 30, "125 the stamp 0550 is not above 600, the stamp of the list in", ".z.gen-400 .z.gen-600 .z.lock z "},  // its outcome ("%":
+        {"700", "6x", 30, "125 the stamp \"6x\" must be 1 to 64", ".z.gen-600 .z.gen-700 .z.lock z "},  // failed on the lock), and the tree then
+        {"800", "950", 30, "ok", ".z.gen-800 .z.gen-950 .z.lock z "}};
+    for (const auto& [first_stamp, stamp, wait, outcome, tree] : rows) {
+        ts::updater_t first(ts::launch_t{{"make-zone", "--key", o.key, "--files", o.files, "--out", o.out, "--url", o.urls[0], "--plain-only",
+                                          "--stamp", first_stamp}, nullptr, 7, RLIM_INFINITY, {}, "tavik-sign"});
+        const std::string pid = std::to_string(first.pid());
+        for (int i = 0; i < 5000 && ts::slurp(lock).rfind(pid + "\n", 0) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        first.kill(SIGSTOP);  // it holds the lock until it is let go on: at once for a run that waits long, else once this one has ended
+        std::thread go([&, wait = wait] { if (wait > 1) std::this_thread::sleep_for(std::chrono::milliseconds(300)), first.kill(SIGCONT); });
+        o.stamp = stamp, o.wait = wait;
+        const std::string want = outcome != "%" ? outcome : "125 another make-zone run holds the lock \"" + lock + "\" (process " + pid + ")";
+        EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }).substr(0, want.size()), want) << stamp;
+        go.join(), first.kill(SIGCONT);
+        EXPECT_EQ(first.wait_exit(), 0) << first_stamp << first.err();
+        EXPECT_EQ(ts::listing(dir / "www"), tree) << stamp;
+    }
+    done = true, watcher.join();
+    EXPECT_EQ(faults, "") << "last " << last;
 }
 
 TEST(make_zone, a_list_is_valid_for_fourteen_days_unless_told_otherwise_and_never_for_less_than_an_hour) {
@@ -98,7 +127,7 @@ TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {
 
 TEST(make_zone, each_run_switches_the_link_to_a_new_generation_that_carries_over_what_make_zone_did_not_publish) {
     ts::scratch_t dir;
-    const ts::fs::path files = dir / "files", out = files / "tree";  // a tree inside the folder of files is no input, nor its generations
+    const ts::fs::path files = dir / "files", out = files / "tree";  // a tree inside the folder of files is no input, nor its generations and lock
     sign::zone_options_t o;
     o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = files.string(), o.out = out.string(), o.urls = {"http://m.test/b"}, o.drl_name = "bases.drl";
     std::string big;  // a few hundred KiB, packed as a stream
@@ -111,12 +140,12 @@ TEST(make_zone, each_run_switches_the_link_to_a_new_generation_that_carries_over
         ts::spit(dir / "elsewhere" / "x", "x"), ts::fs::create_directory_symlink(dir / "elsewhere", out / "link"), ts::fs::create_directory_symlink(dir / "elsewhere", files / ".tree.gen-1");
     };
     const std::tuple<std::function<void()>, std::string, std::string, bool, std::string> rows[] = {  // change, outcome, tree, update.drl kept, beside it
-        {[] {}, "125 \"" + files.string() + "\" holds no regular file (--allow-empty publishes a zone without files)", "notes ", true, "tree a folder"},
-        {[&] { o.allow_empty = true; }, "ok", ".published bases.drl notes patches " + tail, false, ".tree.gen-0 .tree.gen-2 tree .tree.gen-2"},
-        {[&] { ts::spit(files / "a.avc", "a"), ts::spit(files / "big", big), ts::spit(files / "timestamp", "1"); }, "ok", ".published a.avc a.avc.lzma bases.drl big big.lzma notes patches timestamp " + tail, true, ".tree.gen-2 .tree.gen-3 a.avc big timestamp tree .tree.gen-3"},
-        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, plant(); }, "ok", later, true, ".tree.gen-1 .tree.gen-3 .tree.gen-4 big timestamp tree .tree.gen-4"},
-        {[&] { o.urls = {"http://n.test/b"}, o.drl_name = "zone.ini"; }, "125 --drl-name \"zone.ini\" is the name of another file of the tree", later, true, ".tree.gen-1 .tree.gen-3 .tree.gen-4 big timestamp tree .tree.gen-4"},
-        {[&] { o.drl_name = "update.drl"; }, "ok", later, false, ".tree.gen-1 .tree.gen-4 .tree.gen-6 big timestamp tree .tree.gen-6"}};
+        {[] {}, "125 \"" + files.string() + "\" holds no regular file (--allow-empty publishes a zone without files)", "notes ", true, ".tree.lock tree a folder"},
+        {[&] { o.allow_empty = true; }, "ok", ".published bases.drl notes patches " + tail, false, ".tree.gen-0 .tree.gen-2 .tree.lock tree .tree.gen-2"},
+        {[&] { ts::spit(files / "a.avc", "a"), ts::spit(files / "big", big), ts::spit(files / "timestamp", "1"); }, "ok", ".published a.avc a.avc.lzma bases.drl big big.lzma notes patches timestamp " + tail, true, ".tree.gen-2 .tree.gen-3 .tree.lock a.avc big timestamp tree .tree.gen-3"},
+        {[&] { ts::fs::remove(files / "a.avc"), o.drl_name = "", o.lzma_list = false, plant(); }, "ok", later, true, ".tree.gen-1 .tree.gen-3 .tree.gen-4 .tree.lock big timestamp tree .tree.gen-4"},
+        {[&] { o.urls = {"http://n.test/b"}, o.drl_name = "zone.ini"; }, "125 --drl-name \"zone.ini\" is the name of another file of the tree", later, true, ".tree.gen-1 .tree.gen-3 .tree.gen-4 .tree.lock big timestamp tree .tree.gen-4"},
+        {[&] { o.drl_name = "update.drl"; }, "ok", later, false, ".tree.gen-1 .tree.gen-4 .tree.gen-6 .tree.lock big timestamp tree .tree.gen-6"}};
     int stamp = 0;
     for (const auto& r : rows) {
         const std::string drl = ts::slurp(out / "update.drl"), ini = ts::slurp(out / "zone.ini");

@@ -29,9 +29,14 @@ namespace {
 
 std::string generation_name(const std::string& name, const std::string& stamp) { return "." + name + ".gen-" + stamp; }
 std::string switch_name(const std::string& name) { return "." + name + ".switch"; }
+std::string lock_name(const std::string& name) { return "." + name + ".lock"; }
+// What follows the generations' common head in `entry`: the stamp, when it is one of them.
+std::string stamp_of(const std::string& name, const std::string& entry) {
+    return entry.substr(std::min(generation_name(name, "").size(), entry.size()));
+}
 
 bool is_generation(const std::string& name, const std::string& entry) {
-    const std::string head = generation_name(name, ""), stamp = entry.substr(std::min(head.size(), entry.size()));
+    const std::string head = generation_name(name, ""), stamp = stamp_of(name, entry);
     return entry.compare(0, head.size(), head) == 0 && !stamp.empty() && stamp.size() <= upd::lst_file_t::max_stamp_digits &&
            stamp.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -74,25 +79,28 @@ std::vector<std::string> entries(int dir, const std::string& path) {
     return names;
 }
 
-// Removes the folder `name` in `at` with all it holds, by descriptor: a link is removed, never followed.
-void remove_folder(int at, const std::string& name, const std::string& path, int depth = 0) {
+// Removes the folder `name` in `at` with all it holds, by descriptor: a link is removed, never
+// followed. With `own`, only the folder of its device and inode: another under that name stays.
+void remove_folder(int at, const std::string& name, const std::string& path, const struct stat* own = nullptr, int depth = 0) {
     const fd_guard_t dir(open_folder(at, name));
+    struct stat st;
     if (dir.get() < 0) fail("cannot open", path);
+    if (own && (::fstat(dir.get(), &st) != 0 || st.st_dev != own->st_dev || st.st_ino != own->st_ino))
+        throw std::runtime_error(quoted(path) + " is not the folder this run made: it stays");
     for (const std::string& entry : entries(dir.get(), path)) {
-        struct stat st;
         if (!is_folder(dir.get(), entry, st)) {
             if (::unlinkat(dir.get(), entry.c_str(), 0) != 0) fail("cannot remove", path + "/" + entry);
         } else if (depth < generation_t::max_depth) {
-            remove_folder(dir.get(), entry, path + "/" + entry, depth + 1);
+            remove_folder(dir.get(), entry, path + "/" + entry, nullptr, depth + 1);
         }
     }
     if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0) fail("cannot remove", path);
 }
 
 // A generation that no tree shows goes; what stays is said, and the next run tries again.
-void drop(int at, const std::string& name, const std::string& path) noexcept {
+void drop(int at, const std::string& name, const std::string& path, const struct stat* own = nullptr) noexcept {
     try {
-        remove_folder(at, name, path);
+        remove_folder(at, name, path, own);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tavik-sign make-zone: warning: %s\n", e.what());
     }
@@ -125,8 +133,13 @@ bool generation_t::of_tree(const std::string& out, const fs::path& entry) {
     const auto place = split(out);
     const std::string name = entry.filename().string();
     boost::system::error_code ignored;
-    return (name == place.second || name == switch_name(place.second) || is_generation(place.second, name)) &&
+    return (name == place.second || name == switch_name(place.second) || name == lock_name(place.second) || is_generation(place.second, name)) &&
            fs::equivalent(entry.parent_path(), place.first, ignored);
+}
+
+std::string generation_t::lock_path(const std::string& out) {
+    const auto place = split(out);
+    return (fs::path(place.first) / lock_name(place.second)).string();
 }
 
 generation_t::generation_t(const std::string& out, const std::string& stamp) {
@@ -152,15 +165,24 @@ generation_t::generation_t(const std::string& out, const std::string& stamp) {
         fail("cannot read", out);
     }
     if (new_ == old_) throw std::runtime_error(quoted(path()) + " is the tree " + quoted(out) + " shows now");
-    for (const std::string& stale : {new_, converted_})  // left by a run cut short, or before --out was removed
-        if (!stale.empty() && is_folder(at_.get(), stale, st)) remove_folder(at_.get(), stale, (fs::path(parent_) / stale).string());
+    // Left by a run cut short, or before --out was removed; but one below the stamp OUT shows may be
+    // the generation before it, which clients may still be fetching from.
+    const std::string shown = stamp_of(name_, converted_.empty() ? old_ : converted_);
+    for (const std::string& stale : {new_, converted_}) {
+        if (stale.empty() || !is_folder(at_.get(), stale, st)) continue;
+        const std::string stale_path = (fs::path(parent_) / stale).string();
+        if (!shown.empty() && upd::stamp_less(stamp_of(name_, stale), shown))
+            throw std::runtime_error(quoted(stale_path) + " is a generation before the tree " + quoted(out) + " shows: it stays");
+        remove_folder(at_.get(), stale, stale_path);
+    }
     if (::mkdirat(at_.get(), new_.c_str(), mode) != 0) fail("cannot make", path());
+    if (::fstatat(at_.get(), new_.c_str(), &made_, AT_SYMLINK_NOFOLLOW) != 0) fail("cannot read", path());
 }
 
 generation_t::~generation_t() {
     if (switched_) return;
-    ::unlinkat(at_.get(), switch_name(name_).c_str(), 0);
-    drop(at_.get(), new_, path());
+    if (linked_) ::unlinkat(at_.get(), switch_name(name_).c_str(), 0);
+    drop(at_.get(), new_, path(), &made_);
 }
 
 std::string generation_t::path() const { return (fs::path(parent_) / new_).string(); }
@@ -176,6 +198,7 @@ void generation_t::switch_to() {
     const std::string link = switch_name(name_), out = (fs::path(parent_) / name_).string(), link_path = (fs::path(parent_) / link).string();
     if (::unlinkat(at_.get(), link.c_str(), 0) != 0 && errno != ENOENT) fail("cannot remove", link_path);  // left by a run cut short
     if (::symlinkat(new_.c_str(), at_.get(), link.c_str()) != 0) fail("cannot make the link", link_path);
+    linked_ = true;
     if (!converted_.empty()) {
         // A link cannot replace a folder by rename: between the two renames, with nothing else
         // between them, OUT is missing, and clients asking then are told so. It happens once.

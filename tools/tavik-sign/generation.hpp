@@ -5,6 +5,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <string>
 
@@ -14,16 +16,20 @@ namespace sign {
 // of OUT, STAMP the list's, which rises with every list), and then makes OUT a link to it with one
 // rename: a client that asks meanwhile gets the old tree or the new one, never a mix of them. The
 // generation OUT showed before stays until the next run; older ones go. Generations are reached
-// from OUT's parent, opened once, and removed by descriptor, nothing below it followed.
+// from OUT's parent, opened once, and removed by descriptor, nothing below it followed. The run
+// holds the lock .NAME.lock beside OUT throughout: what it finds there is no other run's.
 class generation_t {
 public:
-    // Whether `entry` is OUT, one of its generations or its link being switched: no input.
+    // Whether `entry` is OUT, one of its generations, its link being switched or its lock: no input.
     static bool of_tree(const std::string& out, const boost::filesystem::path& entry);
+    // The lock file of the runs on OUT.
+    static std::string lock_path(const std::string& out);
 
-    // Makes the new generation's folder (and the folders above OUT when missing). Throws when OUT is
-    // neither missing, nor a folder, nor a link to one of its generations.
+    // Makes the new generation's folder (and the folders above OUT when missing), in place of one
+    // a run cut short left. Throws when OUT is neither missing, nor a folder, nor a link to one of
+    // its generations, or when the name is that of the generation before the one OUT shows.
     generation_t(const std::string& out, const std::string& stamp);
-    ~generation_t();  // removes the new generation unless OUT was switched to it
+    ~generation_t();  // removes the folder it made, and its link, unless OUT was switched to it
     generation_t(const generation_t&) = delete;
     generation_t& operator=(const generation_t&) = delete;
 
@@ -44,7 +50,8 @@ private:
     std::string new_, old_;      // names of the new generation and of the tree before ("": none)
     std::string converted_;      // the name a folder OUT takes as a generation; "" for a link
     fd_guard_t at_;              // OUT's folder
-    bool switched_ = false;
+    struct stat made_ {};        // the new generation's folder: another in its place is not this run's
+    bool linked_ = false, switched_ = false;
 };
 
 }  // namespace sign

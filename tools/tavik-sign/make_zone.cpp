@@ -7,9 +7,13 @@
 #include "tools/tavik-sign/published.hpp"
 #include "tools/tavik-sign/signed_writer.hpp"
 
+#include "framework/run_lock.hpp"
+
 #include <boost/filesystem/operations.hpp>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace fs = boost::filesystem;
 
@@ -102,21 +106,45 @@ private:
     std::size_t packed_ = 0, patches_ = 0;
 };
 
-// A tree whose list none of the keys signed was published with other keys: its clients trust those,
-// and would refuse every list from now on, unless the change is meant.
+// A tree whose list another DSA key signed, or whose Ed25519 parts are all by other keys, was
+// published for clients that trust those: either kind alone refuses every list from now on (a
+// client built with Ed25519 keys needs a part by one of its own beside the DSA signature it checks),
+// unless the change is meant.
 void check_key_change(const zone_options_t& o, const signing_keys_t& keys, const published_t& tree) {
-    if (o.new_keys || tree.foreign_keyids().empty()) return;
-    throw std::runtime_error("the list in " + quoted(o.out) + " is signed by none of the keys given (DSA key " + keys.fingerprint() +
-                             ", Ed25519 keys " + keys.keyids() + "; its own parts are by " + tree.foreign_keyids() +
+    const published_t::key_change_t& change = tree.key_change();
+    if (o.new_keys || (!change.dsa && !change.ed25519)) return;
+    const char* by = change.dsa && change.ed25519 ? "none of the keys given"
+                     : change.dsa                 ? "another DSA key than the one given"
+                                                  : "no Ed25519 key given";
+    throw std::runtime_error("the list in " + quoted(o.out) + " is signed by " + by + " (DSA key " + keys.fingerprint() + ", Ed25519 keys " +
+                             keys.keyids() + "; its own parts are by " + change.keyids +
                              "): its clients would refuse every list signed now (--new-keys publishes with new keys all the same)");
+}
+
+// Two runs on one tree would remove each other's generations as left over, or switch --out back to
+// a lower stamp: a run holds the tree's lock from before it reads the tree until it ends.
+void take_lock(upd::run_lock_t& lock, const zone_options_t& o) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.wait);
+    for (bool first = true; !lock.try_lock(); first = false) {
+        const long pid = lock.holder();
+        const std::string held = "another make-zone run holds the lock " + quoted(lock.path()) + (pid ? " (process " + std::to_string(pid) + ")" : "");
+        if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error(held);
+        if (first) std::printf("tavik-sign make-zone: %s; waiting up to %u s\n", held.c_str(), o.wait), std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 }  // namespace
 
 void make_zone(const zone_options_t& options) {
-    const std::string stamp = check_options(options);
+    check_options(options);
     // A bad key file fails before anything is written.
     const signed_writer_t writer(signing_keys_t::load(options.key, options.ed25519_keys));
+    const std::string lock_path = generation_t::lock_path(options.out);
+    fs::create_directories(fs::path(lock_path).parent_path());
+    upd::run_lock_t lock(lock_path);
+    take_lock(lock, options);
+    const std::string stamp = list_stamp(options);
     published_t published(options.out, writer.keys());  // what the tree --out shows holds
     check_key_change(options, writer.keys(), published);
     writer.keys().announce("tavik-sign make-zone");
@@ -137,7 +165,8 @@ command_t make_zone_command() {
             "but timestamp, signed update.drl and zone.ini (each kept as it is while its text is "
             "unchanged), patches from the versions in each --previous folder and their index, "
             "in a new folder beside OUTDIR that the link OUTDIR is then switched to; the files of "
-            "the tree before that make-zone did not publish are carried over",
+            "the tree before that make-zone did not publish are carried over; one run at a time per OUTDIR, "
+            "under the lock .NAME.lock beside it (--wait SECONDS for another run to end)",
             [](const std::vector<std::string>& args) {
                 make_zone(zone_options(args));
                 return 0;

@@ -39,10 +39,14 @@ published_t::published_t(const std::string& out, const signing_keys_t& keys) {
     dir_.reset(::open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir_.get() < 0 && errno != ENOENT) throw std::runtime_error("cannot open " + quoted(out) + ": " + std::strerror(errno));
     std::string covered, signature;
-    // What the signed list names is make-zone's; a list none of the keys signed names nothing.
-    if (upd::lst_file_t::split_signed(read_at("version.lst"), covered, signature) && !keys.any_verifies(covered, signature)) {
-        foreign_ = upd::signature_text_t(signature).keyids();
-    } else if (!covered.empty()) {
+    if (upd::lst_file_t::split_signed(read_at("version.lst"), covered, signature)) {
+        const bool dsa = keys.dsa_verifies(covered, signature), ed25519 = keys.ed25519_verifies(covered, signature);
+        const upd::signature_text_t parsed(signature);
+        change_ = {!dsa, !ed25519 && !parsed.parts().empty(), parsed.keyids()};
+        // What the signed list names is make-zone's; a list none of the keys signed names nothing.
+        if (!dsa && !ed25519) covered.clear();
+    }
+    if (!covered.empty()) {
         std::istringstream lines(covered);
         for (std::string line; std::getline(lines, line);) {
             if (line.size() < 2 || line[0] != '+') continue;

@@ -27,9 +27,13 @@ public:
     published_t(const std::string& out, const signing_keys_t& keys);
     void add(const std::string& name) { names_.insert(name); }
     bool has(const std::string& name) const { return names_.count(name) > 0; }
-    // The KEYIDs of the parts of the tree's list ("none" for none) when none of the keys signed it;
-    // "" when one did, or when the tree holds no list.
-    const std::string& foreign_keyids() const { return foreign_; }
+    // How the keys given differ from those that signed the tree's list (nothing without a list).
+    struct key_change_t {
+        bool dsa = false;      // its DSA signature does not verify under the DSA key
+        bool ed25519 = false;  // it carries Ed25519 parts, none of them by one of the Ed25519 keys
+        std::string keyids;    // the KEYIDs of its parts ("none" for none)
+    };
+    const key_change_t& key_change() const { return change_; }
     // Whether make-zone publishes the file `name` of the tree before the run: a name that the tree's
     // list listed or its packed form, version.lst and its packed form, patches/OLD-NEW.zst and
     // patches/index, a copy of update.drl, and the record.
@@ -43,7 +47,7 @@ private:
     fd_guard_t dir_;  // the tree before the run
     std::set<std::string> names_, listed_;
     std::string drl_;  // the tree's update.drl before the run
-    std::string foreign_;
+    key_change_t change_;
 };
 
 }  // namespace sign

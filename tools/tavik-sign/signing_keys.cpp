@@ -25,9 +25,7 @@ std::string signing_keys_t::signature(const std::string& covered) const {
 
 bool signing_keys_t::signed_text(const std::string& covered, const std::string& text) const {
     const upd::signature_text_t parsed(text);
-    if (!parsed.well_formed() || parsed.parts().size() != ed25519.size() ||
-        !verify_hex(dsa.public_part(), covered.data(), covered.size(), text.substr(0, upd::signature_text_t::dsa_digits)))
-        return false;
+    if (!parsed.well_formed() || parsed.parts().size() != ed25519.size() || !dsa_verifies(covered, text)) return false;
     for (std::size_t i = 0; i < ed25519.size(); ++i) {
         const upd::ed25519_key_t& key = ed25519[i].public_key();
         if (parsed.parts()[i].keyid != key.keyid() || !key.verifies(covered.data(), covered.size(), parsed.parts()[i].signature)) return false;
@@ -35,9 +33,12 @@ bool signing_keys_t::signed_text(const std::string& covered, const std::string& 
     return true;
 }
 
-bool signing_keys_t::any_verifies(const std::string& covered, const std::string& text) const {
+bool signing_keys_t::dsa_verifies(const std::string& covered, const std::string& text) const {
+    return verify_hex(dsa.public_part(), covered.data(), covered.size(), text.substr(0, upd::signature_text_t::dsa_digits));
+}
+
+bool signing_keys_t::ed25519_verifies(const std::string& covered, const std::string& text) const {
     const upd::signature_text_t parsed(text);
-    if (verify_hex(dsa.public_part(), covered.data(), covered.size(), text.substr(0, upd::signature_text_t::dsa_digits))) return true;
     return std::any_of(ed25519.begin(), ed25519.end(), [&](const ed25519_signer_t& key) {
         return std::any_of(parsed.parts().begin(), parsed.parts().end(), [&](const upd::signature_text_t::part_t& part) {
             return part.keyid == key.public_key().keyid() && key.public_key().verifies(covered.data(), covered.size(), part.signature);

@@ -22,9 +22,10 @@ struct signing_keys_t {
     std::string signature(const std::string& covered) const;
     // Whether `text` is exactly such a text over `covered` (the DSA signature may be any valid one).
     bool signed_text(const std::string& covered, const std::string& text) const;
-    // Whether `text` over `covered` verifies under one of the keys: the DSA key, or an Ed25519 key
-    // by a part of its own.
-    bool any_verifies(const std::string& covered, const std::string& text) const;
+    // Whether the DSA signature of `text` over `covered` verifies under the DSA key.
+    bool dsa_verifies(const std::string& covered, const std::string& text) const;
+    // Whether one of the Ed25519 keys made a part of `text` over `covered`: one by its KEYID that verifies.
+    bool ed25519_verifies(const std::string& covered, const std::string& text) const;
 
     // Says on standard output which keys sign, and warns on standard error when a client built as
     // this program was would refuse what they sign (the build's keys are the updater's).

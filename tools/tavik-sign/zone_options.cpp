@@ -30,14 +30,15 @@ void refuse(const std::string& problem) {
 
 const char zone_usage[] =
     "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
-    "[--ed25519-key FILE]... [--new-keys] [--stamp DIGITS] [--valid-for DAYSd|HOURSh|none] [--drl-name NAME] [--previous DIR]... [--no-lzma-list] [--plain-only] "
-    "[--allow-empty]";
+    "[--ed25519-key FILE]... [--new-keys] [--wait SECONDS] [--stamp DIGITS] [--valid-for DAYSd|HOURSh|none] [--drl-name NAME] "
+    "[--previous DIR]... [--no-lzma-list] [--plain-only] [--allow-empty]";
 
 zone_options_t zone_options(const std::vector<std::string>& args) {
     zone_options_t o;
+    std::string wait = "0";
     const std::map<std::string, std::string*> values{
         {"--key", &o.key}, {"--files", &o.files}, {"--out", &o.out}, {"--stamp", &o.stamp}, {"--drl-name", &o.drl_name},
-        {"--valid-for", &o.valid_for}};
+        {"--valid-for", &o.valid_for}, {"--wait", &wait}};
     const std::map<std::string, std::vector<std::string>*> lists{
         {"--url", &o.urls}, {"--fallback", &o.fallbacks}, {"--pattern", &o.patterns}, {"--previous", &o.previous}, {"--ed25519-key", &o.ed25519_keys}};
     const std::map<std::string, std::pair<bool*, bool>> switches{
@@ -55,10 +56,13 @@ zone_options_t zone_options(const std::vector<std::string>& args) {
                                                      {"--out", !o.out.empty()}, {"--url", !o.urls.empty()}};
     for (const auto& r : required)
         if (!r.second) throw usage_error_t(std::string(r.first) + " is missing");
+    if (wait.empty() || wait.size() > 5 || wait.find_first_not_of("0123456789") != std::string::npos || std::stoul(wait) > o.max_wait)
+        throw usage_error_t("--wait takes a number from 0 to " + std::to_string(o.max_wait));
+    o.wait = static_cast<unsigned>(std::stoul(wait));
     return o;
 }
 
-std::string check_options(const zone_options_t& o) {
+void check_options(const zone_options_t& o) {
     if (o.urls.empty()) throw std::runtime_error("at least one --url is needed");
     for (const std::string& u : o.urls) refuse(check_url(u, false));
     for (const std::string& u : o.fallbacks) refuse(check_url(u, true));
@@ -67,14 +71,17 @@ std::string check_options(const zone_options_t& o) {
     if (!o.drl_name.empty() && !check_file_name(o.drl_name).empty()) {
         throw std::runtime_error("--drl-name " + quoted(o.drl_name) + ": " + check_file_name(o.drl_name));
     }
-    // To the second: two lists made in the same minute must not share a stamp, or a mirror could
-    // serve either.
-    const std::string stamp = o.stamp.empty() ? upd::utc_digits(std::time(nullptr)) : o.stamp;
-    if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos ||
-        stamp.size() > upd::lst_file_t::max_stamp_digits) {
-        throw std::runtime_error("the stamp " + quoted(stamp) + " must be 1 to " +
+    if (!o.stamp.empty() && (o.stamp.find_first_not_of("0123456789") != std::string::npos || o.stamp.size() > upd::lst_file_t::max_stamp_digits)) {
+        throw std::runtime_error("the stamp " + quoted(o.stamp) + " must be 1 to " +
                                  std::to_string(upd::lst_file_t::max_stamp_digits) + " decimal digits");
     }
+}
+
+std::string list_stamp(const zone_options_t& o) {
+    // To the second: two lists made in the same minute must not share a stamp, or a mirror could
+    // serve either. Taken under the lock: a run that waited for it stamps its list with the time it
+    // got it, not the time it began.
+    const std::string stamp = o.stamp.empty() ? upd::utc_digits(std::time(nullptr)) : o.stamp;
     // Clients take no list below the one they installed last, and may take one of the same stamp
     // from any mirror: each list must be above the last.
     const std::string previous = published_t::last_stamp(o.out);

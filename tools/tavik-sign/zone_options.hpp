@@ -21,7 +21,9 @@ struct zone_options_t {
     bool allow_empty = false;  // a folder of files without one regular file is no mistake
     std::vector<std::string> previous;  // folders of earlier versions of the files, patched from
     std::vector<std::string> ed25519_keys;  // Ed25519 key files, a signature part each
-    bool new_keys = false;  // the tree's list may be signed by none of the keys: a change of keys meant
+    bool new_keys = false;  // the tree's list may be signed by other keys: a change of keys meant
+    unsigned wait = 0;      // seconds to wait for another run's lock on the tree
+    static constexpr unsigned max_wait = 86400;  // a day: a longer wait is no wait but a hang
 };
 
 extern const char zone_usage[];  // the synopsis of the command line
@@ -29,10 +31,12 @@ extern const char zone_usage[];  // the synopsis of the command line
 // required one missing.
 zone_options_t zone_options(const std::vector<std::string>& args);
 
-// Checks what the options put into the signed files, and returns the stamp of the list: the given
-// one or the UTC time, to the second. std::runtime_error names the first mistake, a stamp not
-// above that of the list the tree holds already among them.
-std::string check_options(const zone_options_t& options);
+// Checks what the options put into the signed files: std::runtime_error names the first mistake.
+void check_options(const zone_options_t& options);
+// The stamp of the new list: the given one or the UTC time, to the second. std::runtime_error when
+// it is not above that of the list the tree holds already, which only the run holding the tree's
+// lock may read.
+std::string list_stamp(const zone_options_t& options);
 
 // The seconds of a validity: days ("14d") or hours ("36h"), at least an hour; 0 for "none".
 // std::runtime_error for anything else.
