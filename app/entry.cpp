@@ -34,9 +34,8 @@ void run_from_command_line(const char* program_name, const char* version, int ar
 
     po::options_description options("Command line options", po::options_description::m_default_line_length,
                                     po::options_description::m_default_line_length / 2);
-    options.add_options()
-        ("help,h", po::bool_switch(), "print help message and exit")
-        ("version,v", po::bool_switch(), "print version and exit");
+    options.add_options()("help,h", po::bool_switch(), "print help message and exit")("version,v", po::bool_switch(),
+                                                                                      "print version and exit");
 
     po::variables_map vm;
     po::store(po::parse_command_line(argc, argv, options, command_line_style), vm);
@@ -56,8 +55,7 @@ void run_from_command_line(const char* program_name, const char* version, int ar
 
 void exit_with_status(int status) {
     ensure_console_log();
-    LOG_NOTICE("Exit with status " << status << " (" << error_code_text(static_cast<tvk::ErrorCode>(status))
-                                   << ")");
+    LOG_NOTICE("Exit with status " << status << " (" << error_code_text(static_cast<tvk::ErrorCode>(status)) << ")");
     std::exit(status);
 }
 
@@ -88,20 +86,15 @@ void on_terminate() {
     ::_exit(tvk::EC_UNEXPECTED_ERROR);
 }
 
-void on_protobuf_log(google::protobuf::LogLevel level, const char* /*file*/, int /*line*/,
-                     const std::string& message) {
+void on_protobuf_log(google::protobuf::LogLevel level, const char* /*file*/, int /*line*/, const std::string& message) {
     static const char large_message[] = "Reading dangerously large protocol message.";
     switch (level) {
-        case google::protobuf::LOGLEVEL_INFO:
-            LOG_INFO(message);
-            break;
+        case google::protobuf::LOGLEVEL_INFO: LOG_INFO(message); break;
         case google::protobuf::LOGLEVEL_WARNING:
             // Frames up to the link's limit are legitimate; the library warns about them anyway.
             if (message.compare(0, sizeof(large_message) - 1, large_message) == 0) break;
             LOG_WARNING(message);
             break;
-        default:
-            LOG_ERROR(message);
-            break;
+        default: LOG_ERROR(message); break;
     }
 }

@@ -175,7 +175,8 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
 void inventory_t::take_lock(std::chrono::steady_clock::time_point deadline, bool first) {
     if (lock_->try_lock()) return start_attempt();
     const long pid = lock_->holder();
-    const std::string held = "Another run holds the lock on update_dir " + boost::lexical_cast<std::string>(fs::path(config_->update_dir())) +
+    const std::string held = "Another run holds the lock on update_dir " +
+                             boost::lexical_cast<std::string>(fs::path(config_->update_dir())) +
                              (pid ? " (process " + std::to_string(pid) + ")" : "");
     if (std::chrono::steady_clock::now() >= deadline) {
         // What the other run is doing is its report, not ours.

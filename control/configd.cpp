@@ -28,8 +28,7 @@ configd_t::configd_t() { size_limit_ = 67108864; }
 
 configd_t::~configd_t() = default;
 
-void configd_t::start(boost::asio::io_service& io, int fd,
-                      std::function<void(const tvk::UpdateConfig&)> on_context) {
+void configd_t::start(boost::asio::io_service& io, int fd, std::function<void(const tvk::UpdateConfig&)> on_context) {
     auto socket = std::make_shared<socket_t>(io);
     boost::system::error_code ec;
     socket->assign(boost::asio::local::stream_protocol(), fd, ec);
@@ -79,8 +78,7 @@ void configd_t::handle_error(const boost::system::error_code& ec) {
 
 std::shared_ptr<configd_t::link_t> configd_t::shared_this() { return shared_from_this(); }
 
-void configd_t::request_install(const std::vector<install_entry_t>& to_place,
-                                const std::set<std::string>& to_remove,
+void configd_t::request_install(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
                                 const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
     on_installed_ = std::move(on_installed);
     tvk::Update2ConfigdMessage message;

@@ -91,7 +91,8 @@ void fetch_pool_t::run(std::size_t count, downloader_t& own) {
     if (failure) std::rethrow_exception(failure);
 }
 
-std::size_t fetch_pool_t::start(std::vector<std::unique_ptr<lane_t>>& lanes, const std::function<void(lane_t&)>& work) const {
+std::size_t fetch_pool_t::start(std::vector<std::unique_ptr<lane_t>>& lanes,
+                                const std::function<void(lane_t&)>& work) const {
     std::size_t started = 0;
     try {
         // test hook: begin
@@ -100,7 +101,8 @@ std::size_t fetch_pool_t::start(std::vector<std::unique_ptr<lane_t>>& lanes, con
         // test hook: end
         for (auto& lane : lanes) {
             // test hook: begin
-            if (failing && std::to_string(started + 1) == failing) throw boost::thread_resource_error(EAGAIN, "test hook");
+            if (failing && std::to_string(started + 1) == failing)
+                throw boost::thread_resource_error(EAGAIN, "test hook");
             // test hook: end
             lane_t* l = lane.get();
             l->thread = boost::thread([work, l] { work(*l); });  // a copy: the argument is a temporary
@@ -111,8 +113,10 @@ std::size_t fetch_pool_t::start(std::vector<std::unique_ptr<lane_t>>& lanes, con
         // never ran and is dropped before anything could refer to it.
         const std::size_t planned = lanes.size();
         lanes.resize(started);
-        if (started) LOG_WARNING("Downloads: " << started << " of " << planned << " connections started: " << exception_text(e));
-        else LOG_WARNING("Downloads: no connection started, one file after another: " << exception_text(e));
+        if (started)
+            LOG_WARNING("Downloads: " << started << " of " << planned << " connections started: " << exception_text(e));
+        else
+            LOG_WARNING("Downloads: no connection started, one file after another: " << exception_text(e));
     }
     return started;
 }

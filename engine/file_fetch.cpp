@@ -55,7 +55,9 @@ bool is(const std::exception& e, tvk::ErrorCode code) { return error_code_of(e) 
 file_fetch_t::file_fetch_t(checker_t& checker, bool patches, bool recheck_lists)
     : checker_(checker), patches_(patches), recheck_lists_(recheck_lists) {}
 
-bool file_fetch_t::patchable(const file_item_t& item) { return item.size <= max_patched_size && regular_file(item.destination); }
+bool file_fetch_t::patchable(const file_item_t& item) {
+    return item.size <= max_patched_size && regular_file(item.destination);
+}
 
 bool file_fetch_t::regular_file(const fs::path& path) {
     struct stat st;
@@ -72,10 +74,12 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
     if (!installed.empty() && fetch_patch(downloader, zone, item, installed)) return;
     zone.mirrors().ask([&](const std::string& server, std::string& asked) {
         try {
-            fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size, &asked);
+            fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size,
+                  &asked);
         } catch (const std::exception& e) {
             // Files keep their names across versions: one asked for after a publication is the new one.
-            if (recheck_lists_ && (is(e, tvk::EC_BAD_CHECKSUM) || is(e, tvk::EC_NO_SUCH_ENTRY))) zone.check_republished(downloader, server);
+            if (recheck_lists_ && (is(e, tvk::EC_BAD_CHECKSUM) || is(e, tvk::EC_NO_SUCH_ENTRY)))
+                zone.check_republished(downloader, server);
             throw;
         }
     });
@@ -85,32 +89,40 @@ std::string file_fetch_t::patch_from(const zone_t& zone, const file_item_t& item
     // The cached digest of the installed copy picks the patch; the copy itself is checked again.
     if (!patches_ || !zone.patches().size() || !patchable(item)) return std::string();
     const std::string installed = to_hex(checker_.sha256(item.destination));
-    return zone.patches().offers(fs::path(item.source).filename().string(), installed, to_hex(item.sha256)) ? installed : std::string();
+    return zone.patches().offers(fs::path(item.source).filename().string(), installed, to_hex(item.sha256))
+               ? installed
+               : std::string();
 }
 
 std::uint64_t file_fetch_t::patch_size(const zone_t& zone, const file_item_t& item) {
     const std::string installed = patch_from(zone, item);
-    return installed.empty() ? 0 : zone.patches().size_of(fs::path(item.source).filename().string(), installed, to_hex(item.sha256));
+    return installed.empty()
+               ? 0
+               : zone.patches().size_of(fs::path(item.source).filename().string(), installed, to_hex(item.sha256));
 }
 
-bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed) {
-    const std::string path = patch_index_t::patch_path(installed, to_hex(item.sha256)), patch = item.source + work_folder::patch_suffix;
+bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item,
+                               const std::string& installed) {
+    const std::string path = patch_index_t::patch_path(installed, to_hex(item.sha256)),
+                      patch = item.source + work_folder::patch_suffix;
     std::string asked, oversized;
     bool missing = false;
     mirrors_t::round_t round;
-    const bool served = zone.mirrors().ask_in_turn([&](const std::string& server, std::string& url) {
-        const url_t patch_url(server, path);
-        url = asked = patch_url.to_string();
-        try {
-            // The publisher offers no patch of half the file or more.
-            downloader.get_to_file(patch_url, patch, patch_index_t::max_patch_size(item.size), true);
-        } catch (const server_failure_t& e) {
-            // A server without this patch is no failed server: the file comes whole.
-            if (exit_code_of(e) != tvk::EC_NO_SUCH_ENTRY && exit_code_of(e) != tvk::EC_LIMIT_REACHED) throw;
-            missing = exit_code_of(e) == tvk::EC_NO_SUCH_ENTRY;
-            if (!missing) oversized = e.cause();
-        }
-    }, round);
+    const bool served = zone.mirrors().ask_in_turn(
+        [&](const std::string& server, std::string& url) {
+            const url_t patch_url(server, path);
+            url = asked = patch_url.to_string();
+            try {
+                // The publisher offers no patch of half the file or more.
+                downloader.get_to_file(patch_url, patch, patch_index_t::max_patch_size(item.size), true);
+            } catch (const server_failure_t& e) {
+                // A server without this patch is no failed server: the file comes whole.
+                if (exit_code_of(e) != tvk::EC_NO_SUCH_ENTRY && exit_code_of(e) != tvk::EC_LIMIT_REACHED) throw;
+                missing = exit_code_of(e) == tvk::EC_NO_SUCH_ENTRY;
+                if (!missing) oversized = e.cause();
+            }
+        },
+        round);
     if (!served || missing) return false;
     try {
         if (!oversized.empty()) throw server_failure_t(tvk::EC_LIMIT_REACHED, "Patch too large", oversized);
@@ -118,28 +130,33 @@ bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const fil
         const auto started = std::chrono::steady_clock::now();
         const std::vector<char> reference = read_regular_file(item.destination, max_patched_size);
         if (to_hex(cf_digest_t::of(reference.data(), reference.size())) != installed) {
-            LOG_DEBUG("Download: " << fs::path(item.destination) << ": changed since its digest was cached; the whole file");
+            LOG_DEBUG("Download: " << fs::path(item.destination)
+                                   << ": changed since its digest was cached; the whole file");
         } else {
             const std::vector<char> bytes = read_regular_file(patch, item.size, O_NOFOLLOW);
-            const std::vector<char> result = apply_patch(reference.data(), reference.size(), bytes.data(), bytes.size(), item.size);
+            const std::vector<char> result =
+                apply_patch(reference.data(), reference.size(), bytes.data(), bytes.size(), item.size);
             if (cf_digest_t::of(result.data(), result.size()) != item.sha256) throw_bad_checksum(item.source);
             write_fresh(item.source, result);
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
-            LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for " << result.size() << ") in "
-                                  << ms << " ms");
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                    .count();
+            LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for "
+                                  << result.size() << ") in " << ms << " ms");
             ::unlink(patch.c_str());
             return true;
         }
     } catch (const std::exception& e) {
         // A damaged patch, or one that makes another file: the whole file, once.
-        LOG_WARNING("Zone " << zone.name() << ": " << asked << ": " << mirrors_t::cause(e) << "; the whole file instead");
+        LOG_WARNING("Zone " << zone.name() << ": " << asked << ": " << mirrors_t::cause(e)
+                            << "; the whole file instead");
     }
     ::unlink(patch.c_str()), ::unlink((patch + work_folder::part_suffix).c_str());
     return false;
 }
 
-void file_fetch_t::fetch(downloader_t& downloader, const url_t& url, const fs::path& target, const std::string& expected, bool packed,
-                         std::uint32_t size, std::string* asked) {
+void file_fetch_t::fetch(downloader_t& downloader, const url_t& url, const fs::path& target,
+                         const std::string& expected, bool packed, std::uint32_t size, std::string* asked) {
     if (regular_file(target) && checker_.sha256(target) == expected) {
         LOG_DEBUG("Download: " << target << ": has already been downloaded");
         return;
@@ -159,13 +176,14 @@ void file_fetch_t::fetch(downloader_t& downloader, const url_t& url, const fs::p
         LOG_DEBUG(target.filename().string() << " MD5 " << to_hex(checker_.md5(target)));
         if (checker_.sha256(target) == expected) return;
         if (resumed == 0) throw_bad_checksum(target);
-        LOG_DEBUG("Download: " << target << ": continued from " << resumed << " bytes, fails its digest; once more whole");
+        LOG_DEBUG("Download: " << target << ": continued from " << resumed
+                               << " bytes, fails its digest; once more whole");
         ::unlink(target.c_str());
     }
 }
 
-void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, const fs::path& target, const std::string& expected,
-                                std::uint32_t size) {
+void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, const fs::path& target,
+                                const std::string& expected, std::uint32_t size) {
     const url_t packed_url = url.with_suffix(work_folder::packed_suffix);
     const fs::path temporary = target.string() + work_folder::packed_suffix;
     // A container continued from an earlier part that fails is fetched whole once more: the part
@@ -174,7 +192,8 @@ void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, cons
         std::uint64_t resumed = 0;
         try {
             // No container for this file can be larger; a longer one is refused as it arrives.
-            resumed = downloader.get_to_file(packed_url, temporary, std::min(max_in_memory, lzma_header_size + lzma_packed_bound(size)), true);
+            resumed = downloader.get_to_file(packed_url, temporary,
+                                             std::min(max_in_memory, lzma_header_size + lzma_packed_bound(size)), true);
             log_download(temporary);
             lzma_decompress_file(temporary, target, size);
             if (::unlink(temporary.c_str()) != 0) LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);

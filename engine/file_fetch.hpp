@@ -33,8 +33,8 @@ public:
     // length the file list promises: a plain download may not run past it. What a failure leaves
     // half-way stays for the next request to continue; a continued file that fails its check is
     // fetched whole once more. `asked` follows the URL of the request under way.
-    void fetch(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target, const std::string& expected, bool packed,
-               std::uint32_t size, std::string* asked = nullptr);
+    void fetch(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target,
+               const std::string& expected, bool packed, std::uint32_t size, std::string* asked = nullptr);
 
     // Whether the failure of a packed form sends the request on to the plain file: none there, a
     // damaged container, or one cut at the limit (it could never unpack).
@@ -55,8 +55,8 @@ private:
     std::string patch_from(const zone_t& zone, const file_item_t& item);
     // The patch road: true when the file was made from a patch and verified.
     bool fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item, const std::string& installed);
-    void fetch_packed(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target, const std::string& expected,
-                      std::uint32_t size);
+    void fetch_packed(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target,
+                      const std::string& expected, std::uint32_t size);
 
     checker_t& checker_;
     bool patches_;

@@ -19,7 +19,8 @@ passed_over_t::passed_over_t(const std::string& cause)
 void mirrors_t::round_t::fail() const {
     if (only && failures == 1) std::rethrow_exception(only);
     const bool all_407 = failures > 0 && refusals_407 == failures;
-    throw boost::system::system_error(tvk::make_error_code(all_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
+    throw boost::system::system_error(
+        tvk::make_error_code(all_407 ? tvk::EC_PROXY_AUTH_ERROR : tvk::EC_NO_UPDATE_SERVERS));
 }
 
 mirrors_t::mirrors_t(std::string zone, std::vector<std::string> drawn, std::shared_ptr<waits_t> waits, bool proxied)
@@ -75,9 +76,9 @@ boost::optional<std::string> mirrors_t::next(const std::set<std::string>& tried)
     }
     if (failed_one || !tried.empty() || !chosen_.empty() || drawn_.empty()) return failed_one;
     // What one server says never silences a zone: the wait that ends first is cut short.
-    const std::string first = *std::min_element(drawn_.begin(), drawn_.end(), [this](const std::string& a, const std::string& b) {
-        return waits_->until.at(a) < waits_->until.at(b);
-    });
+    const std::string first = *std::min_element(
+        drawn_.begin(), drawn_.end(),
+        [this](const std::string& a, const std::string& b) { return waits_->until.at(a) < waits_->until.at(b); });
     LOG_NOTICE("Zone " << zone_ << ": every server asked to be left alone; asking " << first << " all the same");
     return first;
 }
@@ -112,14 +113,17 @@ void mirrors_t::failed(const std::string& server, const std::string& url, const 
             }
         }
     }
-    if (dynamic_cast<const passed_over_t*>(&e)) LOG_WARNING("Zone " << zone_ << ": " << server << " " << why);
-    else LOG_WARNING("Zone " << zone_ << ": " << url << ": " << why);
+    if (dynamic_cast<const passed_over_t*>(&e))
+        LOG_WARNING("Zone " << zone_ << ": " << server << " " << why);
+    else
+        LOG_WARNING("Zone " << zone_ << ": " << url << ": " << why);
 }
 
 bool mirrors_t::is_server_failure(const std::exception& e) {
     if (dynamic_cast<const server_failure_t*>(&e)) return true;
     const tvk::ErrorCode code = exit_code_of(e);
-    return code == tvk::EC_BAD_CHECKSUM || code == tvk::EC_BAD_LZMA_FILE || code == tvk::EC_BAD_LST_FILE || code == tvk::EC_BAD_DRL_FILE;
+    return code == tvk::EC_BAD_CHECKSUM || code == tvk::EC_BAD_LZMA_FILE || code == tvk::EC_BAD_LST_FILE ||
+           code == tvk::EC_BAD_DRL_FILE;
 }
 
 std::string mirrors_t::cause(const std::exception& e) {

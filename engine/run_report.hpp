@@ -28,7 +28,8 @@ public:
     // The run id, dry run and check of `settings`.
     report_file_t report(const run_settings_t& settings, int status, std::uint64_t received) const;
     // Replaces the file atomically; a failure costs a Warning, never the status.
-    void write(const boost::filesystem::path& update_dir, const run_settings_t& settings, int status, std::uint64_t received) const;
+    void write(const boost::filesystem::path& update_dir, const run_settings_t& settings, int status,
+               std::uint64_t received) const;
 
 private:
     std::chrono::steady_clock::time_point started_;

@@ -24,7 +24,7 @@ struct run_settings_t {
     std::size_t connections = 1;  // downloads at once (TAVIK_DOWNLOAD_CONNECTIONS, 1 to 16)
     bool keep_alive = true;       // connections kept between requests (unless TAVIK_KEEP_ALIVE=0)
     bool patches = true;          // patches fetched (unless TAVIK_PATCHES=0)
-    bool dry_run = false;  // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
+    bool dry_run = false;         // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
     // The lists compared and the patch indexes read, nothing else fetched, and nothing placed,
     // removed or recorded but the hash cache and the servers' waits; the report counts what a run
     // would do (TAVIK_CHECK=1).

@@ -27,13 +27,17 @@ namespace {
 void warn_empty(const char* option) { LOG_WARNING("Config option " << option << " is empty"); }
 
 void map_file(zone_t& zone, const std::string& path, const std::string& pattern, const char* option) {
-    if (path.empty()) warn_empty(option);
-    else zone.add_file(path, pattern);
+    if (path.empty())
+        warn_empty(option);
+    else
+        zone.add_file(path, pattern);
 }
 
 void map_directory(zone_t& zone, const std::string& directory, const char* option) {
-    if (directory.empty()) warn_empty(option);
-    else zone.add_directory(directory);
+    if (directory.empty())
+        warn_empty(option);
+    else
+        zone.add_directory(directory);
 }
 
 // One row of the zone table: when a zone takes part, where its files live, which installed files
@@ -70,13 +74,15 @@ std::vector<zone_row_t> zone_table(const tvk::UpdateConfig& c) {
              map_file(zone, c.nrd_drl_path(), "update.drl", "Update.NrdDrlPath");
              map_directory(zone, c.nrd_dir(), "Root.NrdDir");
          }},
-        {"ANTISPAM", c.antispam_installed() && c.antispam_update_enabled(), c.antispam_drl_path(), c.antispam_custom_drl_path(),
-         "antispam", !c.antispam_drl_path().empty(), antispam_dir / "zone.ini",
+        {"ANTISPAM", c.antispam_installed() && c.antispam_update_enabled(), c.antispam_drl_path(),
+         c.antispam_custom_drl_path(), "antispam", !c.antispam_drl_path().empty(), antispam_dir / "zone.ini",
          [&c, antispam_dir](zone_t& zone) {
              map_file(zone, c.antispam_drl_path(), "update.drl", "Update.AntispamDrlPath");
              if (!c.antispam_drl_path().empty()) zone.add_file(antispam_dir / "zone.ini", "zone.ini");
-             if (!c.antispam_core_path().empty() && c.antispam_core().empty()) LOG_WARNING("Config option AntispamCore name is empty");
-             else map_file(zone, c.antispam_core_path(), c.antispam_core(), "Root.AntispamCorePath");
+             if (!c.antispam_core_path().empty() && c.antispam_core().empty())
+                 LOG_WARNING("Config option AntispamCore name is empty");
+             else
+                 map_file(zone, c.antispam_core_path(), c.antispam_core(), "Root.AntispamCorePath");
          }},
     };
 }
@@ -90,13 +96,24 @@ struct waits_guard_t {
 
 // What the report says of a zone.
 run_report_t::zone_t report_of(zone_t& zone, std::size_t placed = 0, std::size_t removed = 0, std::size_t kept = 0) {
-    return {zone.name(), zone.mirrors().list_server(), zone.lst().stamp(), zone.lst().expiry(), zone.expired(), placed, removed, kept};
+    return {zone.name(),
+            zone.mirrors().list_server(),
+            zone.lst().stamp(),
+            zone.lst().expiry(),
+            zone.expired(),
+            placed,
+            removed,
+            kept};
 }
 
 }  // namespace
 
 updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, const run_settings_t& settings)
-    : io_service_(io_service), progress_(progress), counter_(progress), settings_(settings), downloader_(io_service, counter_) {
+    : io_service_(io_service),
+      progress_(progress),
+      counter_(progress),
+      settings_(settings),
+      downloader_(io_service, counter_) {
     settings_.configure(downloader_);
 }
 
@@ -131,7 +148,8 @@ void updater_t::update_once(const tvk::UpdateConfig& config, bool recheck_lists)
         to_remove_.insert(removed.begin(), removed.end());
         std::set<std::string> kept = zone.kept_files();
         up_to_date_.insert(kept.begin(), kept.end());
-        if (report_) report_->set_zone(report_of(zone, zone.changed_files(checker).size(), removed.size(), kept.size()));
+        if (report_)
+            report_->set_zone(report_of(zone, zone.changed_files(checker).size(), removed.size(), kept.size()));
         expired_ = expired_ || zone.expired();
     }
 }
@@ -140,7 +158,8 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool r
     std::uint32_t files = 0, bytes = 0;
     std::vector<std::pair<zone_t*, file_item_t>> jobs;  // (zone, file) in list order
     for (zone_t& zone : zones) {
-        for (const file_item_t& item : zone.changed_files(checker)) jobs.emplace_back(&zone, item), ++files, bytes += item.size;
+        for (const file_item_t& item : zone.changed_files(checker))
+            jobs.emplace_back(&zone, item), ++files, bytes += item.size;
         load_patch_index(zone, checker);
     }
     progress_.start_download(files, bytes);
@@ -173,7 +192,8 @@ void updater_t::hash_installed(checker_t& checker, const std::vector<zone_t>& zo
 void updater_t::load_patch_index(zone_t& zone, checker_t& checker) {
     const auto& changed = zone.changed_files(checker);
     // Asked once a run, and only when a file with an installed copy is to be fetched.
-    if (settings_.patches && std::any_of(changed.begin(), changed.end(), file_fetch_t::patchable)) zone.load_patch_index(downloader_);
+    if (settings_.patches && std::any_of(changed.begin(), changed.end(), file_fetch_t::patchable))
+        zone.load_patch_index(downloader_);
 }
 
 void updater_t::check(const tvk::UpdateConfig& config) {
@@ -192,15 +212,19 @@ void updater_t::check(const tvk::UpdateConfig& config) {
         }
         expired_ = expired_ || zone.expired();
         r.pending = zone.changed_files(checker).size() + zone.removed_files().size();
-        LOG_NOTICE("Zone " << zone.name() << ": " << r.pending << " files to place or remove, " << r.pending_bytes << " bytes to fetch"
-                           << (r.patched_bytes != r.pending_bytes ? ", " + std::to_string(r.patched_bytes) + " with patches" : std::string()));
+        LOG_NOTICE("Zone " << zone.name() << ": " << r.pending << " files to place or remove, " << r.pending_bytes
+                           << " bytes to fetch"
+                           << (r.patched_bytes != r.pending_bytes
+                                   ? ", " + std::to_string(r.patched_bytes) + " with patches"
+                                   : std::string()));
         if (report_) report_->set_zone(r);
     }
 }
 
 std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
     const fs::path update_dir = config.update_dir();
-    const std::vector<std::string> excluded(config.excluded_files().item().begin(), config.excluded_files().item().end());
+    const std::vector<std::string> excluded(config.excluded_files().item().begin(),
+                                            config.excluded_files().item().end());
     const std::vector<zone_row_t> table = zone_table(config);
     if (std::none_of(table.begin(), table.end(), [](const zone_row_t& row) { return row.enabled; })) {
         LOG_WARNING("No zone is installed and enabled: there is nothing to update");
@@ -212,7 +236,8 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
         if (!row.enabled) continue;
         try {
             LOG_DEBUG("Update from zone " << row.name << " is planned");
-            zone_t zone(row.name, row.drl_path, row.custom_drl_path, update_dir / row.download_dir, waits_, settings_.proxied());
+            zone_t zone(row.name, row.drl_path, row.custom_drl_path, update_dir / row.download_dir, waits_,
+                        settings_.proxied());
             const auto recorded = stamps_.find(row.name);
             zone.download_lst(downloader_, excluded, recorded == stamps_.end() ? "" : recorded->second);
             if (!settings_.check) zone.prepare_download_dir();
@@ -288,8 +313,8 @@ void updater_t::fallback(const tvk::UpdateConfig& config) {
     record_waits(config);
 }
 
-void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& target, const std::string& expected, bool packed,
-                      std::uint32_t size) {
+void updater_t::fetch(checker_t& checker, const url_t& url, const fs::path& target, const std::string& expected,
+                      bool packed, std::uint32_t size) {
     file_fetch_t(checker, settings_.patches).fetch(downloader_, url, target, expected, packed, size);
 }
 

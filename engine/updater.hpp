@@ -50,8 +50,8 @@ public:
     void record_waits(const tvk::UpdateConfig& config);
 
     // Brings one file from `url` to `target` over the run's own connection, as file_fetch_t does.
-    void fetch(checker_t& checker, const url_t& url, const boost::filesystem::path& target,
-               const std::string& expected, bool packed, std::uint32_t size);
+    void fetch(checker_t& checker, const url_t& url, const boost::filesystem::path& target, const std::string& expected,
+               bool packed, std::uint32_t size);
 
     // What the run did goes into this report as it happens (none: nowhere).
     void set_report(run_report_t* report) { report_ = report; }

@@ -10,8 +10,9 @@
 
 namespace upd {
 
-worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, const run_settings_t& settings,
-                   progress_t& progress, install_request_t request_install, run_report_t* report)
+worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config,
+                   const run_settings_t& settings, progress_t& progress, install_request_t request_install,
+                   run_report_t* report)
     : main_io_service_(main_io_service),
       config_(config),
       settings_(settings),
@@ -29,7 +30,9 @@ worker_t::~worker_t() {
     thread_.detach();
 }
 
-void worker_t::start() { thread_ = boost::thread([this] { run(); }); }
+void worker_t::start() {
+    thread_ = boost::thread([this] { run(); });
+}
 
 void worker_t::run() {
     std::exception_ptr result;

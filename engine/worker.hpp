@@ -24,7 +24,7 @@ public:
     // Runs on the main thread: sends the installation request and calls back once it succeeded.
     using install_request_t =
         std::function<void(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
-                            const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
+                           const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
 
     // The attempt records what it did in `report` (none: nowhere).
     worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, const run_settings_t& settings,

@@ -39,8 +39,8 @@ bool usable_file(const fs::path& path) {
 
 }  // namespace
 
-zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path& custom_drl_path, const fs::path& download_dir,
-               std::shared_ptr<mirrors_t::waits_t> waits, bool proxied)
+zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path& custom_drl_path,
+               const fs::path& download_dir, std::shared_ptr<mirrors_t::waits_t> waits, bool proxied)
     : name_(name), download_dir_(download_dir) {
     const fs::path& drl = usable_file(custom_drl_path) ? custom_drl_path : drl_path;
     if (drl.empty()) throw std::logic_error("No DRL-file found");
@@ -49,31 +49,37 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
     mirrors_ = std::make_shared<mirrors_t>(name, file.shuffled_urls(), std::move(waits), proxied);
 }
 
-void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded) {
+void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded,
+                          const std::string& recorded) {
     const long long now = utc_now();
     boost::optional<lst_file_t> newest_expired;
     std::string newest_server;
     mirrors_t::round_t round;
-    const bool fresh = mirrors_->ask_in_turn([&](const std::string& server, std::string& asked) {
-        // A list that fails its check is that server's: the next one's is checked as strictly.
-        read_list(downloader, server, asked, lst_);
-        if (stamp_less(lst_.stamp(), recorded)) throw passed_over_t("offers an older file list (" + lst_.stamp() + " < " + recorded + ")");
-        if (lst_.expired(now)) {
-            // Kept should every server's list be as old: the newest of them, the first on a tie.
-            if (!newest_expired || stamp_less(newest_expired->stamp(), lst_.stamp()))
-                newest_expired = lst_, newest_server = server;
-            throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED), "list expired on " + utc_minute(lst_.expires_at()));
-        }
-        mirrors_->took_list(server);
-    }, round);
+    const bool fresh = mirrors_->ask_in_turn(
+        [&](const std::string& server, std::string& asked) {
+            // A list that fails its check is that server's: the next one's is checked as strictly.
+            read_list(downloader, server, asked, lst_);
+            if (stamp_less(lst_.stamp(), recorded))
+                throw passed_over_t("offers an older file list (" + lst_.stamp() + " < " + recorded + ")");
+            if (lst_.expired(now)) {
+                // Kept should every server's list be as old: the newest of them, the first on a tie.
+                if (!newest_expired || stamp_less(newest_expired->stamp(), lst_.stamp()))
+                    newest_expired = lst_, newest_server = server;
+                throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED),
+                                       "list expired on " + utc_minute(lst_.expires_at()));
+            }
+            mirrors_->took_list(server);
+        },
+        round);
     if (!fresh && !newest_expired) round.fail();
     if (!fresh) {
         // Authentic, and no older than what is installed: refusing it would leave the machine older
         // still. The run says so in its status (95) once installed.
         lst_ = std::move(*newest_expired), expired_ = true;
         mirrors_->took_list(newest_server);
-        LOG_WARNING("Zone " << name_ << ": no server has a list that has not expired; the newest, stamp " << lst_.stamp() << " of "
-                            << newest_server << ", expired on " << utc_minute(lst_.expires_at()));
+        LOG_WARNING("Zone " << name_ << ": no server has a list that has not expired; the newest, stamp "
+                            << lst_.stamp() << " of " << newest_server << ", expired on "
+                            << utc_minute(lst_.expires_at()));
     }
     lst_.apply_excludes(excluded);
     excluded_ = excluded;
@@ -115,11 +121,13 @@ void zone_t::check_republished(downloader_t& downloader, const std::string& serv
 }
 
 list_republished_t::list_republished_t(const std::string& zone, const std::string& server, const std::string& stamp)
-    : std::runtime_error("Zone " + zone + ": " + server + " published a newer file list (stamp " + stamp + ") during the run") {}
+    : std::runtime_error("Zone " + zone + ": " + server + " published a newer file list (stamp " + stamp +
+                         ") during the run") {}
 
 void zone_t::load_patch_index(downloader_t& downloader) {
     try {
-        const std::vector<char> text = downloader.get_as_buffer(url_t(mirrors_->list_server(), patch_index_t::path), patch_index_t::max_size);
+        const std::vector<char> text =
+            downloader.get_as_buffer(url_t(mirrors_->list_server(), patch_index_t::path), patch_index_t::max_size);
         patches_.parse(text.data(), text.data() + text.size(), lst_);
         LOG_DEBUG("Zone " << name_ << ": " << patches_.size() << " patches offered");
     } catch (const std::exception& e) {

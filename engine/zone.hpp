@@ -31,15 +31,17 @@ class zone_t {
 public:
     // Chooses the custom DRL file when one exists and reads its servers (in an order drawn for this
     // run). `waits` and `proxied` as for mirrors_t.
-    zone_t(const std::string& name, const boost::filesystem::path& drl_path, const boost::filesystem::path& custom_drl_path,
-           const boost::filesystem::path& download_dir, std::shared_ptr<mirrors_t::waits_t> waits, bool proxied);
+    zone_t(const std::string& name, const boost::filesystem::path& drl_path,
+           const boost::filesystem::path& custom_drl_path, const boost::filesystem::path& download_dir,
+           std::shared_ptr<mirrors_t::waits_t> waits, bool proxied);
 
     // Fetches the file list from the first server that delivers a genuine one, packed form
     // preferred, asking the servers in turn (mirrors_t). A server whose list has a lower stamp than
     // `recorded` (the one last installed from, if any) is passed over: a lagging mirror or a
     // replayed old list never takes the zone back, and one whose list expired is a failure too;
     // when every list is expired, the newest is taken.
-    void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded, const std::string& recorded = std::string());
+    void download_lst(downloader_t& downloader, const std::vector<std::string>& excluded,
+                      const std::string& recorded = std::string());
 
     // Before a run's downloads, once the list is in: creates the download directory and removes
     // what earlier downloads left unfinished, when the list no longer names it or it is a week old.

@@ -42,20 +42,22 @@ file_item_t zone_fallback_t::download(const run_settings_t& settings, boost::asi
     const std::string name = drl_path_.filename().string();
     mirrors_t mirrors(name_, drl_file_t::shuffled(urls_), std::move(waits), settings.proxied());
     mirrors_t::round_t round;
-    const bool served = mirrors.ask_in_turn([&](const std::string& server, std::string& asked) {
-        try {
-            const url_t url(server, name);
-            asked = url.to_string();
-            downloader.get_to_file(url, drl_copy_path_, drl_file_t::max_size);
-            drl_file_t verified;
-            verified.load(drl_copy_path_, O_NOFOLLOW, built_in_ed25519_keys());
-        } catch (...) {
-            // A copy that failed verification must not stay where an installer could pick it up.
-            boost::system::error_code ignored;
-            fs::remove(drl_copy_path_, ignored);
-            throw;
-        }
-    }, round);
+    const bool served = mirrors.ask_in_turn(
+        [&](const std::string& server, std::string& asked) {
+            try {
+                const url_t url(server, name);
+                asked = url.to_string();
+                downloader.get_to_file(url, drl_copy_path_, drl_file_t::max_size);
+                drl_file_t verified;
+                verified.load(drl_copy_path_, O_NOFOLLOW, built_in_ed25519_keys());
+            } catch (...) {
+                // A copy that failed verification must not stay where an installer could pick it up.
+                boost::system::error_code ignored;
+                fs::remove(drl_copy_path_, ignored);
+                throw;
+            }
+        },
+        round);
     // Whichever way the servers failed, the fallback has none.
     if (!served) throw boost::system::system_error(tvk::make_error_code(tvk::EC_NO_UPDATE_SERVERS));
 

@@ -24,7 +24,8 @@ public:
     // servers are asked (`waits` as for mirrors_t), over a downloader of its own whose bytes no
     // statistics count; the item replaces the configured one. EC_NO_UPDATE_SERVERS when none gives
     // a valid list.
-    file_item_t download(const run_settings_t& settings, boost::asio::io_service& io_service, std::shared_ptr<mirrors_t::waits_t> waits) const;
+    file_item_t download(const run_settings_t& settings, boost::asio::io_service& io_service,
+                         std::shared_ptr<mirrors_t::waits_t> waits) const;
 
     const std::string& name() const { return name_; }
 

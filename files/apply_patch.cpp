@@ -11,7 +11,9 @@ namespace upd {
 
 namespace {
 
-[[noreturn]] void refuse_patch(const std::string& why) { throw cf_proto_exception_t(tvk::EC_DATA_CORRUPTED, "Patch: " + why); }
+[[noreturn]] void refuse_patch(const std::string& why) {
+    throw cf_proto_exception_t(tvk::EC_DATA_CORRUPTED, "Patch: " + why);
+}
 
 }  // namespace
 
@@ -22,8 +24,8 @@ unsigned patch_window_log(std::uint64_t reference_size, std::uint64_t size) {
     return log;
 }
 
-std::vector<char> apply_patch(const char* reference, std::size_t reference_size, const char* patch, std::size_t patch_size,
-                              std::uint64_t listed_size) {
+std::vector<char> apply_patch(const char* reference, std::size_t reference_size, const char* patch,
+                              std::size_t patch_size, std::uint64_t listed_size) {
     if (listed_size > max_patched_size || reference_size > max_patched_size) refuse_patch("file too large to patch");
     // The frame states its content size; a patch that claims another is refused before decoding.
     const unsigned long long stated = ZSTD_getFrameContentSize(patch, patch_size);
@@ -31,12 +33,14 @@ std::vector<char> apply_patch(const char* reference, std::size_t reference_size,
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
     if (!dctx) throw std::bad_alloc();
     // No more window than the two files need: a frame that asks for more is refused.
-    if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, static_cast<int>(patch_window_log(reference_size, listed_size)))) ||
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax,
+                                            static_cast<int>(patch_window_log(reference_size, listed_size)))) ||
         ZSTD_isError(ZSTD_DCtx_refPrefix(dctx.get(), reference, reference_size)))
         refuse_patch("decoder refused its parameters");
     std::vector<char> out(static_cast<std::size_t>(listed_size));
     char empty;
-    const size_t made = ZSTD_decompressDCtx(dctx.get(), out.empty() ? &empty : out.data(), out.size(), patch, patch_size);
+    const size_t made =
+        ZSTD_decompressDCtx(dctx.get(), out.empty() ? &empty : out.data(), out.size(), patch, patch_size);
     if (ZSTD_isError(made)) refuse_patch(ZSTD_getErrorName(made));
     if (made != out.size()) refuse_patch("decodes to another size");
     return out;

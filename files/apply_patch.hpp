@@ -14,8 +14,8 @@ namespace upd {
 // gives. Throws cf_proto_exception_t (EC_DATA_CORRUPTED) for a patch that does not decode, that
 // decodes to another size (more than listed included), or either side above max_patched_size;
 // nothing larger than `listed_size` is ever allocated for the result. The caller checks the digest.
-std::vector<char> apply_patch(const char* reference, std::size_t reference_size, const char* patch, std::size_t patch_size,
-                              std::uint64_t listed_size);
+std::vector<char> apply_patch(const char* reference, std::size_t reference_size, const char* patch,
+                              std::size_t patch_size, std::uint64_t listed_size);
 
 // The window (log2 bytes) that a patch of a file of `size` bytes against a reference of
 // `reference_size` bytes uses: it must hold both. The publisher encodes with it; the updater allows

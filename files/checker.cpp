@@ -20,7 +20,6 @@
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
-
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -49,8 +48,7 @@ bool stat_existing(const boost::filesystem::path& path, struct stat& st) {
 
 // The identity is kept in 32 bits each, as the cache file's readers expect.
 bool same_identity(const checker_t::record_t& record, const struct stat& st) {
-    return record.dev == static_cast<std::uint32_t>(st.st_dev) &&
-           record.ino == static_cast<std::uint32_t>(st.st_ino) &&
+    return record.dev == static_cast<std::uint32_t>(st.st_dev) && record.ino == static_cast<std::uint32_t>(st.st_ino) &&
            record.ctime == static_cast<std::int32_t>(st.st_ctime);
 }
 
@@ -71,16 +69,14 @@ public:
         directory_t& dir = directories_[parent_];
         if (dir.state == directory_t::unread && ++dir.asked > listing_threshold) read(parent_, dir);
         switch (dir.state) {
-            case directory_t::missing:
-                return true;
+            case directory_t::missing: return true;
             case directory_t::listed: {
                 auto it = std::lower_bound(dir.names.begin(), dir.names.end(), name_,
                                            [](const entry_t& e, const std::string& n) { return e.first < n; });
                 if (it == dir.names.end() || it->first != name_) return true;
                 return it->second ? stat_gone(path) : false;
             }
-            default:
-                return stat_gone(path);
+            default: return stat_gone(path);
         }
     }
 
@@ -105,8 +101,7 @@ private:
     static void read(const std::string& parent, directory_t& dir) {
         DIR* d = ::opendir(parent.c_str());
         if (!d) {
-            dir.state = (errno == ENOENT || errno == ENOTDIR) ? directory_t::missing
-                                                              : directory_t::unlistable;
+            dir.state = (errno == ENOENT || errno == ENOTDIR) ? directory_t::missing : directory_t::unlistable;
             return;
         }
         dir.state = directory_t::listed;
@@ -297,8 +292,8 @@ void checker_t::load() {
         int records = 0;
         {
             google::protobuf::io::CodedInputStream in(&raw);
-            const std::uint32_t crc_tag = WireFormatLite::MakeTag(
-                Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+            const std::uint32_t crc_tag =
+                WireFormatLite::MakeTag(Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
             FileCrc crc;
             for (;;) {
                 const std::uint32_t tag = in.ReadTag();
@@ -320,8 +315,8 @@ void checker_t::load() {
                 in.PopLimit(limit);
                 ++records;
                 // Saved in path order, so each record goes at the end: no search in the map.
-                auto it = cache_.emplace_hint(cache_.end(), std::piecewise_construct,
-                                              std::forward_as_tuple(crc.path()), std::forward_as_tuple());
+                auto it = cache_.emplace_hint(cache_.end(), std::piecewise_construct, std::forward_as_tuple(crc.path()),
+                                              std::forward_as_tuple());
                 record_t& record = it->second;
                 record.dev = static_cast<std::uint32_t>(crc.dev());
                 record.ino = static_cast<std::uint32_t>(crc.ino());
@@ -354,8 +349,8 @@ void checker_t::save() {
                 bool written = true;
                 {
                     google::protobuf::io::CodedOutputStream out(&raw);
-                    const std::uint32_t tag = WireFormatLite::MakeTag(
-                        Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+                    const std::uint32_t tag =
+                        WireFormatLite::MakeTag(Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
                     FileCrc crc;
                     gone_probe_t probe;
                     for (const auto& entry : cache_) {

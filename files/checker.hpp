@@ -32,7 +32,6 @@ public:
     // (SHA-256, MD5), raw bytes; both empty for a file that does not exist.
     using digests_t = std::pair<std::string, std::string>;
 
-
     // Never fails for a missing or bad cache file: the checker then starts with an empty cache.
     explicit checker_t(const boost::filesystem::path& directory);
     // Saves the cache; never throws.

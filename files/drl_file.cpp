@@ -31,7 +31,8 @@ std::string trimmed(const char* begin, const char* end) {
 }
 
 bool starts_with(const char* begin, const char* end, const std::string& prefix) {
-    return static_cast<std::size_t>(end - begin) >= prefix.size() && std::memcmp(begin, prefix.data(), prefix.size()) == 0;
+    return static_cast<std::size_t>(end - begin) >= prefix.size() &&
+           std::memcmp(begin, prefix.data(), prefix.size()) == 0;
 }
 
 }  // namespace
@@ -72,7 +73,8 @@ void drl_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
     }
 
     signed_size_ = static_cast<std::size_t>(signed_end - begin);
-    signature_text_t::require(begin, signed_size_, signature, strong, tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
+    signature_text_t::require(begin, signed_size_, signature, strong, tvk::EC_BAD_DRL_FILE,
+                              "Invalid DRL-file signature");
 }
 
 std::vector<std::string> drl_file_t::shuffled(std::vector<std::string> result) {

@@ -24,7 +24,9 @@ ed25519_key_t ed25519_key_t::from_hex(const std::string& hex) {
 bool ed25519_key_t::verifies(const void* data, std::size_t size, const std::string& signature) const {
     if (signature.size() != signature_size) return false;
     const std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
-        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(raw_.data()), raw_.size()), EVP_PKEY_free);
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(raw_.data()),
+                                    raw_.size()),
+        EVP_PKEY_free);
     const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!ctx) throw std::bad_alloc();
     return key && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&

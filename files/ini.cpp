@@ -135,7 +135,6 @@ std::string signature(const char* begin, const char* end, std::size_t& covered) 
 }
 
 std::vector<std::string> parse(const char* begin, const char* end) {
-
     std::size_t covered = 0;
     const std::string text = signature(begin, end, covered);
     if (text.empty() || signature_text_t(text).check(begin, covered, {}) != signature_text_t::valid) {

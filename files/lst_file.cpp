@@ -38,18 +38,18 @@ struct grammar_t {
         const auto xdigit = deep_copy(xp::set[range('0', '9') | range('a', 'f') | range('A', 'F')]);
         const auto name_char =
             deep_copy(xp::set[range('a', 'z') | range('A', 'Z') | range('0', '9') | '-' | '.' | '_']);
-        const auto pattern_char = deep_copy(
-            xp::set[range('a', 'z') | range('A', 'Z') | range('0', '9') | '?' | '*' | '-' | '.' | '_']);
+        const auto pattern_char =
+            deep_copy(xp::set[range('a', 'z') | range('A', 'Z') | range('0', '9') | '?' | '*' | '-' | '.' | '_']);
         // CR LF is one line end: a CR alone may not end a line when an LF follows it, or a
         // CR LF file would pass for one with an extra empty line.
         const auto eol = deep_copy(xp::as_xpr("\r\n") | '\n' | ('\r' >> ~xp::before('\n')) | '\f');
         const auto space = deep_copy((xp::set = ' ', '\t', '\n', '\v', '\f', '\r'));
 
-        layout = xp::bos >> lst_file_t::header >> eol >> '[' >> (xp::s4 = +digit) >> ']' >> eol >>
-                 (xp::s1 = +xp::_) >> (xp::s2 = lst_file_t::trailer >> eol) >> eol >> lst_file_t::signature_header >>
-                 eol >> lst_file_t::signature_begin >> (xp::s3 = +xdigit) >> *space >> xp::eos;
-        file_line = '+' >> !('<' >> +digit >> '>') >> (xp::s1 = +name_char) >> ", " >>
-                    (xp::s2 = +xdigit) >> ", " >> (xp::s3 = +digit);
+        layout = xp::bos >> lst_file_t::header >> eol >> '[' >> (xp::s4 = +digit) >> ']' >> eol >> (xp::s1 = +xp::_) >>
+                 (xp::s2 = lst_file_t::trailer >> eol) >> eol >> lst_file_t::signature_header >> eol >>
+                 lst_file_t::signature_begin >> (xp::s3 = +xdigit) >> *space >> xp::eos;
+        file_line = '+' >> !('<' >> +digit >> '>') >> (xp::s1 = +name_char) >> ", " >> (xp::s2 = +xdigit) >> ", " >>
+                    (xp::s3 = +digit);
         pattern_line = '-' >> (xp::s1 = +pattern_char) >> ',' >> *xp::_;
     }
 };
@@ -59,9 +59,7 @@ const grammar_t& grammar() {
     return g;
 }
 
-[[noreturn]] void fail(const std::string& text) {
-    throw cf_proto_exception_t(tvk::EC_BAD_LST_FILE, text);
-}
+[[noreturn]] void fail(const std::string& text) { throw cf_proto_exception_t(tvk::EC_BAD_LST_FILE, text); }
 
 // The next line of [p, end): ends at CR LF, LF, CR or FF; p moves past the line end.
 const char* next_line(const char*& p, const char* end) {
@@ -90,14 +88,15 @@ bool matches_any(const std::vector<std::string>& patterns, const std::string& na
 }
 
 bool stamp_less(const std::string& a, const std::string& b) {
-    const std::size_t a0 = std::min(a.find_first_not_of('0'), a.size()), b0 = std::min(b.find_first_not_of('0'), b.size());
+    const std::size_t a0 = std::min(a.find_first_not_of('0'), a.size()),
+                      b0 = std::min(b.find_first_not_of('0'), b.size());
     const std::size_t a_digits = a.size() - a0, b_digits = b.size() - b0;
     if (a_digits != b_digits) return a_digits < b_digits;
     return a.compare(a0, a_digits, b, b0, b_digits) < 0;
 }
 
-std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns,
-                                      const std::string& expiry) {
+std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files,
+                                      const std::vector<std::string>& patterns, const std::string& expiry) {
     std::string text = std::string(header) + "\n[" + stamp + "]\n";
     for (const auto& f : files)
         text += "+" + f.first + ", " + to_hex(f.second.digest) + ", " + std::to_string(f.second.size) + "\n";
@@ -124,8 +123,8 @@ void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
     if (!xp::regex_match(begin, end, layout, g.layout)) fail("Invalid LST-file structure");
 
     const char* signed_end = layout[2].second;
-    signature_text_t::require(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(), strong, tvk::EC_BAD_LST_FILE,
-                              "Invalid LST-file signature");
+    signature_text_t::require(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(), strong,
+                              tvk::EC_BAD_LST_FILE, "Invalid LST-file signature");
     if (layout[4].length() > static_cast<std::ptrdiff_t>(max_stamp_digits)) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();
 
@@ -141,8 +140,7 @@ void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
                 fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
             }
             // The size first: a size that overflows leaves no half-made entry behind.
-            const auto size = boost::lexical_cast<std::uint32_t>(line_match[3].first,
-                                                                 line_match[3].length());
+            const auto size = boost::lexical_cast<std::uint32_t>(line_match[3].first, line_match[3].length());
             const std::vector<unsigned char> digest = hex_to_bytes(line_match[2].str());
             entry_t& entry = files_[line_match[1].str()];
             entry.digest.assign(digest.begin(), digest.end());
@@ -150,7 +148,8 @@ void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
         } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
             if (line_match[1] != expiry_pattern) {
                 patterns_.push_back(line_match[1].str());
-            } else if (!expiry_.empty() || !from_utc_digits(std::string(line_match[1].second + 1, line_end), expires_at_)) {
+            } else if (!expiry_.empty() ||
+                       !from_utc_digits(std::string(line_match[1].second + 1, line_end), expires_at_)) {
                 fail("Invalid LST-file expiry");  // a second one, or no real date
             } else {
                 expiry_.assign(line_match[1].second + 1, line_end);

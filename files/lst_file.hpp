@@ -41,8 +41,8 @@ public:
     // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
     // name order, a "-pattern," line per pattern and the expiry line (unless `expiry` is empty),
     // then the trailer; each line ends with LF.
-    static std::string unsigned_text(const std::string& stamp, const files_t& files, const std::vector<std::string>& patterns,
-                                     const std::string& expiry = "");
+    static std::string unsigned_text(const std::string& stamp, const files_t& files,
+                                     const std::vector<std::string>& patterns, const std::string& expiry = "");
     // The covered bytes and the signature text of a text laid out as a signed list, nothing of it
     // checked; false when it is not laid out so.
     static bool split_signed(const std::string& text, std::string& covered, std::string& signature);

@@ -28,9 +28,7 @@ void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
 void sdk_free(void*, void* address) { std::free(address); }
 ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
 
-[[noreturn]] void fail() {
-    throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_LZMA_FILE));
-}
+[[noreturn]] void fail() { throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_LZMA_FILE)); }
 
 // Steps shared by both forms, on a container already known to hold at least 14 bytes.
 std::vector<char> decode(const unsigned char* data, std::size_t size) {
@@ -47,8 +45,8 @@ std::vector<char> decode(const unsigned char* data, std::size_t size) {
     SizeT dest_len = out.size();
     SizeT src_len = size - lzma_header_size;
     ELzmaStatus status;
-    SRes result = LzmaDecode(dest, &dest_len, data + lzma_header_size, &src_len, data,
-                             LZMA_PROPS_SIZE, LZMA_FINISH_END, &status, &sdk_allocator);
+    SRes result = LzmaDecode(dest, &dest_len, data + lzma_header_size, &src_len, data, LZMA_PROPS_SIZE, LZMA_FINISH_END,
+                             &status, &sdk_allocator);
     if (result != SZ_OK) {
         LOG_DEBUG("LzmaDecode: error=" << result);
         fail();

@@ -38,7 +38,8 @@ public:
     // Where the patch from OLD to NEW lies, relative to the zone's base URL.
     static std::string patch_path(const std::string& old_hex, const std::string& new_hex);
     // The lines of one patch in the index, for the publisher: its length too when given.
-    static std::string line(const std::string& name, const std::string& old_hex, const std::string& new_hex, std::uint64_t size = 0);
+    static std::string line(const std::string& name, const std::string& old_hex, const std::string& new_hex,
+                            std::uint64_t size = 0);
 
 private:
     std::map<std::tuple<std::string, std::string, std::string>, std::uint64_t> patches_;  // with the length given, or 0

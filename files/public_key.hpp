@@ -34,9 +34,9 @@ extern const bool ed25519_development;
 // " (development key)" when it is the repository's own, so that an administrator can tell builds
 // apart by what they trust.
 inline std::string describe() {
-  const std::string ed25519 = *ed25519_keyids ? std::string("ed25519 ") + ed25519_keyids : "no ed25519 key";
-  return std::string("key ") + fingerprint + (development ? " (development key)" : "") + ", " + ed25519 +
-         (ed25519_development ? " (development key)" : "");
+    const std::string ed25519 = *ed25519_keyids ? std::string("ed25519 ") + ed25519_keyids : "no ed25519 key";
+    return std::string("key ") + fingerprint + (development ? " (development key)" : "") + ", " + ed25519 +
+           (ed25519_development ? " (development key)" : "");
 }
 
 }  // namespace key

@@ -31,8 +31,8 @@ void parse_records(const char* begin, const char* end, const char* form,
     }
 }
 
-void load_record_file(const boost::filesystem::path& path, std::size_t max_size, const char* what, const char* consequence,
-                      const std::function<void(const char* begin, const char* end)>& parse) {
+void load_record_file(const boost::filesystem::path& path, std::size_t max_size, const char* what,
+                      const char* consequence, const std::function<void(const char* begin, const char* end)>& parse) {
     try {
         const std::vector<char> text = read_regular_file(path.string(), max_size, O_NOFOLLOW);
         parse(text.data(), text.data() + text.size());

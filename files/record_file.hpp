@@ -21,8 +21,8 @@ void parse_records(const char* begin, const char* end, const char* form,
 // `parse`, which throws when the bytes are damaged. No file yet: `parse` is not called. One that
 // cannot be read or parsed costs a Warning "WHAT PATH: why; CONSEQUENCE", never the run: the run-as
 // account can write there.
-void load_record_file(const boost::filesystem::path& path, std::size_t max_size, const char* what, const char* consequence,
-                      const std::function<void(const char* begin, const char* end)>& parse);
+void load_record_file(const boost::filesystem::path& path, std::size_t max_size, const char* what,
+                      const char* consequence, const std::function<void(const char* begin, const char* end)>& parse);
 
 // Written beside it, flushed to the disk and renamed over it: the old record or the new one, never
 // a torn one. Its mode is 0600 less the umask, or exactly `mode` when another is asked for. Throws

@@ -57,12 +57,13 @@ bool read_zone(const std::string& line, bool check, report_file_t::zone_t& zone)
     std::istringstream in(line);
     std::string stamp, expires;
     const std::size_t server = line.find(" server=");
-    if (!(in >> zone.name) || !field(in, "placed", zone.placed) || !field(in, "removed", zone.removed) || !field(in, "kept", zone.kept) ||
-        !(in >> stamp >> expires) || stamp.compare(0, 6, "stamp=") != 0 || expires.compare(0, 8, "expires=") != 0 ||
-        !field(in, "expired", zone.expired) || server == std::string::npos)
+    if (!(in >> zone.name) || !field(in, "placed", zone.placed) || !field(in, "removed", zone.removed) ||
+        !field(in, "kept", zone.kept) || !(in >> stamp >> expires) || stamp.compare(0, 6, "stamp=") != 0 ||
+        expires.compare(0, 8, "expires=") != 0 || !field(in, "expired", zone.expired) || server == std::string::npos)
         return false;
     if (check && !(field(in, "pending", zone.pending) && field(in, "pending_bytes", zone.pending_bytes) &&
-                   field(in, "patched_bytes", zone.patched_bytes) && read_names(in, zone.to_place) && field(in, "to_place_more", zone.to_place_more)))
+                   field(in, "patched_bytes", zone.patched_bytes) && read_names(in, zone.to_place) &&
+                   field(in, "to_place_more", zone.to_place_more)))
         return false;
     zone.stamp = stamp.substr(6), zone.expires = expires.substr(8), zone.server = line.substr(server + 8);
     return (zone.stamp + zone.expires).find_first_not_of("0123456789") == std::string::npos;
@@ -71,11 +72,15 @@ bool read_zone(const std::string& line, bool check, report_file_t::zone_t& zone)
 }  // namespace
 
 bool report_file_t::valid_run_id(const std::string& id) {
-    return id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+    return id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+           });
 }
 
 bool report_file_t::valid_file_name(const std::string& name) {
-    return !name.empty() && name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") == std::string::npos;
+    return !name.empty() &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") ==
+               std::string::npos;
 }
 
 void report_file_t::zone_t::add_to_place(const std::string& file) {
@@ -83,16 +88,20 @@ void report_file_t::zone_t::add_to_place(const std::string& file) {
     const bool may = to_place_more == 0 && to_place.size() < max_names && valid_file_name(file);
     std::size_t bytes = file.size() + 1;
     for (std::size_t i = 0; may && i < to_place.size(); ++i) bytes += to_place[i].size() + 1;
-    if (may && bytes <= max_names_bytes) to_place.push_back(file);
-    else ++to_place_more;
+    if (may && bytes <= max_names_bytes)
+        to_place.push_back(file);
+    else
+        ++to_place_more;
 }
 
 std::string report_file_t::format() const {
-    std::string out = "run_id " + run_id + "\nstatus " + std::to_string(status) + "\ntext " + text + "\ndry_run " + (dry_run ? "1" : "0") +
-                      (check ? "\ncheck 1" : "") + "\nduration_ms " + std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
+    std::string out = "run_id " + run_id + "\nstatus " + std::to_string(status) + "\ntext " + text + "\ndry_run " +
+                      (dry_run ? "1" : "0") + (check ? "\ncheck 1" : "") + "\nduration_ms " +
+                      std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
     for (const zone_t& z : zones) {
-        out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) + " kept=" +
-               std::to_string(z.kept) + " stamp=" + z.stamp + " expires=" + z.expires + " expired=" + (z.expired ? "1" : "0");
+        out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) +
+               " kept=" + std::to_string(z.kept) + " stamp=" + z.stamp + " expires=" + z.expires +
+               " expired=" + (z.expired ? "1" : "0");
         if (check) {
             out += " pending=" + std::to_string(z.pending) + " pending_bytes=" + std::to_string(z.pending_bytes) +
                    " patched_bytes=" + std::to_string(z.patched_bytes) + " to_place=";
@@ -107,18 +116,19 @@ std::string report_file_t::format() const {
 report_file_t report_file_t::parse(const char* begin, const char* end) {
     report_file_t r;
     std::uint64_t status = 1u << 31;
-    parse_records(begin, end, "as the updater writes it", [&r, &status](const std::string& key, const std::string& value) {
-        if (key == "run_id") return valid_run_id(value) && (r.run_id = value, true);
-        if (key == "status") return number(value, status) && status < (1u << 31);
-        if (key == "text") return r.text = value, true;
-        if (key == "dry_run") return (value == "0" || value == "1") && (r.dry_run = value == "1", true);
-        if (key == "check") return value == "1" && r.zones.empty() && (r.check = true, true);
-        if (key == "duration_ms") return number(value, r.duration_ms);
-        if (key == "received") return number(value, r.received);
-        if (key != "zone") return false;
-        r.zones.emplace_back();
-        return read_zone(value, r.check, r.zones.back());
-    });
+    parse_records(begin, end, "as the updater writes it",
+                  [&r, &status](const std::string& key, const std::string& value) {
+                      if (key == "run_id") return valid_run_id(value) && (r.run_id = value, true);
+                      if (key == "status") return number(value, status) && status < (1u << 31);
+                      if (key == "text") return r.text = value, true;
+                      if (key == "dry_run") return (value == "0" || value == "1") && (r.dry_run = value == "1", true);
+                      if (key == "check") return value == "1" && r.zones.empty() && (r.check = true, true);
+                      if (key == "duration_ms") return number(value, r.duration_ms);
+                      if (key == "received") return number(value, r.received);
+                      if (key != "zone") return false;
+                      r.zones.emplace_back();
+                      return read_zone(value, r.check, r.zones.back());
+                  });
     if (status >= (1u << 31)) throw std::runtime_error("no status");
     r.status = static_cast<int>(status);
     return r;

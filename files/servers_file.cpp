@@ -12,11 +12,14 @@ namespace upd {
 
 servers_file_t::waits_t servers_file_t::parse(const char* begin, const char* end) {
     waits_t waits;
-    parse_records(begin, end, "\"SECONDS URL\" of a server not named before", [&waits](const std::string& until, const std::string& url) {
-        const bool printable = std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-        return !until.empty() && until.size() <= 12 && until.find_first_not_of("0123456789") == std::string::npos && !url.empty() &&
-               printable && waits.emplace(url, std::stoll(until)).second;
-    });
+    parse_records(begin, end, "\"SECONDS URL\" of a server not named before",
+                  [&waits](const std::string& until, const std::string& url) {
+                      const bool printable = std::none_of(url.begin(), url.end(),
+                                                          [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+                      return !until.empty() && until.size() <= 12 &&
+                             until.find_first_not_of("0123456789") == std::string::npos && !url.empty() && printable &&
+                             waits.emplace(url, std::stoll(until)).second;
+                  });
     return waits;
 }
 
@@ -38,8 +41,8 @@ servers_file_t::waits_t servers_file_t::load(const boost::filesystem::path& path
             ++it;
             continue;
         }
-        LOG_DEBUG("Servers " << path << ": " << it->first << " asked to wait until " << utc_minute(it->second) << ", beyond "
-                             << max_server_wait / 3600 << " hours: not kept");
+        LOG_DEBUG("Servers " << path << ": " << it->first << " asked to wait until " << utc_minute(it->second)
+                             << ", beyond " << max_server_wait / 3600 << " hours: not kept");
         it = waits.erase(it);
     }
     return waits;

@@ -17,13 +17,13 @@ std::vector<unsigned char> hex_to_bytes(const std::string& text);
 
 // The constant data a verification works with (all numbers little-endian); see public_key.hpp.
 struct key_tables_t {
-  const unsigned char* modulus_p;        // 64 bytes
-  const unsigned char* order_q;          // 20 bytes
-  const unsigned char* q_2_320;          // 20 bytes
-  const unsigned char* q_2_672;          // 20 bytes
-  const unsigned char* generator_table;  // 4096 bytes
-  std::uint16_t p_factor;
-  std::uint16_t q_factor;
+    const unsigned char* modulus_p;        // 64 bytes
+    const unsigned char* order_q;          // 20 bytes
+    const unsigned char* q_2_320;          // 20 bytes
+    const unsigned char* q_2_672;          // 20 bytes
+    const unsigned char* generator_table;  // 4096 bytes
+    std::uint16_t p_factor;
+    std::uint16_t q_factor;
 };
 
 // The tables generated into the program from its configured public key.
@@ -32,10 +32,9 @@ const key_tables_t& built_in_key_tables();
 // The core check: public_key is the 256-byte PublicKey layout, signature the 40 decoded bytes
 // (r then s, little-endian), finished_hash the SHA-0 state after finish(). Returns 0 for a
 // valid signature and a non-zero value otherwise.
-int dsa_verify(const unsigned char* public_key, const unsigned char* signature,
+int dsa_verify(const unsigned char* public_key, const unsigned char* signature, const sha0_t& finished_hash);
+int dsa_verify(const key_tables_t& tables, const unsigned char* public_key, const unsigned char* signature,
                const sha0_t& finished_hash);
-int dsa_verify(const key_tables_t& tables, const unsigned char* public_key,
-               const unsigned char* signature, const sha0_t& finished_hash);
 
 // test hook: begin
 // The same check with the arithmetic modulo p on words of `bits` bits (32, or 64 where the
@@ -46,15 +45,15 @@ int dsa_verify_on_words(int bits, const key_tables_t& tables, const unsigned cha
 // The check's Montgomery product on 64-byte little-endian numbers, out = a b 2^-512 mod m
 // (below 2^512, not necessarily below m; m odd, factor = -m^-1 mod 2^16), on words of `bits`
 // bits as above. False for another width.
-bool montgomery_product_512(int bits, unsigned char* out, const unsigned char* a,
-                            const unsigned char* b, const unsigned char* m, std::uint16_t factor);
+bool montgomery_product_512(int bits, unsigned char* out, const unsigned char* a, const unsigned char* b,
+                            const unsigned char* m, std::uint16_t factor);
 // test hook: end
 
 // A signed file whose signature does not verify (a forgery, or damage in the covered bytes), with
 // the file kind's code and text.
 class bad_signature_t : public cf_proto_exception_t {
- public:
-  using cf_proto_exception_t::cf_proto_exception_t;
+public:
+    using cf_proto_exception_t::cf_proto_exception_t;
 };
 
 // True only when signature_text is a valid signature of the `size` bytes at `data` under the

@@ -29,7 +29,8 @@ std::string signature_text_t::keyids() const {
     return ids.empty() ? "none" : ids;
 }
 
-signature_text_t::verdict_t signature_text_t::check(const void* data, std::size_t size, const ed25519_keys_t& strong) const {
+signature_text_t::verdict_t signature_text_t::check(const void* data, std::size_t size,
+                                                    const ed25519_keys_t& strong) const {
     if (!well_formed_) return damaged;
     if (!verify_signature(data, size, text_)) return dsa_refused;
     if (strong.empty()) return valid;
@@ -39,12 +40,13 @@ signature_text_t::verdict_t signature_text_t::check(const void* data, std::size_
     return no_strong_part;
 }
 
-void signature_text_t::require(const void* data, std::size_t size, const std::string& text, const ed25519_keys_t& strong, tvk::ErrorCode code,
-                               const char* what) {
+void signature_text_t::require(const void* data, std::size_t size, const std::string& text,
+                               const ed25519_keys_t& strong, tvk::ErrorCode code, const char* what) {
     const signature_text_t signature(text);
     const verdict_t verdict = signature.check(data, size, strong);
     if (verdict == valid) return;
-    static const char* const failed[] = {"", "parts that are not whole", "the DSA signature", "no Ed25519 part by a built-in key"};
+    static const char* const failed[] = {"", "parts that are not whole", "the DSA signature",
+                                         "no Ed25519 part by a built-in key"};
     LOG_DEBUG("Signature check failed: " << failed[verdict] << "; Ed25519 parts by " << signature.keyids());
     throw bad_signature_t(code, what);
 }

@@ -37,8 +37,8 @@ public:
 
     // For the readers of signed files: a text that does not pass check() throws
     // bad_signature_t(code, what), after a Debug line naming the check that failed and the parts.
-    static void require(const void* data, std::size_t size, const std::string& text, const ed25519_keys_t& strong, tvk::ErrorCode code,
-                        const char* what);
+    static void require(const void* data, std::size_t size, const std::string& text, const ed25519_keys_t& strong,
+                        tvk::ErrorCode code, const char* what);
 
 private:
     std::string text_;

@@ -45,10 +45,9 @@ public:
     void start_read() {
         read_buffer_.resize(4, true);
         auto self = shared_this();
-        Traits::async_read(*socket_, read_buffer_.data(), 4,
-                           [self](const boost::system::error_code& ec, std::size_t n) {
-                               self->handle_read_len(ec, n);
-                           });
+        Traits::async_read(
+            *socket_, read_buffer_.data(), 4,
+            [self](const boost::system::error_code& ec, std::size_t n) { self->handle_read_len(ec, n); });
     }
 
     // Queues one message; it leaves with the next write. Never blocks.
@@ -57,8 +56,7 @@ public:
         const std::uint32_t old_size = pending_buffer_.size();
         // A queue that the peer never drains must not wrap the 32-bit buffer size.
         if (n > size_limit_ || n + 4 > std::numeric_limits<std::uint32_t>::max() - old_size) {
-            throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_MESSAGE_SIZE),
-                                              "async_send_message");
+            throw boost::system::system_error(tvk::make_error_code(tvk::EC_BAD_MESSAGE_SIZE), "async_send_message");
         }
         pending_buffer_.resize(old_size + 4 + static_cast<std::uint32_t>(n), false);
         std::uint8_t* p = pending_buffer_.data() + old_size;
@@ -78,18 +76,16 @@ public:
         }
         const std::uint8_t* b = read_buffer_.data();
         const std::uint32_t length = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-                                     static_cast<std::uint32_t>(b[2]) << 16 |
-                                     static_cast<std::uint32_t>(b[3]) << 24;
+                                     static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
         if (length == 0 || length > size_limit_) {
             report(tvk::make_error_code(tvk::EC_BAD_MESSAGE_SIZE));
             return;
         }
         read_buffer_.resize(length, true);
         auto self = shared_this();
-        Traits::async_read(*socket_, read_buffer_.data(), length,
-                           [self](const boost::system::error_code& e, std::size_t n) {
-                               self->handle_read_message(e, n);
-                           });
+        Traits::async_read(
+            *socket_, read_buffer_.data(), length,
+            [self](const boost::system::error_code& e, std::size_t n) { self->handle_read_message(e, n); });
     }
 
     void handle_read_message(const boost::system::error_code& ec, std::size_t /*n*/) {
@@ -99,8 +95,7 @@ public:
             return;
         }
         {
-            google::protobuf::io::ArrayInputStream stream(read_buffer_.data(),
-                                                          static_cast<int>(read_buffer_.size()));
+            google::protobuf::io::ArrayInputStream stream(read_buffer_.data(), static_cast<int>(read_buffer_.size()));
             handle_message(stream);
         }
         read_buffer_.resize(0, true);
@@ -146,10 +141,9 @@ private:
             pending_buffer_.resize(0, true);
             on_write_begin();
             auto self = shared_this();
-            Traits::async_write(*socket_, in_flight_buffer_.data(), in_flight_buffer_.size(),
-                                [self](const boost::system::error_code& ec, std::size_t n) {
-                                    self->handle_write(ec, n);
-                                });
+            Traits::async_write(
+                *socket_, in_flight_buffer_.data(), in_flight_buffer_.size(),
+                [self](const boost::system::error_code& ec, std::size_t n) { self->handle_write(ec, n); });
         }
         if (in_flight_buffer_.size() == 0) on_write_idle();
     }

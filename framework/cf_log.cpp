@@ -109,8 +109,10 @@ std::string made_printable(const std::string& text) {
     for (unsigned char c : text) {
         const std::size_t width = (c < 0x20 && c != '\t') || c == 0x7F ? 4 : 1;
         if (out.size() + width > max_record - 3) return out + "...";
-        if (width == 1) out += static_cast<char>(c);
-        else out += std::string{'\\', 'x', digits[c >> 4], digits[c & 15]};
+        if (width == 1)
+            out += static_cast<char>(c);
+        else
+            out += std::string{'\\', 'x', digits[c >> 4], digits[c & 15]};
     }
     return out;
 }
@@ -133,9 +135,7 @@ void cf_log_t::log(level_t level, const std::string& text) {
         case state_shut_down:
             if (level >= level_) write_line_to_fd(2, stderr_line(level, message));
             break;
-        default:
-            buffer.emplace_back(level, message);
-            break;
+        default: buffer.emplace_back(level, message); break;
     }
 }
 
@@ -172,8 +172,7 @@ std::string cf_file_log_t::timestamp() {
 }
 
 void cf_file_log_t::write(level_t level, const std::string& message) {
-    std::string line = timestamp() + " [" + std::to_string(pid_) + "] " + level_text(level) + ": " +
-                       message + "\n";
+    std::string line = timestamp() + " [" + std::to_string(pid_) + "] " + level_text(level) + ": " + message + "\n";
     boost::mutex::scoped_lock lock(mutex_);
     write_line_to_fd(fd_, line);
 }
@@ -229,12 +228,16 @@ std::shared_ptr<cf_log_t> make_log(const tvk::Log& log) {
             // followed, a FIFO does not block the start, and only a file of our own or a console
             // is written to. A second link to a file may be anybody's file (FreeBSD lets users
             // hard-link files of others).
-            const int fd = ::open(log.path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+            const int fd =
+                ::open(log.path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
             struct stat st;
             boost::system::error_code ec;
-            if (fd < 0 || ::fstat(fd, &st) != 0) ec.assign(errno, boost::system::system_category());
-            else if (S_ISREG(st.st_mode) && st.st_nlink > 1) ec.assign(EMLINK, boost::system::system_category());
-            else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) ec = tvk::make_error_code(tvk::EC_NOT_A_REGULAR_FILE);
+            if (fd < 0 || ::fstat(fd, &st) != 0)
+                ec.assign(errno, boost::system::system_category());
+            else if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+                ec.assign(EMLINK, boost::system::system_category());
+            else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
+                ec = tvk::make_error_code(tvk::EC_NOT_A_REGULAR_FILE);
             if (ec) {
                 if (fd >= 0) ::close(fd);
                 throw boost::filesystem::filesystem_error("Cannot create log", log.path(), ec);
@@ -248,8 +251,7 @@ std::shared_ptr<cf_log_t> make_log(const tvk::Log& log) {
         case tvk::Log::SYSLOG:
             return std::make_shared<cf_syslog_log_t>(log.has_ident() ? log.ident().c_str() : nullptr,
                                                      syslog_facility(log));
-        default:
-            return nullptr;
+        default: return nullptr;
     }
 }
 

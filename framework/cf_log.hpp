@@ -43,13 +43,13 @@ public:
 };
 
 // Builds the text only when the threshold admits the level.
-#define CF_LOG(level, expr)                                      \
-    do {                                                         \
-        if (cf_log_t::level_ <= static_cast<int>(level)) {       \
-            std::ostringstream cf_log_stream_;                   \
-            cf_log_stream_ << expr;                              \
-            cf_log_t::log((level), cf_log_stream_.str());        \
-        }                                                        \
+#define CF_LOG(level, expr)                                \
+    do {                                                   \
+        if (cf_log_t::level_ <= static_cast<int>(level)) { \
+            std::ostringstream cf_log_stream_;             \
+            cf_log_stream_ << expr;                        \
+            cf_log_t::log((level), cf_log_stream_.str());  \
+        }                                                  \
     } while (0)
 
 #define LOG_DEBUG(expr) CF_LOG(cf_log_t::debug, expr)

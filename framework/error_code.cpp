@@ -18,8 +18,7 @@ namespace {
 
 // Looks the number up in the schema, so texts cannot drift from error.proto.
 bool enum_text(int value, std::string& text) {
-    const google::protobuf::EnumValueDescriptor* d =
-        tvk::ErrorCode_descriptor()->FindValueByNumber(value);
+    const google::protobuf::EnumValueDescriptor* d = tvk::ErrorCode_descriptor()->FindValueByNumber(value);
     if (!d) return false;
     if (d->options().HasExtension(tvk::lex)) {
         text = d->options().GetExtension(tvk::lex);
@@ -76,8 +75,7 @@ bool is_errno(const boost::system::error_code& ec, int value) {
 }  // namespace
 
 tvk::ErrorCode to_error_code(const boost::system::error_code& ec) {
-    if (ec.category() == tvk::proto_error_category() &&
-        tvk::ErrorCode_descriptor()->FindValueByNumber(ec.value())) {
+    if (ec.category() == tvk::proto_error_category() && tvk::ErrorCode_descriptor()->FindValueByNumber(ec.value())) {
         return static_cast<tvk::ErrorCode>(ec.value());
     }
     // errno values, compared as portable conditions. A full disk or quota is this machine's I/O

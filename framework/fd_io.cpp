@@ -72,7 +72,8 @@ std::vector<char> read_regular_file(const std::string& path, std::size_t max_siz
     struct stat st;
     fd_guard_t fd(open_regular(path.c_str(), ec, &st, flags, at));
     if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", path, ec);
-    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size) throw std::runtime_error("file too big");
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > max_size)
+        throw std::runtime_error("file too big");
     std::vector<char> bytes(static_cast<std::size_t>(st.st_size));
     read_exact(fd.get(), bytes.data(), bytes.size());
     return bytes;

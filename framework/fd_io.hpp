@@ -22,7 +22,8 @@ void write_all(int fd, const void* data, std::size_t size);
 // The file's status goes to `st` when given. `flags` adds open flags: O_NOFOLLOW for the files the
 // updater keeps in its work folder, where the run-as account may have planted a link. A relative
 // `path` is taken in the open folder `at` when given.
-int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr, int flags = 0, int at = AT_FDCWD);
+int open_regular(const char* path, boost::system::error_code& ec, struct stat* st = nullptr, int flags = 0,
+                 int at = AT_FDCWD);
 // The whole of such a file, at most `max_size` bytes: filesystem_error("open", path, ec) as above,
 // std::runtime_error("file too big"), or read_exact's errors.
 std::vector<char> read_regular_file(const std::string& path, std::size_t max_size, int flags = 0, int at = AT_FDCWD);

@@ -11,7 +11,8 @@
 
 const char file_replacement_t::suffix[] = ".tmp";
 
-file_replacement_t::file_replacement_t(std::string path, mode_t mode) : path_(std::move(path)), temporary_(path_ + suffix) {
+file_replacement_t::file_replacement_t(std::string path, mode_t mode)
+    : path_(std::move(path)), temporary_(path_ + suffix) {
     boost::system::error_code ec;
     fd_.reset(create_fresh(temporary_.c_str(), ec, mode));
     if (fd_.get() < 0) throw boost::filesystem::filesystem_error("open", temporary_, ec);

@@ -20,7 +20,9 @@ run_lock_t::run_lock_t(const std::string& path) : path_(path) {
     struct stat st;
     if (::fstat(fd_.get(), &st) != 0) throw boost::filesystem::filesystem_error("lock", path_, last_errno());
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        throw boost::filesystem::filesystem_error("lock", path_, boost::system::error_code(S_ISREG(st.st_mode) ? EMLINK : ENXIO, boost::system::system_category()));
+        throw boost::filesystem::filesystem_error(
+            "lock", path_,
+            boost::system::error_code(S_ISREG(st.st_mode) ? EMLINK : ENXIO, boost::system::system_category()));
     }
 }
 

@@ -43,8 +43,7 @@ user_ids_t resolve_user(const tvk::LocalUser& user) {
     const struct passwd* pw = ::getpwnam(user.name().c_str());
     if (!pw) {
         const int err = errno;
-        throw std::runtime_error("getpwnam(\"" + user.name() + "\"): " +
-                                 (err ? std::strerror(err) : "No such user"));
+        throw std::runtime_error("getpwnam(\"" + user.name() + "\"): " + (err ? std::strerror(err) : "No such user"));
     }
     ids.uid = pw->pw_uid;
     ids.gid = pw->pw_gid;
@@ -58,8 +57,8 @@ std::uint32_t user_gid(user_ids_t& user) {
     const struct passwd* pw = ::getpwuid(static_cast<uid_t>(user.uid));
     if (!pw) {
         const int err = errno;
-        throw std::runtime_error("getpwuid(" + std::to_string(user.uid) + "): " +
-                                 (err ? std::strerror(err) : "No user with such uid"));
+        throw std::runtime_error("getpwuid(" + std::to_string(user.uid) +
+                                 "): " + (err ? std::strerror(err) : "No user with such uid"));
     }
     user.gid = pw->pw_gid;
     user.gid_known = true;
@@ -105,9 +104,12 @@ void walk(user_ids_t& user, int dir, const fs::path& path, int depth) {
         if (name == "." || name == "..") continue;
         const fs::path p = path / name;
         struct stat st;
-        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw fs::filesystem_error("lstat", p, last_errno());
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            throw fs::filesystem_error("lstat", p, last_errno());
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;  // links, sockets, devices stay as they are
-        fd_guard_t fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
+        fd_guard_t fd(
+            ::openat(dir, name.c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw fs::filesystem_error("open", p, last_errno());
         if (S_ISDIR(st.st_mode)) {
             walk(user, fd.get(), p, depth + 1);

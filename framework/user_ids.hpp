@@ -23,7 +23,6 @@ std::uint32_t user_gid(user_ids_t& user);
 // "uid" or, once the group is known, "uid:gid".
 std::string user_text(const user_ids_t& user);
 
-
 // Gives `dir` and every directory and regular file below it, down to 64 levels, to the account,
 // walking by descriptor: links are not followed, and a regular file with more than one link is
 // left alone (Warning).

@@ -36,10 +36,14 @@ long long utc_seconds(long long y, unsigned m, unsigned d, unsigned hour, unsign
 std::string utc_digits(long long seconds) { return formatted(seconds, "%Y%m%d%H%M%S"); }
 
 bool from_utc_digits(const std::string& digits, long long& seconds) {
-    if (digits.size() != 14 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    const auto part = [&](std::size_t at, std::size_t n) { return static_cast<unsigned>(std::stoul(digits.substr(at, n))); };
+    if (digits.size() != 14 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    const auto part = [&](std::size_t at, std::size_t n) {
+        return static_cast<unsigned>(std::stoul(digits.substr(at, n)));
+    };
     const unsigned month = part(4, 2), day = part(6, 2);
-    if (month < 1 || month > 12 || day < 1 || day > 31 || part(8, 2) > 23 || part(10, 2) > 59 || part(12, 2) > 59) return false;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || part(8, 2) > 23 || part(10, 2) > 59 || part(12, 2) > 59)
+        return false;
     seconds = utc_seconds(part(0, 4), month, day, part(8, 2), part(10, 2), part(12, 2));
     return utc_digits(seconds) == digits;  // 31 April and 29 February 2027 do not come back
 }

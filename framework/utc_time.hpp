@@ -6,7 +6,8 @@
 namespace upd {
 
 // Seconds since 1970 of a date and time of the proleptic Gregorian calendar, UTC.
-long long utc_seconds(long long year, unsigned month, unsigned day, unsigned hour = 0, unsigned minute = 0, unsigned second = 0);
+long long utc_seconds(long long year, unsigned month, unsigned day, unsigned hour = 0, unsigned minute = 0,
+                      unsigned second = 0);
 // "YYYYMMDDHHMMSS", as list stamps and expiries are written.
 std::string utc_digits(long long seconds);
 // The time of 14 such digits; false unless they form a real date and time.

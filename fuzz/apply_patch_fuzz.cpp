@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) return 0;
     const std::uint64_t listed = (std::uint64_t(data[0]) << 8 | data[1]) * 4;  // up to 256 KiB
     try {
-        const auto out = upd::apply_patch(reference.data(), reference.size(), reinterpret_cast<const char*>(data) + 2, size - 2, listed);
+        const auto out = upd::apply_patch(reference.data(), reference.size(), reinterpret_cast<const char*>(data) + 2,
+                                          size - 2, listed);
         if (out.size() != listed) std::abort();
     } catch (const cf_proto_exception_t& e) {
         if (e.code() != tvk::EC_DATA_CORRUPTED) std::abort();

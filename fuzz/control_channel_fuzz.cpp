@@ -16,7 +16,8 @@ std::string expect(const std::uint8_t* data, std::size_t size) {
     bool context_pending = true, install_pending = false;
     for (std::size_t pos = 0;;) {
         if (size - pos < 4) return "ipc";
-        const std::uint32_t n = data[pos] | data[pos + 1] << 8 | data[pos + 2] << 16 | std::uint32_t(data[pos + 3]) << 24;
+        const std::uint32_t n =
+            data[pos] | data[pos + 1] << 8 | data[pos + 2] << 16 | std::uint32_t(data[pos + 3]) << 24;
         tvk::Configd2UpdateMessage m;
         if ((pos += 4, n == 0 || n > 67108864 || size - pos < n) || !m.ParseFromArray(data + pos, int(n))) return "ipc";
         pos += n;
@@ -48,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         boost::asio::io_service io;
         auto configd = std::make_shared<upd::configd_t>();
         std::weak_ptr<upd::configd_t> weak = configd;
-        configd->start(io, fds[0], [weak](const tvk::UpdateConfig&) { weak.lock()->request_install({{"/z/a", "/w/a"}}, {"/z/o"}, {"/z/b"}, [] {}); });
+        configd->start(io, fds[0], [weak](const tvk::UpdateConfig&) {
+            weak.lock()->request_install({{"/z/a", "/w/a"}}, {"/z/o"}, {"/z/b"}, [] {});
+        });
         configd.reset();
         try {
             io.run();

@@ -25,8 +25,8 @@ inline void install_quiet_log() {
 }
 
 inline std::string sign(const std::string& bytes) {  // DSA, then an Ed25519 part
-    static const sign::signing_keys_t keys =
-        sign::signing_keys_t::load(TAVIK_SOURCE_DIR "/keys/development.key", {TAVIK_SOURCE_DIR "/keys/development-ed25519.key"});
+    static const sign::signing_keys_t keys = sign::signing_keys_t::load(
+        TAVIK_SOURCE_DIR "/keys/development.key", {TAVIK_SOURCE_DIR "/keys/development-ed25519.key"});
     return keys.signature(bytes);
 }
 

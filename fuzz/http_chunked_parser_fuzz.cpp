@@ -14,11 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (consumed > size || produced > consumed) std::abort();
     // The same bytes in two runs split where the first byte says.
     const std::size_t cut = size ? data[0] % (size + 1) : 0;
-    std::string first(reinterpret_cast<const char*>(data), cut), second(reinterpret_cast<const char*>(data) + cut, size - cut);
+    std::string first(reinterpret_cast<const char*>(data), cut),
+        second(reinterpret_cast<const char*>(data) + cut, size - cut);
     std::size_t c1 = 0, p1 = 0, c2 = 0, p2 = 0;
     auto split = b.decode(&first[0], first.size(), c1, p1);
     if (split == upd::http_chunked_parser_t::incomplete) split = b.decode(&second[0], second.size(), c2, p2);
-    if (split != result || (result != upd::http_chunked_parser_t::invalid && result != upd::http_chunked_parser_t::overlong && first.substr(0, p1) + second.substr(0, p2) != whole.substr(0, produced)))
+    if (split != result ||
+        (result != upd::http_chunked_parser_t::invalid && result != upd::http_chunked_parser_t::overlong &&
+         first.substr(0, p1) + second.substr(0, p2) != whole.substr(0, produced)))
         std::abort();
     return 0;
 }

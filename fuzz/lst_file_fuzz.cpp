@@ -10,8 +10,9 @@ namespace {
 
 void check_names(const upd::lst_file_t& lst) {
     for (const auto& f : lst.files())
-        if (f.first.empty() || f.first == "." || f.first == ".." || f.first.find_first_of("/\\\0", 0, 3) != std::string::npos ||
-            !lst.contains(f.first) || lst.size_of(f.first) != f.second.size || (lst.matches_patterns(f.first), false))
+        if (f.first.empty() || f.first == "." || f.first == ".." ||
+            f.first.find_first_of("/\\\0", 0, 3) != std::string::npos || !lst.contains(f.first) ||
+            lst.size_of(f.first) != f.second.size || (lst.matches_patterns(f.first), false))
             std::abort();
     for (const auto& pattern : lst.patterns())
         if (pattern.empty() || pattern.find('/') != std::string::npos) std::abort();
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (e.code() != tvk::EC_BAD_LST_FILE) std::abort();
         // A signed list with a body reaches the lines; only they can be wrong.
         const std::string what = e.what();
-        if (wrap && size > 1 && what.rfind("Invalid LST-file line: \"", 0) != 0 && what != "Empty LST-file") std::abort();
+        if (wrap && size > 1 && what.rfind("Invalid LST-file line: \"", 0) != 0 && what != "Empty LST-file")
+            std::abort();
     } catch (const boost::bad_lexical_cast&) {
         // A size above 32 bits.
     }

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     upd::http_request_t request;
     request.method = "GET", request.target = "http://update.example/bases/version.lst";
     upd::http_response_t response;
-    response.set_status(407), response.mutable_headers().add("Proxy-Authenticate", std::string(reinterpret_cast<const char*>(data), size));
+    response.set_status(407),
+        response.mutable_headers().add("Proxy-Authenticate", std::string(reinterpret_cast<const char*>(data), size));
     try {
         const upd::proxy_challenge_t challenge = upd::read_proxy_challenge(response);
         const std::string value = upd::answer_proxy_challenge(challenge, request, "user", "secret", 7, "Y25vbmNl");

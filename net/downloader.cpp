@@ -27,10 +27,10 @@ namespace {
 struct restart_t {};
 
 [[noreturn]] void throw_limit_reached(std::uint64_t limit, const url_t& url) {
-    throw server_failure_t(tvk::EC_LIMIT_REACHED, "Body exceeds the limit of " + std::to_string(limit) + " bytes: " + url.to_string(),
+    throw server_failure_t(tvk::EC_LIMIT_REACHED,
+                           "Body exceeds the limit of " + std::to_string(limit) + " bytes: " + url.to_string(),
                            "larger than " + std::to_string(limit) + " bytes");
 }
-
 
 // A part emptied before its file starts again from the first byte. When that fails the file's
 // download fails with it: written over from offset 0, the part would keep old bytes after the new.
@@ -99,10 +99,12 @@ void downloader_t::on_response(const http_response_t& response) {
         return;
     }
     if (status == 416 && range_from_ > 0) throw restart_t();
-    if (status == 404) throw server_failure_t(tvk::EC_NO_SUCH_ENTRY, error_code_text(tvk::EC_NO_SUCH_ENTRY), "status 404");
+    if (status == 404)
+        throw server_failure_t(tvk::EC_NO_SUCH_ENTRY, error_code_text(tvk::EC_NO_SUCH_ENTRY), "status 404");
     long long wait = -1;
     if (status == 429 || status == 503) {
-        wait = retry_after(header_value(response.headers(), "Retry-After"), std::time(nullptr), max_server_wait).value_or(-1);
+        wait = retry_after(header_value(response.headers(), "Retry-After"), std::time(nullptr), max_server_wait)
+                   .value_or(-1);
     }
     throw http_status_error_t(tvk::EC_UNEXPECTED_ERROR, "HTTP status " + std::to_string(status), status, wait);
 }
@@ -122,7 +124,8 @@ void downloader_t::move_on(const std::exception& e, bool kept) {
         cut.set_progressed();
         throw cut;
     }
-    if (!network || (connection_.through_proxy() && connection_.reached_endpoint()) || connection_.body_received() > 0) throw;
+    if (!network || (connection_.through_proxy() && connection_.reached_endpoint()) || connection_.body_received() > 0)
+        throw;
     LOG_DEBUG(exception_text(e));
     connection_.next_endpoint();
     if (connection_.endpoint_queue().empty()) {
@@ -203,7 +206,8 @@ std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesyste
                 // A delayed write error shows up here; the file is not complete.
                 throw boost::system::system_error(errno, boost::system::system_category(), "close");
             }
-            if (resume && ::rename(part.c_str(), target.c_str()) != 0) throw boost::filesystem::filesystem_error("rename", part, last_errno());
+            if (resume && ::rename(part.c_str(), target.c_str()) != 0)
+                throw boost::filesystem::filesystem_error("rename", part, last_errno());
             return offset;
         } catch (const restart_t&) {
             LOG_DEBUG("Range: " << url.to_string() << " starts again");

@@ -29,7 +29,8 @@ void endpoint_queue_t::assign(const std::string& host, const std::string& servic
 const endpoint_queue_t::endpoint_t& endpoint_queue_t::front() const {
     if (endpoints_.empty()) {
         LOG_DEBUG("All resolved endpoints have been used: " << describe());
-        throw server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS), "no address left to try");
+        throw server_failure_t(tvk::EC_NO_UPDATE_SERVERS, error_code_text(tvk::EC_NO_UPDATE_SERVERS),
+                               "no address left to try");
     }
     return endpoints_.front();
 }

@@ -23,7 +23,9 @@ public:
 
     // The current endpoint; EC_NO_UPDATE_SERVERS when all have been used.
     const endpoint_t& front() const;
-    void pop() { if (!endpoints_.empty()) endpoints_.pop_front(); }
+    void pop() {
+        if (!endpoints_.empty()) endpoints_.pop_front();
+    }
     bool empty() const { return endpoints_.empty(); }
 
     // "<empty>", or host:service followed by " [address]" of the current endpoint.

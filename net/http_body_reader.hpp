@@ -47,7 +47,9 @@ public:
     // Whether the body is complete; one of Content-Length 0 is from its head on.
     bool ended() const { return ended_; }
     // What the body still holds, when its length is known.
-    boost::optional<std::uint64_t> rest() const { return length_ ? boost::make_optional(*length_ - received_) : boost::none; }
+    boost::optional<std::uint64_t> rest() const {
+        return length_ ? boost::make_optional(*length_ - received_) : boost::none;
+    }
     // The body ended with nothing after it.
     bool clean() const { return clean_; }
     // Whether the connection may serve the next request: the server keeps it after this answer,

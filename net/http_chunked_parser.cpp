@@ -41,9 +41,12 @@ http_chunked_parser_t::result_t http_chunked_parser_t::decode(char* data, std::s
                 break;
             }
             case st_extension:  // "; name=value" after the size, read over
-                if (c == '\r') state_ = st_size_lf;
-                else if (c == '\n') state_ = st_failed;
-                else if (line_ - digits_ >= max_extension) state_ = st_overlong;
+                if (c == '\r')
+                    state_ = st_size_lf;
+                else if (c == '\n')
+                    state_ = st_failed;
+                else if (line_ - digits_ >= max_extension)
+                    state_ = st_overlong;
                 ++line_, ++pos;
                 break;
             case st_size_lf:
@@ -61,16 +64,15 @@ http_chunked_parser_t::result_t http_chunked_parser_t::decode(char* data, std::s
                 if (remaining_ == 0) state_ = st_data_cr;
                 break;
             }
-            case st_data_cr:
-                state_ = c == '\r' ? st_data_lf : st_failed, ++pos;
-                break;
-            case st_data_lf:
-                state_ = c == '\n' ? st_size : st_failed, ++pos;
-                break;
+            case st_data_cr: state_ = c == '\r' ? st_data_lf : st_failed, ++pos; break;
+            case st_data_lf: state_ = c == '\n' ? st_size : st_failed, ++pos; break;
             case st_trailer:  // trailer lines until an empty one; their fields are not used
-                if (c == '\r') state_ = st_trailer_lf;
-                else if (c == '\n' || ++trailers_ > max_trailer_bytes) state_ = st_failed;
-                else ++line_;
+                if (c == '\r')
+                    state_ = st_trailer_lf;
+                else if (c == '\n' || ++trailers_ > max_trailer_bytes)
+                    state_ = st_failed;
+                else
+                    ++line_;
                 ++pos;
                 break;
             case st_trailer_lf:
@@ -81,8 +83,7 @@ http_chunked_parser_t::result_t http_chunked_parser_t::decode(char* data, std::s
                 ++pos;
                 state_ = line_ == 0 ? st_done : st_trailer, line_ = 0;
                 break;
-            default:
-                break;
+            default: break;
         }
     }
     consumed = pos;

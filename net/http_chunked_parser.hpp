@@ -24,7 +24,19 @@ public:
     result_t decode(char* data, std::size_t size, std::size_t& consumed, std::size_t& produced);
 
 private:
-    enum state_t { st_size, st_extension, st_size_lf, st_data, st_data_cr, st_data_lf, st_trailer, st_trailer_lf, st_done, st_failed, st_overlong };
+    enum state_t {
+        st_size,
+        st_extension,
+        st_size_lf,
+        st_data,
+        st_data_cr,
+        st_data_lf,
+        st_trailer,
+        st_trailer_lf,
+        st_done,
+        st_failed,
+        st_overlong
+    };
 
     state_t state_ = st_size;
     std::uint64_t remaining_ = 0;  // of the current chunk's data, or its size being read

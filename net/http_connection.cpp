@@ -43,7 +43,8 @@ void http_connection_t::execute() {
             }
             // A challenge answered afresh (the first, or a Digest nonce gone stale) is repeated,
             // a few times at most; refused credentials are not.
-            if (answer_again_ && ++answers <= 3 && to_error_code(error_code_of(e)) == tvk::EC_PROXY_AUTH_ERROR) continue;
+            if (answer_again_ && ++answers <= 3 && to_error_code(error_code_of(e)) == tvk::EC_PROXY_AUTH_ERROR)
+                continue;
             throw;
         } catch (...) {
             finish_attempt();
@@ -85,8 +86,7 @@ void http_connection_t::finish_attempt() {
     for (bool more = true; more;) {
         try {
             more = io_service_.poll() > 0;
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 }
 
@@ -97,13 +97,13 @@ void http_connection_t::on_connected(const error_code& ec) {
     reached_ = true;
     LOG_DEBUG("Connected " << transport_.describe());
     switch (transport_.mode()) {
-    case http_transport_t::mode_plain:
-    case http_transport_t::mode_plain_proxy: return send_request();
-    case http_transport_t::mode_tls: return transport_.handshake([this](const error_code& e) { on_handshake(e); });
-    case http_transport_t::mode_tls_tunnel:
-        parser_.reset();
-        return transport_.write(build_request("CONNECT"), then(&http_connection_t::on_tunnel_request_written));
-    case http_transport_t::mode_unset: throw tvk::EC_UNEXPECTED_ERROR;
+        case http_transport_t::mode_plain:
+        case http_transport_t::mode_plain_proxy: return send_request();
+        case http_transport_t::mode_tls: return transport_.handshake([this](const error_code& e) { on_handshake(e); });
+        case http_transport_t::mode_tls_tunnel:
+            parser_.reset();
+            return transport_.write(build_request("CONNECT"), then(&http_connection_t::on_tunnel_request_written));
+        case http_transport_t::mode_unset: throw tvk::EC_UNEXPECTED_ERROR;
     }
 }
 
@@ -122,8 +122,9 @@ void http_connection_t::on_tunnel_reply_read(const error_code& ec, std::size_t) 
     }
     // A proxy that refuses the tunnel answered instead of the server: no handshake with it.
     if (reply.status() < 200 || reply.status() > 299) {
-        throw server_failure_t(tvk::EC_NETWORK_ERROR, "Proxy refused the tunnel: " + std::to_string(reply.status()) + " " +
-                                                          reply.reason() + ": " + url_.to_string(),
+        throw server_failure_t(tvk::EC_NETWORK_ERROR,
+                               "Proxy refused the tunnel: " + std::to_string(reply.status()) + " " + reply.reason() +
+                                   ": " + url_.to_string(),
                                "the proxy refused the tunnel with status " + std::to_string(reply.status()));
     }
     // Whatever follows the proxy's reply is not the server's: TLS speaks next.
@@ -170,7 +171,8 @@ void http_connection_t::on_body_read(const error_code& ec, std::size_t n) {
     if (ec == asio::error::operation_aborted || done_) return;
     if (n == 0 && (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)) {
         const std::string cut = body_.close();
-        if (!cut.empty()) throw server_failure_t(tvk::EC_NETWORK_ERROR, "Receive: " + cut + ": " + transport_.describe(), cut);
+        if (!cut.empty())
+            throw server_failure_t(tvk::EC_NETWORK_ERROR, "Receive: " + cut + ": " + transport_.describe(), cut);
         return finish_body();
     }
     if (ec) transport_.fail("Receive", ec);
@@ -225,10 +227,12 @@ bool http_connection_t::take_body() {
     const auto rest = body_.rest();
     const auto result = body_.take(receive_buffer_);
     if (result == http_body_reader_t::invalid) {
-        throw server_failure_t(tvk::EC_NETWORK_ERROR, "Invalid chunked body: " + transport_.describe(), "invalid chunked body");
+        throw server_failure_t(tvk::EC_NETWORK_ERROR, "Invalid chunked body: " + transport_.describe(),
+                               "invalid chunked body");
     }
     if (result == http_body_reader_t::framing_too_large) {
-        throw server_failure_t(tvk::EC_LIMIT_REACHED, "Chunk framing too large: " + transport_.describe(), "chunk framing too large");
+        throw server_failure_t(tvk::EC_LIMIT_REACHED, "Chunk framing too large: " + transport_.describe(),
+                               "chunk framing too large");
     }
     // The pace of the file as served: the bytes of the chunks' framing bring nothing.
     transport_.count_body(receive_buffer_.size(), rest);
@@ -249,7 +253,9 @@ void http_connection_t::finish_body() {
 
 std::string http_connection_t::build_request(const std::string& method) {
     const bool connect = method == "CONNECT";
-    const std::string host = url_.host() + (url_.port() != 0 ? ":" + std::to_string(url_.port()) : connect ? ":443" : "");
+    const std::string host = url_.host() + (url_.port() != 0 ? ":" + std::to_string(url_.port())
+                                            : connect        ? ":443"
+                                                             : "");
     http_request_t request;
     request.method = method;
     request.target = connect ? host : url_.to_string();
@@ -263,9 +269,10 @@ std::string http_connection_t::build_request(const std::string& method) {
     // Digest answer counts its requests on the nonce, each with a client nonce of its own.
     sent_credentials_ = proxy_challenge_ && (connect || transport_.mode() == http_transport_t::mode_plain_proxy);
     if (sent_credentials_) {
-        request.headers.add("Proxy-Authorization",
-                            answer_proxy_challenge(*proxy_challenge_, request, proxy_.user(), proxy_.password(), ++nonce_count_,
-                                                   proxy_challenge_->digest ? random_cnonce() : std::string()));
+        request.headers.add(
+            "Proxy-Authorization",
+            answer_proxy_challenge(*proxy_challenge_, request, proxy_.user(), proxy_.password(), ++nonce_count_,
+                                   proxy_challenge_->digest ? random_cnonce() : std::string()));
     }
     return request.to_string();
 }

@@ -15,7 +15,8 @@ namespace upd {
 namespace {
 
 bool digits(const std::string& text) {
-    return !text.empty() && text.size() <= 18 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() && text.size() <= 18 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::uint64_t number(const std::string& text) { return std::stoull(text); }
@@ -23,7 +24,8 @@ std::uint64_t number(const std::string& text) { return std::stoull(text); }
 // The three date forms of HTTP, read by their parts whatever separates them: a month name, the
 // time with colons, the day and the year.
 boost::optional<long long> http_date(const std::string& text) {
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::vector<std::string> parts;
     std::string part;
     for (char c : text + " ") {
@@ -38,18 +40,19 @@ boost::optional<long long> http_date(const std::string& text) {
     for (const std::string& p : parts) {
         for (int m = 0; m < 12; ++m)
             if (p == months[m]) month = m + 1;
-        if (p.size() == 8 && p[2] == ':' && p[5] == ':' && digits(p.substr(0, 2)) && digits(p.substr(3, 2)) && digits(p.substr(6, 2))) {
+        if (p.size() == 8 && p[2] == ':' && p[5] == ':' && digits(p.substr(0, 2)) && digits(p.substr(3, 2)) &&
+            digits(p.substr(6, 2))) {
             hour = std::stoi(p.substr(0, 2)), minute = std::stoi(p.substr(3, 2)), second = std::stoi(p.substr(6, 2));
         } else if (digits(p) && p.size() <= 4) {
             numbers.push_back(std::stoll(p));
         }
     }
     if (month < 0 || hour < 0 || numbers.size() != 2) return boost::none;
-    long long day = numbers[0], year = numbers[1];  // the day comes before the year in all three
+    long long day = numbers[0], year = numbers[1];    // the day comes before the year in all three
     if (year < 100) year += year < 70 ? 2000 : 1900;  // "06-Nov-94"
     if (day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return boost::none;
-    return utc_seconds(year, static_cast<unsigned>(month), static_cast<unsigned>(day), static_cast<unsigned>(hour), static_cast<unsigned>(minute),
-                       static_cast<unsigned>(second));
+    return utc_seconds(year, static_cast<unsigned>(month), static_cast<unsigned>(day), static_cast<unsigned>(hour),
+                       static_cast<unsigned>(minute), static_cast<unsigned>(second));
 }
 
 }  // namespace
@@ -88,8 +91,10 @@ bool keeps_connection(const http_response_t& response) {
 
 boost::optional<content_range_t> content_range(const std::string& value) {
     const std::size_t dash = value.find('-'), slash = value.find('/');
-    if (value.compare(0, 6, "bytes ") != 0 || dash == std::string::npos || slash == std::string::npos || slash < dash) return boost::none;
-    const std::string first = value.substr(6, dash - 6), last = value.substr(dash + 1, slash - dash - 1), total = value.substr(slash + 1);
+    if (value.compare(0, 6, "bytes ") != 0 || dash == std::string::npos || slash == std::string::npos || slash < dash)
+        return boost::none;
+    const std::string first = value.substr(6, dash - 6), last = value.substr(dash + 1, slash - dash - 1),
+                      total = value.substr(slash + 1);
     if (!digits(first) || !digits(last) || (total != "*" && !digits(total))) return boost::none;
     content_range_t range;
     range.first = number(first), range.last = number(last);

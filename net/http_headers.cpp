@@ -3,9 +3,7 @@
 
 namespace upd {
 
-void http_headers_t::add(const std::string& name, const std::string& value) {
-    items_.emplace_back(name, value);
-}
+void http_headers_t::add(const std::string& name, const std::string& value) { items_.emplace_back(name, value); }
 
 void http_headers_t::append(const http_headers_t& other) {
     // Copy first: appending a list to itself must not read while it grows.

@@ -75,8 +75,7 @@ http_response_parser_t::result_t http_response_parser_t::parse(const char* data,
     return result;
 }
 
-http_response_parser_t::result_t http_response_parser_t::step(const char* data, std::size_t size,
-                                                              std::size_t& pos) {
+http_response_parser_t::result_t http_response_parser_t::step(const char* data, std::size_t size, std::size_t& pos) {
     if (skip_blanks_) {
         while (pos < size && is_blank(data[pos])) ++pos;
     }
@@ -102,8 +101,7 @@ http_response_parser_t::result_t http_response_parser_t::step(const char* data, 
     return result;
 }
 
-http_response_parser_t::result_t http_response_parser_t::read_prefix(const char* data,
-                                                                     std::size_t size,
+http_response_parser_t::result_t http_response_parser_t::read_prefix(const char* data, std::size_t size,
                                                                      std::size_t& pos) {
     while (token_.size() < response_start.size()) {
         if (pos == size) return incomplete;
@@ -115,8 +113,7 @@ http_response_parser_t::result_t http_response_parser_t::read_prefix(const char*
     return token_ == response_start ? complete : invalid;
 }
 
-http_response_parser_t::result_t http_response_parser_t::read_number(const char* data,
-                                                                     std::size_t size,
+http_response_parser_t::result_t http_response_parser_t::read_number(const char* data, std::size_t size,
                                                                      std::size_t& pos) {
     for (;;) {
         if (pos == size) return incomplete;
@@ -136,8 +133,7 @@ http_response_parser_t::result_t http_response_parser_t::read_number(const char*
     return complete;
 }
 
-http_response_parser_t::result_t http_response_parser_t::read_dot(const char* data,
-                                                                  std::size_t size,
+http_response_parser_t::result_t http_response_parser_t::read_dot(const char* data, std::size_t size,
                                                                   std::size_t& pos) {
     if (pos == size) return incomplete;
     if (data[pos] != '.') return invalid;
@@ -145,9 +141,8 @@ http_response_parser_t::result_t http_response_parser_t::read_dot(const char* da
     return complete;
 }
 
-http_response_parser_t::result_t http_response_parser_t::read_line(const char* data,
-                                                                  std::size_t size,
-                                                                  std::size_t& pos) {
+http_response_parser_t::result_t http_response_parser_t::read_line(const char* data, std::size_t size,
+                                                                   std::size_t& pos) {
     for (;;) {
         if (pos == size) return incomplete;
         const char c = data[pos];

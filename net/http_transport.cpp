@@ -51,18 +51,23 @@ void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
 
     const int type = proxy.type();
     if (type != tvk::Proxy::PROXY_TYPE_NONE && type != tvk::Proxy::PROXY_TYPE_HTTP) {
-        LOG_ERROR("Config option proxy: Unsupported proxy " << (tvk::Proxy::Type_IsValid(type) ? tvk::Proxy::Type_Name(proxy.type()) : std::to_string(type)));
+        LOG_ERROR("Config option proxy: Unsupported proxy "
+                  << (tvk::Proxy::Type_IsValid(type) ? tvk::Proxy::Type_Name(proxy.type()) : std::to_string(type)));
         throw tvk::EC_BAD_CONFIG;
     }
-    mode_ = type == tvk::Proxy::PROXY_TYPE_NONE ? (http ? mode_plain : mode_tls) : (http ? mode_plain_proxy : mode_tls_tunnel);
+    mode_ = type == tvk::Proxy::PROXY_TYPE_NONE ? (http ? mode_plain : mode_tls)
+                                                : (http ? mode_plain_proxy : mode_tls_tunnel);
     // Each server its own addresses, however many share a host: what one of them failed costs
     // no other, and one never asked starts with all of them.
-    auto& queue = queues_[url.server().empty() ? url.scheme() + "://" + url.host() + ":" + std::to_string(url.port()) : url.server()];
+    auto& queue = queues_[url.server().empty() ? url.scheme() + "://" + url.host() + ":" + std::to_string(url.port())
+                                               : url.server()];
     if (!queue) queue.reset(new endpoint_queue_t(io_service_));
     endpoints_ = queue.get();
 
     if (!through_proxy()) {
-        endpoints_->resolve(url_.host(), std::to_string(url_.port() != 0 ? url_.port() : mode_ == mode_plain ? 80 : 443));
+        endpoints_->resolve(url_.host(), std::to_string(url_.port() != 0      ? url_.port()
+                                                        : mode_ == mode_plain ? 80
+                                                                              : 443));
     } else {
         const std::uint16_t port = static_cast<std::uint16_t>(proxy.port() & 0xFFFFu);
         try {

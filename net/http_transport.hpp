@@ -93,14 +93,14 @@ private:
     boost::asio::io_service& io_service_;
     byte_counter_t& counter_;
     std::map<std::string, std::unique_ptr<endpoint_queue_t>> queues_;  // by server
-    endpoint_queue_t* endpoints_ = nullptr;                             // of the URL opened
+    endpoint_queue_t* endpoints_ = nullptr;                            // of the URL opened
     mode_t mode_ = mode_unset;
     url_t url_;
     std::unique_ptr<tcp_socket_t> socket_;
     std::unique_ptr<boost::asio::ssl::context> tls_context_;
     std::unique_ptr<tls_stream_t> tls_stream_;
-    bool secured_ = false;    // TLS speaks: its handshake has begun
-    bool tls_clean_ = false;  // its TLS session ended an exchange as it should
+    bool secured_ = false;                       // TLS speaks: its handshake has begun
+    bool tls_clean_ = false;                     // its TLS session ended an exchange as it should
     std::map<std::string, session_t> sessions_;  // by server
     std::string sending_;
     std::uint64_t received_ = 0;

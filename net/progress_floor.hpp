@@ -33,7 +33,7 @@ private:
     bool started_ = false;
     clock::duration window_{};
     clock::time_point window_end_;
-    std::uint64_t got_ = 0;                 // in the current window
+    std::uint64_t got_ = 0;                // in the current window
     boost::optional<std::uint64_t> rest_;  // at the start of the current window
 };
 

@@ -21,14 +21,10 @@ namespace upd {
 
 namespace {
 
-bool is_word(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
+bool is_word(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
 
 // White space of the C locale, whatever locale the process runs in.
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 std::size_t skip_word(const std::string& text, std::size_t pos) {
     while (pos < text.size() && is_word(text[pos])) ++pos;
@@ -37,8 +33,7 @@ std::size_t skip_word(const std::string& text, std::size_t pos) {
 
 // Matches one item `name[=("value"|word)]` and its terminator (end, blanks, or "," and blanks)
 // anchored at `pos`. On success stores the pair and returns the position after the item.
-bool match_item(const std::string& text, std::size_t pos, std::string& name, std::string& value,
-                std::size_t& next) {
+bool match_item(const std::string& text, std::size_t pos, std::string& name, std::string& value, std::size_t& next) {
     const std::size_t name_end = skip_word(text, pos);
     if (name_end == pos) return false;
 
@@ -120,7 +115,8 @@ proxy_challenge_t read_proxy_challenge(const http_response_t& response) {
     proxy_challenge_t challenge;
     if (params.count("digest")) {
         challenge.digest = true;
-        challenge.realm = param(params, "realm"), challenge.nonce = param(params, "nonce"), challenge.qop = param(params, "qop");
+        challenge.realm = param(params, "realm"), challenge.nonce = param(params, "nonce"),
+        challenge.qop = param(params, "qop");
         challenge.stale = boost::algorithm::iequals(param(params, "stale"), "true");
         if (!challenge.qop.empty() && challenge.qop != "auth") {
             refuse("Digest authentication with qop=\"" + challenge.qop + "\" is not supported");
@@ -132,8 +128,9 @@ proxy_challenge_t read_proxy_challenge(const http_response_t& response) {
     return challenge;
 }
 
-std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const http_request_t& request, const std::string& user,
-                                   const std::string& password, std::uint32_t nc, const std::string& cnonce) {
+std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const http_request_t& request,
+                                   const std::string& user, const std::string& password, std::uint32_t nc,
+                                   const std::string& cnonce) {
     if (!challenge.digest) {
         // The Base64 text is the password in plain sight: only the scheme goes to the log.
         LOG_DEBUG("Proxy-Authorization: Basic <credentials hidden>");
@@ -146,12 +143,12 @@ std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const htt
     std::snprintf(count, sizeof count, "%08x", static_cast<unsigned>(nc));
     const std::string ha1 = md5_hex(user + ":" + challenge.realm + ":" + password);
     const std::string ha2 = md5_hex(request.method + ":" + uri);
-    const std::string response = challenge.qop.empty()
-                                     ? md5_hex(ha1 + ":" + challenge.nonce + ":" + ha2)
-                                     : md5_hex(ha1 + ":" + challenge.nonce + ":" + count + ":" + cnonce + ":auth:" + ha2);
-    const std::string value = "Digest username=\"" + user + "\", realm=\"" + challenge.realm + "\", nonce=\"" + challenge.nonce +
-                              "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=" + count + ", qop=\"" + challenge.qop +
-                              "\", response=\"" + response + "\"";
+    const std::string response =
+        challenge.qop.empty() ? md5_hex(ha1 + ":" + challenge.nonce + ":" + ha2)
+                              : md5_hex(ha1 + ":" + challenge.nonce + ":" + count + ":" + cnonce + ":auth:" + ha2);
+    const std::string value = "Digest username=\"" + user + "\", realm=\"" + challenge.realm + "\", nonce=\"" +
+                              challenge.nonce + "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=" + count +
+                              ", qop=\"" + challenge.qop + "\", response=\"" + response + "\"";
     LOG_DEBUG("Proxy-Authorization: " << value);
     return value;
 }
@@ -167,8 +164,8 @@ std::string md5_hex(const std::string& text) { return to_hex(cf_digest_t::of(tex
 std::string base64_encode(const std::string& bytes) {
     // One block, without line breaks: a header value is one line.
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     out.resize(static_cast<std::size_t>(n));
     return out;
 }

@@ -22,8 +22,9 @@ proxy_challenge_t read_proxy_challenge(const http_response_t& response);
 
 // The Proxy-Authorization value for `request`: Basic, or Digest for the request's method and
 // target with the nonce count `nc` (each request on a nonce counts one up) and the client nonce.
-std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const http_request_t& request, const std::string& user,
-                                   const std::string& password, std::uint32_t nc, const std::string& cnonce);
+std::string answer_proxy_challenge(const proxy_challenge_t& challenge, const http_request_t& request,
+                                   const std::string& user, const std::string& password, std::uint32_t nc,
+                                   const std::string& cnonce);
 
 // A client nonce of 12 bytes from OpenSSL's random generator, as 16 Base64 characters.
 std::string random_cnonce();

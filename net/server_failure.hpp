@@ -32,7 +32,9 @@ private:
 class http_status_error_t : public server_failure_t {
 public:
     http_status_error_t(tvk::ErrorCode code, const std::string& text, int status, long long retry_after)
-        : server_failure_t(code, text, "status " + std::to_string(status)), status_(status), retry_after_(retry_after) {}
+        : server_failure_t(code, text, "status " + std::to_string(status)),
+          status_(status),
+          retry_after_(retry_after) {}
 
     int status() const noexcept { return status_; }
     long long retry_after() const noexcept { return retry_after_; }

@@ -8,18 +8,28 @@ namespace {
 using lines_t = std::vector<std::string>;
 const std::string start = "Notice: Update 11.0.5.1807201428";
 
-std::string exit_line(tvk::ErrorCode code) { return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")"; }
+std::string exit_line(tvk::ErrorCode code) {
+    return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")";
+}
 
 TEST(entry, command_line_mode_and_bad_channel_input) {
     const std::string refusal = "Cannot run standalone. See tavik-update(1) for details.\n",
-                      version = "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
-                                (upd::key::development ? "key 7c839e0b85c89cd8 (development key), ed25519 c59aabed9143d796 (development key)\n"
-                                                       : upd::key::describe() + "\n");
+                      version =
+                          "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
+                          (upd::key::development
+                               ? "key 7c839e0b85c89cd8 (development key), ed25519 c59aabed9143d796 (development key)\n"
+                               : upd::key::describe() + "\n");
     const std::tuple<lines_t, int, std::string, lines_t> modes[] = {
-        {{}, 1, refusal, {}}, {{"now"}, 1, refusal, {}}, {{"-v"}, 0, version, {}}, {{"--VERSION"}, 0, version, {}},
+        {{}, 1, refusal, {}},
+        {{"now"}, 1, refusal, {}},
+        {{"-v"}, 0, version, {}},
+        {{"--VERSION"}, 0, version, {}},
         {{"--bogus"}, 125, "", {"Error: unrecognised option '--bogus'"}},
-        {{"-v", "--HELP"}, 0, "Command line options:\n  -h [ --help ]         print help message and exit\n"
-                              "  -v [ --version ]      print version and exit\n\n", {}}};
+        {{"-v", "--HELP"},
+         0,
+         "Command line options:\n  -h [ --help ]         print help message and exit\n"
+         "  -v [ --version ]      print version and exit\n\n",
+         {}}};
     for (const auto& m : modes) {
         ts::updater_t updater(ts::launch_t{std::get<0>(m), nullptr, 7, RLIM_INFINITY, {}});
         EXPECT_EQ(updater.wait_exit(), std::get<1>(m));
@@ -32,9 +42,11 @@ TEST(entry, command_line_mode_and_bad_channel_input) {
     m.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
     const std::string answer = ts::frame(m.SerializePartialAsString());
     m.mutable_error()->set_code(tvk::EC_PERMISSION_DENIED);
-    const std::string refused = ts::frame(m.SerializePartialAsString()), size = "Error: Monitor IPC error: Invalid IPC message size";
+    const std::string refused = ts::frame(m.SerializePartialAsString()),
+                      size = "Error: Monitor IPC error: Invalid IPC message size";
     const std::tuple<const char*, int, std::string, tvk::ErrorCode, std::string> rows[] = {
-        {"7x", 7, "", tvk::EC_UNEXPECTED_ERROR, "Error: bad lexical cast: source type value could not be interpreted as target"},
+        {"7x", 7, "", tvk::EC_UNEXPECTED_ERROR,
+         "Error: bad lexical cast: source type value could not be interpreted as target"},
         {"+0000012", 12, "", tvk::EC_MONITOR_IPC_ERROR, "Error: Monitor IPC error: End of file"},
         {"7", 7, std::string(4, '\0'), tvk::EC_MONITOR_IPC_ERROR, size},
         {"7", 7, std::string("\x01\0\0\x04", 4), tvk::EC_MONITOR_IPC_ERROR, size},  // one byte above 64 MiB
@@ -45,7 +57,8 @@ TEST(entry, command_line_mode_and_bad_channel_input) {
         {"7", 7, answer, tvk::EC_UNEXPECTED_ERROR, "Error: bad_function_call"},
     };
     for (const auto& r : rows) {
-        ts::updater_t updater(ts::launch_t{{"--help"}, std::get<0>(r), std::get<1>(r), RLIM_INFINITY, {}});  // --help: ignored with a channel
+        ts::updater_t updater(ts::launch_t{
+            {"--help"}, std::get<0>(r), std::get<1>(r), RLIM_INFINITY, {}});  // --help: ignored with a channel
         updater.send_raw(std::get<2>(r));
         updater.close_write();
         EXPECT_EQ(updater.wait_exit(), std::get<3>(r));
@@ -60,7 +73,8 @@ TEST(entry, termination_signals_end_with_107_hangups_are_ignored_and_a_second_co
     ts::scratch_t dir;
     tvk::UpdateConfig config = ts::base_config(dir / "var");
     config.set_log_level(tvk::LOG_LEVEL_NOTICE);
-    for (const auto& r : {std::make_pair(SIGTERM, false), {SIGTERM, true}, {SIGINT, false}, {SIGINT, true}, {0, true}}) {
+    for (const auto& r :
+         {std::make_pair(SIGTERM, false), {SIGTERM, true}, {SIGINT, false}, {SIGINT, true}, {0, true}}) {
         ts::updater_t updater;
         ASSERT_TRUE(updater.signals_ready());
         std::vector<tvk::Update2ConfigdMessage> messages;
@@ -68,12 +82,18 @@ TEST(entry, termination_signals_end_with_107_hangups_are_ignored_and_a_second_co
         while (r.second && messages.empty()) updater.receive(messages, 100);  // the installation request
         for (int i = 0; i < 3; ++i) updater.kill(SIGHUP);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (r.first) updater.kill(r.first);
-        else updater.send(ts::use_context(config));
+        if (r.first)
+            updater.kill(r.first);
+        else
+            updater.send(ts::use_context(config));
         const auto status = r.first ? tvk::EC_APP_TERMINATED : tvk::EC_UNEXPECTED_ERROR;
         EXPECT_EQ(updater.wait_exit(), status);
-        lines_t expected{start, r.first ? "Notice: Termination signal received, exiting..." : "Error: bad_function_call", exit_line(status)};
-        if (r.second) expected.insert(expected.begin() + 1, "Warning: No zone is installed and enabled: there is nothing to update");
+        lines_t expected{start,
+                         r.first ? "Notice: Termination signal received, exiting..." : "Error: bad_function_call",
+                         exit_line(status)};
+        if (r.second)
+            expected.insert(expected.begin() + 1,
+                            "Warning: No zone is installed and enabled: there is nothing to update");
         EXPECT_EQ(updater.err_lines(), expected);
     }
 }

@@ -23,34 +23,57 @@ lines_t configure(const tvk::UpdateConfig& config, int status, bool proc_status 
 TEST(inventory, log_settings_accounts_and_work_folder) {
     ts::scratch_t dir;
     const std::string start = "Notice: Update 11.0.5.1807201428", closed = "Error: Monitor IPC error: End of file",
-                      exit_1 = "Notice: Exit with status 1 (Error on monitor channel)", bad = "Error: Invalid configuration",
+                      exit_1 = "Notice: Exit with status 1 (Error on monitor channel)",
+                      bad = "Error: Invalid configuration",
                       exit_102 = "Notice: Exit with status 102 (Invalid configuration)", log = (dir / "x.log").string();
-    ts::spit(dir / "secret", "s"), ::mkfifo((dir / "fifo.log").c_str(), 0600), ts::fs::create_hard_link(dir / "secret", dir / "hard.log");
-    ts::fs::create_symlink(dir / "secret", dir / "link.log"), ts::fs::create_symlink(dir / "nowhere", dir / "dangling.log");
+    ts::spit(dir / "secret", "s"), ::mkfifo((dir / "fifo.log").c_str(), 0600),
+        ts::fs::create_hard_link(dir / "secret", dir / "hard.log");
+    ts::fs::create_symlink(dir / "secret", dir / "link.log"),
+        ts::fs::create_symlink(dir / "nowhere", dir / "dangling.log");
     const auto log_at = [&](const char* name) {
-        return [path = (dir / name).string()](tvk::UpdateConfig& c) { c.mutable_actual_log()->set_type(tvk::Log::FILE), c.mutable_actual_log()->set_path(path); };
+        return [path = (dir / name).string()](tvk::UpdateConfig& c) {
+            c.mutable_actual_log()->set_type(tvk::Log::FILE), c.mutable_actual_log()->set_path(path);
+        };
     };
-    const auto refused = [&](const char* name, const std::string& why) { return lines_t{start, "Error: Config option actual_log: Cannot create log: " + why + ": \"" + (dir / name).string() + "\"", bad, exit_102}; };
+    const auto refused = [&](const char* name, const std::string& why) {
+        return lines_t{
+            start, "Error: Config option actual_log: Cannot create log: " + why + ": \"" + (dir / name).string() + "\"",
+            bad, exit_102};
+    };
     const struct {
         std::function<void(tvk::UpdateConfig&)> change;
         int status;
         lines_t lines;  // a line ending in "*" is matched as a prefix
     } rows[] = {
         // The lines buffered before the sink existed meet its threshold too.
-        {[](tvk::UpdateConfig& c) { c.set_log_level(tvk::LOG_LEVEL_WARNING), c.mutable_actual_log()->set_type(tvk::Log::AUTO); }, 1,
-         {"Warning: Log type Auto is not resolved, logging to standard error", "Warning: No zone is installed and enabled: there is nothing to update", closed}},
-        // Opened as root in a folder others may write: no planted link is followed, nothing but a file of its own is written.
+        {[](tvk::UpdateConfig& c) {
+             c.set_log_level(tvk::LOG_LEVEL_WARNING), c.mutable_actual_log()->set_type(tvk::Log::AUTO);
+         },
+         1,
+         {"Warning: Log type Auto is not resolved, logging to standard error",
+          "Warning: No zone is installed and enabled: there is nothing to update", closed}},
+        // Opened as root in a folder others may write: no planted link is followed, nothing but a file of its own is
+        // written.
         {log_at("no/x.log"), 102, refused("no/x.log", "No such file or directory")},
         {log_at("link.log"), 102, refused("link.log", "Too many levels of symbolic links")},
         {log_at("dangling.log"), 102, refused("dangling.log", "Too many levels of symbolic links")},
-        {log_at("hard.log"), 102, refused("hard.log", "Too many links")}, {log_at("fifo.log"), 102, refused("fifo.log", "No such device or address")},
-        {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->clear_uid(), c.mutable_run_as_user()->set_name("no-such-user"); }, 102,
+        {log_at("hard.log"), 102, refused("hard.log", "Too many links")},
+        {log_at("fifo.log"), 102, refused("fifo.log", "No such device or address")},
+        {[](tvk::UpdateConfig& c) {
+             c.mutable_run_as_user()->clear_uid(), c.mutable_run_as_user()->set_name("no-such-user");
+         },
+         102,
          {start, "Error: Config option run_as_user: getpwnam(\"no-such-user\"): *", bad, exit_102}},
-        {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); }, 102,
-         {start, "Error: Config option run_as_user: getpwuid(4000000000): *", "Error: Config option run_as_user: Can not run as user 4000000000", bad, exit_102}},
-        {[&](tvk::UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); }, 102,
+        {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); },
+         102,
+         {start, "Error: Config option run_as_user: getpwuid(4000000000): *",
+          "Error: Config option run_as_user: Can not run as user 4000000000", bad, exit_102}},
+        {[&](tvk::UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); },
+         102,
          {start, "Error: Config option update_dir: create_directory: No such file or directory*", bad, exit_102}},
-        {[](tvk::UpdateConfig& c) { c.set_update_dir(""); }, 102, {start, "Error: Config option update_dir is empty", bad, exit_102}},
+        {[](tvk::UpdateConfig& c) { c.set_update_dir(""); },
+         102,
+         {start, "Error: Config option update_dir is empty", bad, exit_102}},
         {log_at("x.log"), 1, {}},
     };
     for (const auto& r : rows) {
@@ -65,7 +88,8 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
     }
     EXPECT_FALSE(ts::fs::exists(dir / "no") || ts::fs::exists(dir / "nowhere"));
     EXPECT_EQ(ts::slurp(dir / "secret"), "s");
-    for (const auto& line : {start, closed, exit_1}) EXPECT_NE(ts::slurp(log).find("] " + line + "\n"), std::string::npos) << line;
+    for (const auto& line : {start, closed, exit_1})
+        EXPECT_NE(ts::slurp(log).find("] " + line + "\n"), std::string::npos) << line;
     struct stat st {};
     ::stat(log.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -76,7 +100,8 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
     ts::fs::create_symlink(dir / "x.log", dir / "var" / "link");
     tvk::UpdateConfig config = ts::base_config(dir / "var");
     config.mutable_run_as_user()->clear_uid(), config.mutable_run_as_user()->set_name("nobody");
-    const std::string status = configure(config, 0, true).at(0), u = std::to_string(pw->pw_uid), g = std::to_string(pw->pw_gid);
+    const std::string status = configure(config, 0, true).at(0), u = std::to_string(pw->pw_uid),
+                      g = std::to_string(pw->pw_gid);
     EXPECT_NE(status.find("Uid:\t" + u + "\t" + u + "\t" + u + "\t" + u + "\n"), std::string::npos) << status;
     EXPECT_NE(status.find("Gid:\t" + g + "\t" + g + "\t" + g + "\t" + g + "\n"), std::string::npos) << status;
     EXPECT_NE(status.find("Groups:\t" + g + " \n"), std::string::npos) << "no group of root survives";

@@ -31,15 +31,57 @@ TEST(mirrors, each_request_goes_round_the_servers_in_order_and_ends_with_the_rul
         std::string asked, status;               // the servers asked, rounds split by '|'; how the last round ended
         const char* warning;
     } rows[] = {
-        {"in the order drawn, until one serves", {"c", "a", "b"}, {}, {"cx a+"}, "ca", "ok", "Warning: Zone Z: c/f: status 500"},
-        {"the list's server first for a file, one that failed last", {"a", "b", "c"}, {}, {"ax b+", "bx cx ax"}, "ab|bca", "94", nullptr},
+        {"in the order drawn, until one serves",
+         {"c", "a", "b"},
+         {},
+         {"cx a+"},
+         "ca",
+         "ok",
+         "Warning: Zone Z: c/f: status 500"},
+        {"the list's server first for a file, one that failed last",
+         {"a", "b", "c"},
+         {},
+         {"ax b+", "bx cx ax"},
+         "ab|bca",
+         "94",
+         nullptr},
         {"one server: its own failure", {"a"}, {}, {"ax"}, "a", "125 HTTP status 500", nullptr},
-        {"an older list: never a status of its own", {"a"}, {}, {"ao"}, "a", "94 No update servers available", "Warning: Zone Z: a offers an older file list (1 < 2)"},
-        {"every server refusing the proxy's credentials", {"a", "b"}, {}, {"ap bp"}, "ab", "93 Proxy authentication error", nullptr},
+        {"an older list: never a status of its own",
+         {"a"},
+         {},
+         {"ao"},
+         "a",
+         "94 No update servers available",
+         "Warning: Zone Z: a offers an older file list (1 < 2)"},
+        {"every server refusing the proxy's credentials",
+         {"a", "b"},
+         {},
+         {"ap bp"},
+         "ab",
+         "93 Proxy authentication error",
+         nullptr},
         {"a machine's failure ends the round", {"a", "b"}, {}, {"a!"}, "a", "22 IO error", nullptr},
-        {"a busy server is asked no more in the run", {"a", "b"}, {}, {"at b+", "b+", "bx"}, "ab|b|b", "125 HTTP status 500", "Warning: Zone Z: a/f: status 503, busy until "},
-        {"servers left alone are passed by", {"a", "b", "c"}, {{"a", 600}, {"c", 60}}, {"b+", "bx"}, "b|b", "125 HTTP status 500", nullptr},
-        {"all left alone: the one whose wait ends first", {"a", "b"}, {{"a", 600}, {"b", 60}}, {"bx"}, "b", "125 HTTP status 500", nullptr},
+        {"a busy server is asked no more in the run",
+         {"a", "b"},
+         {},
+         {"at b+", "b+", "bx"},
+         "ab|b|b",
+         "125 HTTP status 500",
+         "Warning: Zone Z: a/f: status 503, busy until "},
+        {"servers left alone are passed by",
+         {"a", "b", "c"},
+         {{"a", 600}, {"c", 60}},
+         {"b+", "bx"},
+         "b|b",
+         "125 HTTP status 500",
+         nullptr},
+        {"all left alone: the one whose wait ends first",
+         {"a", "b"},
+         {{"a", 600}, {"b", 60}},
+         {"bx"},
+         "b",
+         "125 HTTP status 500",
+         nullptr},
         {"a wait that has ended counts for nothing", {"a", "b"}, {{"a", -60}}, {"a+"}, "a", "ok", nullptr},
     };
     for (const auto& r : rows) {
@@ -51,7 +93,8 @@ TEST(mirrors, each_request_goes_round_the_servers_in_order_and_ends_with_the_rul
         std::string asked, status;
         for (std::size_t round = 0; round < r.rounds.size(); ++round) {
             std::map<std::string, std::string> script;  // server: its answer this round
-            for (std::size_t i = 0; i + 1 < r.rounds[round].size(); i += 3) script[r.rounds[round].substr(i, 1)] = r.rounds[round].substr(i + 1, 1);
+            for (std::size_t i = 0; i + 1 < r.rounds[round].size(); i += 3)
+                script[r.rounds[round].substr(i, 1)] = r.rounds[round].substr(i + 1, 1);
             asked += round ? "|" : "";
             status = ts::outcome([&] {
                 mirrors.ask([&](const std::string& server, std::string& url) {

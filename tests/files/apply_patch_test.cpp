@@ -14,7 +14,8 @@ namespace {
 std::string make_patch(const std::string& old, const std::string& now) {  // as make-zone makes them
     ZSTD_CCtx* c = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
-    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, static_cast<int>(upd::patch_window_log(old.size(), now.size()))), ZSTD_CCtx_refPrefix(c, old.data(), old.size());
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, static_cast<int>(upd::patch_window_log(old.size(), now.size()))),
+        ZSTD_CCtx_refPrefix(c, old.data(), old.size());
     std::string patch(ZSTD_compressBound(now.size()), '\0');
     patch.resize(ZSTD_compress2(c, &patch[0], patch.size(), now.data(), now.size()));
     return ZSTD_freeCCtx(c), patch;
@@ -35,7 +36,8 @@ TEST(apply_patch, the_patch_makes_the_listed_file_from_its_reference_and_nothing
         }
     };
     EXPECT_EQ(outcome(old, patch, now.size()), "the new file");
-    EXPECT_EQ(outcome(other, patch, now.size()), "Patch: Restored data doesn") << "another installed copy: the checksum fails";
+    EXPECT_EQ(outcome(other, patch, now.size()), "Patch: Restored data doesn")
+        << "another installed copy: the checksum fails";
     EXPECT_EQ(outcome(old, patch, now.size() - 1), "Patch: not a patch to the ");
     EXPECT_EQ(outcome(old, patch.substr(0, patch.size() / 2), now.size()).substr(0, 7), "Patch: ");
     EXPECT_EQ(outcome(old, "not a zstd frame", now.size()), "Patch: not a patch to the ");
@@ -43,24 +45,31 @@ TEST(apply_patch, the_patch_makes_the_listed_file_from_its_reference_and_nothing
 }
 
 TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
-    const std::string list = ts::signed_text("[TavikUpdateList]\n[1]\n+a.avc, 01, 1\n+b.avc, 02, 2\n[TavikUpdateListEnd]\n", "\n[Signature]\nSignature=%s\n");
+    const std::string list =
+        ts::signed_text("[TavikUpdateList]\n[1]\n+a.avc, 01, 1\n+b.avc, 02, 2\n[TavikUpdateListEnd]\n",
+                        "\n[Signature]\nSignature=%s\n");
     upd::lst_file_t lst;
     lst.parse(list.data(), list.data() + list.size());
     const std::string o(64, 'a'), n(64, 'b');
     // A length line counts after a patch's line only, once, in digits.
-    const std::string index = upd::patch_index_t::line("a.avc", o, n, 77) + "= 88\nc.avc " + o + " " + n + "\n= 5\n../a.avc " + o + " " + n +
-                              "\nb.avc " + std::string(64, 'A') + " " + n + "\nb.avc " + o + " " + n + " extra\nb.avc " + o + " " + n.substr(1) +
-                              "\n" + upd::patch_index_t::line("b.avc", n, o);
+    const std::string index = upd::patch_index_t::line("a.avc", o, n, 77) + "= 88\nc.avc " + o + " " + n +
+                              "\n= 5\n../a.avc " + o + " " + n + "\nb.avc " + std::string(64, 'A') + " " + n +
+                              "\nb.avc " + o + " " + n + " extra\nb.avc " + o + " " + n.substr(1) + "\n" +
+                              upd::patch_index_t::line("b.avc", n, o);
     upd::patch_index_t patches;
     patches.parse(index.data(), index.data() + index.size(), lst);
     EXPECT_EQ(patches.size(), 2u);
     EXPECT_TRUE(patches.offers("a.avc", o, n) && patches.offers("b.avc", n, o));
-    EXPECT_EQ(std::to_string(patches.size_of("a.avc", o, n)) + " " + std::to_string(patches.size_of("b.avc", n, o)), "77 0");
+    EXPECT_EQ(std::to_string(patches.size_of("a.avc", o, n)) + " " + std::to_string(patches.size_of("b.avc", n, o)),
+              "77 0");
     // Only a length that a run would take for the 1-byte a.avc counts; the index reads on past any other.
-    for (const std::string length : {"65536", "65537", "9999999999999999999", "18446744073709551615", "99999999999999999999", "-1"}) {
-        const std::string text = upd::patch_index_t::line("a.avc", o, n) + "= " + length + "\n" + upd::patch_index_t::line("b.avc", n, o);
+    for (const std::string length :
+         {"65536", "65537", "9999999999999999999", "18446744073709551615", "99999999999999999999", "-1"}) {
+        const std::string text =
+            upd::patch_index_t::line("a.avc", o, n) + "= " + length + "\n" + upd::patch_index_t::line("b.avc", n, o);
         patches.parse(text.data(), text.data() + text.size(), lst);
-        EXPECT_TRUE(patches.size() == 2 && patches.size_of("a.avc", o, n) == (length == "65536" ? 65536u : 0u)) << length;
+        EXPECT_TRUE(patches.size() == 2 && patches.size_of("a.avc", o, n) == (length == "65536" ? 65536u : 0u))
+            << length;
     }
 }
 

@@ -26,7 +26,8 @@ struct checker_test : ::testing::Test {
         ::stat((dir / "inst" / name).c_str(), &st);
         upd::FileCrc& crc = *cache.add_crcs();
         crc.set_path((dir / "inst" / name).string()), crc.set_dev(st.st_dev), crc.set_ino(st.st_ino);
-        crc.set_ctime(digest == 'B' ? 1 : st.st_ctime), crc.set_sha256(std::string(32, digest)), crc.set_md5(std::string(16, digest));
+        crc.set_ctime(digest == 'B' ? 1 : st.st_ctime), crc.set_sha256(std::string(32, digest)),
+            crc.set_md5(std::string(16, digest));
     }
     std::string cached() {  // the names the saved cache holds
         upd::Cache cache;
@@ -57,7 +58,8 @@ TEST_F(checker_test, cached_digests_hold_while_the_identity_does_and_records_of_
     upd::Cache cache;
     record(cache, "a", 'A'), record(cache, "b", 'B'), record(cache, "old", 'O');  // b has changed since
     // Enough records in one folder that saving reads the folder once instead of a stat each.
-    for (char c = '0'; c <= '8'; ++c) ts::spit(dir / "inst" / (std::string("f") + c), "f"), record(cache, std::string("f") + c, 'F');
+    for (char c = '0'; c <= '8'; ++c)
+        ts::spit(dir / "inst" / (std::string("f") + c), "f"), record(cache, std::string("f") + c, 'F');
     ts::spit(dir / "tavik-update.cache", cache.SerializeAsString());
     fs::remove(dir / "inst" / "old");
     fs::create_symlink(dir / "nowhere", dir / "inst" / "old");  // dangling: gone as well
@@ -65,7 +67,8 @@ TEST_F(checker_test, cached_digests_hold_while_the_identity_does_and_records_of_
         upd::checker_t checker(dir.path());
         EXPECT_TRUE(log->has("Debug: Checker: 12 records loaded"));
         EXPECT_EQ(checker.sha256(dir / "inst" / "a"), std::string(32, 'A'));
-        EXPECT_EQ(hex(checker.sha256(dir / "inst" / "b")), "3e744b9dc39389baf0c5a0660589b8402f3dbb49b89b3e75f2c9355852a3c677");
+        EXPECT_EQ(hex(checker.sha256(dir / "inst" / "b")),
+                  "3e744b9dc39389baf0c5a0660589b8402f3dbb49b89b3e75f2c9355852a3c677");
         EXPECT_EQ(hex(checker.md5(dir / "inst" / "b")), "08f8e0260c64418510cefb2b06eee5cd");
         EXPECT_EQ(checker.digests(dir / "inst" / "missing"), upd::checker_t::digests_t());
         ts::spit(dir / "inst" / "fresh", "new");  // changed in the current second: never cached
@@ -97,8 +100,8 @@ TEST_F(checker_test, hash_all_reports_the_uncached_bytes_and_failures_are_report
 }
 
 TEST(checker, paths_order_as_the_path_type_compares_them) {
-    const char* paths[] = {"", "/", "//", "//a", "/a", "/a/", "/a//b", "/a/b", "/a/b/", "/a-b", "/a.b", "/ab", "/b",
-                           "a", "a/", "a/b", "a//b", "a-b", "ab", "/a/b/c"};
+    const char* paths[] = {"",     "/",   "//", "//a", "/a", "/a/", "/a//b", "/a/b", "/a/b/", "/a-b",
+                           "/a.b", "/ab", "/b", "a",   "a/", "a/b", "a//b",  "a-b",  "ab",    "/a/b/c"};
     for (const fs::path x : paths)
         for (const fs::path y : paths)
             EXPECT_EQ(upd::checker_t::compare_paths(x, y), (x.compare(y) > 0) - (x.compare(y) < 0)) << x << " vs " << y;

@@ -26,13 +26,19 @@ TEST(drl_file, line_rules_the_signed_range_and_the_size_cap) {
         {"\r\nurl= \thttp://a/ b\t\rurl=http://a/ b\n\n", "sign=\t%s \r\n\n", "[http://a/ b]"},
         {"url=http://a/\n", "sign=%s\nurl=http://evil/\n", "[http://a/]"},
         {"url=http://a/\n", "sign=00\nurl=http://evil/\nsign=%s", "[http://a/]"},
-        {"url=http://a/\nsign=\nurl=http://b/\n", "sign=%s\n", "[http://a/][http://b/]"}, {"url=http://a/\n", "sign=%s0000\n", signature},
-        {"url=http://a/\n", "sign=%s\nsign=00\n", signature}, {"", "", signature}, {"url=http://a/\n", "", signature},
-        {"url=http://a/", "\nsign=%s\n", signature}, {"url=http://a/\n", "sign=%s0\n", signature},
-        {"URL=http://a/\n", "sign=%s\n", format}, {" url=http://a/\n", "sign=%s\n", format},
+        {"url=http://a/\nsign=\nurl=http://b/\n", "sign=%s\n", "[http://a/][http://b/]"},
+        {"url=http://a/\n", "sign=%s0000\n", signature},
+        {"url=http://a/\n", "sign=%s\nsign=00\n", signature},
+        {"", "", signature},
+        {"url=http://a/\n", "", signature},
+        {"url=http://a/", "\nsign=%s\n", signature},
+        {"url=http://a/\n", "sign=%s0\n", signature},
+        {"URL=http://a/\n", "sign=%s\n", format},
+        {" url=http://a/\n", "sign=%s\n", format},
         {"url=http://a/\n", "sign=%s\nserver=http://b/\n", format},
     };
-    for (const auto& r : rows) EXPECT_EQ(outcome(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
+    for (const auto& r : rows)
+        EXPECT_EQ(outcome(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
     ts::scratch_t dir;
     std::string text = "url=http://a/\nsign=" + ts::sign("url=http://a/\n") + "\n";
     text += std::string(upd::drl_file_t::max_size - text.size(), '\n');
@@ -55,7 +61,8 @@ TEST(drl_file, line_rules_the_signed_range_and_the_size_cap) {
     std::set<std::vector<std::string>> orders;
     for (int i = 0; i < 20; ++i) orders.insert(drl.shuffled_urls());
     EXPECT_GT(orders.size(), 1u);
-    EXPECT_EQ(std::set<std::string>(orders.begin()->begin(), orders.begin()->end()), std::set<std::string>(drl.urls().begin(), drl.urls().end()));
+    EXPECT_EQ(std::set<std::string>(orders.begin()->begin(), orders.begin()->end()),
+              std::set<std::string>(drl.urls().begin(), drl.urls().end()));
 }
 
 }  // namespace

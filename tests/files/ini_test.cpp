@@ -9,10 +9,12 @@ std::string urls_or_error(const std::string& signed_part, const std::string& tai
     const std::string data = ts::signed_text(signed_part, tail);
     try {
         std::string out;
-        for (const auto& url : upd::ini::parse(data.data(), data.data() + data.size())) out += (out.empty() ? "[" : ",") + url;
+        for (const auto& url : upd::ini::parse(data.data(), data.data() + data.size()))
+            out += (out.empty() ? "[" : ",") + url;
         return out.empty() ? "[]" : out + "]";
     } catch (const upd::ini::parse_error_t& e) {
-        return std::string(e.what()) + " @" + std::to_string(e.offset()) + ":" + std::to_string(e.line()) + ":" + std::to_string(e.column());
+        return std::string(e.what()) + " @" + std::to_string(e.offset()) + ":" + std::to_string(e.line()) + ":" +
+               std::to_string(e.column());
     }
 }
 
@@ -20,7 +22,8 @@ TEST(ini, sections_keys_comments_the_signature_part_and_the_size_cap) {
     const std::string sig = "\r\n[Signature]\r\nSignature=%s\r\n", unsigned_file = "Invalid signature @0:1:1";
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {"[fallback]\r\nurl=http://a/\r\nurl=http://b/#x\r\nurl=http://a/;y", sig, "[http://a/,http://b/,http://a/]"},
-        {"url=x\n[ FallBack ]\n\tURL = a ; c\n[main]\nurl=x\n[fallback]\nurl=b?x=1\nurl=", "\r\n[SIGNATURE]\r\nSIGNATURE=%s\r\n", "[a,b?x=1,]"},
+        {"url=x\n[ FallBack ]\n\tURL = a ; c\n[main]\nurl=x\n[fallback]\nurl=b?x=1\nurl=",
+         "\r\n[SIGNATURE]\r\nSIGNATURE=%s\r\n", "[a,b?x=1,]"},
         {"[main]\nname=zone", sig, "[]"},
         {"[fallback]\nurl=a", "\r\n[signature] ; t\r\n\r\n  signature = 00\r\nsignature=%s ; hex\r\n", "[a]"},
         {"[fallback]\r\nurl=a\r\n[signature]\r\nsignature=00", sig + "[fallback]\r\nurl=evil\r\n", "[a]"},
@@ -36,7 +39,8 @@ TEST(ini, sections_keys_comments_the_signature_part_and_the_size_cap) {
         {"[fallback]\nurl;=a", sig, "Syntax error @11:2:1"},
         {"[fallback]\nurl=a", "\r\n[signature]\r\nbogus\r\nsignature=%s\r\n", "Syntax error @15:3:1"},
     };
-    for (const auto& r : rows) EXPECT_EQ(urls_or_error(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
+    for (const auto& r : rows)
+        EXPECT_EQ(urls_or_error(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
     EXPECT_EQ(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini").size(), 2u);
     EXPECT_THROW(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini.forged"), upd::ini::parse_error_t);
     ts::scratch_t dir;
@@ -48,7 +52,8 @@ TEST(ini, sections_keys_comments_the_signature_part_and_the_size_cap) {
     EXPECT_EQ(upd::ini::get_file(dir / "at-limit.ini"), std::vector<std::string>{"a"});
     EXPECT_THROW(upd::ini::get_file(dir / "over.ini"), ts::fs::filesystem_error);
     EXPECT_THROW(upd::ini::get_file(dir / "missing.ini"), ts::fs::filesystem_error);
-    EXPECT_THROW(upd::ini::get_file("/dev/zero"), ts::fs::filesystem_error) << "read without end, were it opened as a file";
+    EXPECT_THROW(upd::ini::get_file("/dev/zero"), ts::fs::filesystem_error)
+        << "read without end, were it opened as a file";
     EXPECT_EQ(ts::lowest_free_fd(), fd);
 }
 

@@ -39,19 +39,28 @@ TEST(lst_file, layout_and_line_rules) {
         {HEAD "+a, 123, 5\n+b, 0b, 3\n+a, 02, 4294967295\n-x?.bin, any ,\n" END, "\n[Signature]\nSignature=%s",
          "a=02/4294967295 b=0b/3 | x?.bin"},
         {HEAD "+a, 123, 5\n+..., 00, 1\n+c, 01, 1" END, SIG, "...=00/1 a=/5 c=01/1 "},
-        {"", "", structure}, {HEAD "+a, 01, 1\n" END, "[Signature]\nSignature=%s\n", structure},
-        {HEAD "+a, 01, 1\n" END, "\n\n[Signature]\nSignature=%s\n", structure}, {HEAD END, SIG, structure},
+        {"", "", structure},
+        {HEAD "+a, 01, 1\n" END, "[Signature]\nSignature=%s\n", structure},
+        {HEAD "+a, 01, 1\n" END, "\n\n[Signature]\nSignature=%s\n", structure},
+        {HEAD END, SIG, structure},
         {HEAD "+a, 01, 1\n" END, "\n[Signature]\nSignature=%s x\n", structure},
-        {"[TavikUpdateList]\n[12a]\n+a, 01, 1\n" END, SIG, structure}, {HEAD "+a, 01, 1\n", SIG, structure},
+        {"[TavikUpdateList]\n[12a]\n+a, 01, 1\n" END, SIG, structure},
+        {HEAD "+a, 01, 1\n", SIG, structure},
         {HEAD "+a, 01, 1\n" END, "\n[Signature]\nSignature=00%s\n", "Invalid LST-file signature"},
-        {HEAD "+a, 01, 1\n\n" END, SIG, line + "\"\""}, {HEAD "+../a, 01, 1\n" END, SIG, line + "\"+../a, 01, 1\""},
-        {HEAD "+.., 01, 1\n" END, SIG, line + "\"+.., 01, 1\""}, {HEAD "+a,01, 1\n" END, SIG, line + "\"+a,01, 1\""},
-        {HEAD "-a/b,\n" END, SIG, line + "\"-a/b,\""}, {HEAD "+a, 01, 4294967296\n" END, SIG, "bad size"},
-        {"[TavikUpdateList]\n[" + std::string(64, '9') + "]\n+a, 01, 1\n" END, SIG, "a=01/1 "},  // longer: no record could hold it
+        {HEAD "+a, 01, 1\n\n" END, SIG, line + "\"\""},
+        {HEAD "+../a, 01, 1\n" END, SIG, line + "\"+../a, 01, 1\""},
+        {HEAD "+.., 01, 1\n" END, SIG, line + "\"+.., 01, 1\""},
+        {HEAD "+a,01, 1\n" END, SIG, line + "\"+a,01, 1\""},
+        {HEAD "-a/b,\n" END, SIG, line + "\"-a/b,\""},
+        {HEAD "+a, 01, 4294967296\n" END, SIG, "bad size"},
+        {"[TavikUpdateList]\n[" + std::string(64, '9') + "]\n+a, 01, 1\n" END, SIG,
+         "a=01/1 "},  // longer: no record could hold it
         {"[TavikUpdateList]\n[" + std::string(65, '9') + "]\n+a, 01, 1\n" END, SIG, "Invalid LST-file stamp"},
-        {HEAD "-*.tmp,\n-.tavik-expires,20280229235959\n" END, SIG, "| *.tmp until 20280229235959"},  // not a pattern of ours
+        {HEAD "-*.tmp,\n-.tavik-expires,20280229235959\n" END, SIG,
+         "| *.tmp until 20280229235959"},  // not a pattern of ours
         {HEAD "-.tavik-expires,20261220000000\n-.tavik-expires,20261220000000\n" END, SIG, "Invalid LST-file expiry"},
-        {HEAD "-.tavik-expires,20270229000000\n" END, SIG, "Invalid LST-file expiry"}, {HEAD "-.tavik-expires,2026122000000\n" END, SIG, "Invalid LST-file expiry"},
+        {HEAD "-.tavik-expires,20270229000000\n" END, SIG, "Invalid LST-file expiry"},
+        {HEAD "-.tavik-expires,2026122000000\n" END, SIG, "Invalid LST-file expiry"},
     };
     for (const auto& r : rows) {
         upd::lst_file_t lst;
@@ -60,7 +69,8 @@ TEST(lst_file, layout_and_line_rules) {
     upd::lst_file_t lst;  // whitespace after the signature is matched without recursion per byte
     EXPECT_EQ(outcome(HEAD "+a, 01, 1\n" END, SIG + std::string(1 << 20, ' '), lst), "a=01/1 ");
     for (const std::string name : {"version.lst", "version-crlf.lst"}) {
-        const std::string good = ts::slurp(TAVIK_TEST_DATA "/files/" + name), forged = ts::slurp(TAVIK_TEST_DATA "/files/" + name + ".forged");
+        const std::string good = ts::slurp(TAVIK_TEST_DATA "/files/" + name),
+                          forged = ts::slurp(TAVIK_TEST_DATA "/files/" + name + ".forged");
         EXPECT_NO_THROW(lst.parse(good.data(), good.data() + good.size())) << name;
         EXPECT_THROW(lst.parse(forged.data(), forged.data() + forged.size()), cf_proto_exception_t) << name;
     }

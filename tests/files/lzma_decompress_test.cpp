@@ -29,7 +29,9 @@ TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_wit
         for (int i = 0; i < 8 && bytes.size() > 13; ++i) bytes[5 + i] = static_cast<char>(size >> (8 * i));
         try {
             const auto out = upd::lzma_decompress(bytes.data(), bytes.data() + bytes.size());
-            return std::string(out.begin(), out.end()) == content.substr(0, size) ? "same" : "other " + std::to_string(out.size());
+            return std::string(out.begin(), out.end()) == content.substr(0, size)
+                       ? "same"
+                       : "other " + std::to_string(out.size());
         } catch (const boost::system::system_error& e) {
             return e.code() == tvk::make_error_code(tvk::EC_BAD_LZMA_FILE) ? log->lines.back() : "wrong code";
         }
@@ -44,19 +46,23 @@ TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_wit
     ts::spit(dir / "plain", "the content\n"), ::mkfifo((dir / "target").c_str(), 0600);  // planted: would block an open
     ts::spit(dir / "file.lzma", container(dir / "plain", 12)), ts::spit(dir / "bad.lzma", "not a container at all");
     ts::spit(dir / "padded.lzma", ts::slurp(dir / "file.lzma") + std::string(140, '\0'));
-    ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::max_in_memory + 1), ts::fs::create_symlink(dir / "file.lzma", dir / "link.lzma");
+    ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::max_in_memory + 1),
+        ts::fs::create_symlink(dir / "file.lzma", dir / "link.lzma");
     const int fd = ts::lowest_free_fd();
     upd::lzma_decompress_file(dir / "file.lzma", dir / "target", 12);
     EXPECT_EQ(ts::slurp(dir / "target"), "the content\n") << "whatever stood at the target is replaced";
     // Refused before anything is allocated: the container must fit the size the signed list gives.
     const std::tuple<const char*, std::uint64_t, std::string> refused[] = {
         {"bad.lzma", 12, "Debug: Invalid uncompressed lzma size=7955997369423586080, listed 12"},
-        {"huge.lzma", 32 << 20, "Debug: Invalid lzma file size=33554433"}, {"file.lzma", 11, "Debug: Invalid uncompressed lzma size=12, listed 11"},
+        {"huge.lzma", 32 << 20, "Debug: Invalid lzma file size=33554433"},
+        {"file.lzma", 11, "Debug: Invalid uncompressed lzma size=12, listed 11"},
         {"padded.lzma", 12, "Debug: Invalid lzma file size=" + std::to_string(ts::fs::file_size(dir / "padded.lzma"))},
-        {"link.lzma", 12, ""}, {"missing", 12, ""}};
+        {"link.lzma", 12, ""},
+        {"missing", 12, ""}};
     for (const auto& r : refused) {
         log->lines.clear();
-        EXPECT_THROW(upd::lzma_decompress_file(dir / std::get<0>(r), dir / "untouched", std::get<1>(r)), boost::system::system_error);
+        EXPECT_THROW(upd::lzma_decompress_file(dir / std::get<0>(r), dir / "untouched", std::get<1>(r)),
+                     boost::system::system_error);
         EXPECT_EQ(log->text(), std::get<2>(r).empty() ? "" : std::get<2>(r) + "\n") << std::get<0>(r);
         EXPECT_FALSE(ts::fs::exists(dir / "untouched")) << "the destination only after a whole decode";
     }

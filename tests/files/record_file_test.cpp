@@ -7,17 +7,31 @@
 namespace {
 
 TEST(record_file, lines_of_stamps_and_of_busy_servers) {
-    using upd::stamps_file_t;
     using upd::servers_file_t;
-    const auto stamps = [](const std::string& t) { return stamps_file_t::format(stamps_file_t::parse(t.data(), t.data() + t.size())); };
-    const auto servers = [](const std::string& t) { return servers_file_t::format(servers_file_t::parse(t.data(), t.data() + t.size()), 1000); };
+    using upd::stamps_file_t;
+    const auto stamps = [](const std::string& t) {
+        return stamps_file_t::format(stamps_file_t::parse(t.data(), t.data() + t.size()));
+    };
+    const auto servers = [](const std::string& t) {
+        return servers_file_t::format(servers_file_t::parse(t.data(), t.data() + t.size()), 1000);
+    };
     const std::tuple<std::function<std::string(const std::string&)>, std::string, std::string> rows[] = {
-        {stamps, "BASE 0042\n\nNRD_2 1", "BASE 0042\nNRD_2 1\n"}, {stamps, "", ""}, {stamps, "BA-SE 1\n", "line 1"},
-        {stamps, "BASE 1\nBASE 2\n", "line 2"}, {stamps, "BASE 1\nba.se 2\n", "line 2"}, {stamps, "BASE\n", "line 1"},
-        {stamps, "BASE 12x\n", "line 1"}, {stamps, "BASE  1\n", "line 1"}, {stamps, " 1\n", "line 1"},
-        {servers, "2000 http://a/ b\n999 http://gone/\n1000 http://ended/\n", "2000 http://a/ b\n"},  // only waits not over
-        {servers, "2000 http://a/\n3000 http://a/\n", "line 2"}, {servers, "20x http://a/\n", "line 1"}, {servers, "2000\n", "line 1"},
-        {servers, "1 http://a/\n2 http://b/\x07\n", "line 2"}, {servers, "1234567890123 http://a/\n", "line 1"}};
+        {stamps, "BASE 0042\n\nNRD_2 1", "BASE 0042\nNRD_2 1\n"},
+        {stamps, "", ""},
+        {stamps, "BA-SE 1\n", "line 1"},
+        {stamps, "BASE 1\nBASE 2\n", "line 2"},
+        {stamps, "BASE 1\nba.se 2\n", "line 2"},
+        {stamps, "BASE\n", "line 1"},
+        {stamps, "BASE 12x\n", "line 1"},
+        {stamps, "BASE  1\n", "line 1"},
+        {stamps, " 1\n", "line 1"},
+        {servers, "2000 http://a/ b\n999 http://gone/\n1000 http://ended/\n",
+         "2000 http://a/ b\n"},  // only waits not over
+        {servers, "2000 http://a/\n3000 http://a/\n", "line 2"},
+        {servers, "20x http://a/\n", "line 1"},
+        {servers, "2000\n", "line 1"},
+        {servers, "1 http://a/\n2 http://b/\x07\n", "line 2"},
+        {servers, "1234567890123 http://a/\n", "line 1"}};
     for (const auto& r : rows) {
         std::string outcome;
         try {
@@ -33,7 +47,8 @@ TEST(record_file, lines_of_stamps_and_of_busy_servers) {
     EXPECT_TRUE(servers_file_t::load(dir / "servers", 0).empty() && servers_file_t::load(dir / "none", 0).empty());
     ts::spit(dir / "waits", "22600 http://near/\n22601 http://planted/\n");  // at most 6 hours after 1000
     EXPECT_EQ(servers_file_t::load(dir / "waits", 1000), (servers_file_t::waits_t{{"http://near/", 22600}}));
-    EXPECT_EQ(log->text(), "Warning: Servers \"" + (dir / "servers").string() + "\": file too big; no server is left alone for an earlier request in this run\n");
+    EXPECT_EQ(log->text(), "Warning: Servers \"" + (dir / "servers").string() +
+                               "\": file too big; no server is left alone for an earlier request in this run\n");
     reset_log_for_tests();
 }
 

@@ -36,7 +36,8 @@ TEST(signature, sha0_digests_of_the_independent_implementation_fed_in_two_pieces
     for (const auto& v : vectors("sha0")) {
         for (std::size_t split = 0; split <= v.first.size(); split += 1 + v.first.size() / 7) {
             const auto digest = sha0(v.first, split).digest();
-            EXPECT_EQ(bytes_t(digest.begin(), digest.end()), upd::hex_to_bytes(v.second)) << v.first.size() << " " << split;
+            EXPECT_EQ(bytes_t(digest.begin(), digest.end()), upd::hex_to_bytes(v.second))
+                << v.first.size() << " " << split;
         }
     }
     EXPECT_EQ(vectors("sha0").size(), 13u);
@@ -54,7 +55,8 @@ TEST(signature, montgomery_products_on_both_word_widths_are_those_of_big_numbers
     std::mt19937 random(20261207);
     unsigned char a[64], b[64], out[64];
     for (int n = 0; n < 20; ++n) {
-        for (int i = 0; i < 64; ++i) a[i] = static_cast<unsigned char>(random()), b[i] = static_cast<unsigned char>(random());
+        for (int i = 0; i < 64; ++i)
+            a[i] = static_cast<unsigned char>(random()), b[i] = static_cast<unsigned char>(random());
         BN_mod_mul(expected.get(), big(a).get(), big(b).get(), m.get(), ctx.get());
         BN_mod_mul(expected.get(), expected.get(), inverse.get(), m.get(), ctx.get());
         for (int bits : {32, 64}) {
@@ -92,18 +94,28 @@ TEST(signature, independent_signatures_pass_and_forgeries_fail_on_every_word_wid
     std::string upper = t, letter = t, q;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     letter[t.find_first_not_of('0')] = 'g';
-    for (int i = 0; i < 20; ++i) q += "0123456789abcdef"[upd::key::order_q[i] >> 4], q += "0123456789abcdef"[upd::key::order_q[i] & 15];
-    const std::pair<std::string, bool> forms[] = {
-        {upper, true}, {t + "00ff", true}, {t + "zz", true}, {letter, false}, {t.substr(0, 79), false}, {t + "0", false},
-        {"", false}, {t.substr(40) + t.substr(0, 40), false}, {std::string(40, '0') + t.substr(40), false},
-        {t.substr(0, 40) + std::string(40, '0'), false}, {q + t.substr(40), false}, {t.substr(0, 40) + q, false}};
+    for (int i = 0; i < 20; ++i)
+        q += "0123456789abcdef"[upd::key::order_q[i] >> 4], q += "0123456789abcdef"[upd::key::order_q[i] & 15];
+    const std::pair<std::string, bool> forms[] = {{upper, true},
+                                                  {t + "00ff", true},
+                                                  {t + "zz", true},
+                                                  {letter, false},
+                                                  {t.substr(0, 79), false},
+                                                  {t + "0", false},
+                                                  {"", false},
+                                                  {t.substr(40) + t.substr(0, 40), false},
+                                                  {std::string(40, '0') + t.substr(40), false},
+                                                  {t.substr(0, 40) + std::string(40, '0'), false},
+                                                  {q + t.substr(40), false},
+                                                  {t.substr(0, 40) + q, false}};
     for (const auto& f : forms) EXPECT_EQ(verify(v.first, f.first), f.second) << f.first;
     for (const auto& f : vectors("fips")) EXPECT_FALSE(verify(f.first, f.second)) << "the standard encoding";
     // A valid signature of empty data is mathematics, not a signed file.
     const auto empty = vectors("sig-empty").at(0);
     EXPECT_EQ(upd::dsa_verify(PublicKey, upd::hex_to_bytes(empty.second).data(), sha0({})), 0);
     EXPECT_FALSE(upd::verify_signature("x", 0, empty.second));
-    for (const auto& h : {std::make_pair(std::string("abc"), bytes_t{}), {"0aFF", {0x0a, 0xff}}, {" 1-z", {0x01, 0x00}}})
+    for (const auto& h :
+         {std::make_pair(std::string("abc"), bytes_t{}), {"0aFF", {0x0a, 0xff}}, {" 1-z", {0x01, 0x00}}})
         EXPECT_EQ(upd::hex_to_bytes(h.first), h.second) << h.first;
 }
 

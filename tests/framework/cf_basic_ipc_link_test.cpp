@@ -47,9 +47,12 @@ struct pair_t {
         link = std::make_shared<link_t>(io, fds[0], limit);
     }
     ~pair_t() { ::close(fds[1]); }
-    void put(const std::string& bytes) { EXPECT_EQ(::write(fds[1], bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void put(const std::string& bytes) {
+        EXPECT_EQ(::write(fds[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
     lines_t run(std::size_t count) {  // until the link has seen `count` events, or a second has passed
-        for (int i = 0; i < 1000 && link->got.size() < count; ++i) io.run_for(std::chrono::milliseconds(1)), io.restart();
+        for (int i = 0; i < 1000 && link->got.size() < count; ++i)
+            io.run_for(std::chrono::milliseconds(1)), io.restart();
         return link->got;
     }
     boost::asio::io_service io;
@@ -58,7 +61,8 @@ struct pair_t {
 };
 
 TEST(ipc_link, frames_arrive_whole_at_every_split_and_bad_sizes_end_the_reading) {
-    const std::string stream = ts::frame(message("first").SerializeAsString()) + ts::frame(message("2nd").SerializeAsString());
+    const std::string stream =
+        ts::frame(message("first").SerializeAsString()) + ts::frame(message("2nd").SerializeAsString());
     for (std::size_t split = 0; split <= stream.size(); ++split) {
         pair_t p(1000);
         p.link->start_read();
@@ -69,9 +73,11 @@ TEST(ipc_link, frames_arrive_whole_at_every_split_and_bad_sizes_end_the_reading)
     }
     const std::string sixteen = message(std::string(12, 'x')).SerializeAsString();  // the limit exactly
     const std::string size = "error: Invalid IPC message size";
-    const std::pair<std::string, std::string> rows[] = {
-        {ts::frame(sixteen), std::string(12, 'x')}, {ts::frame(sixteen + "y"), size}, {std::string(4, '\0'), size},
-        {std::string("\xff\xff\xff\xff", 4), size}, {ts::frame(sixteen).substr(0, 10), "error: End of file"}};
+    const std::pair<std::string, std::string> rows[] = {{ts::frame(sixteen), std::string(12, 'x')},
+                                                        {ts::frame(sixteen + "y"), size},
+                                                        {std::string(4, '\0'), size},
+                                                        {std::string("\xff\xff\xff\xff", 4), size},
+                                                        {ts::frame(sixteen).substr(0, 10), "error: End of file"}};
     for (const auto& r : rows) {
         pair_t p;
         p.link->start_read();
@@ -88,13 +94,15 @@ TEST(ipc_link, frames_arrive_whole_at_every_split_and_bad_sizes_end_the_reading)
 TEST(ipc_link, queued_messages_leave_together_in_order_and_oversized_ones_are_refused_at_the_caller) {
     pair_t p;
     for (const char* what : {"a", "b", "c"}) p.link->async_send_message(message(what));
-    EXPECT_EQ(ts::outcome([&] { p.link->async_send_message(message(std::string(13, 'x'))); }), "7 async_send_message: Invalid IPC message size");
+    EXPECT_EQ(ts::outcome([&] { p.link->async_send_message(message(std::string(13, 'x'))); }),
+              "7 async_send_message: Invalid IPC message size");
     p.run(1);
     EXPECT_EQ(p.link->writes, 2) << "b and c wait for a, then leave together";
     char buffer[64];
     const ssize_t n = ::recv(p.fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
     EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), ts::frame(message("a").SerializeAsString()) +
-                                                      ts::frame(message("b").SerializeAsString()) + ts::frame(message("c").SerializeAsString()));
+                                                      ts::frame(message("b").SerializeAsString()) +
+                                                      ts::frame(message("c").SerializeAsString()));
     ::signal(SIGPIPE, SIG_IGN);
     ::shutdown(p.fds[1], SHUT_RDWR);
     p.link->async_send_message(message("d"));

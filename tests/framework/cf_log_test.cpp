@@ -18,12 +18,15 @@ TEST(cf_log, buffered_lines_meet_the_first_sinks_threshold_and_texts_are_built_o
     LOG_ERROR("200 \r\nX: 1\x1b[2J\x7f\tend");  // one record is one line, whatever a server sent
     LOG_ERROR(std::string(5000, 'a'));
     EXPECT_EQ(sink->lines, (std::vector<std::string>{"Warning: early warning", "Error: late error 1", "out of memory",
-                                                     "Error: 200 \\x0D\\x0AX: 1\\x1B[2J\\x7F\tend", "Error: " + std::string(4093, 'a') + "..."}));
+                                                     "Error: 200 \\x0D\\x0AX: 1\\x1B[2J\\x7F\tend",
+                                                     "Error: " + std::string(4093, 'a') + "..."}));
     reset_log_for_tests();
-    const std::string levels[] = {"Error 3", "Debug 7", "Info 6", "Notice 5", "Warning 4", "Error 3", "Error 3"};  // text, syslog priority
+    const std::string levels[] = {"Error 3",   "Debug 7", "Info 6", "Notice 5",
+                                  "Warning 4", "Error 3", "Error 3"};  // text, syslog priority
     for (int level = 0; level <= 6; ++level) {
         const cf_log_t::level_t l = cf_log_t::from_config(level);
-        EXPECT_EQ(cf_log_t::level_text(l) + (" " + std::to_string(cf_log_t::syslog_priority(l))), levels[level]) << "configured " << level;
+        EXPECT_EQ(cf_log_t::level_text(l) + (" " + std::to_string(cf_log_t::syslog_priority(l))), levels[level])
+            << "configured " << level;
     }
     tvk::Log config;  // the sinks' lines are checked through the real program
     config.set_type(tvk::Log::STDERR);

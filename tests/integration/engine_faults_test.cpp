@@ -21,9 +21,10 @@ namespace {
 namespace fs = ts::fs;
 using fault_t = ts::fault_server_t::fault_t;
 
-const std::map<std::string, std::string> published = {
-    {"timestamp", "20261206\n"}, {"current.avc", "unchanged\n"}, {"changed.avc", "new edition\n"},
-    {"missing.avc", std::string(70000, 'm')}};
+const std::map<std::string, std::string> published = {{"timestamp", "20261206\n"},
+                                                      {"current.avc", "unchanged\n"},
+                                                      {"changed.avc", "new edition\n"},
+                                                      {"missing.avc", std::string(70000, 'm')}};
 
 enum class cache_t { written, untouched, sound };  // sound: untouched, or written and true to the disk
 
@@ -73,7 +74,8 @@ struct env_t {
     void on_small_disk() {
 #ifdef __linux__
         fs::create_directories(var / "bases");
-        if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
             ::mount("tmpfs", (var / "bases").c_str(), "tmpfs", 0, "size=64k") == 0)
             return (void)(small_disk = true);
 #endif
@@ -93,7 +95,9 @@ struct env_t {
     // Acts once, as soon as the fault server's fault has begun (a stall, for instance).
     void when_stalled(std::function<void(ts::updater_t&)> act) {
         auto done = std::make_shared<bool>(false);
-        daemon.on_tick = [this, done, act](ts::updater_t& u) { if (!*done && server->faults() > 0) *done = true, act(u); };
+        daemon.on_tick = [this, done, act](ts::updater_t& u) {
+            if (!*done && server->faults() > 0) *done = true, act(u);
+        };
     }
 };
 
@@ -103,7 +107,8 @@ void flip(const fs::path& path, const std::string& near) { ts::spit(path, ts::fo
 void odd_digest(const fs::path& lst, const std::string& name) {
     std::string covered = ts::slurp(lst);
     covered.replace(covered.find("+" + name + ", ") + name.size() + 3, 64, "123");
-    ts::spit(lst, ts::signed_text(covered.substr(0, covered.find("[TavikUpdateListEnd]\n") + 21), "\n[Signature]\nSignature=%s\n"));
+    ts::spit(lst, ts::signed_text(covered.substr(0, covered.find("[TavikUpdateListEnd]\n") + 21),
+                                  "\n[Signature]\nSignature=%s\n"));
 }
 void terminate(ts::updater_t& u) { u.kill(SIGTERM); }
 
@@ -117,9 +122,13 @@ struct row_t {
 };
 
 const row_t rows[] = {
-    // The run-as account at its process limit: the lane that started takes every file, or with none the run's own connection.
-    {"no_thread_for_a_second_download", [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=2"}; }, 0, "Warning: Downloads: 1 of 3 connections started: *", cache_t::written},
-    {"no_thread_for_any_download", [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=1"}; }, 0, "Warning: Downloads: no connection started, one file after another: *", cache_t::written},
+    // The run-as account at its process limit: the lane that started takes every file, or with none the run's own
+    // connection.
+    {"no_thread_for_a_second_download",
+     [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=2"}; }, 0,
+     "Warning: Downloads: 1 of 3 connections started: *", cache_t::written},
+    {"no_thread_for_any_download", [](env_t& e) { e.on_nginx(), e.daemon.environment = {"TAVIK_TEST_FAILING_LANE=1"}; },
+     0, "Warning: Downloads: no connection started, one file after another: *", cache_t::written},
     {"disk_full_while_unpacking", [](env_t& e) { e.on_nginx(), e.daemon.file_size_limit = 65536; }, 125,
      "Error: write: File too large: \"{var}/bases/missing.avc\"", cache_t::written},
     // This machine's failure, named with the work folder; the part that filled the disk goes.
@@ -135,9 +144,10 @@ const row_t rows[] = {
          e.on_nginx();
          e.daemon.file_size_limit = 4096;
          e.config.set_log_level(tvk::LOG_LEVEL_NOTICE);  // the log is bounded too
-         upd::Cache previous;  // which the failed save must leave as it was
+         upd::Cache previous;                            // which the failed save must leave as it was
          auto* r = previous.add_crcs();
-         r->set_path("/gone"), r->set_dev(1), r->set_ino(1), r->set_ctime(1), r->set_sha256(std::string(32, 's')), r->set_md5("m");
+         r->set_path("/gone"), r->set_dev(1), r->set_ino(1), r->set_ctime(1), r->set_sha256(std::string(32, 's')),
+             r->set_md5("m");
          ts::spit(e.var / "tavik-update.cache", previous.SerializeAsString());
      },
      0, "Warning: Cache: \"{var}/tavik-update.cache\": serialization failed", cache_t::untouched},
@@ -147,7 +157,8 @@ const row_t rows[] = {
          fs::create_directories(e.var / "bases");
          fs::permissions(e.var / "bases", fs::perms(0555)), fs::permissions(e.var, fs::perms(0555));
      },
-     24, "Error: lock: Permission denied: \"{var}/tavik-update.lock\"", cache_t::untouched},  // before anything is read or fetched
+     24, "Error: lock: Permission denied: \"{var}/tavik-update.lock\"",
+     cache_t::untouched},  // before anything is read or fetched
     {"lst_one_byte_changed",
      [](env_t& e) { e.options = {"--no-lzma-list"}, e.on_nginx(), flip(e.served / "version.lst", "changed.avc"); }, 91,
      "Error: Zone BASE: Invalid LST-file signature", cache_t::untouched},
@@ -160,32 +171,39 @@ const row_t rows[] = {
      },
      0, "Debug: LzmaDecode: error=*", cache_t::written},
     {"drl_is_a_fifo",  // would block an open or a read forever
-     [](env_t& e) { e.on_nginx(), fs::remove(e.install / "bases.drl"), ::mkfifo((e.install / "bases.drl").c_str(), 0644); }, 33,
-     "Error: Zone BASE: open: Not a regular file: \"{install}/bases.drl\"", cache_t::untouched},
+     [](env_t& e) {
+         e.on_nginx(), fs::remove(e.install / "bases.drl"), ::mkfifo((e.install / "bases.drl").c_str(), 0644);
+     },
+     33, "Error: Zone BASE: open: Not a regular file: \"{install}/bases.drl\"", cache_t::untouched},
     {"missing_file_against_a_digest_of_no_bytes",  // never taken for current
      [](env_t& e) {
          e.files["tavik32.dll"] = "engine", e.options = {"--no-lzma-list"}, e.on_nginx();
-         e.config.set_core_engine_path((e.install / "tavik32.dll").string()), odd_digest(e.served / "version.lst", "tavik32.dll");
+         e.config.set_core_engine_path((e.install / "tavik32.dll").string()),
+             odd_digest(e.served / "version.lst", "tavik32.dll");
      },
      98, "Error: SHA256: Invalid checksum: \"{var}/bases/tavik32.dll\"", cache_t::written},
     {"fifos_planted_in_the_work_folder",  // each would block its open, and SIGTERM with it
      [](env_t& e) {
          e.on_nginx();
-         for (const char* name : {"tavik-update.cache", "tavik-update.cache.tmp", "tavik-update.stamps.tmp", "bases/timestamp",
-                                  "bases/missing.avc", "bases/missing.avc.lzma", "bases/missing.avc.lzma.part"})
+         for (const char* name :
+              {"tavik-update.cache", "tavik-update.cache.tmp", "tavik-update.stamps.tmp", "bases/timestamp",
+               "bases/missing.avc", "bases/missing.avc.lzma", "bases/missing.avc.lzma.part"})
              fs::create_directories((e.var / name).parent_path()), ::mkfifo((e.var / name).c_str(), 0600);
      },
      0, "Warning: Cache: \"{var}/tavik-update.cache\": open: Not a regular file", cache_t::written},
-    {"folder_in_the_way_of_a_download", [](env_t& e) { e.on_nginx(), fs::create_directories(e.var / "bases" / "missing.avc" / "x"); },
-     22, "Debug: Download lzma: open: IO error: \"{var}/bases/missing.avc\"", cache_t::written},
+    {"folder_in_the_way_of_a_download",
+     [](env_t& e) { e.on_nginx(), fs::create_directories(e.var / "bases" / "missing.avc" / "x"); }, 22,
+     "Debug: Download lzma: open: IO error: \"{var}/bases/missing.avc\"", cache_t::written},
     {"update_server_asks_for_proxy_credentials_and_the_next_one_serves",  // without a proxy, only that server's answer
      [](env_t& e) { e.mirrored = true, e.on_fault(fault_t::challenge_basic, "version.lst"); }, 0,
      "Debug: Download LST: Proxy authentication error", cache_t::written},
-    {"installed_drl_signed_before_ed25519_parts", [](env_t& e) {  // as an upgraded machine has it: still taken
+    {"installed_drl_signed_before_ed25519_parts",
+     [](env_t& e) {  // as an upgraded machine has it: still taken
          e.on_nginx();
          const std::string drl = ts::slurp(e.install / "bases.drl"), covered = drl.substr(0, drl.find("sign="));
          ts::spit(e.install / "bases.drl", covered + "sign=" + ts::sign(covered, false) + "\n");
-     }, 0, "Debug: Update from zone BASE is planned", cache_t::written},
+     },
+     0, "Debug: Update from zone BASE is planned", cache_t::written},
     {"drl_one_byte_changed", [](env_t& e) { e.on_nginx(), flip(e.install / "bases.drl", "127.0.0"); }, 90,
      "Error: Zone BASE: Invalid DRL-file signature", cache_t::untouched},
     {"forged_zone_ini_refused_by_the_fallback",
@@ -197,10 +215,10 @@ const row_t rows[] = {
     // The zone's one server is asked for the rest twice, then its own failure ends the run.
     {"connection_closed_mid_body_is_a_cut", [](env_t& e) { e.on_fault(fault_t::close_mid_body); }, 29,
      "Notice: Zone BASE: {url}/missing.avc.lzma: cut after *", cache_t::written},
-    {"server_stops_sending",
-     [](env_t& e) { e.on_fault(fault_t::stall_mid_body), e.config.set_network_timeout(1000); }, 97,
-     "Notice: Zone BASE: {url}/missing.avc.lzma: no progress for 1 s; asking for the rest", cache_t::written},
-    {"head_of_100_mebibytes", [](env_t& e) { e.on_fault(fault_t::huge_head); }, 94, "Debug: Invalid HTTP response header: *", cache_t::written},
+    {"server_stops_sending", [](env_t& e) { e.on_fault(fault_t::stall_mid_body), e.config.set_network_timeout(1000); },
+     97, "Notice: Zone BASE: {url}/missing.avc.lzma: no progress for 1 s; asking for the rest", cache_t::written},
+    {"head_of_100_mebibytes", [](env_t& e) { e.on_fault(fault_t::huge_head); }, 94,
+     "Debug: Invalid HTTP response header: *", cache_t::written},
     {"server_sends_forever", [](env_t& e) { e.on_fault(fault_t::endless_body, "timestamp"); }, 36,
      "Error: Body exceeds the limit of 9 bytes: *", cache_t::written},
     {"served_file_one_byte_changed",
@@ -236,7 +254,8 @@ std::string cache_faults(const fs::path& var, bool records_expected) {
         struct stat st {};
         const std::string bytes = ts::slurp(crc.path());
         if (::stat(crc.path().c_str(), &st) != 0 || crc.ino() != static_cast<std::uint32_t>(st.st_ino) ||
-            crc.ctime() != static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(st.st_ctime))) ||
+            crc.ctime() !=
+                static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(st.st_ctime))) ||
             crc.sha256() != ts::digest(EVP_sha256(), bytes) || crc.md5() != ts::digest(EVP_md5(), bytes))
             faults += crc.path() + " ";
     }
@@ -257,7 +276,8 @@ TEST_P(engine_faults, nothing_is_lost) {
 
     const ts::attempt_t a = ts::run_attempt(env.config, env.daemon);
     std::string line = row.line;
-    for (const auto& p : {std::make_pair("{var}", env.var.string()), std::make_pair("{install}", env.install.string()), std::make_pair("{url}", env.url)})
+    for (const auto& p : {std::make_pair("{var}", env.var.string()), std::make_pair("{install}", env.install.string()),
+                          std::make_pair("{url}", env.url)})
         line = ts::replace_all(line, p.first, p.second);
     EXPECT_EQ(a.status, row.status);
     EXPECT_TRUE(line.back() == '*' ? a.log.has_prefix(line.substr(0, line.size() - 1)) : a.log.has(line)) << line;
@@ -269,17 +289,23 @@ TEST_P(engine_faults, nothing_is_lost) {
     // is never offered.
     for (const auto& f : ts::snapshot(env.var / "bases")) {
         const std::string name = fs::path(f.first).filename().string(), part = name.substr(0, name.rfind(".part"));
-        const bool genuine = (name.find(".lzma") == std::string::npos &&
-                              (f.second == ts::slurp(env.genuine / name) || f.second == ts::slurp(env.dir / "fresh" / "update.drl"))) ||
-                             (part != name && ts::slurp(env.served / part).compare(0, f.second.size(), f.second) == 0);
-        const bool failed = row.status == tvk::EC_BAD_CHECKSUM && a.log.has("Error: SHA256: Invalid checksum: \"" + f.first + "\"") &&
-                            a.placed() == std::vector<std::string>{(env.install / "bases.drl").string() + " < " + (env.var / "bases" / "bases.drl").string()};
+        const bool genuine =
+            (name.find(".lzma") == std::string::npos &&
+             (f.second == ts::slurp(env.genuine / name) || f.second == ts::slurp(env.dir / "fresh" / "update.drl"))) ||
+            (part != name && ts::slurp(env.served / part).compare(0, f.second.size(), f.second) == 0);
+        const bool failed = row.status == tvk::EC_BAD_CHECKSUM &&
+                            a.log.has("Error: SHA256: Invalid checksum: \"" + f.first + "\"") &&
+                            a.placed() == std::vector<std::string>{(env.install / "bases.drl").string() + " < " +
+                                                                   (env.var / "bases" / "bases.drl").string()};
         EXPECT_TRUE(genuine || failed) << "partial or unverified file left: " << f.first;
-        EXPECT_TRUE(row.line.find("no space left") == std::string::npos || name != "missing.avc.part") << "the part that filled the disk";
+        EXPECT_TRUE(row.line.find("no space left") == std::string::npos || name != "missing.avc.part")
+            << "the part that filled the disk";
     }
     const bool cache_kept = ts::snapshot(env.var / "tavik-update.cache") == cache_before;
-    if (row.cache == cache_t::untouched || (row.cache == cache_t::sound && cache_kept)) EXPECT_TRUE(cache_kept) << "the cache changed";
-    else EXPECT_EQ(cache_faults(env.var, row.cache == cache_t::written), "");
+    if (row.cache == cache_t::untouched || (row.cache == cache_t::sound && cache_kept))
+        EXPECT_TRUE(cache_kept) << "the cache changed";
+    else
+        EXPECT_EQ(cache_faults(env.var, row.cache == cache_t::written), "");
     if (HasFailure()) std::cerr << a.log.text();
 }
 
@@ -288,14 +314,18 @@ INSTANTIATE_TEST_SUITE_P(matrix, engine_faults, ::testing::ValuesIn(rows),
 
 TEST(engine_concurrency, files_travel_side_by_side_and_the_request_keeps_the_list_order) {
     env_t env;
-    env.files = {{"timestamp", "1\n"}, {"a.avc", std::string(400 << 10, 'a')}, {"b.avc", std::string(300 << 10, 'b')},
-                 {"c.avc", std::string(200 << 10, 'c')}, {"d.avc", std::string(100 << 10, 'd')}};
+    env.files = {{"timestamp", "1\n"},
+                 {"a.avc", std::string(400 << 10, 'a')},
+                 {"b.avc", std::string(300 << 10, 'b')},
+                 {"c.avc", std::string(200 << 10, 'c')},
+                 {"d.avc", std::string(100 << 10, 'd')}};
     env.options = {"--plain-only"};
     env.on_fault(fault_t::late, "");  // the larger, the later: d is done first, a last
     const ts::attempt_t a = ts::run_attempt(env.config);
     ASSERT_EQ(a.status, 0) << a.log.text();
     const std::size_t lanes = upd::run_settings_t::from(env.config).connections, most = env.server->most_at_once();
-    EXPECT_TRUE(most >= std::min<std::size_t>(4, lanes) && most <= std::min<std::size_t>(5, lanes)) << most << ": all at once (timestamp, answered at once, may meet the rest)";
+    EXPECT_TRUE(most >= std::min<std::size_t>(4, lanes) && most <= std::min<std::size_t>(5, lanes))
+        << most << ": all at once (timestamp, answered at once, may meet the rest)";
     std::vector<std::string> placed;
     for (const char* name : {"timestamp", "a.avc", "b.avc", "c.avc", "d.avc"})
         placed.push_back((env.install / "bases" / name).string() + " < " + (env.var / "bases" / name).string());

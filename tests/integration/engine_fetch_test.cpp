@@ -22,19 +22,69 @@ TEST(engine_fetch, packed_first_plain_as_the_fallback_and_only_verified_files_ke
         std::string expected, requests, left;  // outcome; the paths asked for; the target's content
         std::string line;
     } rows[] = {
-        {{{"f.lzma", container}}, fault_t::none, "", "f", true, false, "ok", "/f.lzma", content, "Notice: Downloaded f.lzma ("},
-        {{{"f", content}}, fault_t::none, "", "f", true, false, "ok", "/f.lzma /f", content,
+        {{{"f.lzma", container}},
+         fault_t::none,
+         "",
+         "f",
+         true,
+         false,
+         "ok",
+         "/f.lzma",
+         content,
+         "Notice: Downloaded f.lzma ("},
+        {{{"f", content}},
+         fault_t::none,
+         "",
+         "f",
+         true,
+         false,
+         "ok",
+         "/f.lzma /f",
+         content,
          "Debug: Download lzma: No such file or directory"},
-        {{{"f.lzma", "no container"}, {"f", content}}, fault_t::none, "", "f", true, false, "ok", "/f.lzma /f", content,
+        {{{"f.lzma", "no container"}, {"f", content}},
+         fault_t::none,
+         "",
+         "f",
+         true,
+         false,
+         "ok",
+         "/f.lzma /f",
+         content,
          "Debug: Download lzma: Invalid compressed file"},
-        {{{"f.lzma", container}, {"f", content}}, fault_t::endless_body, "f.lzma", "f", true, false, "ok", "/f.lzma /f",
-         content, "Debug: Download lzma: Body exceeds the limit of 6807 bytes: "},  // no container of 5000 bytes needs more
+        {{{"f.lzma", container}, {"f", content}},
+         fault_t::endless_body,
+         "f.lzma",
+         "f",
+         true,
+         false,
+         "ok",
+         "/f.lzma /f",
+         content,
+         "Debug: Download lzma: Body exceeds the limit of 6807 bytes: "},  // no container of 5000 bytes needs more
         {{{"f", content}}, fault_t::none, "", "f", true, true, "ok", "", content, "Debug: Download: \""},
         {{}, fault_t::none, "", "g", true, false, "23 No such file or directory", "/g.lzma /g", "", ""},
-        {{{"f.lzma", ts::slurp(packer / "zone" / "o.lzma")}, {"f", content}}, fault_t::none, "", "f", true, false,
-         "98 SHA256: Invalid checksum", "/f.lzma", other, "Debug: Download lzma: SHA256: "},
+        {{{"f.lzma", ts::slurp(packer / "zone" / "o.lzma")}, {"f", content}},
+         fault_t::none,
+         "",
+         "f",
+         true,
+         false,
+         "98 SHA256: Invalid checksum",
+         "/f.lzma",
+         other,
+         "Debug: Download lzma: SHA256: "},
         {{{"f", other}}, fault_t::none, "", "f", false, false, "98 SHA256: Invalid checksum", "/f", other, ""},
-        {{{"f.lzma", container}}, fault_t::server_error, "f", "f", true, false, "125 HTTP status 500", "/f.lzma", "", ""},
+        {{{"f.lzma", container}},
+         fault_t::server_error,
+         "f",
+         "f",
+         true,
+         false,
+         "125 HTTP status 500",
+         "/f.lzma",
+         "",
+         ""},
     };
     for (const auto& r : rows) {
         ts::scratch_t dir;
@@ -52,13 +102,17 @@ TEST(engine_fetch, packed_first_plain_as_the_fallback_and_only_verified_files_ke
             upd::updater_t updater(io, progress, settings);
             upd::checker_t checker(dir / "var");
             if (r.downloaded_before) ts::spit(dir / r.name, content);
-            outcome = ts::outcome([&] { updater.fetch(checker, upd::url_t(server.url(r.name)), dir / r.name, ts::digest(EVP_sha256(), content), r.packed, 5000); });
+            outcome = ts::outcome([&] {
+                updater.fetch(checker, upd::url_t(server.url(r.name)), dir / r.name, ts::digest(EVP_sha256(), content),
+                              r.packed, 5000);
+            });
         }
         SCOPED_TRACE(r.name + " " + r.requests + " " + log->text());
         EXPECT_EQ(outcome.compare(0, r.expected.size(), r.expected), 0) << outcome;
         std::string joined;  // the paths asked for
         for (const auto& head : server.requests())
-            joined += (joined.empty() ? "" : " ") + head.substr(head.find('/', 11), head.find(' ', 4) - head.find('/', 11));
+            joined +=
+                (joined.empty() ? "" : " ") + head.substr(head.find('/', 11), head.find(' ', 4) - head.find('/', 11));
         EXPECT_EQ(joined, r.requests);
         EXPECT_EQ(ts::slurp(dir / r.name), r.left);
         EXPECT_FALSE(ts::fs::exists(dir / (r.name + ".lzma"))) << "the container is removed";

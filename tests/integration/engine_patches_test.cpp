@@ -37,22 +37,37 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
         std::string warning;
     } rows[] = {
         {"the installed copy patched", [](patch_world_t&) {}, true, true, ""},
-        {"an installed version no patch starts from", [](patch_world_t& w) { ts::spit(w.install / "base.avc", w.v1 + "local"); }, false, false, ""},
-        {"a damaged patch", [](patch_world_t& w) { ts::spit(w.root / w.patch(), ts::forged(ts::slurp(w.root / w.patch()), ts::slurp(w.root / w.patch()).substr(20, 8))); },
+        {"an installed version no patch starts from",
+         [](patch_world_t& w) { ts::spit(w.install / "base.avc", w.v1 + "local"); }, false, false, ""},
+        {"a damaged patch",
+         [](patch_world_t& w) {
+             ts::spit(w.root / w.patch(),
+                      ts::forged(ts::slurp(w.root / w.patch()), ts::slurp(w.root / w.patch()).substr(20, 8)));
+         },
          true, false, "Warning: Zone BASE: {url}: "},
         {"no index", [](patch_world_t& w) { fs::remove(w.root / "patches" / "index"); }, false, false, ""},
-        {"an index naming a patch the server lacks", [](patch_world_t& w) { fs::remove(w.root / w.patch()); }, true, false, ""},
-        {"a hostile index", [](patch_world_t& w) {
+        {"an index naming a patch the server lacks", [](patch_world_t& w) { fs::remove(w.root / w.patch()); }, true,
+         false, ""},
+        {"a hostile index",
+         [](patch_world_t& w) {
              const std::string line = "base.avc " + w.old_hex + " " + w.new_hex;
-             ts::spit(w.root / "patches" / "index", "other.avc " + w.old_hex + " " + w.new_hex + "\n../base.avc" + line.substr(8) + "\nBASE.AVC" +
-                                                        line.substr(8) + "\n" + std::string(70000, '#') + "\n" + line + "\n");
-         }, false, false, ""},
-        {"a patch of half the file or more", [](patch_world_t& w) { ts::spit(w.root / w.patch(), std::string(w.v2.size() / 2 + 65537, 'j')); },
-         true, false, "Warning: Zone BASE: {url}: larger than 167036 bytes; the whole file instead"},
-        {"a patch that makes too much", [](patch_world_t& w) {
-             ts::make_zone({{{"base.avc", w.v2 + "more"}}, {"http://h/"}, {}, {}, {"--previous", (w.dir / "v1").string()}}, w.dir / "v3out");
-             for (const auto& f : ts::snapshot(w.dir / "v3out" / "patches")) if (f.first.find(".zst") != std::string::npos) ts::spit(w.root / w.patch(), f.second);
-         }, true, false, "Warning: Zone BASE: {url}: "},
+             ts::spit(w.root / "patches" / "index", "other.avc " + w.old_hex + " " + w.new_hex + "\n../base.avc" +
+                                                        line.substr(8) + "\nBASE.AVC" + line.substr(8) + "\n" +
+                                                        std::string(70000, '#') + "\n" + line + "\n");
+         },
+         false, false, ""},
+        {"a patch of half the file or more",
+         [](patch_world_t& w) { ts::spit(w.root / w.patch(), std::string(w.v2.size() / 2 + 65537, 'j')); }, true, false,
+         "Warning: Zone BASE: {url}: larger than 167036 bytes; the whole file instead"},
+        {"a patch that makes too much",
+         [](patch_world_t& w) {
+             ts::make_zone(
+                 {{{"base.avc", w.v2 + "more"}}, {"http://h/"}, {}, {}, {"--previous", (w.dir / "v1").string()}},
+                 w.dir / "v3out");
+             for (const auto& f : ts::snapshot(w.dir / "v3out" / "patches"))
+                 if (f.first.find(".zst") != std::string::npos) ts::spit(w.root / w.patch(), f.second);
+         },
+         true, false, "Warning: Zone BASE: {url}: "},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -61,13 +76,15 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
         const ts::attempt_t a = ts::run_attempt(w.config);
         EXPECT_EQ(a.status, 0) << a.log.text();
         EXPECT_TRUE(ts::slurp(w.var / "bases" / "base.avc") == w.v2) << "the listed bytes";
-        EXPECT_EQ(w.server.paths(), (r.patched ? "" : "/base.avc.lzma ") + (r.asked ? w.patch() + " " : "") + "/patches/index /version.lst.lzma ");
+        EXPECT_EQ(w.server.paths(), (r.patched ? "" : "/base.avc.lzma ") + (r.asked ? w.patch() + " " : "") +
+                                        "/patches/index /version.lst.lzma ");
         const std::string warning = ts::replace_all(r.warning, "{url}", w.server.url(w.patch().substr(1)));
         EXPECT_EQ(a.log.has_prefix(warning.empty() ? "Warning: Zone" : warning), !warning.empty()) << a.log.text();
         EXPECT_EQ(a.log.has_prefix("Notice: Patched base.avc ("), r.patched);
     }
     patch_world_t off;  // patches turned off: not even the index is asked for
-    EXPECT_EQ(ts::run_attempt(off.config, {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_PATCHES=0"}}).status, 0);
+    EXPECT_EQ(ts::run_attempt(off.config, {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_PATCHES=0"}}).status,
+              0);
     EXPECT_EQ(off.server.paths(), "/base.avc.lzma /version.lst.lzma ");
 }
 

@@ -17,7 +17,8 @@ struct engine_update : ::testing::Test {
         if (zone.urls.empty()) zone.urls = {nginx.http_url(name)};
         ts::make_zone(zone, nginx.root() / name);
         fs::create_directories(install / name);
-        fs::copy_file(nginx.root() / name / "update.drl", install / (name + ".drl"), fs::copy_option::overwrite_if_exists);
+        fs::copy_file(nginx.root() / name / "update.drl", install / (name + ".drl"),
+                      fs::copy_option::overwrite_if_exists);
     }
     tvk::UpdateConfig config() const { return ts::base_config(var, install / "bases.drl", install / "bases"); }
     std::string in(const std::string& name) const { return (install / "bases" / name).string(); }
@@ -30,12 +31,17 @@ struct engine_update : ::testing::Test {
 };
 
 TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_finds_everything_current) {
-    const std::map<std::string, std::string> files = {{"timestamp", "20261206\n"}, {"current.avc", "same\n"},
-                                                      {"changed.avc", "new edition\n"}, {"missing.avc", std::string(70000, 'm')},
+    const std::map<std::string, std::string> files = {{"timestamp", "20261206\n"},
+                                                      {"current.avc", "same\n"},
+                                                      {"changed.avc", "new edition\n"},
+                                                      {"missing.avc", std::string(70000, 'm')},
                                                       {"skipped.avc", "excluded by the administrator\n"}};
     publish("bases", {files, {}, {}, {"*.old"}, {}});
-    for (const auto& f : {std::make_pair("current.avc", "same\n"), {"changed.avc", "old edition\n"}, {"retired.old", "withdrawn\n"},
-                          {"skip-me.old", "excluded: an administrator's own copy\n"}, {"notes.txt", "an administrator's notes\n"}})
+    for (const auto& f : {std::make_pair("current.avc", "same\n"),
+                          {"changed.avc", "old edition\n"},
+                          {"retired.old", "withdrawn\n"},
+                          {"skip-me.old", "excluded: an administrator's own copy\n"},
+                          {"notes.txt", "an administrator's notes\n"}})
         ts::spit(in(f.first), f.second);  // skip-me.old: excluded, so never removed
     fs::copy_file(nginx.root() / "bases" / "zone.ini", in("zone.ini"));
     tvk::UpdateConfig c = config();
@@ -52,20 +58,24 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
     for (const char* name : {"timestamp", "changed.avc", "missing.avc"}) EXPECT_EQ(ts::slurp(dl(name)), files.at(name));
     EXPECT_EQ(ts::snapshot(var / "bases").size(), 3u) << "no container or excluded file left";
     lines_t requests;
-    for (const auto& r : nginx.access_log(5)) requests.push_back(ts::replace_all(r.request, nginx.http_url(""), "/"));  // asked directly, in absolute form
+    for (const auto& r : nginx.access_log(5))
+        requests.push_back(ts::replace_all(r.request, nginx.http_url(""), "/"));  // asked directly, in absolute form
     std::sort(requests.begin() + 1, requests.end());  // the files travel side by side, in any order
     EXPECT_EQ(requests, (lines_t{"GET /bases/version.lst.lzma HTTP/1.1", "GET /bases/changed.avc.lzma HTTP/1.1",
-                                 "GET /bases/missing.avc.lzma HTTP/1.1", "GET /bases/patches/index HTTP/1.1", "GET /bases/timestamp HTTP/1.1"}))
+                                 "GET /bases/missing.avc.lzma HTTP/1.1", "GET /bases/patches/index HTTP/1.1",
+                                 "GET /bases/timestamp HTTP/1.1"}))
         << "the packed forms, the timestamp plain, nothing excluded";
     // Progress: the check first, then the downloads; the byte counts leave before the request.
     std::string kinds, check, download;
     for (const auto& m : a.messages) {
         const char kind = m.has_check() ? 'c' : m.has_download() ? 'd' : m.has_stat() ? 's' : 'r';
         if (kinds.empty() || kinds.back() != kind) kinds += kind;
-        check = m.has_check() ? m.check().ShortDebugString() : check, download = m.has_download() ? m.download().ShortDebugString() : download;
+        check = m.has_check() ? m.check().ShortDebugString() : check,
+        download = m.has_download() ? m.download().ShortDebugString() : download;
     }
     EXPECT_EQ(kinds.front() + kinds.substr(kinds.size() - 2), "csr") << kinds;
-    const auto installed = std::to_string(5 + 12 + fs::file_size(in("zone.ini")) + fs::file_size(install / "bases.drl"));
+    const auto installed =
+        std::to_string(5 + 12 + fs::file_size(in("zone.ini")) + fs::file_size(install / "bases.drl"));
     EXPECT_EQ(check, "bytes_to_check: " + installed + " bytes_checked: " + installed) << "every installed file once";
     EXPECT_EQ(download, "files_to_process: 3 files_processed: 3 bytes_to_process: 70021 bytes_processed: 70021");
 
@@ -84,26 +94,42 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         for (const auto& m : again.messages) to_check = m.has_check() ? m.check().bytes_to_check() : to_check;
         EXPECT_EQ(to_check == 0, run == 1) << "the cache covers every file in the third run";
     }
-    EXPECT_EQ(nginx.access_log(9).size(), 9u) << "later runs fetch the list and nothing else (the installer's, with an installed file changed, the index too)";
+    EXPECT_EQ(nginx.access_log(9).size(), 9u) << "later runs fetch the list and nothing else (the installer's, with an "
+                                                 "installed file changed, the index too)";
 }
 
 TEST_F(engine_update, machines_behind_a_caching_proxy_share_each_download_and_all_get_a_change) {
     ts::squid_t squid(ts::squid_t::auth_t::basic, "updater", "s3cret pass", 0, true);
     std::map<std::string, std::string> files = {{"timestamp", "1\n"}, {"daily.avc", std::string(70000, 'd')}}, results;
-    std::string once = "TCP_MISS TCP_REFRESH_UNMODIFIED ", twice = once + "TCP_REFRESH_MODIFIED TCP_REFRESH_UNMODIFIED ", denied = "TCP_DENIED ", output;
+    std::string once = "TCP_MISS TCP_REFRESH_UNMODIFIED ",
+                twice = once + "TCP_REFRESH_MODIFIED TCP_REFRESH_UNMODIFIED ", denied = "TCP_DENIED ", output;
     ts::spit(dir / "v1" / "daily.avc", files["daily.avc"]);
-    for (const std::string daily : {"", "changed"}) {  // the second, a second later (new validators), changes daily.avc, with a patch
-        std::this_thread::sleep_for(std::chrono::milliseconds(1100)), files["daily.avc"] += daily, publish("bases", {files, {}, {}, {}, {"--previous", (dir / "v1").string()}});
-        for (tvk::UpdateConfig c : {config(), ts::base_config(dir / "two", install / "bases.drl", dir / "two" / "bases")}) {  // one machine, then another
+    for (const std::string daily :
+         {"", "changed"}) {  // the second, a second later (new validators), changes daily.avc, with a patch
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100)), files["daily.avc"] += daily,
+            publish("bases", {files, {}, {}, {}, {"--previous", (dir / "v1").string()}});
+        for (tvk::UpdateConfig c : {config(), ts::base_config(dir / "two", install / "bases.drl",
+                                                              dir / "two" / "bases")}) {  // one machine, then another
             *c.mutable_proxy() = squid.proxy("updater", "s3cret pass"), fs::create_directories(c.virus_base_dir());
             ASSERT_EQ(ts::run_installer(c, output), 0) << output;
-            for (const auto& f : files) EXPECT_TRUE(ts::slurp(fs::path(c.virus_base_dir()) / f.first) == f.second) << c.virus_base_dir() << f.first;
+            for (const auto& f : files)
+                EXPECT_TRUE(ts::slurp(fs::path(c.virus_base_dir()) / f.first) == f.second)
+                    << c.virus_base_dir() << f.first;
         }
     }
-    for (const auto& r : squid.access_log(20)) results[r.status == 407 ? "407" : r.url.find(".zst") != std::string::npos ? "a patch" : fs::path(r.url).filename().string()] += r.result + " ";
-    EXPECT_EQ(results, (decltype(results){{"timestamp", once}, {"daily.avc.lzma", once}, {"index", once}, {"version.lst.lzma", twice}, {"zone.ini.lzma", twice},
-                                          {"a patch", "TCP_MISS TCP_MEM_HIT "}, {"407", denied + denied + denied + denied}}))
-        << "per file the first machine's request, then the other's: the cache asks the mirror each time (304), but for a patch; a challenge a run";
+    for (const auto& r : squid.access_log(20))
+        results[r.status == 407                           ? "407"
+                : r.url.find(".zst") != std::string::npos ? "a patch"
+                                                          : fs::path(r.url).filename().string()] += r.result + " ";
+    EXPECT_EQ(results, (decltype(results){{"timestamp", once},
+                                          {"daily.avc.lzma", once},
+                                          {"index", once},
+                                          {"version.lst.lzma", twice},
+                                          {"zone.ini.lzma", twice},
+                                          {"a patch", "TCP_MISS TCP_MEM_HIT "},
+                                          {"407", denied + denied + denied + denied}}))
+        << "per file the first machine's request, then the other's: the cache asks the mirror each time (304), but for "
+           "a patch; a challenge a run";
 }
 
 TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_are_genuine) {
@@ -123,8 +149,10 @@ TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_ar
         const ts::attempt_t a = ts::run_attempt(config());
         EXPECT_EQ(a.status, tvk::EC_NO_UPDATE_SERVERS) << "the first failure" << a.log.text();
         EXPECT_EQ(a.requested, r.requested);
-        EXPECT_EQ(a.placed(), r.requested ? lines_t{(install / "bases.drl").string() + " < " + dl("bases.drl")} : lines_t{});
-        EXPECT_EQ(fs::exists(dl("bases.drl")) ? ts::slurp(dl("bases.drl")) : "-", r.requested ? fresh : "-") << "an unverified list is removed";
+        EXPECT_EQ(a.placed(),
+                  r.requested ? lines_t{(install / "bases.drl").string() + " < " + dl("bases.drl")} : lines_t{});
+        EXPECT_EQ(fs::exists(dl("bases.drl")) ? ts::slurp(dl("bases.drl")) : "-", r.requested ? fresh : "-")
+            << "an unverified list is removed";
         EXPECT_TRUE(a.log.has("Debug: Fallback update from zone BASE is started"));
     }
 }
@@ -133,20 +161,31 @@ TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_
     const std::string older = "99999999999999999999", newer = "0100000000000000000000";  // by value, not by text
     const fs::path stamps = var / "tavik-update.stamps";
     const std::string recorded = "BASE " + newer + "\n", warning = "Warning: Zone BASE: " + nginx.http_url("old") +
-                                                               " offers an older file list (" + older + " < " + newer + ")";
+                                                                   " offers an older file list (" + older + " < " +
+                                                                   newer + ")";
     const struct {
         const char* name;
         lines_t mirrors;
         std::string before;  // the stamps file before the run ("-": none)
         ts::answer_t answer;
-        int status;          // 94 when the older mirror was met and skipped
-        std::string after;   // the stamps file after the run
+        int status;         // 94 when the older mirror was met and skipped
+        std::string after;  // the stamps file after the run
     } rows[] = {
         {"a first run records the stamp", {"new"}, "-", ts::answer_t::success, 0, recorded},
         {"a refused installation records nothing", {"new"}, "-", ts::answer_t::refuse, tvk::EC_PERMISSION_DENIED, "-"},
-        {"only older lists: nothing placed", {"old"}, recorded, ts::answer_t::success, tvk::EC_NO_UPDATE_SERVERS, recorded},
+        {"only older lists: nothing placed",
+         {"old"},
+         recorded,
+         ts::answer_t::success,
+         tvk::EC_NO_UPDATE_SERVERS,
+         recorded},
         {"an equal stamp is taken", {"new"}, recorded, ts::answer_t::success, 0, recorded},
-        {"a damaged stamps file protects nothing", {"old"}, "BASE 12x\n", ts::answer_t::success, 0, "BASE " + older + "\n"},
+        {"a damaged stamps file protects nothing",
+         {"old"},
+         "BASE 12x\n",
+         ts::answer_t::success,
+         0,
+         "BASE " + older + "\n"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -157,7 +196,8 @@ TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_
         fs::copy_file(nginx.root() / "new" / "update.drl", install / "bases.drl", fs::copy_option::overwrite_if_exists);
         fs::remove_all(var), fs::create_directories(var), fs::create_directories(install / "bases");
         if (r.before != "-") ts::spit(stamps, r.before);
-        const ts::attempt_t a = ts::run_attempt(config(), {r.answer, {}, {}, RLIM_INFINITY, {}});  // the servers in the listed order
+        const ts::attempt_t a =
+            ts::run_attempt(config(), {r.answer, {}, {}, RLIM_INFINITY, {}});  // the servers in the listed order
         EXPECT_EQ(a.status, r.status) << a.log.text();
         EXPECT_EQ(a.log.has(warning), r.status == tvk::EC_NO_UPDATE_SERVERS) << a.log.text();
         EXPECT_EQ(a.log.has_prefix("Warning: Stamps \"" + stamps.string() + "\": "), r.before == "BASE 12x\n");
@@ -172,18 +212,22 @@ TEST_F(engine_update, a_mirror_with_an_older_list_is_skipped_and_never_followed_
 TEST_F(engine_update, runs_that_overlap_publications_never_meet_a_half_done_tree) {
     const auto zone = [&](int n) {  // every file changes; one request each, so that a run spans a while
         ts::zone_t z{{}, {nginx.http_url("bases")}, {}, {}, {"--stamp", std::to_string(n), "--plain-only"}};
-        for (int i = 0; i < 40; ++i) z.files["f" + std::to_string(i) + ".avc"] = std::string(2000 + i, char('a' + n)) + std::to_string(n);
+        for (int i = 0; i < 40; ++i)
+            z.files["f" + std::to_string(i) + ".avc"] = std::string(2000 + i, char('a' + n)) + std::to_string(n);
         return z;
     };
     publish("bases", zone(1));
     std::atomic<int> published{1};
     std::thread publisher([&] {
-        for (int n = 2; n <= 5; ++n) std::this_thread::sleep_for(std::chrono::milliseconds(300)), ts::make_zone(zone(n), nginx.root() / "bases", false), ++published;
+        for (int n = 2; n <= 5; ++n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300)),
+                ts::make_zone(zone(n), nginx.root() / "bases", false), ++published;
     });
     int runs = 0;
     for (; published < 5; ++runs) {
         fs::remove_all(var / "bases");  // every run fetches every file
-        const ts::attempt_t a = ts::run_attempt(config(), {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_DOWNLOAD_CONNECTIONS=1"}});
+        const ts::attempt_t a =
+            ts::run_attempt(config(), {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_DOWNLOAD_CONNECTIONS=1"}});
         EXPECT_EQ(a.status, 0) << "run " << runs << " after " << published << " publications\n" << a.log.text();
     }
     publisher.join();
@@ -201,11 +245,29 @@ TEST_F(engine_update, a_frozen_mirror_is_seen_and_when_all_are_the_newest_list_i
         std::string warning;
     } rows[] = {
         {"fresh lists", {"14d", "14d"}, 0, "", "", 0, ""},
-        {"expired on one of two", {"1h", "14d"}, 7300, "", "", 0, "Warning: Zone BASE: " + m0 + "/version.lst.lzma: list expired on "},
-        {"expired on every server", {"1h", "1h"}, 7300, "", "", tvk::EC_UPDATE_EXPIRED, "Warning: Zone BASE: no server has a list that has not expired; "},
+        {"expired on one of two",
+         {"1h", "14d"},
+         7300,
+         "",
+         "",
+         0,
+         "Warning: Zone BASE: " + m0 + "/version.lst.lzma: list expired on "},
+        {"expired on every server",
+         {"1h", "1h"},
+         7300,
+         "",
+         "",
+         tvk::EC_UPDATE_EXPIRED,
+         "Warning: Zone BASE: no server has a list that has not expired; "},
         {"expired half an hour ago", {"1h"}, 5400, "", "", 0, ""},
         {"a stamp 300 days ahead", {"14d"}, 0, ahead, "", 0, ""},
-        {"expired and older than installed", {"1h"}, 7300, "5", "BASE 6\n", tvk::EC_NO_UPDATE_SERVERS, "Warning: Zone BASE: " + m0 + " offers an older"},
+        {"expired and older than installed",
+         {"1h"},
+         7300,
+         "5",
+         "BASE 6\n",
+         tvk::EC_NO_UPDATE_SERVERS,
+         "Warning: Zone BASE: " + m0 + " offers an older"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -219,10 +281,13 @@ TEST_F(engine_update, a_frozen_mirror_is_seen_and_when_all_are_the_newest_list_i
         fs::copy_file(nginx.root() / "m0" / "update.drl", install / "bases.drl", fs::copy_option::overwrite_if_exists);
         fs::remove_all(var), fs::create_directories(var), fs::create_directories(install / "bases");
         if (!r.recorded.empty()) ts::spit(var / "tavik-update.stamps", r.recorded);
-        const ts::attempt_t a = ts::run_attempt(config(), {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_TEST_CLOCK_SHIFT=" + std::to_string(r.clock)}});
+        const ts::attempt_t a = ts::run_attempt(
+            config(),
+            {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_TEST_CLOCK_SHIFT=" + std::to_string(r.clock)}});
         EXPECT_EQ(a.status, r.status) << a.log.text();
         EXPECT_TRUE(r.warning.empty() ? !a.log.has_prefix("Warning: Zone") : a.log.has_prefix(r.warning)) << r.warning;
-        EXPECT_EQ(a.requested && a.placed().at(0) == placed("daily.avc"), r.status != tvk::EC_NO_UPDATE_SERVERS) << "an expired list is installed all the same";
+        EXPECT_EQ(a.requested && a.placed().at(0) == placed("daily.avc"), r.status != tvk::EC_NO_UPDATE_SERVERS)
+            << "an expired list is installed all the same";
     }
 }
 
@@ -237,8 +302,12 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https_past_server
     };
     for (const auto& z : zones) publish(z.first, {z.second, {nginx.https_url(z.first)}, {}, {}, {}});
     // BASE's servers: one the proxy's rules refuse, one it cannot reach, and the good one.
-    publish("bases", {zones.at("bases"), {"https://127.0.0.1:" + std::to_string(refused) + "/bases",
-                                          "https://127.0.0.1:" + std::to_string(ts::free_port()) + "/bases", nginx.https_url("bases")}, {}, {}, {}});
+    publish("bases", {zones.at("bases"),
+                      {"https://127.0.0.1:" + std::to_string(refused) + "/bases",
+                       "https://127.0.0.1:" + std::to_string(ts::free_port()) + "/bases", nginx.https_url("bases")},
+                      {},
+                      {},
+                      {}});
     ts::spit(install / "tavik32.dll", "engine, old build\n");
     ts::spit(install / "antispam" / "libspam.so", "spam library\n");
     tvk::UpdateConfig c = config();
@@ -246,13 +315,15 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https_past_server
     c.set_version_installed(true), c.set_version_update_enabled(true);
     c.set_version_drl_path((install / "version.drl").string()), c.set_version_dir((install / "version").string());
     c.set_nrd_installed(true), c.set_nrd_update_enabled(true), c.set_nrd_drl_path((install / "nrd.drl").string());
-    c.set_antispam_installed(true), c.set_antispam_update_enabled(true), c.set_antispam_drl_path((install / "antispam.drl").string());
+    c.set_antispam_installed(true), c.set_antispam_update_enabled(true),
+        c.set_antispam_drl_path((install / "antispam.drl").string());
     c.set_antispam_core_path((install / "antispam" / "libspam.so").string()), c.set_antispam_core("libspam.so");
     *c.mutable_proxy() = squid.proxy("updater", "s3cret pass");
 
     const ts::attempt_t a = ts::run_attempt(c);  // the servers in the listed order: the refused one first
     ASSERT_EQ(a.status, 0) << "a refused server costs the proxy nothing\n" << a.log.text();
-    EXPECT_TRUE(a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: ")) << "403 by the rules, 503 when unreachable";
+    EXPECT_TRUE(a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: "))
+        << "403 by the rules, 503 when unreachable";
     for (const char* z : {"BASE", "VERSION", "NRD", "ANTISPAM"})
         EXPECT_TRUE(a.log.has(std::string("Debug: Update from zone ") + z + " is planned")) << z;
     EXPECT_TRUE(a.log.has("Warning: Config option Root.NrdDir is empty"));
@@ -263,7 +334,9 @@ TEST_F(engine_update, all_four_zones_through_a_digest_proxy_to_https_past_server
                                      (install / "version" / "zone.ini").string(), (install / "zone.ini").string()}));
     EXPECT_EQ(a.request.up_to_date_size(), 5);
     const auto tunnels = squid.access_log(1);
-    EXPECT_GT(std::count_if(tunnels.begin(), tunnels.end(), [](const auto& t) { return t.method == "CONNECT" && t.user == "updater"; }), 0);
+    EXPECT_GT(std::count_if(tunnels.begin(), tunnels.end(),
+                            [](const auto& t) { return t.method == "CONNECT" && t.user == "updater"; }),
+              0);
     EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";
     c.set_version_update_enabled(false), c.set_antispam_core("");
     const ts::attempt_t b = ts::run_attempt(c);

@@ -17,56 +17,76 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     const auto replace = [&conf](const std::string& a, const std::string& b) { conf = ts::replace_all(conf, a, b); };
     replace("/opt/tavik", dir.path().string()), replace("name: \"tavik\"", "uid: " + std::to_string(::getuid()));
     for (const std::string zone : {"bases", "version"}) {  // lists that expire in an hour
-        ts::make_zone({{{zone + ".avc", zone + "\n"}}, {nginx.http_url(zone)}, {}, {}, {"--valid-for", "1h"}}, nginx.root() / zone);
+        ts::make_zone({{{zone + ".avc", zone + "\n"}}, {nginx.http_url(zone)}, {}, {}, {"--valid-for", "1h"}},
+                      nginx.root() / zone);
         ts::spit(dir / zone / "update.drl", ts::slurp(nginx.root() / zone / "update.drl"));
     }
     fs::create_directories(dir / "var" / "log"), ts::spit(dir / "update.conf", conf);
     const fs::path var = dir / "var" / "update";
-    const auto run = [&](std::vector<std::string> args, int expected, std::vector<std::string> env = {}) {  // standard output and standard error
+    const auto run = [&](std::vector<std::string> args, int expected,
+                         std::vector<std::string> env = {}) {  // standard output and standard error
         args.push_back((dir / "update.conf").string());
         ts::updater_t ran(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, env, "tavik-run"});
         EXPECT_EQ(ran.wait_exit(), expected) << ran.out() << ran.err();
         return std::make_pair(ran.out(), ran.err());
     };
-    const auto json = [](const std::pair<std::string, std::string>& ran) {  // --json: the object alone on standard output
-        EXPECT_TRUE(ran.first.front() == '{' && ran.first.find('\n') == ran.first.size() - 1 && ran.first.end()[-2] == '}') << ran.first;
-        return ran.first;
-    };
+    const auto json =
+        [](const std::pair<std::string, std::string>& ran) {  // --json: the object alone on standard output
+            EXPECT_TRUE(ran.first.front() == '{' && ran.first.find('\n') == ran.first.size() - 1 &&
+                        ran.first.end()[-2] == '}')
+                << ran.first;
+            return ran.first;
+        };
     ts::spit(var / "bases" / "gone.avc.part", "x");  // what is left of a file no longer listed: a run removes it
-    const auto check = run({"--check", "--json"}, 95, {"TAVIK_TEST_CLOCK_SHIFT=7300"});  // as a run with the lists expired everywhere
-    for (const char* part : {"{\"status\":95,\"report\":{\"status\":95,", "\"check\":true,", ",\"pending\":2,\"pending_bytes\":",
-                             ",\"to_place\":[\"bases.avc\",\"zone.ini\"],\"to_place_more\":0}", ",\"pending\":true,\"expired\":true}\n",
-                             "\nBASE: 2 files to place or remove, ", " B to fetch\n  bases.avc\n  zone.ini\nVERSION: "})  // the answer stands with 95
-        EXPECT_NE((json(check) + check.second).find(part), std::string::npos) << part << "\n" << check.first << check.second;
-    EXPECT_EQ(ts::listing(var) + ts::listing(var / "bases"), "bases tavik-update.cache tavik-update.lock tavik-update.report gone.avc.part ");
+    const auto check =
+        run({"--check", "--json"}, 95, {"TAVIK_TEST_CLOCK_SHIFT=7300"});  // as a run with the lists expired everywhere
+    for (const char* part :
+         {"{\"status\":95,\"report\":{\"status\":95,", "\"check\":true,",
+          ",\"pending\":2,\"pending_bytes\":", ",\"to_place\":[\"bases.avc\",\"zone.ini\"],\"to_place_more\":0}",
+          ",\"pending\":true,\"expired\":true}\n", "\nBASE: 2 files to place or remove, ",
+          " B to fetch\n  bases.avc\n  zone.ini\nVERSION: "})  // the answer stands with 95
+        EXPECT_NE((json(check) + check.second).find(part), std::string::npos) << part << "\n"
+                                                                              << check.first << check.second;
+    EXPECT_EQ(ts::listing(var) + ts::listing(var / "bases"),
+              "bases tavik-update.cache tavik-update.lock tavik-update.report gone.avc.part ");
     const auto dry = run({"--dry-run", "--json"}, 0);
-    for (const char* part : {"\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,", ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,",
-                             "\"server\":\"", "\"installed\":{\"dry_run\":true}}"})
+    for (const char* part :
+         {"\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,",
+          ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,", "\"server\":\"", "\"installed\":{\"dry_run\":true}}"})
         EXPECT_NE(json(dry).find(part), std::string::npos) << part << "\n" << dry.first;
     EXPECT_NE(dry.second.find("dry run: nothing installed"), std::string::npos) << dry.second;
-    EXPECT_EQ(ts::listing(var), "bases tavik-update.cache tavik-update.lock tavik-update.report version ") << "no stamps, no servers";
-    const int lock = ::open((var / "tavik-update.lock").c_str(), O_RDWR | O_CLOEXEC);  // another run, as far as tavik-update can tell
+    EXPECT_EQ(ts::listing(var), "bases tavik-update.cache tavik-update.lock tavik-update.report version ")
+        << "no stamps, no servers";
+    const int lock = ::open((var / "tavik-update.lock").c_str(),
+                            O_RDWR | O_CLOEXEC);  // another run, as far as tavik-update can tell
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
     const auto locked = run({"--quiet"}, 2);
-    EXPECT_EQ(locked.first + locked.second, "tavik-update exited with status 2 (Operation is already in progress)\ntavik-run: the log is \"" +
-                                                (dir / "var" / "log" / "update.log").string() + "\"\n");
-    EXPECT_NE(ts::slurp(dir / "var" / "log" / "update.log").find("Error: Another run holds the lock on update_dir \""), std::string::npos);
+    EXPECT_EQ(locked.first + locked.second,
+              "tavik-update exited with status 2 (Operation is already in progress)\ntavik-run: the log is \"" +
+                  (dir / "var" / "log" / "update.log").string() + "\"\n");
+    EXPECT_NE(ts::slurp(dir / "var" / "log" / "update.log").find("Error: Another run holds the lock on update_dir \""),
+              std::string::npos);
     std::thread release([lock] { std::this_thread::sleep_for(std::chrono::milliseconds(500)), ::close(lock); });
     const auto real = run({"--quiet", "--wait", "30"}, 0);
     release.join();
     EXPECT_EQ(real.first + real.second, "") << "a quiet run that succeeds says nothing";
     EXPECT_EQ(ts::slurp(dir / "bases" / "bases.avc"), "bases\n");
     EXPECT_TRUE(fs::exists(var / "tavik-update.stamps"));
-    EXPECT_NE(json(run({"--check", "--json"}, 0)).find("\"installed\":null,\"pending\":false,\"expired\":false}"), std::string::npos);
+    EXPECT_NE(json(run({"--check", "--json"}, 0)).find("\"installed\":null,\"pending\":false,\"expired\":false}"),
+              std::string::npos);
     replace("actual_log { type: FILE", "# actual_log { type: FILE"), ts::spit(dir / "update.conf", conf);
     const auto plain = run({}, 0);
-    for (const char* part : {"tavik-run: the configuration names no log; tavik-update logs to standard error\n", "\nNotice: Exit with status 0 (Success)\n"})
+    for (const char* part : {"tavik-run: the configuration names no log; tavik-update logs to standard error\n",
+                             "\nNotice: Exit with status 0 (Success)\n"})
         EXPECT_NE(plain.second.find(part), std::string::npos) << part << "\n" << plain.second;
     EXPECT_NE(plain.first.find("\ndownloading: up to date\n"), std::string::npos) << plain.first;
     replace("uid: " + std::to_string(::getuid()), "name: \"no-such-account\""), ts::spit(dir / "update.conf", conf);
-    const auto refused = run({"--json", "--quiet"}, 102);  // before any download: the last run's report must not stand for it
+    const auto refused =
+        run({"--json", "--quiet"}, 102);  // before any download: the last run's report must not stand for it
     EXPECT_EQ(json(refused).rfind("{\"status\":102,\"report\":{\"status\":102,", 0), 0u) << refused.first;
-    EXPECT_EQ(refused.second.rfind("Error: Config option run_as_user: ", 0), 0u) << "quiet, failed: the Errors and the status\n" << refused.second;
+    EXPECT_EQ(refused.second.rfind("Error: Config option run_as_user: ", 0), 0u)
+        << "quiet, failed: the Errors and the status\n"
+        << refused.second;
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ std::string feed(const std::vector<std::string>& fields, const std::string& byte
     std::vector<char> data(bytes.begin(), bytes.end());
     const auto result = body.take(data);
     const std::string cut = result == upd::http_body_reader_t::incomplete ? " [" + body.close() + "]" : "";
-    return "CIXOF"[result] + (" " + std::string(data.begin(), data.end())) + cut + " " + std::to_string(body.clean()) + std::to_string(body.reusable());
+    return "CIXOF"[result] + (" " + std::string(data.begin(), data.end())) + cut + " " + std::to_string(body.clean()) +
+           std::to_string(body.reusable());
 }
 
 TEST(http_body_reader, bodies_end_where_their_framing_says_and_only_a_clean_end_keeps_the_connection) {

@@ -9,7 +9,8 @@ namespace {
 
 using chunked_t = upd::http_chunked_parser_t;
 
-// "C|I|X|L data" (complete, incomplete, invalid, overlong) after feeding the pieces, and the input bytes taken up to the end.
+// "C|I|X|L data" (complete, incomplete, invalid, overlong) after feeding the pieces, and the input bytes taken up to
+// the end.
 std::string feed_chunked(const std::vector<std::string>& pieces) {
     chunked_t parser;
     std::string data;
@@ -21,18 +22,31 @@ std::string feed_chunked(const std::vector<std::string>& pieces) {
         data += piece.substr(0, produced), taken += consumed;
         if (result != chunked_t::incomplete) break;
     }
-    return std::string(1, "CIXL"[result]) + " " + data + (result == chunked_t::complete ? " @" + std::to_string(taken) : "");
+    return std::string(1, "CIXL"[result]) + " " + data +
+           (result == chunked_t::complete ? " @" + std::to_string(taken) : "");
 }
 
 TEST(http_chunked_parser, bodies_whole_split_anywhere_and_byte_by_byte) {
     const std::pair<std::string, std::string> rows[] = {
         {"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\nNEXT", "C hello world @26"},
         {"A;name=\"v\"\r\n0123456789\r\n0;x\r\nTrailer: 1\r\nMore: 2\r\n\r\n", "C 0123456789 @52"},
-        {"00003\r\nabc\r\n000\r\n\r\n", "C abc @19"}, {"0\r\n\r\n", "C  @5"}, {"1\r\na\r\n", "I a"}, {"3\r\nab", "I ab"},
-        {"", "I "}, {"g\r\n", "X "}, {"\r\n", "X "}, {"3\nabc\r\n", "X "}, {"3\r\nabcd\r\n", "X abc"}, {"3\r\nabc\n0\r\n\r\n", "X abc"},
-        {"0\r\nTrailer\n\r\n", "X "}, {"1000000000000000\r\n", "X "}, {"3 ;x\r\nabc\r\n0\r\n\r\n", "C abc @16"},
-        {"3;" + std::string(255, 'e') + "\r\nabc\r\n0\r\n\r\n", "C abc @269"}, {"3;" + std::string(256, 'e') + "\r\nabc\r\n", "L "},
-        {"1\r\na\r\n1;" + std::string(1100, 'e') + "\r\nb\r\n", "L a"}, {"0\r\n" + std::string(70000, 't') + "\r\n\r\n", "X "},
+        {"00003\r\nabc\r\n000\r\n\r\n", "C abc @19"},
+        {"0\r\n\r\n", "C  @5"},
+        {"1\r\na\r\n", "I a"},
+        {"3\r\nab", "I ab"},
+        {"", "I "},
+        {"g\r\n", "X "},
+        {"\r\n", "X "},
+        {"3\nabc\r\n", "X "},
+        {"3\r\nabcd\r\n", "X abc"},
+        {"3\r\nabc\n0\r\n\r\n", "X abc"},
+        {"0\r\nTrailer\n\r\n", "X "},
+        {"1000000000000000\r\n", "X "},
+        {"3 ;x\r\nabc\r\n0\r\n\r\n", "C abc @16"},
+        {"3;" + std::string(255, 'e') + "\r\nabc\r\n0\r\n\r\n", "C abc @269"},
+        {"3;" + std::string(256, 'e') + "\r\nabc\r\n", "L "},
+        {"1\r\na\r\n1;" + std::string(1100, 'e') + "\r\nb\r\n", "L a"},
+        {"0\r\n" + std::string(70000, 't') + "\r\n\r\n", "X "},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.first.substr(0, 60));

@@ -17,21 +17,38 @@ TEST(http_fields, lengths_ranges_and_retry_times) {
     EXPECT_EQ(length({{"content-LENGTH", "42"}, {"X", "1"}}), "42");
     EXPECT_EQ(length({{"Content-Length", "42"}, {"Content-Length", "042"}}), "42");
     for (const auto& bad : std::vector<std::vector<std::pair<std::string, std::string>>>{
-             {}, {{"Content-Length", "42"}, {"Content-Length", "43"}}, {{"Content-Length", "-1"}}, {{"Content-Length", "4 2"}},
-             {{"Content-Length", ""}}, {{"Content-Length", "1234567890123456789"}}})
+             {},
+             {{"Content-Length", "42"}, {"Content-Length", "43"}},
+             {{"Content-Length", "-1"}},
+             {{"Content-Length", "4 2"}},
+             {{"Content-Length", ""}},
+             {{"Content-Length", "1234567890123456789"}}})
         EXPECT_EQ(length(bad), "none");
     const std::pair<std::string, std::string> ranges[] = {
-        {"bytes 5-9/10", "5-9/10"}, {"bytes 0-0/*", "0-0/*"}, {"bytes 5-9/9", "none"}, {"bytes 9-5/10", "none"},
-        {"bytes=5-9/10", "none"}, {"bytes 5-/10", "none"}, {"bytes -9/10", "none"}, {"items 5-9/10", "none"}, {"bytes 5-9", "none"}};
+        {"bytes 5-9/10", "5-9/10"}, {"bytes 0-0/*", "0-0/*"}, {"bytes 5-9/9", "none"},
+        {"bytes 9-5/10", "none"},   {"bytes=5-9/10", "none"}, {"bytes 5-/10", "none"},
+        {"bytes -9/10", "none"},    {"items 5-9/10", "none"}, {"bytes 5-9", "none"}};
     for (const auto& r : ranges) {
         const auto range = upd::content_range(r.first);
-        EXPECT_EQ(range ? std::to_string(range->first) + "-" + std::to_string(range->last) + "/" + (range->total ? std::to_string(*range->total) : "*") : "none", r.second) << r.first;
+        EXPECT_EQ(range ? std::to_string(range->first) + "-" + std::to_string(range->last) + "/" +
+                              (range->total ? std::to_string(*range->total) : "*")
+                        : "none",
+                  r.second)
+            << r.first;
     }
     const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
-    const std::pair<std::string, long long> waits[] = {
-        {"120", 120}, {"0", 0}, {"99999999999999", 21600}, {"Sun, 06 Nov 1994 08:59:37 GMT", 600},
-        {"Sunday, 06-Nov-94 09:49:37 GMT", 3600}, {"Sun Nov  6 08:50:37 1994", 60}, {"Sat, 05 Nov 1994 08:49:37 GMT", 0},
-        {"Mon, 07 Nov 1994 08:49:37 GMT", 21600}, {"-5", -1}, {"soon", -1}, {"", -1}, {"Sun, 32 Nov 1994 08:49:37 GMT", -1}};
+    const std::pair<std::string, long long> waits[] = {{"120", 120},
+                                                       {"0", 0},
+                                                       {"99999999999999", 21600},
+                                                       {"Sun, 06 Nov 1994 08:59:37 GMT", 600},
+                                                       {"Sunday, 06-Nov-94 09:49:37 GMT", 3600},
+                                                       {"Sun Nov  6 08:50:37 1994", 60},
+                                                       {"Sat, 05 Nov 1994 08:49:37 GMT", 0},
+                                                       {"Mon, 07 Nov 1994 08:49:37 GMT", 21600},
+                                                       {"-5", -1},
+                                                       {"soon", -1},
+                                                       {"", -1},
+                                                       {"Sun, 32 Nov 1994 08:49:37 GMT", -1}};
     for (const auto& w : waits) EXPECT_EQ(upd::retry_after(w.first, now, 21600).value_or(-1), w.second) << w.first;
 }
 
@@ -44,7 +61,8 @@ TEST(progress_floor, each_window_brings_a_kibibyte_a_second_or_the_rest) {
     for (int ms = 0; ms < 10000; ms += 100) EXPECT_TRUE(steady.add(256, at(ms))) << ms;  // 2.5 KiB/s passes any window
     EXPECT_TRUE(crawler.add(2047, at(1999)));
     EXPECT_FALSE(crawler.add(1, at(2000))) << "2047 bytes in a window of 2 s";
-    for (auto* f : {&whole, &short_rest}) f->start(t0, std::chrono::seconds(2), 2148), f->add(2048, at(1000));  // then a rest of 100
+    for (auto* f : {&whole, &short_rest})
+        f->start(t0, std::chrono::seconds(2), 2148), f->add(2048, at(1000));  // then a rest of 100
     EXPECT_TRUE(whole.add(100, at(3000)) && whole.add(0, at(4000)));
     EXPECT_TRUE(short_rest.add(99, at(3999)));
     EXPECT_FALSE(short_rest.add(0, at(4000))) << "the last window need only bring the rest, but all of it";

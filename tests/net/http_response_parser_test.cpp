@@ -42,7 +42,8 @@ TEST(http_response_parser, messages_whole_split_anywhere_and_byte_by_byte) {
     const struct {
         std::string head, rest, expected;
     } rows[] = {
-        {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n", "body\r\n\r\n", "C 200 OK 1.1 [Content-Type=text/plain]"},
+        {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n", "body\r\n\r\n",
+         "C 200 OK 1.1 [Content-Type=text/plain]"},
         {"\r\n \t http/1.0 404 Not Found\r\n\r\n", "", "C 404 Not Found 1.0"},
         {"HTTP/1.1\t407\tAuth \t\r\nP-A:  Digest a=b \t\r\np-a: Basic\r\nName :v\r\n: x\r\nE:\r\n\r\n", "",
          "C 407 Auth 1.1 [P-A=Digest a=b] [p-a=Basic] [Name=v] [=x] [E=]"},
@@ -50,16 +51,25 @@ TEST(http_response_parser, messages_whole_split_anywhere_and_byte_by_byte) {
         {"HTTP/1.1 200 O\x7FK\r\nX: a\rb\r\n\r\n", "", "C 200 O\x7FK 1.1 [X=a\rb]"},
         {"HTTP/1.1 \r\n 301 Moved\r\n\r\n", "", "C 301 Moved 1.1"},
         {"HTTP/1.1 200\r\nContent-Type: x\r\n\r\n", "body", "C 200 Content-Type: x 1.1"},
-        {"HTTP/1.1 00000000200 OK\r\n\r\n", "", "C 200 OK 1.1"}, {"HTTP/1.1 4294967496 OK\r\n\r\n", "", "C 2147483647 OK 1.1"},
+        {"HTTP/1.1 00000000200 OK\r\n\r\n", "", "C 200 OK 1.1"},
+        {"HTTP/1.1 4294967496 OK\r\n\r\n", "", "C 2147483647 OK 1.1"},
         {"HTTP/99999999999.00000000007 200 OK\r\n\r\n", "", "C 200 OK 2147483647.7"},
         {"HTTP/1.1 200 OK\r\n" + many(100) + "\r\n", "body", "C 200 OK 1.1" + many(100, " [H=v]")},
-        {"HTTP/1.1 200 OK\r\nA: 1\r\n", "", "I 200 OK 1.1 [A=1]"}, {"HTTP/1.1 200\r\n\r\n", "", "I 200  1.1"},
-        {"\r\n \r\n\t", "", "I 0  1.1"}, {"HTTX/", "1.1 200 OK\r\n\r\n", "X 0  1.1"}, {"HTTP\x80", "1.1 200 OK\r\n\r\n", "X 0  1.1"},
-        {"HTTP/1.1 12345678901", "2 OK\r\n\r\n", "X 0  1.1"}, {"HTTP/2", " 200 OK\r\n\r\n", "X 0  2.1"},
-        {"HTTP/", " 1.1 200 OK\r\n\r\n", "X 0  1.1"}, {"HTTP/1.", " 200 OK\r\n\r\n", "X 0  1.1"},
-        {"HTTP/1.1 ", "OK\r\n\r\n", "X 0  1.1"}, {"HTTP/1.1 200 OK\r\nNoColon\r\n", "\r\n", "X 200 OK 1.1"},
-        {"HTTP/1.1 200 OK\n", "X: y\r\n\r\n", "X 200  1.1"}, {"HTTP/1.1 200 OK\r\nA: 1\r\n\n", "body", "X 200 OK 1.1 [A=1]"},
-        {"HTTP/1.1 200 O", "\x80K\r\n\r\n", "X 200  1.1"}, {"HTTP/1.1 200 OK\r\nX: a", "\0b\r\n\r\n"s, "X 200 OK 1.1"},
+        {"HTTP/1.1 200 OK\r\nA: 1\r\n", "", "I 200 OK 1.1 [A=1]"},
+        {"HTTP/1.1 200\r\n\r\n", "", "I 200  1.1"},
+        {"\r\n \r\n\t", "", "I 0  1.1"},
+        {"HTTX/", "1.1 200 OK\r\n\r\n", "X 0  1.1"},
+        {"HTTP\x80", "1.1 200 OK\r\n\r\n", "X 0  1.1"},
+        {"HTTP/1.1 12345678901", "2 OK\r\n\r\n", "X 0  1.1"},
+        {"HTTP/2", " 200 OK\r\n\r\n", "X 0  2.1"},
+        {"HTTP/", " 1.1 200 OK\r\n\r\n", "X 0  1.1"},
+        {"HTTP/1.", " 200 OK\r\n\r\n", "X 0  1.1"},
+        {"HTTP/1.1 ", "OK\r\n\r\n", "X 0  1.1"},
+        {"HTTP/1.1 200 OK\r\nNoColon\r\n", "\r\n", "X 200 OK 1.1"},
+        {"HTTP/1.1 200 OK\n", "X: y\r\n\r\n", "X 200  1.1"},
+        {"HTTP/1.1 200 OK\r\nA: 1\r\n\n", "body", "X 200 OK 1.1 [A=1]"},
+        {"HTTP/1.1 200 O", "\x80K\r\n\r\n", "X 200  1.1"},
+        {"HTTP/1.1 200 OK\r\nX: a", "\0b\r\n\r\n"s, "X 200 OK 1.1"},
         {"HTTP/1.1 200 OK\r\n" + many(101) + "\r\n", "", "X 200 OK 1.1" + many(101, " [H=v]")},
     };
     for (const auto& r : rows) {
@@ -90,7 +100,8 @@ TEST(http_response_parser, a_final_result_sticks_until_reset_and_lines_are_cappe
     const std::string longest(65536 - 24, 'v');  // the whole head 64 KiB, blank lines included
     EXPECT_EQ(feed({"HTTP/1.1 200 OK\r\nX: " + longest + "\r\n\r\n"}).first, "C 200 OK 1.1 [X=" + longest + "]");
     EXPECT_EQ(feed({"HTTP/1.1 200 OK\r\nX: " + longest + "v\r\n\r\n"}).first, "X 200 OK 1.1 [X=" + longest + "v]");
-    EXPECT_EQ(feed({"HTTP/1.1 200", std::string(65536, ' ')}), std::make_pair(std::string("X 200  1.1"), std::size_t(65536)));
+    EXPECT_EQ(feed({"HTTP/1.1 200", std::string(65536, ' ')}),
+              std::make_pair(std::string("X 200  1.1"), std::size_t(65536)));
 }
 
 }  // namespace

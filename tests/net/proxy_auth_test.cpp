@@ -15,7 +15,8 @@ std::string answer(const std::string& challenge, const std::string& target = "ht
     response.set_status(407), response.mutable_headers().add("Proxy-Authenticate", challenge);
     try {
         const upd::proxy_challenge_t c = upd::read_proxy_challenge(response);
-        return (c.stale ? "stale " : "") + upd::answer_proxy_challenge(c, request, "Mufasa", "Circle Of Life", nc, upd::base64_encode("1700000000"));
+        return (c.stale ? "stale " : "") + upd::answer_proxy_challenge(c, request, "Mufasa", "Circle Of Life", nc,
+                                                                       upd::base64_encode("1700000000"));
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), tvk::make_error_code(tvk::EC_PROXY_AUTH_ERROR));
         return std::string("refused: ") + e.what();
@@ -39,7 +40,8 @@ TEST(proxy_auth, challenges_their_answers_and_the_md5_and_base64_beneath) {
               digest("testrealm@host.com", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "auth", "/dir/v.lst?x=1"));
     EXPECT_EQ(answer("DIGEST Realm=r,NONCE=n"), digest("r", "n", "", "/dir/v.lst?x=1"));
     // Each request on a nonce counts one up; a nonce gone stale is no refusal of the credentials.
-    EXPECT_EQ(answer("Digest realm=r, nonce=n, qop=auth, stale=TRUE", "/x", "GET", 26), "stale " + digest("r", "n", "auth", "/x", "GET", "0000001a"));
+    EXPECT_EQ(answer("Digest realm=r, nonce=n, qop=auth, stale=TRUE", "/x", "GET", 26),
+              "stale " + digest("r", "n", "auth", "/x", "GET", "0000001a"));
     const std::string cnonce = upd::random_cnonce();
     EXPECT_TRUE(cnonce.size() == 16 && cnonce != upd::random_cnonce()) << cnonce;
     EXPECT_EQ(answer("Digest realm=\"r\", nonce=\"n\", qop=auth", "h:443", "CONNECT"),
@@ -58,8 +60,12 @@ TEST(proxy_auth, challenges_their_answers_and_the_md5_and_base64_beneath) {
     reset_log_for_tests();
     EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    const std::pair<std::string, std::string> rows[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
-                                                        {"foob", "Zm9vYg=="}, {"foobar", "Zm9vYmFy"},
+    const std::pair<std::string, std::string> rows[] = {{"", ""},
+                                                        {"f", "Zg=="},
+                                                        {"fo", "Zm8="},
+                                                        {"foo", "Zm9v"},
+                                                        {"foob", "Zm9vYg=="},
+                                                        {"foobar", "Zm9vYmFy"},
                                                         {"\xff\xfe", "//4="}};
     for (const auto& r : rows) EXPECT_EQ(upd::base64_encode(r.first), r.second);
     EXPECT_EQ(upd::base64_encode(std::string(300, 'x')).find('\n'), std::string::npos);

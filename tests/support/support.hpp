@@ -38,7 +38,8 @@ inline void spit(const fs::path& path, const std::string& content) {  // parent 
 inline std::string listing(const fs::path& dir) {  // the sorted names, each followed by a blank
     std::set<std::string> names;
     for (fs::directory_iterator it(dir), end; it != end; ++it) names.insert(it->path().filename().string());
-    return std::accumulate(names.begin(), names.end(), std::string(), [](std::string t, const std::string& n) { return t + n + " "; });
+    return std::accumulate(names.begin(), names.end(), std::string(),
+                           [](std::string t, const std::string& n) { return t + n + " "; });
 }
 
 // A fresh folder (mode 0755, so that a dropped account reaches it), removed with its contents.
@@ -50,7 +51,10 @@ public:
         fs::permissions(path_ = pattern, fs::perms(0755));
     }
     scratch_t(const scratch_t&) = delete;
-    ~scratch_t() { boost::system::error_code ignored; fs::remove_all(path_, ignored); }
+    ~scratch_t() {
+        boost::system::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
@@ -67,10 +71,12 @@ inline int lowest_free_fd() {  // grows when something leaves a descriptor open
 struct log_lines_t {
     bool has(const std::string& line) const { return std::count(lines.begin(), lines.end(), line) > 0; }
     bool has_prefix(const std::string& p) const {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.compare(0, p.size(), p) == 0; });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.compare(0, p.size(), p) == 0; });
     }
     std::string text() const {
-        return std::accumulate(lines.begin(), lines.end(), std::string(), [](std::string t, const std::string& l) { return t + l + "\n"; });
+        return std::accumulate(lines.begin(), lines.end(), std::string(),
+                               [](std::string t, const std::string& l) { return t + l + "\n"; });
     }
     std::vector<std::string> lines;
 };
@@ -85,7 +91,9 @@ public:
         return sink;
     }
     void open() override {}
-    void write(level_t level, const std::string& message) override { lines.push_back(std::string(level_text(level)) + ": " + message); }
+    void write(level_t level, const std::string& message) override {
+        lines.push_back(std::string(level_text(level)) + ": " + message);
+    }
     void write(const std::string&, int, const std::string& message) override { lines.push_back(message); }
     void out_of_memory() override { lines.push_back("out of memory"); }
 };
@@ -96,9 +104,11 @@ struct null_watcher_t : upd::progress_watcher_t {
     void on_stat(const tvk::UpdateAppStat&) override {}
 };
 
-inline std::string sign(const std::string& data, bool strong = true) {  // the development keys' signature text: DSA, then an Ed25519 part
+inline std::string sign(const std::string& data,
+                        bool strong = true) {  // the development keys' signature text: DSA, then an Ed25519 part
     static const sign::private_key_t key = sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
-    static const sign::ed25519_signer_t ed25519 = sign::ed25519_signer_t::load(TAVIK_SOURCE_DIR "/keys/development-ed25519.key");
+    static const sign::ed25519_signer_t ed25519 =
+        sign::ed25519_signer_t::load(TAVIK_SOURCE_DIR "/keys/development-ed25519.key");
     return sign::sign_hex(key, data.data(), data.size()) + (strong ? ed25519.part(data.data(), data.size()) : "");
 }
 
@@ -109,7 +119,9 @@ inline std::string signed_text(const std::string& covered, std::string tail) {
 }
 
 inline std::string hex(const std::string& bytes) { return to_hex(bytes); }
-inline std::string digest(const EVP_MD* md, const std::string& bytes) { return cf_digest_t::of(bytes.data(), bytes.size(), md); }  // raw
+inline std::string digest(const EVP_MD* md, const std::string& bytes) {
+    return cf_digest_t::of(bytes.data(), bytes.size(), md);
+}  // raw
 
 // How a call ended: "ok", or the exit code and the text the engine logs ("bare" for a bare code).
 inline std::string outcome(const std::function<void()>& call) {

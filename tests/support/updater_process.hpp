@@ -1,4 +1,5 @@
-// tavik-update started on a socket pair, with the test playing the configuration daemon (the other programs run the same way).
+// tavik-update started on a socket pair, with the test playing the configuration daemon (the other programs run the
+// same way).
 #pragma once
 
 #include "configd_update_ipc.pb.h"
@@ -20,8 +21,8 @@ inline fs::path binary(const std::string& name) { return fs::path(TAVIK_BINARY_D
 
 struct launch_t {
     std::vector<std::string> args;
-    const char* monitor = "7";  // COM_TAVIK_MONITOR, nullptr for none
-    int child_fd = 7;           // where the channel lands in the child
+    const char* monitor = "7";               // COM_TAVIK_MONITOR, nullptr for none
+    int child_fd = 7;                        // where the channel lands in the child
     rlim_t file_size_limit = RLIM_INFINITY;  // a full disk: writes past it fail with EFBIG
     std::vector<std::string> environment;    // "NAME=value" for the updater alone
     std::string program = "tavik-update";    // or another of the build's programs, without a channel
@@ -43,10 +44,13 @@ public:
         if ((pid_ = ::fork()) == 0) {
             const int sock = ::fcntl(pair[1], F_DUPFD, 100);  // out of the way of the target number
             ::dup2(::open("/dev/null", O_RDONLY), 0), ::dup2(out, 1), ::dup2(err, 2);
-            if (launch.monitor) ::dup2(sock, launch.child_fd), ::setenv("COM_TAVIK_MONITOR", launch.monitor, 1);
-            else ::unsetenv("COM_TAVIK_MONITOR");
+            if (launch.monitor)
+                ::dup2(sock, launch.child_fd), ::setenv("COM_TAVIK_MONITOR", launch.monitor, 1);
+            else
+                ::unsetenv("COM_TAVIK_MONITOR");
             ::setenv("TAVIK_TEST_SERVER_ORDER", "listed", 0);  // each zone's servers in the order its list names them
-            for (std::string e : launch.environment) ::setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
+            for (std::string e : launch.environment)
+                ::setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
             const rlimit limit{launch.file_size_limit, launch.file_size_limit};
             ::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &limit);
             ::execv(argv[0], argv.data());
@@ -60,7 +64,9 @@ public:
         ::close(channel_);
     }
 
-    bool send_raw(const std::string& bytes) { return ::send(channel_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    bool send_raw(const std::string& bytes) {
+        return ::send(channel_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
     bool send(const tvk::Configd2UpdateMessage& m) { return send_raw(frame(m.SerializePartialAsString())); }
     void close_write() { ::shutdown(channel_, SHUT_WR); }
     void hang_up() { ::shutdown(channel_, SHUT_RDWR); }
@@ -74,9 +80,11 @@ public:
         const ssize_t n = ::poll(&p, 1, timeout_ms) > 0 ? ::recv(channel_, buffer, sizeof buffer, 0) : -1;
         if (n == 0) return false;
         pending_.append(buffer, n > 0 ? n : 0);
-        for (std::uint32_t size = 0; pending_.size() >= 4 && (std::memcpy(&size, pending_.data(), 4), pending_.size() >= 4 + size);) {
+        for (std::uint32_t size = 0;
+             pending_.size() >= 4 && (std::memcpy(&size, pending_.data(), 4), pending_.size() >= 4 + size);) {
             out.emplace_back();
-            if (!out.back().ParseFromArray(pending_.data() + 4, static_cast<int>(size))) throw std::runtime_error("unparsable frame");
+            if (!out.back().ParseFromArray(pending_.data() + 4, static_cast<int>(size)))
+                throw std::runtime_error("unparsable frame");
             pending_.erase(0, 4 + size);
         }
         return true;
@@ -88,7 +96,8 @@ public:
         for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
             const std::string status = slurp("/proc/" + std::to_string(pid_) + "/status");
             const auto at = status.find("SigCgt:");
-            if (at != std::string::npos && (std::stoull(status.substr(at + 8), nullptr, 16) & wanted) == wanted) return true;
+            if (at != std::string::npos && (std::stoull(status.substr(at + 8), nullptr, 16) & wanted) == wanted)
+                return true;
         }
         return false;
     }
@@ -136,7 +145,8 @@ inline tvk::UpdateConfig base_config(const fs::path& update_dir, const fs::path&
     c.mutable_run_as_user()->set_uid(::getuid()), c.set_update_dir(update_dir.string());
     c.set_network_timeout(10000), c.set_installed_applications("e2e");
     if (drl.empty()) return c;
-    c.set_base_installed(true), c.set_base_update_enabled(true), c.set_base_drl_path(drl.string()), c.set_virus_base_dir(bases.string());
+    c.set_base_installed(true), c.set_base_update_enabled(true), c.set_base_drl_path(drl.string()),
+        c.set_virus_base_dir(bases.string());
     return c;
 }
 
@@ -145,7 +155,7 @@ enum class answer_t { success, refuse, none };
 struct daemon_t {  // how the daemon stand-in behaves during one attempt
     answer_t answer = answer_t::success;
     std::function<void(updater_t&, const tvk::Update2ConfigdMessage&)> on_message;  // before answering
-    std::function<void(updater_t&)> on_tick;                                         // at least every 50 ms
+    std::function<void(updater_t&)> on_tick;                                        // at least every 50 ms
     rlim_t file_size_limit = RLIM_INFINITY;
     std::vector<std::string> environment;
 };
@@ -168,7 +178,8 @@ inline attempt_t run_attempt(const tvk::UpdateConfig& config, const daemon_t& da
     updater_t peer(launch_t{{}, "7", 7, daemon.file_size_limit, daemon.environment});
     peer.send(use_context(config));
     attempt_t a;
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120); std::chrono::steady_clock::now() < deadline;) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+         std::chrono::steady_clock::now() < deadline;) {
         const std::size_t seen = a.messages.size();
         const bool open = peer.receive(a.messages, 50);
         if (daemon.on_tick) daemon.on_tick(peer);

@@ -19,13 +19,17 @@ TEST(progress_view, plain_lines_per_stage_and_ten_seconds_and_a_live_line_that_o
     d.set_files_to_process(2), d.set_bytes_to_process(3000), lines.download(d, at(4));
     d.set_files_processed(1), d.set_bytes_processed(1000), lines.download(d, at(5));
     d.set_files_processed(2), d.set_bytes_processed(3000), lines.download(d, at(15)), lines.finish();
-    EXPECT_EQ(plain.str(), "checking: 0% (0 B of 100 B)\nchecking: 100% (100 B of 100 B)\ndownloading: 0% (0 B of 2.9 KiB, 0 of 2 files)\n"
-                           "downloading: 100% (2.9 KiB of 2.9 KiB, 2 of 2 files)\n") << "the network is left to the totals at the end";
+    EXPECT_EQ(
+        plain.str(),
+        "checking: 0% (0 B of 100 B)\nchecking: 100% (100 B of 100 B)\ndownloading: 0% (0 B of 2.9 KiB, 0 of 2 files)\n"
+        "downloading: 100% (2.9 KiB of 2.9 KiB, 2 of 2 files)\n")
+        << "the network is left to the totals at the end";
     d.Clear(), d.set_files_to_process(0), lines.download(d, at(16));
     EXPECT_EQ(lines.status_text(), "downloading: up to date");
     line.stat(s, at(1)), s.set_bytes_received(2048), line.stat(s, at(3)), line.note(err, "Warning: from the updater");
     EXPECT_EQ(err.str(), "Warning: from the updater\n");
-    EXPECT_EQ(live.str().substr(live.str().rfind('\r')), "\r\x1b[Krx 6.0 KiB at 1.0 KiB/s\x1b[K") << "erased, then drawn again";
+    EXPECT_EQ(live.str().substr(live.str().rfind('\r')), "\r\x1b[Krx 6.0 KiB at 1.0 KiB/s\x1b[K")
+        << "erased, then drawn again";
 }
 
 }  // namespace

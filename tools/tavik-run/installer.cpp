@@ -19,19 +19,19 @@ namespace tavik_run {
 
 tvk::ErrorCode error_code_for_errno(int err) {
     switch (err) {
-    case 0: return tvk::EC_OK;
-    case EACCES:
-    case EPERM: return tvk::EC_PERMISSION_DENIED;
-    case ENOENT: return tvk::EC_NO_SUCH_ENTRY;
-    case ENOTDIR: return tvk::EC_NOT_A_DIRECTORY;
-    case EISDIR: return tvk::EC_NOT_A_REGULAR_FILE;
-    case EROFS: return tvk::EC_READ_ONLY_FS;
-    case EEXIST: return tvk::EC_FILE_EXISTS;
-    case EXDEV: return tvk::EC_CROSS_DEVICE_LINK;
-    case ENOMEM: return tvk::EC_NO_MEMORY;
-    case EMFILE:
-    case ENFILE: return tvk::EC_LIMIT_REACHED;
-    default: return tvk::EC_IO_ERROR;  // EIO, ENOSPC, EDQUOT, EFBIG and the like
+        case 0: return tvk::EC_OK;
+        case EACCES:
+        case EPERM: return tvk::EC_PERMISSION_DENIED;
+        case ENOENT: return tvk::EC_NO_SUCH_ENTRY;
+        case ENOTDIR: return tvk::EC_NOT_A_DIRECTORY;
+        case EISDIR: return tvk::EC_NOT_A_REGULAR_FILE;
+        case EROFS: return tvk::EC_READ_ONLY_FS;
+        case EEXIST: return tvk::EC_FILE_EXISTS;
+        case EXDEV: return tvk::EC_CROSS_DEVICE_LINK;
+        case ENOMEM: return tvk::EC_NO_MEMORY;
+        case EMFILE:
+        case ENFILE: return tvk::EC_LIMIT_REACHED;
+        default: return tvk::EC_IO_ERROR;  // EIO, ENOSPC, EDQUOT, EFBIG and the like
     }
 }
 
@@ -64,7 +64,8 @@ bool copy_to_temporary(const tvk::InstallItem& item, std::string& temp_path, fai
     const auto fail = [&](int err, const std::string& why) { return failure = {err, context + ": " + why}, false; };
 
     // A directory or device at the destination would be replaced by the rename; refuse early.
-    struct stat dst {}, src {};
+    struct stat dst {
+    }, src{};
     const bool dst_exists = ::lstat(destination.c_str(), &dst) == 0;
     if (dst_exists && !S_ISREG(dst.st_mode)) return fail(EISDIR, "destination is not a regular file");
     if (!dst_exists && errno != ENOENT) return fail(errno, std::strerror(errno));
@@ -81,8 +82,10 @@ bool copy_to_temporary(const tvk::InstallItem& item, std::string& temp_path, fai
     boost::system::error_code ec;
     char buffer[65536];
     for (ssize_t n; !ec && (n = ::read(in.get(), buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno != EINTR) ec = last_errno();
-        else if (n > 0) write_all(out.get(), buffer, static_cast<std::size_t>(n), ec);
+        if (n < 0 && errno != EINTR)
+            ec = last_errno();
+        else if (n > 0)
+            write_all(out.get(), buffer, static_cast<std::size_t>(n), ec);
     }
     int err = ec ? ec.value() : 0;
     if (ec == tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR)) err = EIO;  // a write of nothing
@@ -136,8 +139,8 @@ install_outcome_t install_files(const tvk::InstallRequest& request) {
             const int err = errno;
             for (std::size_t j = i; j < temps.size(); ++j) ::unlink(temps[j].c_str());
             std::ostringstream text;
-            text << "Cannot rename " << quoted(temps[i]) << " to " << quoted(destination) << ": "
-                 << std::strerror(err) << " (" << i << " of " << temps.size() << " files placed)";
+            text << "Cannot rename " << quoted(temps[i]) << " to " << quoted(destination) << ": " << std::strerror(err)
+                 << " (" << i << " of " << temps.size() << " files placed)";
             fail(outcome, {err, text.str()});
             for (const std::string& d : dirs) sync_directory(d);
             return outcome;

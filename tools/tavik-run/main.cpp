@@ -43,8 +43,7 @@ boost::filesystem::path own_executable(const char* argv0) {
         std::size_t start = 0;
         while (start <= dirs.size()) {
             const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-            const boost::filesystem::path candidate =
-                boost::filesystem::path(dirs.substr(start, end - start)) / name;
+            const boost::filesystem::path candidate = boost::filesystem::path(dirs.substr(start, end - start)) / name;
             if (::access(candidate.c_str(), X_OK) == 0) return candidate;
             start = end + 1;
         }
@@ -61,38 +60,37 @@ struct switches_t {
 
 po::options_description visible_options(tavik_run::run_options_t& options, switches_t& s) {
     po::options_description visible("Options");
-    visible.add_options()
-        ("help,h", "print this help and exit")
-        ("version", "print the version and the keys the build trusts, and exit")
-        ("updater", po::value<std::string>(&options.updater),
-         "tavik-update program to start (default: the one beside tavik-run)")
-        ("dry-run", po::bool_switch(&options.dry_run),
-         "answer the installation request with success without installing")
-        ("check", po::bool_switch(&options.check),
-         "compare the lists only and tell per zone what a run would place or remove and fetch; install nothing")
-        ("quiet,q", po::bool_switch(&options.quiet),
-         "print nothing when the run succeeds; when it fails, its status and the updater's Warnings and Errors on standard error")
-        ("verbose,v", po::bool_switch(&options.verbose),
-         "list the files of the installation request")
-        ("timeout", po::value<unsigned>(&options.timeout),
-         "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)")
-        ("wait", po::value<unsigned>(&s.wait),
-         "wait up to this many seconds (0 to 86400) for another run on the same update_dir, instead of ending with status 2")
-        ("connections", po::value<unsigned>(&s.connections),
-         "files tavik-update downloads at once, 1 to 16 (default: the build's)")
-        ("json", po::bool_switch(&options.json),
-         "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end, "
-         "alone on standard output (everything else goes to standard error)")
-        ("no-keep-alive", po::bool_switch(&s.no_keep_alive),
-         "a new connection for every request, instead of keeping each one for the next")
-        ("no-patches", po::bool_switch(&s.no_patches), "whole files only, never patches to the installed ones");
+    visible.add_options()("help,h", "print this help and exit")(
+        "version", "print the version and the keys the build trusts, and exit")(
+        "updater", po::value<std::string>(&options.updater),
+        "tavik-update program to start (default: the one beside tavik-run)")(
+        "dry-run", po::bool_switch(&options.dry_run),
+        "answer the installation request with success without installing")(
+        "check", po::bool_switch(&options.check),
+        "compare the lists only and tell per zone what a run would place or remove and fetch; install nothing")(
+        "quiet,q", po::bool_switch(&options.quiet),
+        "print nothing when the run succeeds; when it fails, its status and the updater's Warnings and Errors on "
+        "standard error")("verbose,v", po::bool_switch(&options.verbose), "list the files of the installation request")(
+        "timeout", po::value<unsigned>(&options.timeout),
+        "stop tavik-update with SIGTERM after this many seconds (SIGKILL 10 s later)")(
+        "wait", po::value<unsigned>(&s.wait),
+        "wait up to this many seconds (0 to 86400) for another run on the same update_dir, instead of ending with "
+        "status 2")("connections", po::value<unsigned>(&s.connections),
+                    "files tavik-update downloads at once, 1 to 16 (default: the build's)")(
+        "json", po::bool_switch(&options.json),
+        "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end, "
+        "alone on standard output (everything else goes to standard error)")(
+        "no-keep-alive", po::bool_switch(&s.no_keep_alive),
+        "a new connection for every request, instead of keeping each one for the next")(
+        "no-patches", po::bool_switch(&s.no_patches), "whole files only, never patches to the installed ones");
     return visible;
 }
 
 // A number outside its option's range is a usage error, as one that does not parse.
 bool out_of_range(const po::variables_map& vm, const char* name, unsigned value, unsigned low, unsigned high) {
     if (!vm.count(name) || (value >= low && value <= high)) return false;
-    std::cerr << "tavik-run: --" << name << " takes a number from " << low << " to " << high << "\nTry 'tavik-run --help'." << std::endl;
+    std::cerr << "tavik-run: --" << name << " takes a number from " << low << " to " << high
+              << "\nTry 'tavik-run --help'." << std::endl;
     return true;
 }
 
@@ -116,7 +114,8 @@ int parse(int argc, char** argv, tavik_run::run_options_t& options, switches_t& 
     if (vm.count("help")) {
         std::cout << "Usage: tavik-run [options] [CONFIG]\n"
                      "Starts tavik-update, sends it the tvk.UpdateConfig of CONFIG (protobuf text\n"
-                     "format; default " TAVIK_DEFAULT_CONFIG "), shows its progress, installs what\n"
+                     "format; default " TAVIK_DEFAULT_CONFIG
+                     "), shows its progress, installs what\n"
                      "it asks for and exits with its exit status.\n\n"
                   << visible << std::endl;
         return 0;
@@ -140,8 +139,10 @@ void pass_switches(tavik_run::run_options_t& options, const switches_t& s) {
     if (s.no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
     // A check asks for no installation: it wins over a dry run. tavik-run alone decides whether
     // a run is one, since only then does it show the answer.
-    if (options.check) options.dry_run = false, ::setenv("TAVIK_CHECK", "1", 1);
-    else ::unsetenv("TAVIK_CHECK");
+    if (options.check)
+        options.dry_run = false, ::setenv("TAVIK_CHECK", "1", 1);
+    else
+        ::unsetenv("TAVIK_CHECK");
     // A dry run leaves nothing in update_dir that would change a later real run.
     if (options.dry_run) ::setenv("TAVIK_DRY_RUN", "1", 1);
     // The updater's report names this run, so that a report left by another is never shown as its.
@@ -172,7 +173,8 @@ int main(int argc, char** argv) {
     // Without a log the updater would log to syslog, where a failing run leaves no trace here.
     if (!config.has_actual_log()) {
         config.mutable_actual_log()->set_type(tvk::Log::STDERR);
-        if (!options.quiet) std::cerr << "tavik-run: the configuration names no log; tavik-update logs to standard error" << std::endl;
+        if (!options.quiet)
+            std::cerr << "tavik-run: the configuration names no log; tavik-update logs to standard error" << std::endl;
     }
     return tavik_run::run_session(options, config, std::cout, std::cerr);
 }

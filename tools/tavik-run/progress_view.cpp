@@ -55,7 +55,9 @@ void progress_view_t::stat(const tvk::UpdateAppStat& s, view_clock::time_point n
     sent_ += s.bytes_sent();
     received_ += s.bytes_received();
     // Statistics come once a second while data moves; the first period is taken as a second.
-    const auto ms = last_stat_ == view_clock::time_point() ? 1000 : std::chrono::duration_cast<std::chrono::milliseconds>(now - last_stat_).count();
+    const auto ms = last_stat_ == view_clock::time_point()
+                        ? 1000
+                        : std::chrono::duration_cast<std::chrono::milliseconds>(now - last_stat_).count();
     rate_ = s.bytes_received() * 1000 / static_cast<std::uint64_t>(std::max<long long>(ms, 100));
     last_stat_ = now;
     network_changed_ = true;
@@ -97,27 +99,23 @@ void progress_view_t::finish() {
 std::string progress_view_t::status_text() const {
     std::ostringstream text;
     switch (stage_) {
-    case stage_t::none:
-        break;
-    case stage_t::checking:
-        text << "checking: " << percent_of(check_.bytes_checked(), check_.bytes_to_check()) << "% ("
-             << human_bytes(check_.bytes_checked()) << " of " << human_bytes(check_.bytes_to_check())
-             << ")";
-        break;
-    case stage_t::downloading:
-        if (download_.files_to_process() == 0) {
-            text << "downloading: up to date";
+        case stage_t::none: break;
+        case stage_t::checking:
+            text << "checking: " << percent_of(check_.bytes_checked(), check_.bytes_to_check()) << "% ("
+                 << human_bytes(check_.bytes_checked()) << " of " << human_bytes(check_.bytes_to_check()) << ")";
             break;
-        }
-        text << "downloading: "
-             << percent_of(download_.bytes_processed(), download_.bytes_to_process()) << "% ("
-             << human_bytes(download_.bytes_processed()) << " of "
-             << human_bytes(download_.bytes_to_process()) << ", " << download_.files_processed()
-             << " of " << download_.files_to_process() << " files)";
-        if (download_.has_current_file() && !download_.current_file().empty()) {
-            text << ", " << download_.current_file();
-        }
-        break;
+        case stage_t::downloading:
+            if (download_.files_to_process() == 0) {
+                text << "downloading: up to date";
+                break;
+            }
+            text << "downloading: " << percent_of(download_.bytes_processed(), download_.bytes_to_process()) << "% ("
+                 << human_bytes(download_.bytes_processed()) << " of " << human_bytes(download_.bytes_to_process())
+                 << ", " << download_.files_processed() << " of " << download_.files_to_process() << " files)";
+            if (download_.has_current_file() && !download_.current_file().empty()) {
+                text << ", " << download_.current_file();
+            }
+            break;
     }
     return text.str();
 }
@@ -159,8 +157,7 @@ std::string progress_view_t::live_line() const {
         if (stage_ != stage_t::none) line << "  ";
         line << "rx " << human_bytes(received_) << " at " << human_bytes(rate_) << "/s";
     }
-    if (stage_ == stage_t::downloading && download_.has_current_file() &&
-        !download_.current_file().empty()) {
+    if (stage_ == stage_t::downloading && download_.has_current_file() && !download_.current_file().empty()) {
         line << "  " << download_.current_file();
     }
     std::string text = line.str();

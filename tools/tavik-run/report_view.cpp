@@ -21,9 +21,12 @@ std::string escaped(const std::string& text, bool json) {
     std::string out;
     for (unsigned char c : text) {
         char code[8];
-        if (json && (c == '"' || c == '\\')) out += '\\', out += static_cast<char>(c);
-        else if (c >= 0x20 && c != 0x7f) out += static_cast<char>(c);
-        else std::snprintf(code, sizeof code, json ? "\\u%04x" : "\\x%02x", c), out += code;
+        if (json && (c == '"' || c == '\\'))
+            out += '\\', out += static_cast<char>(c);
+        else if (c >= 0x20 && c != 0x7f)
+            out += static_cast<char>(c);
+        else
+            std::snprintf(code, sizeof code, json ? "\\u%04x" : "\\x%02x", c), out += code;
     }
     return out;
 }
@@ -33,8 +36,9 @@ std::string json_string(const std::string& text) { return "\"" + escaped(text, t
 const char* json_bool(bool value) { return value ? "true" : "false"; }
 
 std::string zone_json(const upd::report_file_t::zone_t& z, bool check) {
-    std::string text = "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) + ",\"removed\":" + std::to_string(z.removed) +
-                       ",\"kept\":" + std::to_string(z.kept) + ",\"stamp\":" + json_string(z.stamp) + ",\"expires\":" + json_string(z.expires) +
+    std::string text = "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) +
+                       ",\"removed\":" + std::to_string(z.removed) + ",\"kept\":" + std::to_string(z.kept) +
+                       ",\"stamp\":" + json_string(z.stamp) + ",\"expires\":" + json_string(z.expires) +
                        ",\"expired\":" + json_bool(z.expired) + ",\"server\":" + json_string(z.server);
     if (check) {
         text += ",\"pending\":" + std::to_string(z.pending) + ",\"pending_bytes\":" + std::to_string(z.pending_bytes) +
@@ -48,8 +52,9 @@ std::string zone_json(const upd::report_file_t::zone_t& z, bool check) {
 std::string report_json(const upd::report_file_t& r) {
     std::string zones;
     for (const auto& z : r.zones) zones += (zones.empty() ? "" : ",") + zone_json(z, r.check);
-    return "{\"status\":" + std::to_string(r.status) + ",\"text\":" + json_string(r.text) + ",\"dry_run\":" + json_bool(r.dry_run) +
-           ",\"check\":" + json_bool(r.check) + ",\"duration_ms\":" + std::to_string(r.duration_ms) + ",\"received\":" + std::to_string(r.received) +
+    return "{\"status\":" + std::to_string(r.status) + ",\"text\":" + json_string(r.text) +
+           ",\"dry_run\":" + json_bool(r.dry_run) + ",\"check\":" + json_bool(r.check) +
+           ",\"duration_ms\":" + std::to_string(r.duration_ms) + ",\"received\":" + std::to_string(r.received) +
            ",\"zones\":[" + zones + "]}";
 }
 
@@ -61,25 +66,29 @@ std::optional<upd::report_file_t> this_runs_report(const std::string& update_dir
             ::read_regular_file(update_dir + "/" + upd::work_folder::report, upd::report_file_t::max_size, O_NOFOLLOW);
         upd::report_file_t r = upd::report_file_t::parse(bytes.data(), bytes.data() + bytes.size());
         if (!r.run_id.empty() && r.run_id == run_id) return r;
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     return std::nullopt;
 }
 
 bool pending(const upd::report_file_t& report) {
-    return std::any_of(report.zones.begin(), report.zones.end(), [](const upd::report_file_t::zone_t& z) { return z.pending > 0; });
+    return std::any_of(report.zones.begin(), report.zones.end(),
+                       [](const upd::report_file_t::zone_t& z) { return z.pending > 0; });
 }
 
 bool expired(const upd::report_file_t& report) {
-    return std::any_of(report.zones.begin(), report.zones.end(), [](const upd::report_file_t::zone_t& z) { return z.expired; });
+    return std::any_of(report.zones.begin(), report.zones.end(),
+                       [](const upd::report_file_t::zone_t& z) { return z.expired; });
 }
 
-std::string json_report(const std::optional<upd::report_file_t>& report, int status, const std::string& installed, bool check) {
+std::string json_report(const std::optional<upd::report_file_t>& report, int status, const std::string& installed,
+                        bool check) {
     // Without a report, the status alone tells of an expired list.
-    const std::string answer = !check ? "" : std::string(",\"pending\":") + (report ? json_bool(pending(*report)) : "null") + ",\"expired\":" +
-                                                 json_bool(report ? expired(*report) : status == tvk::EC_UPDATE_EXPIRED);
-    return "{\"status\":" + std::to_string(status) + ",\"report\":" + (report ? report_json(*report) : "null") + ",\"installed\":" + installed +
-           answer + "}";
+    const std::string answer =
+        !check ? ""
+               : std::string(",\"pending\":") + (report ? json_bool(pending(*report)) : "null") +
+                     ",\"expired\":" + json_bool(report ? expired(*report) : status == tvk::EC_UPDATE_EXPIRED);
+    return "{\"status\":" + std::to_string(status) + ",\"report\":" + (report ? report_json(*report) : "null") +
+           ",\"installed\":" + installed + answer + "}";
 }
 
 void show_check(std::ostream& out, const upd::report_file_t& report) {
@@ -89,7 +98,8 @@ void show_check(std::ostream& out, const upd::report_file_t& report) {
             out << "up to date\n";
             continue;
         }
-        out << z.pending << (z.pending == 1 ? " file" : " files") << " to place or remove, " << human_bytes(z.pending_bytes) << " to fetch";
+        out << z.pending << (z.pending == 1 ? " file" : " files") << " to place or remove, "
+            << human_bytes(z.pending_bytes) << " to fetch";
         if (z.patched_bytes != z.pending_bytes) out << " (" << human_bytes(z.patched_bytes) << " with patches)";
         out << '\n';
         // A short list of files to place is named; a long one would bury the answer.

@@ -21,7 +21,8 @@ bool expired(const upd::report_file_t& report);
 // The report (null when none) with what tavik-run installed (JSON already, "null" when nothing was
 // asked), as one JSON object; a check adds whether anything is pending and whether a list had
 // expired. The report's values are escaped, never copied raw: the run-as account can write there.
-std::string json_report(const std::optional<upd::report_file_t>& report, int status, const std::string& installed, bool check);
+std::string json_report(const std::optional<upd::report_file_t>& report, int status, const std::string& installed,
+                        bool check);
 
 // A check's answer: per zone what a run would do (and the files it would place, when they are
 // few), then whether anything is pending.

@@ -53,7 +53,8 @@ class signal_forwarding_t {
 public:
     signal_forwarding_t() {
         if (::pipe(signal_pipe) == 0)
-            for (int fd : signal_pipe) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            for (int fd : signal_pipe)
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         for (std::size_t i = 0; i < count; ++i) {
             struct sigaction sa {};
             sigemptyset(&sa.sa_mask);
@@ -83,8 +84,7 @@ public:
     explicit config_errors_t(const std::string& path) : path_(path) {}
     void AddError(int line, int column, const std::string& message) override {
         if (!text_.empty()) text_ += '\n';
-        text_ += path_ + ":" + std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " +
-                 message;
+        text_ += path_ + ":" + std::to_string(line + 1) + ":" + std::to_string(column + 1) + ": " + message;
     }
     const std::string& text() const { return text_; }
 
@@ -95,12 +95,12 @@ private:
 
 const char* signal_name(int sig) {
     switch (sig) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGKILL: return "SIGKILL";
-    case SIGSEGV: return "SIGSEGV";
-    case SIGABRT: return "SIGABRT";
-    default: return "signal";
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGKILL: return "SIGKILL";
+        case SIGSEGV: return "SIGSEGV";
+        case SIGABRT: return "SIGABRT";
+        default: return "signal";
     }
 }
 
@@ -115,7 +115,8 @@ progress_view_t view_for(const run_options_t& options, std::ostream& human, cons
 // A Warning or an Error of the updater's log: "Level: text", or "DATE TIME [PID] Level: text"
 // when the log shows time stamps.
 bool alert(const std::string& line) {
-    const std::size_t stamp = std::isdigit(static_cast<unsigned char>(line.c_str()[0])) ? line.find("] ") : std::string::npos;
+    const std::size_t stamp =
+        std::isdigit(static_cast<unsigned char>(line.c_str()[0])) ? line.find("] ") : std::string::npos;
     const std::size_t at = stamp == std::string::npos ? 0 : stamp + 2;
     return line.compare(at, 9, "Warning: ") == 0 || line.compare(at, 7, "Error: ") == 0;
 }
@@ -126,7 +127,9 @@ public:
         : options_(options),
           out_(out),
           err_(err),
-          human_(options.quiet ? null_ : options.json ? err : out),
+          human_(options.quiet  ? null_
+                 : options.json ? err
+                                : out),
           view_(view_for(options, human_, out)) {}
 
     int run(const tvk::UpdateConfig& config);
@@ -164,8 +167,8 @@ private:
     int status_ = 0;
     bool timed_out_ = false;
     std::string update_dir_;
-    std::string log_file_;   // the configuration's log file, named when the run fails
-    std::string errors_;     // of the updater, up to its next line end
+    std::string log_file_;  // the configuration's log file, named when the run fails
+    std::string errors_;    // of the updater, up to its next line end
     // Quiet: the Warnings and Errors among the updater's latest lines, each with the count of the
     // bytes before it (`seen_` in all), shown if the run fails.
     std::deque<std::pair<std::uint64_t, std::string>> alerts_;
@@ -192,8 +195,7 @@ void session_t::forward_signals() {
             if (sigs[i] == SIGALRM) {
                 if (!timed_out_) {
                     timed_out_ = true;
-                    err_ << "tavik-run: no end after " << options_.timeout
-                         << " s, stopping tavik-update" << std::endl;
+                    err_ << "tavik-run: no end after " << options_.timeout << " s, stopping tavik-update" << std::endl;
                     updater_.signal(SIGTERM);
                     ::alarm(kill_grace_seconds);
                 } else {
@@ -220,9 +222,8 @@ void session_t::send(const tvk::Configd2UpdateMessage& message) {
 }
 
 void session_t::print_request(const tvk::InstallRequest& request) {
-    human_ << "installation request: " << request.to_place_size() << " to place, "
-         << request.to_remove_size() << " to remove, " << request.up_to_date_size()
-         << " up to date" << std::endl;
+    human_ << "installation request: " << request.to_place_size() << " to place, " << request.to_remove_size()
+           << " to remove, " << request.up_to_date_size() << " up to date" << std::endl;
     if (!options_.verbose) return;
     for (const tvk::InstallItem& item : request.to_place()) {
         human_ << "  place   " << item.destination() << " (from " << item.source() << ")\n";
@@ -242,18 +243,19 @@ void session_t::answer_install(const tvk::InstallRequest& request) {
         installed_ = "{\"dry_run\":true}";
     } else {
         const install_outcome_t outcome = install_files(request);
-        installed_ = "{\"dry_run\":false,\"ok\":" + std::string(outcome.ok ? "true" : "false") + ",\"placed\":" +
-                     std::to_string(outcome.placed.size()) + ",\"removed\":" + std::to_string(outcome.removed.size()) + "}";
+        installed_ = "{\"dry_run\":false,\"ok\":" + std::string(outcome.ok ? "true" : "false") +
+                     ",\"placed\":" + std::to_string(outcome.placed.size()) +
+                     ",\"removed\":" + std::to_string(outcome.removed.size()) + "}";
         if (outcome.ok) {
-            human_ << "installed: " << outcome.placed.size() << " placed, " << outcome.removed.size()
-                 << " removed" << std::endl;
+            human_ << "installed: " << outcome.placed.size() << " placed, " << outcome.removed.size() << " removed"
+                   << std::endl;
         } else {
             human_ << "installation failed: " << error_text(outcome.error) << std::endl;
             *answer.mutable_error() = outcome.error;
         }
         if (!outcome.kept.empty()) {
-            human_ << "kept " << outcome.kept.size()
-                 << " file(s) listed for removal that were just placed" << std::endl;
+            human_ << "kept " << outcome.kept.size() << " file(s) listed for removal that were just placed"
+                   << std::endl;
         }
     }
     send(answer);
@@ -263,22 +265,19 @@ bool session_t::handle(const std::string& payload) {
     tvk::Update2ConfigdMessage message;
     if (!message.ParseFromString(payload)) {
         view_.finish();
-        err_ << "tavik-run: invalid message from tavik-update (" << payload.size() << " bytes)"
-             << std::endl;
+        err_ << "tavik-run: invalid message from tavik-update (" << payload.size() << " bytes)" << std::endl;
         return false;
     }
     const auto now = view_clock::now();
     switch (message.tag()) {
-    case tvk::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION:
-        if (message.has_check()) view_.check(message.check(), now);
-        if (message.has_download()) view_.download(message.download(), now);
-        break;
-    case tvk::Update2ConfigdMessage::MY_STAT_NOTIFICATION:
-        if (message.has_stat()) view_.stat(message.stat(), now);
-        break;
-    case tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST:
-        answer_install(message.install());
-        break;
+        case tvk::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION:
+            if (message.has_check()) view_.check(message.check(), now);
+            if (message.has_download()) view_.download(message.download(), now);
+            break;
+        case tvk::Update2ConfigdMessage::MY_STAT_NOTIFICATION:
+            if (message.has_stat()) view_.stat(message.stat(), now);
+            break;
+        case tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST: answer_install(message.install()); break;
     }
     return true;
 }
@@ -363,15 +362,21 @@ void session_t::show_alerts() {
 
 int session_t::finish(int status) {
     const bool exited = WIFEXITED(status);
-    const int code = exited ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : tvk::EC_UNEXPECTED_ERROR;
+    const int code = exited                ? WEXITSTATUS(status)
+                     : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                           : tvk::EC_UNEXPECTED_ERROR;
     const bool failed = code != 0;
     if (failed && options_.quiet) show_alerts();
     std::ostream& outcome = failed && options_.quiet ? err_ : human_;
     // Only defined values go through the enum; other statuses are shown as numbers.
-    const std::string text = tvk::ErrorCode_IsValid(code) ? error_code_text(static_cast<tvk::ErrorCode>(code)) : std::to_string(code);
+    const std::string text =
+        tvk::ErrorCode_IsValid(code) ? error_code_text(static_cast<tvk::ErrorCode>(code)) : std::to_string(code);
     if (exited) outcome << "tavik-update exited with status " << code << " (" << text << ")" << std::endl;
-    if (WIFSIGNALED(status)) outcome << "tavik-update was killed by signal " << WTERMSIG(status) << " (" << signal_name(WTERMSIG(status)) << ")" << std::endl;
-    if (failed && !log_file_.empty()) err_ << "tavik-run: the log is " << boost::filesystem::path(log_file_) << std::endl;
+    if (WIFSIGNALED(status))
+        outcome << "tavik-update was killed by signal " << WTERMSIG(status) << " (" << signal_name(WTERMSIG(status))
+                << ")" << std::endl;
+    if (failed && !log_file_.empty())
+        err_ << "tavik-run: the log is " << boost::filesystem::path(log_file_) << std::endl;
     if (exited && (options_.json || options_.check)) show_report(code);
     return code;
 }
@@ -380,10 +385,13 @@ void session_t::show_report(int code) {
     const std::optional<upd::report_file_t> report = this_runs_report(update_dir_, options_.run_id);
     // 95: a run would install from lists that expired everywhere; the answer stands all the same.
     if (options_.check && (code == 0 || code == tvk::EC_UPDATE_EXPIRED)) {
-        if (report) show_check(human_, *report);
-        else err_ << "tavik-run: the report of this check cannot be read" << std::endl;
+        if (report)
+            show_check(human_, *report);
+        else
+            err_ << "tavik-run: the report of this check cannot be read" << std::endl;
     }
-    if (options_.json) out_ << json_report(report, code, installed_.empty() ? "null" : installed_, options_.check) << std::endl;
+    if (options_.json)
+        out_ << json_report(report, code, installed_.empty() ? "null" : installed_, options_.check) << std::endl;
 }
 
 int session_t::run(const tvk::UpdateConfig& config) {
@@ -392,8 +400,7 @@ int session_t::run(const tvk::UpdateConfig& config) {
     try {
         updater_.start(options_.updater);
     } catch (const std::exception& e) {
-        err_ << "tavik-run: cannot start " << options_.updater << ": " << exception_text(e)
-             << std::endl;
+        err_ << "tavik-run: cannot start " << options_.updater << ": " << exception_text(e) << std::endl;
         return static_cast<int>(exit_code_of(e));
     }
 
@@ -411,8 +418,9 @@ int session_t::run(const tvk::UpdateConfig& config) {
     // Closing our end tells an updater that still runs that the channel is gone.
     updater_.close_socket();
     int status = status_;
-    const bool reaped = reaped_ || updater_.wait(
-        status, [](void* self) { static_cast<session_t*>(self)->forward_signals(); }, this);
+    const bool reaped =
+        reaped_ || updater_.wait(
+                       status, [](void* self) { static_cast<session_t*>(self)->forward_signals(); }, this);
     relay_errors(true);
     if (!reaped) {
         err_ << "tavik-run: the exit status of tavik-update is lost" << std::endl;
@@ -441,8 +449,7 @@ bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string
     return true;
 }
 
-int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,
-                std::ostream& err) {
+int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out, std::ostream& err) {
     session_t session(options, out, err);
     return session.run(config);
 }

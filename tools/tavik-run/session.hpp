@@ -26,7 +26,6 @@ bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string
 // Starts the updater, hands it the configuration, shows its progress, answers its
 // installation request and returns its exit status (128 + N when signal N killed it). With --json
 // `out` gets the JSON object alone and every line for people goes to `err`.
-int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out,
-                std::ostream& err);
+int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out, std::ostream& err);
 
 }  // namespace tavik_run

@@ -19,7 +19,9 @@ namespace {
 
 std::shared_ptr<EVP_PKEY> private_key(const std::string& seed) {
     std::shared_ptr<EVP_PKEY> key(
-        EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(seed.data()), seed.size()), EVP_PKEY_free);
+        EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(seed.data()),
+                                     seed.size()),
+        EVP_PKEY_free);
     if (!key) throw std::runtime_error("OpenSSL refused the Ed25519 key");
     return key;
 }
@@ -42,8 +44,10 @@ std::string ed25519_signer_t::read_key_line(const std::string& path) {
         const std::size_t begin = line.find_first_not_of(" \t\r"), end = line.find_last_not_of(" \t\r");
         if (begin == std::string::npos || line[begin] == '#') continue;
         line = line.substr(begin, end + 1 - begin);
-        if (!found.empty() || line.size() != 64 || line.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-            throw std::runtime_error("\"" + path + "\":" + std::to_string(number) + ": an Ed25519 key file holds one line of 64 hex digits");
+        if (!found.empty() || line.size() != 64 ||
+            line.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw std::runtime_error("\"" + path + "\":" + std::to_string(number) +
+                                     ": an Ed25519 key file holds one line of 64 hex digits");
         found = line;
     }
     if (found.empty()) throw std::runtime_error("\"" + path + "\": holds no Ed25519 key");
@@ -64,7 +68,8 @@ void ed25519_signer_t::generate(const std::string& out_basename) {
     const std::shared_ptr<EVP_PKEY> key = private_key(std::string(reinterpret_cast<char*>(seed), sizeof seed));
     const std::string pub = raw_public(key.get()), keyid = upd::ed25519_key_t::from_hex(pub).keyid();
     const std::string comment = "# tavik-update Ed25519 key " + keyid;
-    write_key_pair(out_basename, comment + "\n" + pub + "\n", comment + " (PRIVATE)\n" + ::to_hex(seed, sizeof seed) + "\n");
+    write_key_pair(out_basename, comment + "\n" + pub + "\n",
+                   comment + " (PRIVATE)\n" + ::to_hex(seed, sizeof seed) + "\n");
 }
 
 std::string ed25519_signer_t::part(const void* data, std::size_t size) const {

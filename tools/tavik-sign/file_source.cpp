@@ -24,7 +24,8 @@ namespace {
 // when the file is small enough to patch, to a buffer of the whole.
 class file_source_t {
 public:
-    file_source_t(std::string path, file_replacement_t* copy, std::string* whole) : path_(std::move(path)), copy_(copy) {
+    file_source_t(std::string path, file_replacement_t* copy, std::string* whole)
+        : path_(std::move(path)), copy_(copy) {
         boost::system::error_code ec;
         struct stat st;
         fd_.reset(open_regular(path_.c_str(), ec, &st));
@@ -55,7 +56,8 @@ public:
     // The list entry, once every byte is read; a file changed meanwhile would not match it.
     upd::lst_file_t::entry_t entry() {
         struct stat st;
-        if (::fstat(fd_.get(), &st) != 0) throw std::runtime_error("cannot read " + quoted(path_) + ": " + std::strerror(errno));
+        if (::fstat(fd_.get(), &st) != 0)
+            throw std::runtime_error("cannot read " + quoted(path_) + ": " + std::strerror(errno));
         if (done_ != size_ || static_cast<std::uint64_t>(st.st_size) != size_) {
             throw std::runtime_error(quoted(path_) + " changed while it was read");
         }

@@ -62,7 +62,8 @@ void check_drl(const std::string& in, std::string& covered) {
             ++urls;
             continue;
         }
-        throw std::runtime_error("line " + std::to_string(number) + " of " + quoted(in) + " is neither empty nor a url= line");
+        throw std::runtime_error("line " + std::to_string(number) + " of " + quoted(in) +
+                                 " is neither empty nor a url= line");
     }
     if (urls == 0) throw std::runtime_error(quoted(in) + " has no url= line");
     if (covered.back() != '\r' && covered.back() != '\n') covered += line_end_style(covered);
@@ -70,8 +71,10 @@ void check_drl(const std::string& in, std::string& covered) {
 
 void check_lst(const std::string& in, std::string& covered) {
     const std::string header = upd::lst_file_t::header, trailer = upd::lst_file_t::trailer;
-    if (covered.compare(0, header.size(), header) != 0) throw std::runtime_error(quoted(in) + " does not begin with " + header);
-    if (list_line_end(covered).empty()) throw std::runtime_error(quoted(in) + " does not end with " + trailer + " and a line end");
+    if (covered.compare(0, header.size(), header) != 0)
+        throw std::runtime_error(quoted(in) + " does not begin with " + header);
+    if (list_line_end(covered).empty())
+        throw std::runtime_error(quoted(in) + " does not end with " + trailer + " and a line end");
 }
 
 void check_ini(const std::string& in, std::string& covered) {
@@ -102,13 +105,18 @@ int report_keys(const std::string& file, const std::string& covered, const std::
     std::printf("  signed by DSA key %s\n", upd::key::fingerprint);
     bool strong = built_in.empty();
     for (const auto& part : text.parts()) {
-        const auto key = std::find_if(built_in.begin(), built_in.end(), [&](const upd::ed25519_key_t& k) { return k.keyid() == part.keyid; });
+        const auto key = std::find_if(built_in.begin(), built_in.end(),
+                                      [&](const upd::ed25519_key_t& k) { return k.keyid() == part.keyid; });
         const bool valid = key != built_in.end() && key->verifies(covered.data(), covered.size(), part.signature);
         strong = strong || valid;
-        std::printf("  Ed25519 part by %s: %s\n", part.keyid.c_str(), key == built_in.end() ? "not a key of this build" : valid ? "valid" : "invalid");
+        std::printf("  Ed25519 part by %s: %s\n", part.keyid.c_str(),
+                    key == built_in.end() ? "not a key of this build"
+                    : valid               ? "valid"
+                                          : "invalid");
     }
     if (strong) return 0;
-    std::fprintf(stderr, "%s: no valid Ed25519 part by a key of this build (%s)\n", file.c_str(), upd::key::ed25519_keyids);
+    std::fprintf(stderr, "%s: no valid Ed25519 part by a key of this build (%s)\n", file.c_str(),
+                 upd::key::ed25519_keyids);
     return 1;
 }
 
@@ -123,7 +131,9 @@ int run_verify(const std::vector<std::string>& args) {
     try {
         if (type.empty()) type = detect_type(data);
         // The updater's own caps: a larger file would be refused before it is read.
-        if (data.size() > (type == "drl" ? upd::drl_file_t::max_size : type == "ini" ? upd::ini::max_size : upd::max_in_memory))
+        if (data.size() > (type == "drl"   ? upd::drl_file_t::max_size
+                           : type == "ini" ? upd::ini::max_size
+                                           : upd::max_in_memory))
             throw std::runtime_error("file too big");
         std::string covered, signature;
         if (type == "drl") {
@@ -135,14 +145,16 @@ int run_verify(const std::vector<std::string>& args) {
         } else if (type == "lst") {
             upd::lst_file_t lst;
             lst.parse(data.data(), data.data() + data.size(), {});
-            std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(), lst.patterns().size());
+            std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(),
+                        lst.patterns().size());
             upd::lst_file_t::split_signed(data, covered, signature);
         } else {
             const std::vector<std::string> urls = upd::ini::parse(data.data(), data.data() + data.size());
             std::printf("%s: valid INI file, %zu fallback URLs\n", file.c_str(), urls.size());
             for (const auto& url : urls) std::printf("  url %s\n", url.c_str());
             std::size_t size = 0;
-            signature = upd::ini::signature(data.data(), data.data() + data.size(), size), covered = data.substr(0, size);
+            signature = upd::ini::signature(data.data(), data.data() + data.size(), size),
+            covered = data.substr(0, size);
         }
         return report_keys(file, covered, signature);
     } catch (const upd::ini::parse_error_t& e) {
@@ -177,10 +189,11 @@ std::vector<command_t> format_commands() {
          std::string("sign a file list ending with ") + upd::lst_file_t::trailer + ": appends the " +
              upd::lst_file_t::signature_header + " part",
          &run_sign_lst},
-        {"sign-ini", "IN OUT --key KEYFILE [--ed25519-key FILE]...", "sign a zone INI file: appends a CR LF [Signature] section",
-         &run_sign_ini},
+        {"sign-ini", "IN OUT --key KEYFILE [--ed25519-key FILE]...",
+         "sign a zone INI file: appends a CR LF [Signature] section", &run_sign_ini},
         {"verify", "FILE [--type drl|lst|ini]",
-         "check a signed file with the updater's own reader and built-in keys, naming the keys that signed it (type found from "
+         "check a signed file with the updater's own reader and built-in keys, naming the keys that signed it (type "
+         "found from "
          "the content; exit status 0 valid, 1 invalid or without an Ed25519 part by a key of this build, 2 unreadable)",
          &run_verify, true},
     };

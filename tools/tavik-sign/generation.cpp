@@ -1,4 +1,5 @@
-// The generation of a zone's tree that a make-zone run builds beside its output folder, and the switch of the output to it.
+// The generation of a zone's tree that a make-zone run builds beside its output folder, and the switch of the output to
+// it.
 #include "tools/tavik-sign/generation.hpp"
 
 #include "tools/tavik-sign/command.hpp"
@@ -37,7 +38,8 @@ std::string stamp_of(const std::string& name, const std::string& entry) {
 
 bool is_generation(const std::string& name, const std::string& entry) {
     const std::string head = generation_name(name, ""), stamp = stamp_of(name, entry);
-    return entry.compare(0, head.size(), head) == 0 && !stamp.empty() && stamp.size() <= upd::lst_file_t::max_stamp_digits &&
+    return entry.compare(0, head.size(), head) == 0 && !stamp.empty() &&
+           stamp.size() <= upd::lst_file_t::max_stamp_digits &&
            stamp.find_first_not_of("0123456789") == std::string::npos;
 }
 
@@ -46,7 +48,8 @@ std::pair<std::string, std::string> split(std::string out) {
     while (out.size() > 1 && out.back() == '/') out.pop_back();
     const fs::path path(out);
     const std::string name = path.filename().string();
-    if (name == "." || name == ".." || name == "/") throw std::runtime_error("--out " + quoted(out) + " must end in the name of a folder");
+    if (name == "." || name == ".." || name == "/")
+        throw std::runtime_error("--out " + quoted(out) + " must end in the name of a folder");
     return {path.has_parent_path() ? path.parent_path().string() : ".", name};
 }
 
@@ -55,7 +58,9 @@ std::pair<std::string, std::string> split(std::string out) {
     throw std::runtime_error(std::string(what) + " " + quoted(path) + ": " + std::strerror(error));
 }
 
-int open_folder(int at, const std::string& name) { return ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
+int open_folder(int at, const std::string& name) {
+    return ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
 
 // The mode of a folder made after `st`'s: the run writes into it.
 mode_t writable(const struct stat& st) { return (st.st_mode & 07777) | S_IRWXU; }
@@ -74,14 +79,16 @@ std::vector<std::string> entries(int dir, const std::string& path) {
     ::rewinddir(d);  // the duplicate shares the offset of an earlier listing
     std::vector<std::string> names;
     for (errno = 0; const struct dirent* entry = ::readdir(d); errno = 0)
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
     if (errno != 0) fail("cannot list", path);
     return names;
 }
 
 // Removes the folder `name` in `at` with all it holds, by descriptor: a link is removed, never
 // followed. With `own`, only the folder of its device and inode: another under that name stays.
-void remove_folder(int at, const std::string& name, const std::string& path, const struct stat* own = nullptr, int depth = 0) {
+void remove_folder(int at, const std::string& name, const std::string& path, const struct stat* own = nullptr,
+                   int depth = 0) {
     const fd_guard_t dir(open_folder(at, name));
     struct stat st;
     if (dir.get() < 0) fail("cannot open", path);
@@ -119,7 +126,8 @@ void carry(int from, int to, const std::string& tree, const std::string& prefix,
             continue;
         }
         if (depth == generation_t::max_depth)
-            throw std::runtime_error(quoted(path) + " is more than " + std::to_string(depth) + " folders deep: not carried over");
+            throw std::runtime_error(quoted(path) + " is more than " + std::to_string(depth) +
+                                     " folders deep: not carried over");
         if (::mkdirat(to, entry.c_str(), writable(st)) != 0 && errno != EEXIST) fail("cannot make", path);
         const fd_guard_t sub_from(open_folder(from, entry)), sub_to(open_folder(to, entry));
         if (sub_from.get() < 0 || sub_to.get() < 0) fail("cannot open", path);
@@ -133,7 +141,8 @@ bool generation_t::of_tree(const std::string& out, const fs::path& entry) {
     const auto place = split(out);
     const std::string name = entry.filename().string();
     boost::system::error_code ignored;
-    return (name == place.second || name == switch_name(place.second) || name == lock_name(place.second) || is_generation(place.second, name)) &&
+    return (name == place.second || name == switch_name(place.second) || name == lock_name(place.second) ||
+            is_generation(place.second, name)) &&
            fs::equivalent(entry.parent_path(), place.first, ignored);
 }
 
@@ -158,7 +167,9 @@ generation_t::generation_t(const std::string& out, const std::string& stamp) {
         const ssize_t n = S_ISLNK(st.st_mode) ? ::readlinkat(at_.get(), name_.c_str(), target, sizeof target) : -1;
         if (n > 0 && n < static_cast<ssize_t>(sizeof target)) old_.assign(target, static_cast<std::size_t>(n));
         if (!is_generation(name_, old_) || !is_folder(at_.get(), old_, st)) {
-            throw std::runtime_error("--out " + quoted(out) + " is neither a folder nor a link to one of the generations make-zone keeps beside it");
+            throw std::runtime_error(
+                "--out " + quoted(out) +
+                " is neither a folder nor a link to one of the generations make-zone keeps beside it");
         }
         mode = writable(st);
     } else if (errno != ENOENT) {
@@ -172,7 +183,8 @@ generation_t::generation_t(const std::string& out, const std::string& stamp) {
         if (stale.empty() || !is_folder(at_.get(), stale, st)) continue;
         const std::string stale_path = (fs::path(parent_) / stale).string();
         if (!shown.empty() && upd::stamp_less(stamp_of(name_, stale), shown))
-            throw std::runtime_error(quoted(stale_path) + " is a generation before the tree " + quoted(out) + " shows: it stays");
+            throw std::runtime_error(quoted(stale_path) + " is a generation before the tree " + quoted(out) +
+                                     " shows: it stays");
         remove_folder(at_.get(), stale, stale_path);
     }
     if (::mkdirat(at_.get(), new_.c_str(), mode) != 0) fail("cannot make", path());
@@ -195,8 +207,10 @@ void generation_t::carry_over(const std::function<bool(const std::string&)>& pub
 }
 
 void generation_t::switch_to() {
-    const std::string link = switch_name(name_), out = (fs::path(parent_) / name_).string(), link_path = (fs::path(parent_) / link).string();
-    if (::unlinkat(at_.get(), link.c_str(), 0) != 0 && errno != ENOENT) fail("cannot remove", link_path);  // left by a run cut short
+    const std::string link = switch_name(name_), out = (fs::path(parent_) / name_).string(),
+                      link_path = (fs::path(parent_) / link).string();
+    if (::unlinkat(at_.get(), link.c_str(), 0) != 0 && errno != ENOENT)
+        fail("cannot remove", link_path);  // left by a run cut short
     if (::symlinkat(new_.c_str(), at_.get(), link.c_str()) != 0) fail("cannot make the link", link_path);
     linked_ = true;
     if (!converted_.empty()) {
@@ -212,8 +226,10 @@ void generation_t::switch_to() {
     }
     switched_ = true;
     if (!converted_.empty())
-        std::printf("tavik-sign make-zone: %s was a folder: it is now %s beside it, and %s a link to the generation each run publishes\n",
-                    quoted(out).c_str(), quoted(converted_).c_str(), quoted(out).c_str());
+        std::printf(
+            "tavik-sign make-zone: %s was a folder: it is now %s beside it, and %s a link to the generation each run "
+            "publishes\n",
+            quoted(out).c_str(), quoted(converted_).c_str(), quoted(out).c_str());
     const std::string previous = converted_.empty() ? old_ : converted_;
     try {
         struct stat st;

@@ -1,4 +1,5 @@
-// The generation of a zone's tree that a make-zone run builds beside its output folder, and the switch of the output to it.
+// The generation of a zone's tree that a make-zone run builds beside its output folder, and the switch of the output to
+// it.
 #pragma once
 
 #include "framework/fd_guard.hpp"

@@ -24,7 +24,8 @@ namespace {
 // The folders of the options, checked before the new generation is made.
 void check_folders(const zone_options_t& o) {
     boost::system::error_code ignored;
-    if (fs::equivalent(o.out, o.files, ignored)) throw std::runtime_error("the output folder must not be the folder of files");
+    if (fs::equivalent(o.out, o.files, ignored))
+        throw std::runtime_error("the output folder must not be the folder of files");
     for (const std::string& dir : o.previous)
         if (!fs::is_directory(dir)) throw std::runtime_error("--previous " + quoted(dir) + " is not a directory");
 }
@@ -33,8 +34,13 @@ void check_folders(const zone_options_t& o) {
 class zone_run_t {
 public:
     // Reads the tree through --out, and writes the new one into `into`.
-    zone_run_t(const zone_options_t& options, const std::string& into, std::vector<zone_input_t> inputs, published_t& published)
-        : o_(options), out_(into), inputs_(std::move(inputs)), published_(published), patcher_(out_, o_.previous, published_) {}
+    zone_run_t(const zone_options_t& options, const std::string& into, std::vector<zone_input_t> inputs,
+               published_t& published)
+        : o_(options),
+          out_(into),
+          inputs_(std::move(inputs)),
+          published_(published),
+          patcher_(out_, o_.previous, published_) {}
 
     // Records every name the run writes, and refuses a --drl-name that is one of them.
     void record_names() {
@@ -77,7 +83,8 @@ public:
         generation.carry_over([this](const std::string& name) { return published_.publishes(name); });
         generation.switch_to();
         std::printf("%s: %zu files listed (%zu packed), %zu patterns, %zu URLs, %zu fallback URLs, %zu patches\n",
-                    o_.out.c_str(), files_.size(), packed_, o_.patterns.size(), o_.urls.size(), o_.fallbacks.size(), patches_);
+                    o_.out.c_str(), files_.size(), packed_, o_.patterns.size(), o_.urls.size(), o_.fallbacks.size(),
+                    patches_);
     }
 
 private:
@@ -92,7 +99,8 @@ private:
         upd::lst_file_t::entry_t& entry = files_[name];
         std::string whole;  // the new bytes, held only while an earlier version may be patched to them
         const bool wanted = patcher_.wanted(name);
-        const bool packed = stream_file(from, copy, at(name + ".lzma"), may_pack(name), entry, wanted ? &whole : nullptr);
+        const bool packed =
+            stream_file(from, copy, at(name + ".lzma"), may_pack(name), entry, wanted ? &whole : nullptr);
         if (packed) ++packed_;
         if (wanted) patcher_.make(name, entry, whole);
     }
@@ -116,9 +124,10 @@ void check_key_change(const zone_options_t& o, const signing_keys_t& keys, const
     const char* by = change.dsa && change.ed25519 ? "none of the keys given"
                      : change.dsa                 ? "another DSA key than the one given"
                                                   : "no Ed25519 key given";
-    throw std::runtime_error("the list in " + quoted(o.out) + " is signed by " + by + " (DSA key " + keys.fingerprint() + ", Ed25519 keys " +
-                             keys.keyids() + "; its own parts are by " + change.keyids +
-                             "): its clients would refuse every list signed now (--new-keys publishes with new keys all the same)");
+    throw std::runtime_error(
+        "the list in " + quoted(o.out) + " is signed by " + by + " (DSA key " + keys.fingerprint() + ", Ed25519 keys " +
+        keys.keyids() + "; its own parts are by " + change.keyids +
+        "): its clients would refuse every list signed now (--new-keys publishes with new keys all the same)");
 }
 
 // Two runs on one tree would remove each other's generations as left over, or switch --out back to
@@ -127,9 +136,11 @@ void take_lock(upd::run_lock_t& lock, const zone_options_t& o) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.wait);
     for (bool first = true; !lock.try_lock(); first = false) {
         const long pid = lock.holder();
-        const std::string held = "another make-zone run holds the lock " + quoted(lock.path()) + (pid ? " (process " + std::to_string(pid) + ")" : "");
+        const std::string held = "another make-zone run holds the lock " + quoted(lock.path()) +
+                                 (pid ? " (process " + std::to_string(pid) + ")" : "");
         if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error(held);
-        if (first) std::printf("tavik-sign make-zone: %s; waiting up to %u s\n", held.c_str(), o.wait), std::fflush(stdout);
+        if (first)
+            std::printf("tavik-sign make-zone: %s; waiting up to %u s\n", held.c_str(), o.wait), std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }

@@ -91,8 +91,8 @@ std::string lzma_pack(const std::string& data) {
     SizeT properties_size = LZMA_PROPS_SIZE;
     ISzAlloc alloc = {sz_alloc, sz_free};
     const SRes r = LzmaEncode(reinterpret_cast<Byte*>(&out[lzma_header_size]), &stream_size,
-                              reinterpret_cast<const Byte*>(data.data()), data.size(), &props,
-                              properties, &properties_size, 0, nullptr, &alloc, &alloc);
+                              reinterpret_cast<const Byte*>(data.data()), data.size(), &props, properties,
+                              &properties_size, 0, nullptr, &alloc, &alloc);
     check_result(r, properties_size);
     out.replace(0, lzma_header_size, container_head(properties, data.size()));
     out.resize(lzma_header_size + stream_size);

@@ -83,7 +83,8 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
         // Tried already for a file of the same bytes under another name.
         auto tried = tried_.find(patch_name);
         if (tried == tried_.end()) {
-            const std::string patch = encode_patch(reference, target, static_cast<std::size_t>(entry.size == 0 ? 0 : (entry.size - 1) / 2));
+            const std::string patch =
+                encode_patch(reference, target, static_cast<std::size_t>(entry.size == 0 ? 0 : (entry.size - 1) / 2));
             tried = tried_.emplace(patch_name, patch.size()).first;
             if (!patch.empty()) {
                 published_.add(patch_name);

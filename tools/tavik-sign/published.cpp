@@ -37,7 +37,8 @@ std::string published_t::last_stamp(const std::string& out) {
 
 published_t::published_t(const std::string& out, const signing_keys_t& keys) {
     dir_.reset(::open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir_.get() < 0 && errno != ENOENT) throw std::runtime_error("cannot open " + quoted(out) + ": " + std::strerror(errno));
+    if (dir_.get() < 0 && errno != ENOENT)
+        throw std::runtime_error("cannot open " + quoted(out) + ": " + std::strerror(errno));
     std::string covered, signature;
     if (upd::lst_file_t::split_signed(read_at("version.lst"), covered, signature)) {
         const bool dsa = keys.dsa_verifies(covered, signature), ed25519 = keys.ed25519_verifies(covered, signature);
@@ -68,13 +69,17 @@ std::string published_t::read_at(const std::string& name, std::size_t max) const
 
 bool published_t::publishes(const std::string& name) const {
     static const std::regex patch("patches/[0-9a-f]{64}-[0-9a-f]{64}\\.zst");
-    const std::string base = name.size() > 5 && name.compare(name.size() - 5, 5, ".lzma") == 0 ? name.substr(0, name.size() - 5) : name;
-    return listed_.count(base) || base == "version.lst" || name == record_name || name == "patches/index" || std::regex_match(name, patch) ||
+    const std::string base =
+        name.size() > 5 && name.compare(name.size() - 5, 5, ".lzma") == 0 ? name.substr(0, name.size() - 5) : name;
+    return listed_.count(base) || base == "version.lst" || name == record_name || name == "patches/index" ||
+           std::regex_match(name, patch) ||
            (name.find('/') == std::string::npos && !drl_.empty() && read_at(name, drl_.size()) == drl_);
 }
 
 void published_t::save(const std::string& path) const {
-    std::string text = "# The files that tavik-sign make-zone published in this tree; the rest was carried over from the tree before.\n";
+    std::string text =
+        "# The files that tavik-sign make-zone published in this tree; the rest was carried over from the tree "
+        "before.\n";
     for (const std::string& name : names_) text += name + "\n";
     write_output(path, text);
 }

@@ -42,7 +42,8 @@ public:
     void save(const std::string& path) const;
 
 private:
-    std::string read_at(const std::string& name, std::size_t max = 64 << 20) const;  // "" when it cannot be read or is larger
+    std::string read_at(const std::string& name,
+                        std::size_t max = 64 << 20) const;  // "" when it cannot be read or is larger
 
     fd_guard_t dir_;  // the tree before the run
     std::set<std::string> names_, listed_;

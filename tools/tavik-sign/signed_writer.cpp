@@ -24,13 +24,15 @@ std::string existing(const std::string& path) {
 
 }  // namespace
 
-void signed_writer_t::write_drl(const std::string& kept, const std::string& path, const std::vector<std::string>& urls) const {
+void signed_writer_t::write_drl(const std::string& kept, const std::string& path,
+                                const std::vector<std::string>& urls) const {
     std::string covered;
     for (const std::string& u : urls) covered += upd::drl_file_t::url_line_begin + u + "\n";
     write_kept(kept, path, covered, &signed_drl);
 }
 
-void signed_writer_t::write_ini(const std::string& kept, const std::string& path, const std::vector<std::string>& fallbacks) const {
+void signed_writer_t::write_ini(const std::string& kept, const std::string& path,
+                                const std::vector<std::string>& fallbacks) const {
     std::string covered = "[Fallback]";
     for (const std::string& u : fallbacks) covered += "\r\nurl = " + u;
     write_kept(kept, path, covered, &signed_ini);
@@ -42,10 +44,12 @@ void signed_writer_t::write_list(const std::string& path, const std::string& cov
     write_output(path, list);
 }
 
-void signed_writer_t::write_kept(const std::string& kept, const std::string& path, const std::string& covered, form_t form) const {
+void signed_writer_t::write_kept(const std::string& kept, const std::string& path, const std::string& covered,
+                                 form_t form) const {
     // The signature of the file kept is taken from where a probe signature stands in its form.
     const std::string file = existing(kept);
-    const std::string zeros(upd::signature_text_t::dsa_digits + upd::signature_text_t::part_digits * keys_.ed25519.size(), '0');
+    const std::string zeros(
+        upd::signature_text_t::dsa_digits + upd::signature_text_t::part_digits * keys_.ed25519.size(), '0');
     const std::string probe = form(covered, zeros);
     const std::size_t at = probe.find(zeros, covered.size());
     if (file.size() == probe.size() && at != std::string::npos) {

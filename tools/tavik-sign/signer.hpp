@@ -8,12 +8,12 @@ namespace sign {
 
 // Big-endian hexadecimal values as they stand in the key files.
 struct public_key_t {
-  std::string p, q, g, y;
+    std::string p, q, g, y;
 };
 
 struct private_key_t {
-  std::string p, q, g, y, x;
-  public_key_t public_part() const { return {p, q, g, y}; }
+    std::string p, q, g, y, x;
+    public_key_t public_part() const { return {p, q, g, y}; }
 };
 
 // Reads "OUT.key" (p, q, g, y, x); throws std::runtime_error naming the file and line on a
@@ -37,7 +37,6 @@ std::string sign_checked(const private_key_t& key, const std::string& data);
 
 // Plain big-number check of a signature text against a key file's values, following the same
 // encoding; true when valid. Independent of the updater's own verifier.
-bool verify_hex(const public_key_t& key, const void* data, std::size_t size,
-                const std::string& signature_text);
+bool verify_hex(const public_key_t& key, const void* data, std::size_t size, const std::string& signature_text);
 
 }  // namespace sign

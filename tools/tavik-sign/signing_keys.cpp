@@ -28,37 +28,48 @@ bool signing_keys_t::signed_text(const std::string& covered, const std::string& 
     if (!parsed.well_formed() || parsed.parts().size() != ed25519.size() || !dsa_verifies(covered, text)) return false;
     for (std::size_t i = 0; i < ed25519.size(); ++i) {
         const upd::ed25519_key_t& key = ed25519[i].public_key();
-        if (parsed.parts()[i].keyid != key.keyid() || !key.verifies(covered.data(), covered.size(), parsed.parts()[i].signature)) return false;
+        if (parsed.parts()[i].keyid != key.keyid() ||
+            !key.verifies(covered.data(), covered.size(), parsed.parts()[i].signature))
+            return false;
     }
     return true;
 }
 
 bool signing_keys_t::dsa_verifies(const std::string& covered, const std::string& text) const {
-    return verify_hex(dsa.public_part(), covered.data(), covered.size(), text.substr(0, upd::signature_text_t::dsa_digits));
+    return verify_hex(dsa.public_part(), covered.data(), covered.size(),
+                      text.substr(0, upd::signature_text_t::dsa_digits));
 }
 
 bool signing_keys_t::ed25519_verifies(const std::string& covered, const std::string& text) const {
     const upd::signature_text_t parsed(text);
     return std::any_of(ed25519.begin(), ed25519.end(), [&](const ed25519_signer_t& key) {
-        return std::any_of(parsed.parts().begin(), parsed.parts().end(), [&](const upd::signature_text_t::part_t& part) {
-            return part.keyid == key.public_key().keyid() && key.public_key().verifies(covered.data(), covered.size(), part.signature);
-        });
+        return std::any_of(parsed.parts().begin(), parsed.parts().end(),
+                           [&](const upd::signature_text_t::part_t& part) {
+                               return part.keyid == key.public_key().keyid() &&
+                                      key.public_key().verifies(covered.data(), covered.size(), part.signature);
+                           });
     });
 }
 
-std::string signing_keys_t::fingerprint() const { return keyfile::fingerprint({{"p", dsa.p}, {"q", dsa.q}, {"g", dsa.g}, {"y", dsa.y}}); }
+std::string signing_keys_t::fingerprint() const {
+    return keyfile::fingerprint({{"p", dsa.p}, {"q", dsa.q}, {"g", dsa.g}, {"y", dsa.y}});
+}
 
 void signing_keys_t::announce(const char* who) const {
     std::printf("%s: signing with DSA key %s and Ed25519 keys %s\n", who, fingerprint().c_str(), keyids().c_str());
     if (fingerprint() != upd::key::fingerprint)
-        std::fprintf(stderr, "%s: warning: the DSA key %s is not the one this build trusts (%s)\n", who, fingerprint().c_str(), upd::key::fingerprint);
+        std::fprintf(stderr, "%s: warning: the DSA key %s is not the one this build trusts (%s)\n", who,
+                     fingerprint().c_str(), upd::key::fingerprint);
     const upd::ed25519_keys_t& built_in = upd::built_in_ed25519_keys();
     const bool known = std::any_of(ed25519.begin(), ed25519.end(), [&](const ed25519_signer_t& key) {
-        return std::any_of(built_in.begin(), built_in.end(), [&](const upd::ed25519_key_t& k) { return k.raw() == key.public_key().raw(); });
+        return std::any_of(built_in.begin(), built_in.end(),
+                           [&](const upd::ed25519_key_t& k) { return k.raw() == key.public_key().raw(); });
     });
     if (!built_in.empty() && !known)
-        std::fprintf(stderr, "%s: warning: none of the Ed25519 keys (%s) is one this build trusts (%s): its clients would refuse every list\n", who,
-                     keyids().c_str(), upd::key::ed25519_keyids);
+        std::fprintf(stderr,
+                     "%s: warning: none of the Ed25519 keys (%s) is one this build trusts (%s): its clients would "
+                     "refuse every list\n",
+                     who, keyids().c_str(), upd::key::ed25519_keyids);
 }
 
 std::string signing_keys_t::keyids() const {

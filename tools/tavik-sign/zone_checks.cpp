@@ -12,20 +12,21 @@ namespace sign {
 
 namespace {
 
-bool name_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
-}
+bool name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_'; }
 
 }  // namespace
 
 std::string check_file_name(const std::string& name) {
     if (name.empty()) return "empty file name";
-    return std::all_of(name.begin(), name.end(), name_char) ? "" : "the file name may hold only letters, digits, '-', '.' and '_'";
+    return std::all_of(name.begin(), name.end(), name_char)
+               ? ""
+               : "the file name may hold only letters, digits, '-', '.' and '_'";
 }
 
 std::string check_pattern(const std::string& pattern) {
     if (pattern.empty()) return "empty pattern";
-    const bool plain = std::all_of(pattern.begin(), pattern.end(), [](char c) { return name_char(c) || c == '?' || c == '*'; });
+    const bool plain =
+        std::all_of(pattern.begin(), pattern.end(), [](char c) { return name_char(c) || c == '?' || c == '*'; });
     return plain ? "" : "the pattern " + quoted(pattern) + " may hold only letters, digits, '?', '*', '-', '.' and '_'";
 }
 
@@ -43,10 +44,12 @@ std::string check_url(const std::string& url, bool in_ini) {
     std::string scheme = parsed.scheme();
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::size_t host_at = url.find("://") + 3;
-    if (host_at == 2 || (scheme != "http" && scheme != "https")) return the_url + " does not begin with http:// or https://";
+    if (host_at == 2 || (scheme != "http" && scheme != "https"))
+        return the_url + " does not begin with http:// or https://";
     if (parsed.host().empty()) return the_url + " names no host";
     const std::string authority = url.substr(host_at, url.find('/', host_at) - host_at);
-    if (authority.find('@') != std::string::npos) return the_url + " holds a user name, which the updater would take for the host";
+    if (authority.find('@') != std::string::npos)
+        return the_url + " holds a user name, which the updater would take for the host";
     const std::size_t colon = authority.find(':');
     const std::string port = colon == std::string::npos ? "1" : authority.substr(colon + 1);
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||

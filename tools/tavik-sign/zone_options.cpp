@@ -30,33 +30,45 @@ void refuse(const std::string& problem) {
 
 const char zone_usage[] =
     "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
-    "[--ed25519-key FILE]... [--new-keys] [--wait SECONDS] [--stamp DIGITS] [--valid-for DAYSd|HOURSh|none] [--drl-name NAME] "
+    "[--ed25519-key FILE]... [--new-keys] [--wait SECONDS] [--stamp DIGITS] [--valid-for DAYSd|HOURSh|none] "
+    "[--drl-name NAME] "
     "[--previous DIR]... [--no-lzma-list] [--plain-only] [--allow-empty]";
 
 zone_options_t zone_options(const std::vector<std::string>& args) {
     zone_options_t o;
     std::string wait = "0";
     const std::map<std::string, std::string*> values{
-        {"--key", &o.key}, {"--files", &o.files}, {"--out", &o.out}, {"--stamp", &o.stamp}, {"--drl-name", &o.drl_name},
-        {"--valid-for", &o.valid_for}, {"--wait", &wait}};
-    const std::map<std::string, std::vector<std::string>*> lists{
-        {"--url", &o.urls}, {"--fallback", &o.fallbacks}, {"--pattern", &o.patterns}, {"--previous", &o.previous}, {"--ed25519-key", &o.ed25519_keys}};
-    const std::map<std::string, std::pair<bool*, bool>> switches{
-        {"--no-lzma-list", {&o.lzma_list, false}}, {"--plain-only", {&o.packed, false}}, {"--allow-empty", {&o.allow_empty, true}},
-        {"--new-keys", {&o.new_keys, true}}};
+        {"--key", &o.key},           {"--files", &o.files},         {"--out", &o.out}, {"--stamp", &o.stamp},
+        {"--drl-name", &o.drl_name}, {"--valid-for", &o.valid_for}, {"--wait", &wait}};
+    const std::map<std::string, std::vector<std::string>*> lists{{"--url", &o.urls},
+                                                                 {"--fallback", &o.fallbacks},
+                                                                 {"--pattern", &o.patterns},
+                                                                 {"--previous", &o.previous},
+                                                                 {"--ed25519-key", &o.ed25519_keys}};
+    const std::map<std::string, std::pair<bool*, bool>> switches{{"--no-lzma-list", {&o.lzma_list, false}},
+                                                                 {"--plain-only", {&o.packed, false}},
+                                                                 {"--allow-empty", {&o.allow_empty, true}},
+                                                                 {"--new-keys", {&o.new_keys, true}}};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool has_value = i + 1 < args.size();
-        if (values.count(a) && has_value) *values.at(a) = args[++i];
-        else if (lists.count(a) && has_value) lists.at(a)->push_back(args[++i]);
-        else if (switches.count(a)) *switches.at(a).first = switches.at(a).second;
-        else throw usage_error_t("unexpected argument " + quoted(a));
+        if (values.count(a) && has_value)
+            *values.at(a) = args[++i];
+        else if (lists.count(a) && has_value)
+            lists.at(a)->push_back(args[++i]);
+        else if (switches.count(a))
+            *switches.at(a).first = switches.at(a).second;
+        else
+            throw usage_error_t("unexpected argument " + quoted(a));
     }
-    const std::pair<const char*, bool> required[] = {{"--key", !o.key.empty()}, {"--files", !o.files.empty()},
-                                                     {"--out", !o.out.empty()}, {"--url", !o.urls.empty()}};
+    const std::pair<const char*, bool> required[] = {{"--key", !o.key.empty()},
+                                                     {"--files", !o.files.empty()},
+                                                     {"--out", !o.out.empty()},
+                                                     {"--url", !o.urls.empty()}};
     for (const auto& r : required)
         if (!r.second) throw usage_error_t(std::string(r.first) + " is missing");
-    if (wait.empty() || wait.size() > 5 || wait.find_first_not_of("0123456789") != std::string::npos || std::stoul(wait) > o.max_wait)
+    if (wait.empty() || wait.size() > 5 || wait.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(wait) > o.max_wait)
         throw usage_error_t("--wait takes a number from 0 to " + std::to_string(o.max_wait));
     o.wait = static_cast<unsigned>(std::stoul(wait));
     return o;
@@ -71,7 +83,8 @@ void check_options(const zone_options_t& o) {
     if (!o.drl_name.empty() && !check_file_name(o.drl_name).empty()) {
         throw std::runtime_error("--drl-name " + quoted(o.drl_name) + ": " + check_file_name(o.drl_name));
     }
-    if (!o.stamp.empty() && (o.stamp.find_first_not_of("0123456789") != std::string::npos || o.stamp.size() > upd::lst_file_t::max_stamp_digits)) {
+    if (!o.stamp.empty() && (o.stamp.find_first_not_of("0123456789") != std::string::npos ||
+                             o.stamp.size() > upd::lst_file_t::max_stamp_digits)) {
         throw std::runtime_error("the stamp " + quoted(o.stamp) + " must be 1 to " +
                                  std::to_string(upd::lst_file_t::max_stamp_digits) + " decimal digits");
     }
@@ -96,7 +109,8 @@ long long validity_seconds(const std::string& text) {
     if (text == "none") return 0;
     const std::string digits = text.substr(0, text.size() - 1);
     const char unit = text.empty() ? ' ' : text.back();
-    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos || (unit != 'd' && unit != 'h'))
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        (unit != 'd' && unit != 'h'))
         throw std::runtime_error("--valid-for " + quoted(text) + " is none of DAYSd, HOURSh and none");
     const long long seconds = std::stoll(digits) * (unit == 'd' ? 86400 : 3600);
     // Clients allow their clocks an hour's error: a list valid for less could expire, for a client
@@ -111,8 +125,8 @@ std::string list_expiry(const zone_options_t& o) {
 }
 
 bool made_by_make_zone(const std::string& name) {
-    static const char* const names[] = {"update.drl", "zone.ini", "version.lst", "version.lst.lzma", published_t::record_name,
-                                        "patches"};
+    static const char* const names[] = {
+        "update.drl", "zone.ini", "version.lst", "version.lst.lzma", published_t::record_name, "patches"};
     return std::count(std::begin(names), std::end(names), name) > 0;
 }
 
@@ -123,17 +137,21 @@ std::vector<zone_input_t> list_inputs(const zone_options_t& o) {
     for (fs::directory_iterator it(o.files, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string(), path = it->path().string();
         if (generation_t::of_tree(o.out, it->path())) continue;
-        if (!fs::is_regular_file(it->path())) throw std::runtime_error(quoted(path) + " is not a regular file");  // follows links
+        if (!fs::is_regular_file(it->path()))
+            throw std::runtime_error(quoted(path) + " is not a regular file");  // follows links
         const std::string problem = check_file_name(name);
         if (!problem.empty()) throw std::runtime_error(quoted(path) + ": " + problem);
-        if (made_by_make_zone(name)) throw std::runtime_error(quoted(path) + ": " + name + " is made by make-zone itself");
+        if (made_by_make_zone(name))
+            throw std::runtime_error(quoted(path) + ": " + name + " is made by make-zone itself");
         inputs.push_back({name, path});
     }
     if (ec) throw std::runtime_error("cannot list " + quoted(o.files) + ": " + ec.message());
     if (inputs.empty() && !o.allow_empty) {
-        throw std::runtime_error(quoted(o.files) + " holds no regular file (--allow-empty publishes a zone without files)");
+        throw std::runtime_error(quoted(o.files) +
+                                 " holds no regular file (--allow-empty publishes a zone without files)");
     }
-    std::sort(inputs.begin(), inputs.end(), [](const zone_input_t& a, const zone_input_t& b) { return a.name < b.name; });
+    std::sort(inputs.begin(), inputs.end(),
+              [](const zone_input_t& a, const zone_input_t& b) { return a.name < b.name; });
     // NAME.lzma of one file would overwrite another input of that name.
     std::set<std::string> names;
     for (const zone_input_t& i : inputs) names.insert(i.name);

@@ -7,22 +7,22 @@
 namespace sign {
 
 struct zone_options_t {
-    std::string key;    // private key file
-    std::string files;  // folder whose regular files make up the zone
-    std::string out;    // server tree to write
-    std::vector<std::string> urls;       // base URLs for update.drl
-    std::vector<std::string> fallbacks;  // fallback URLs for zone.ini
-    std::vector<std::string> patterns;   // name patterns of the list ("-pattern," lines)
-    std::string stamp;                   // digits of the list stamp; empty: UTC time now
-    std::string valid_for = "14d";       // how long the list is valid ("14d", "36h", "none")
-    bool lzma_list = true;               // also write version.lst.lzma
-    bool packed = true;                  // also write NAME.lzma for every file but "timestamp"
-    std::string drl_name;  // a plain file name: a copy of update.drl under it too ("": none)
-    bool allow_empty = false;  // a folder of files without one regular file is no mistake
-    std::vector<std::string> previous;  // folders of earlier versions of the files, patched from
-    std::vector<std::string> ed25519_keys;  // Ed25519 key files, a signature part each
-    bool new_keys = false;  // the tree's list may be signed by other keys: a change of keys meant
-    unsigned wait = 0;      // seconds to wait for another run's lock on the tree
+    std::string key;                             // private key file
+    std::string files;                           // folder whose regular files make up the zone
+    std::string out;                             // server tree to write
+    std::vector<std::string> urls;               // base URLs for update.drl
+    std::vector<std::string> fallbacks;          // fallback URLs for zone.ini
+    std::vector<std::string> patterns;           // name patterns of the list ("-pattern," lines)
+    std::string stamp;                           // digits of the list stamp; empty: UTC time now
+    std::string valid_for = "14d";               // how long the list is valid ("14d", "36h", "none")
+    bool lzma_list = true;                       // also write version.lst.lzma
+    bool packed = true;                          // also write NAME.lzma for every file but "timestamp"
+    std::string drl_name;                        // a plain file name: a copy of update.drl under it too ("": none)
+    bool allow_empty = false;                    // a folder of files without one regular file is no mistake
+    std::vector<std::string> previous;           // folders of earlier versions of the files, patched from
+    std::vector<std::string> ed25519_keys;       // Ed25519 key files, a signature part each
+    bool new_keys = false;                       // the tree's list may be signed by other keys: a change of keys meant
+    unsigned wait = 0;                           // seconds to wait for another run's lock on the tree
     static constexpr unsigned max_wait = 86400;  // a day: a longer wait is no wait but a hang
 };
 
@@ -54,9 +54,9 @@ struct zone_input_t {
 bool made_by_make_zone(const std::string& name);
 
 // The regular files of the folder of files (links followed), in name order, but for the tree and
-// its generations when they are kept there. std::runtime_error for anything else there, a name that a list cannot hold or
-// that make-zone makes itself, no file at all unless allowed, and, when files are packed, one that
-// the packed form of another would replace.
+// its generations when they are kept there. std::runtime_error for anything else there, a name that a list cannot hold
+// or that make-zone makes itself, no file at all unless allowed, and, when files are packed, one that the packed form
+// of another would replace.
 std::vector<zone_input_t> list_inputs(const zone_options_t& options);
 
 }  // namespace sign

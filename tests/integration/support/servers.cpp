@@ -31,7 +31,8 @@ int loopback_socket(std::uint16_t port, bool listen, std::uint16_t* bound = null
     a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof a;
     auto* address = reinterpret_cast<sockaddr*>(&a);
-    if (listen ? ::bind(fd, address, length) || ::listen(fd, 64) || ::getsockname(fd, address, &length) : ::connect(fd, address, length))
+    if (listen ? ::bind(fd, address, length) || ::listen(fd, 64) || ::getsockname(fd, address, &length)
+               : ::connect(fd, address, length))
         return ::close(fd), -1;
     if (bound) *bound = ntohs(a.sin_port);
     return fd;
@@ -47,7 +48,8 @@ std::string program(const std::string& name, const std::string& package) {
 // The lines of a log once it holds `count` of them, or after 10 s.
 std::vector<std::istringstream> lines_of(const fs::path& log, std::size_t count) {
     std::vector<std::istringstream> lines;
-    for (int i = 0; i == 0 || (lines.size() < count && i < 500); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    for (int i = 0; i == 0 || (lines.size() < count && i < 500);
+         ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
         std::istringstream in(slurp(log));
         lines.clear();
         for (std::string line; std::getline(in, line);) lines.emplace_back(line);
@@ -69,9 +71,12 @@ std::string run(std::vector<std::string> argv, const std::string& package, int* 
     if (argv[0].find('/') == std::string::npos) argv[0] = program(argv[0], package);
     const scratch_t dir("tavik-run");
     int status = 0;
-    for (child_process_t child(argv, dir / "out"); child.running(&status);) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (exit_status) *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + ": " + slurp(dir / "out"));
+    for (child_process_t child(argv, dir / "out"); child.running(&status);)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (exit_status)
+        *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(argv[0] + ": " + slurp(dir / "out"));
     return slurp(dir / "out");
 }
 
@@ -109,51 +114,69 @@ bool child_process_t::running(int* status) {
 
 nginx_t::nginx_t(const std::string& http) {
     const std::string d = dir_.path().string();
-    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
-         "2", "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"}, "openssl");
+    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+         "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
+        "openssl");
     fs::create_directories(root_);
     std::ostringstream conf;
     conf << "daemon off; master_process off; pid " << d << "/nginx.pid; error_log " << d << "/error.log;\n"
          << "events {}\nhttp {\n  log_format t '$request_length $bytes_sent $status \"$request\" \"$ssl_server_name\" "
-         << "\"$http_proxy_authorization\" $connection $ssl_session_reused';\n  access_log " << d << "/access.log t;\n" << http << "\n";
+         << "\"$http_proxy_authorization\" $connection $ssl_session_reused';\n  access_log " << d << "/access.log t;\n"
+         << http << "\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
-    conf << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_ << " ssl;\n"
-         << "    location /challenge-basic { add_header Proxy-Authenticate 'Basic realm=\"far\"' always; return 407; }\n"
-         << "    location /challenge-digest { add_header Proxy-Authenticate 'Digest realm=\"far\", nonce=\"1\"' always; return 407; }\n"
-         << "    location /chunked/ { ssi on; ssi_types *; }\n    location /unframed/ { ssi on; ssi_types *; chunked_transfer_encoding off; }\n"
-         << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d << "/key.pem;\n    root " << root_.string()
-         << ";\n  }\n}\n";
+    conf
+        << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_ << " ssl;\n"
+        << "    location /challenge-basic { add_header Proxy-Authenticate 'Basic realm=\"far\"' always; return 407; }\n"
+        << "    location /challenge-digest { add_header Proxy-Authenticate 'Digest realm=\"far\", nonce=\"1\"' always; "
+           "return 407; }\n"
+        << "    location /chunked/ { ssi on; ssi_types *; }\n    location /unframed/ { ssi on; ssi_types *; "
+           "chunked_transfer_encoding off; }\n"
+        << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d << "/key.pem;\n    root "
+        << root_.string() << ";\n  }\n}\n";
     spit(dir_ / "nginx.conf", conf.str());
-    const std::vector<std::string> argv{program("nginx", "nginx"), "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"};
+    const std::vector<std::string> argv{program("nginx", "nginx"), "-p", d, "-c", d + "/nginx.conf", "-e",
+                                        d + "/error.log"};
     process_.reset(new child_process_t(argv, dir_ / "out", http_));
 }
 
-std::string nginx_t::http_url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(http_) + "/" + path; }
-std::string nginx_t::https_url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(https_) + "/" + path; }
+std::string nginx_t::http_url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(http_) + "/" + path;
+}
+std::string nginx_t::https_url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(https_) + "/" + path;
+}
 
 std::vector<nginx_t::access_t> nginx_t::access_log(std::size_t count) const {
     std::vector<access_t> records;
     for (auto& in : lines_of(dir_ / "access.log", count)) {
         records.emplace_back();
         access_t& r = records.back();
-        in >> r.request_length >> r.bytes_sent >> r.status >> std::quoted(r.request) >> std::quoted(r.server_name) >> std::quoted(r.proxy_authorization) >>
-            r.connection >> r.session_reused;
+        in >> r.request_length >> r.bytes_sent >> r.status >> std::quoted(r.request) >> std::quoted(r.server_name) >>
+            std::quoted(r.proxy_authorization) >> r.connection >> r.session_reused;
     }
     return records;
 }
 
-squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port, bool cache) {
+squid_t::squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port,
+                 bool cache) {
     const std::string d = dir_.path().string(), kind = auth == auth_t::basic ? "basic" : "digest";
-    if (auth == auth_t::basic) run({"htpasswd", "-b", "-c", d + "/passwd", user, password}, "apache2-utils");
-    else spit(dir_ / "passwd", user + ":" + password + "\n");
+    if (auth == auth_t::basic)
+        run({"htpasswd", "-b", "-c", d + "/passwd", user, password}, "apache2-utils");
+    else
+        spit(dir_ / "passwd", user + ":" + password + "\n");
     std::ostringstream conf;
-    for (auto& line : lines_of(TAVIK_SOURCE_DIR "/docs/lan-cache.md", 0)) conf << (cache && line.str().rfind("refresh_pattern ", 0) == 0 ? line.str() + "\n" : "");
-    conf << "http_port 127.0.0.1:" << port_ << "\npid_filename none\nlogformat t %>Hs %rm %ru %un %>p %Ss\naccess_log stdio:" << d
-         << "/access.log t\ncache_log " << d << "/cache.log\n" << (cache ? "" : "cache deny all\n") << "pinger_enable off\nshutdown_lifetime 0 seconds\n"
-         << "auth_param " << kind << " program " << program(auth == auth_t::basic ? "basic_ncsa_auth" : "digest_file_auth", "squid")
-         << " " << d << "/passwd\nauth_param " << kind << " realm tavik\n"
-         << (auth == auth_t::digest ? "auth_param digest check_nonce_count on\nauth_param digest nonce_max_count 3\n" : "")
+    for (auto& line : lines_of(TAVIK_SOURCE_DIR "/docs/lan-cache.md", 0))
+        conf << (cache && line.str().rfind("refresh_pattern ", 0) == 0 ? line.str() + "\n" : "");
+    conf << "http_port 127.0.0.1:" << port_
+         << "\npid_filename none\nlogformat t %>Hs %rm %ru %un %>p %Ss\naccess_log stdio:" << d
+         << "/access.log t\ncache_log " << d << "/cache.log\n"
+         << (cache ? "" : "cache deny all\n") << "pinger_enable off\nshutdown_lifetime 0 seconds\n"
+         << "auth_param " << kind << " program "
+         << program(auth == auth_t::basic ? "basic_ncsa_auth" : "digest_file_auth", "squid") << " " << d
+         << "/passwd\nauth_param " << kind << " realm tavik\n"
+         << (auth == auth_t::digest ? "auth_param digest check_nonce_count on\nauth_param digest nonce_max_count 3\n"
+                                    : "")
          << "acl authenticated proxy_auth REQUIRED\n"
          << "acl refused port " << (refused_port ? refused_port : 1) << "\nhttp_access deny refused\n"
          << "http_access allow authenticated\nhttp_access deny all\n";
@@ -161,10 +184,12 @@ squid_t::squid_t(auth_t auth, const std::string& user, const std::string& passwo
         const passwd* pw = ::getpwnam("proxy");
         if (!pw) throw std::runtime_error("no account proxy for squid to run as");
         conf << "cache_effective_user proxy\n";
-        for (const char* file : {"access.log", "cache.log", "passwd"}) spit(dir_ / file, slurp(dir_ / file)), (void)!::chown((dir_ / file).c_str(), pw->pw_uid, pw->pw_gid);
+        for (const char* file : {"access.log", "cache.log", "passwd"})
+            spit(dir_ / file, slurp(dir_ / file)), (void)!::chown((dir_ / file).c_str(), pw->pw_uid, pw->pw_gid);
     }
     spit(dir_ / "squid.conf", conf.str());
-    const std::vector<std::string> argv{program("squid", "squid"), "-N", "-n", "t" + std::to_string(port_), "-f", d + "/squid.conf"};
+    const std::vector<std::string> argv{program("squid", "squid"),   "-N", "-n",
+                                        "t" + std::to_string(port_), "-f", d + "/squid.conf"};
     process_.reset(new child_process_t(argv, dir_ / "out", port_));
 }
 
@@ -184,10 +209,15 @@ std::vector<squid_t::access_t> squid_t::access_log(std::size_t count) const {
     return records;
 }
 
-fault_server_t::fault_server_t(std::vector<fault_t> script, std::string body) : script_(std::move(script)), body_(std::move(body)) { start(); }
+fault_server_t::fault_server_t(std::vector<fault_t> script, std::string body)
+    : script_(std::move(script)), body_(std::move(body)) {
+    start();
+}
 
 fault_server_t::fault_server_t(fs::path root, fault_t fault, std::string prefix)
-    : script_{fault}, prefix_(std::move(prefix)), root_(std::move(root)) { start(); }
+    : script_{fault}, prefix_(std::move(prefix)), root_(std::move(root)) {
+    start();
+}
 
 void fault_server_t::start() {
     if (::pipe(stop_) != 0 || (listener_ = loopback_socket(0, true, &port_)) < 0) throw std::runtime_error("listen");
@@ -223,12 +253,17 @@ std::vector<std::string> fault_server_t::requests() const {
 
 std::string fault_server_t::paths() const {
     std::multiset<std::string> paths;
-    for (const auto& head : requests()) paths.insert(head.substr(head.find('/', head.find("//") + 2), head.find(' ', 4) - head.find('/', head.find("//") + 2)));
-    return std::accumulate(paths.begin(), paths.end(), std::string(), [](std::string t, const std::string& p) { return t + p + " "; });
+    for (const auto& head : requests())
+        paths.insert(
+            head.substr(head.find('/', head.find("//") + 2), head.find(' ', 4) - head.find('/', head.find("//") + 2)));
+    return std::accumulate(paths.begin(), paths.end(), std::string(),
+                           [](std::string t, const std::string& p) { return t + p + " "; });
 }
 
 void fault_server_t::session(int fd, fault_t fault) {
-    const auto send = [fd](const std::string& data) { return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size()); };
+    const auto send = [fd](const std::string& data) {
+        return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
+    };
     std::string head, body = body_;
     char c;
     while (head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1) head += c;
@@ -241,73 +276,114 @@ void fault_server_t::session(int fd, fault_t fault) {
         std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
         if (path.find("://") != std::string::npos) path.erase(0, path.find('/', path.find("://") + 3));
         if (fs::path(path).filename().string().compare(0, prefix_.size(), prefix_) != 0) fault = fault_t::none;
-        if (fault == fault_t::republish && !once_.exchange(true)) fs::rename(root_, root_.string() + ".old"), fs::rename(root_.string() + ".next", root_);
+        if (fault == fault_t::republish && !once_.exchange(true))
+            fs::rename(root_, root_.string() + ".old"), fs::rename(root_.string() + ".next", root_);
         found = path.find("..") == std::string::npos && fs::is_regular_file(root_ / path);
         body = slurp(root_ / path);
     }
-    std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    const std::size_t range = head.find("\r\nRange: bytes="), from = range == std::string::npos ? 0 : std::stoul(head.substr(range + 15));
+    std::string ok =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    const std::size_t range = head.find("\r\nRange: bytes="),
+                      from = range == std::string::npos ? 0 : std::stoul(head.substr(range + 15));
     if (from > 0 && from < body.size() && !root_.empty()) {
-        ok = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\nContent-Range: bytes " +
-             std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n\r\n";
+        ok = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size() - from) +
+             "\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" +
+             std::to_string(body.size()) + "\r\n\r\n";
         body.erase(0, from);
     }
-    const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nConnection: close\r\nProxy-Authenticate: ";
+    const std::string challenge =
+        "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nConnection: close\r\nProxy-Authenticate: ";
     const std::string page = "<html><body>Access denied</body></html>\n";
     using f = fault_t;
     if ((fault == f::close_in_head_once || fault == f::cut_once) && once_.exchange(true)) fault = f::none;
     if (!answered) fault = f::never_answer;
-    if (!found) send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"), fault = f::none;
-    else switch (fault) {
-        case f::none: case f::republish: send(ok + body) && (body_bytes_ += body.size()); break;
-        case f::unannounced_close: send(ok.replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
-        case f::http_1_0: send(ok.replace(5, 3, "1.0").replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
-        case f::server_error: send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\nConnection: close\r\n\r\nbroken"); break;
-        case f::redirect: send("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"); break;
-        case f::close_in_head: case f::reset_in_head: case f::close_in_head_once: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
-        case f::close_mid_body: case f::stall_mid_body: case f::cut_once: send(ok + body.substr(0, body.size() / 2)); break;
-        case f::never_answer: break;
-        case f::endless_body:
-            ++faults_;
-            for (bool sent = send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"); sent;) sent = send(std::string(65536, 'x'));
-            break;
-        case f::byte_by_byte:
-            for (char b : ok) send(std::string(1, b)), std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            send(body);
-            break;
-        case f::challenge_basic: send(challenge + "Basic realm=\"tavik\"\r\n\r\n"); break;
-        case f::challenge_digest: send(challenge + "Digest realm=\"tavik\", nonce=\"5b1c\", qop=\"auth\"\r\n\r\n"); break;
-        case f::challenge_auth_int: send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n"); break;
-        case f::tunnel_refused: send("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page); break;
-        case f::late: std::this_thread::sleep_for(std::chrono::milliseconds(body.size() >> 10)), send(ok + body); break;
-        case f::crawl:
-            for (std::size_t i = 0, sent = send(ok); sent && i < body.size(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) sent = send(body.substr(i, 1));
-            break;
-        case f::padded_chunks: case f::padded_crawl: {
-            std::string padded;
-            for (char b : body) padded += "1;" + std::string(200, 'p') + "\r\n" + b + "\r\n";
-            const std::size_t run = fault == f::padded_crawl ? 205 : 65536;  // the fast one never ends: the body again and again
-            for (std::size_t i = 0, sent = send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"); sent && i < padded.size(); i += run) {
-                sent = send(padded.substr(i, run));
-                if (fault == f::padded_crawl) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                else if (i + run >= padded.size()) i = -run;
+    if (!found)
+        send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"), fault = f::none;
+    else
+        switch (fault) {
+            case f::none:
+            case f::republish: send(ok + body) && (body_bytes_ += body.size()); break;
+            case f::unannounced_close: send(ok.replace(ok.find("Connection: close\r\n"), 19, "") + body); break;
+            case f::http_1_0:
+                send(ok.replace(5, 3, "1.0").replace(ok.find("Connection: close\r\n"), 19, "") + body);
+                break;
+            case f::server_error:
+                send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\nConnection: close\r\n\r\nbroken");
+                break;
+            case f::redirect:
+                send(
+                    "HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/x\r\nContent-Length: "
+                    "0\r\nConnection: close\r\n\r\n");
+                break;
+            case f::close_in_head:
+            case f::reset_in_head:
+            case f::close_in_head_once: send("HTTP/1.1 200 OK\r\nContent-Len"); break;
+            case f::close_mid_body:
+            case f::stall_mid_body:
+            case f::cut_once: send(ok + body.substr(0, body.size() / 2)); break;
+            case f::never_answer: break;
+            case f::endless_body:
+                ++faults_;
+                for (bool sent = send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"); sent;)
+                    sent = send(std::string(65536, 'x'));
+                break;
+            case f::byte_by_byte:
+                for (char b : ok) send(std::string(1, b)), std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                send(body);
+                break;
+            case f::challenge_basic: send(challenge + "Basic realm=\"tavik\"\r\n\r\n"); break;
+            case f::challenge_digest:
+                send(challenge + "Digest realm=\"tavik\", nonce=\"5b1c\", qop=\"auth\"\r\n\r\n");
+                break;
+            case f::challenge_auth_int:
+                send(challenge + "Digest realm=\"tavik\", nonce=\"3f2a\", qop=\"auth,auth-int\"\r\n\r\n");
+                break;
+            case f::tunnel_refused:
+                send("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: " + std::to_string(page.size()) +
+                     "\r\n\r\n" + page);
+                break;
+            case f::late:
+                std::this_thread::sleep_for(std::chrono::milliseconds(body.size() >> 10)), send(ok + body);
+                break;
+            case f::crawl:
+                for (std::size_t i = 0, sent = send(ok); sent && i < body.size();
+                     ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+                    sent = send(body.substr(i, 1));
+                break;
+            case f::padded_chunks:
+            case f::padded_crawl: {
+                std::string padded;
+                for (char b : body) padded += "1;" + std::string(200, 'p') + "\r\n" + b + "\r\n";
+                const std::size_t run =
+                    fault == f::padded_crawl ? 205 : 65536;  // the fast one never ends: the body again and again
+                for (std::size_t i = 0, sent = send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+                     sent && i < padded.size(); i += run) {
+                    sent = send(padded.substr(i, run));
+                    if (fault == f::padded_crawl)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    else if (i + run >= padded.size())
+                        i = -run;
+                }
+                break;
             }
-            break;
+            case f::throttle:
+                send(
+                    "HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\nConnection: "
+                    "close\r\n\r\n");
+                break;
+            case f::huge_head:
+                send("HTTP/1.1 200 OK\r\n");
+                for (int i = 0; i < 100 && send("X-" + std::to_string(i) + ": " + std::string(1 << 20, 'h') + "\r\n");)
+                    ++i;
+                break;
         }
-        case f::throttle: send("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"); break;
-        case f::huge_head:
-            send("HTTP/1.1 200 OK\r\n");
-            for (int i = 0; i < 100 && send("X-" + std::to_string(i) + ": " + std::string(1 << 20, 'h') + "\r\n");) ++i;
-            break;
-    }
     if (answered && fault != f::none && fault != f::endless_body) ++faults_;
     if (answered) open_now_--;  // a client's next request can only follow this answer
     const bool reset = fault == f::reset_in_head;
     // An orderly end sends FIN first; then the client is awaited, so that no unread byte turns the
     // close into a reset. A reset goes out with the close itself; a stall just waits.
     if (!reset && fault != f::never_answer && fault != f::stall_mid_body) ::shutdown(fd, SHUT_WR);
-    while (!reset && ::recv(fd, &c, 1, 0) > 0) {
-    }
+    while (!reset && ::recv(fd, &c, 1, 0) > 0) {}
     std::lock_guard<std::mutex> lock(mutex_);
     const linger now{1, 0};
     if (reset) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
@@ -318,9 +394,16 @@ void fault_server_t::session(int fd, fault_t fault) {
 void make_zone(const zone_t& zone, const fs::path& out, bool anew) {
     const scratch_t files("tavik-zone");
     for (const auto& f : zone.files) spit(files / f.first, f.second);
-    std::vector<std::string> argv{(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-sign").string(), "make-zone", "--key",
-                                  TAVIK_SOURCE_DIR "/keys/development.key", "--ed25519-key", TAVIK_SOURCE_DIR "/keys/development-ed25519.key",
-                                  "--files", files.path().string(), "--out", out.string()};
+    std::vector<std::string> argv{(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-sign").string(),
+                                  "make-zone",
+                                  "--key",
+                                  TAVIK_SOURCE_DIR "/keys/development.key",
+                                  "--ed25519-key",
+                                  TAVIK_SOURCE_DIR "/keys/development-ed25519.key",
+                                  "--files",
+                                  files.path().string(),
+                                  "--out",
+                                  out.string()};
     for (const auto& u : zone.urls) argv.insert(argv.end(), {"--url", u});
     for (const auto& u : zone.fallbacks) argv.insert(argv.end(), {"--fallback", u});
     for (const auto& p : zone.patterns) argv.insert(argv.end(), {"--pattern", p});
@@ -344,7 +427,8 @@ int run_installer(const tvk::UpdateConfig& config, std::string& output) {
     google::protobuf::TextFormat::PrintToString(config, &text);
     spit(dir / "update.conf", text);
     int status;
-    output = run({(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-run").string(), (dir / "update.conf").string()}, "", &status);
+    output =
+        run({(fs::path(TAVIK_BINARY_DIR) / "bin" / "tavik-run").string(), (dir / "update.conf").string()}, "", &status);
     return status;
 }
 

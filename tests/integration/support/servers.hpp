@@ -14,8 +14,10 @@
 namespace ts {
 
 std::uint16_t free_port();
-inline std::string replace_all(std::string text, const std::string& from, const std::string& to) {  // left to right, never within a `to`
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+inline std::string replace_all(std::string text, const std::string& from,
+                               const std::string& to) {  // left to right, never within a `to`
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
     return text;
 }
 // Runs a program to its end and returns its output; std::runtime_error naming the package to
@@ -64,7 +66,8 @@ public:
     };
     // Refuses requests for `refused_port` (403), as a proxy's rules may refuse a server. Digest nonces count
     // their requests and go stale after 3. A cache keeps answers in memory by docs/lan-cache.md's refresh patterns.
-    squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port = 0, bool cache = false);
+    squid_t(auth_t auth, const std::string& user, const std::string& password, std::uint16_t refused_port = 0,
+            bool cache = false);
     tvk::Proxy proxy(const std::string& user, const std::string& password) const;
     std::vector<access_t> access_log(std::size_t count = 0) const;
 
@@ -77,20 +80,30 @@ private:
 class fault_server_t {
 public:
     enum class fault_t {
-        none, server_error, redirect, never_answer, endless_body, byte_by_byte,
-        close_in_head, reset_in_head,    // part of a status line, then a close or a reset
-        close_mid_body, stall_mid_body,  // the length announced, half the body, then a close or silence
-        challenge_basic, challenge_digest, challenge_auth_int,  // 407 with that challenge
-        tunnel_refused,                                         // 403 with a page
-        huge_head,   // a status line, then 100 header lines of 1 MiB
-        late,        // the answer after 1 ms per KiB of the body
-        crawl,       // the length announced, then the body at 50 bytes a second
-        throttle,    // 429 with Retry-After: 3600
-        unannounced_close,  // the answer without "Connection: close", then the close all the same
-        http_1_0,           // the answer as HTTP/1.0, without keep-alive
-        padded_chunks,      // the body chunked a byte a chunk, each with 200 bytes of extension, again and again
-        padded_crawl,       // the same at 50 bytes of data a second
-        close_in_head_once, cut_once,  // close_in_head, close_mid_body for the first faulty request only
+        none,
+        server_error,
+        redirect,
+        never_answer,
+        endless_body,
+        byte_by_byte,
+        close_in_head,
+        reset_in_head,  // part of a status line, then a close or a reset
+        close_mid_body,
+        stall_mid_body,  // the length announced, half the body, then a close or silence
+        challenge_basic,
+        challenge_digest,
+        challenge_auth_int,  // 407 with that challenge
+        tunnel_refused,      // 403 with a page
+        huge_head,           // a status line, then 100 header lines of 1 MiB
+        late,                // the answer after 1 ms per KiB of the body
+        crawl,               // the length announced, then the body at 50 bytes a second
+        throttle,            // 429 with Retry-After: 3600
+        unannounced_close,   // the answer without "Connection: close", then the close all the same
+        http_1_0,            // the answer as HTTP/1.0, without keep-alive
+        padded_chunks,       // the body chunked a byte a chunk, each with 200 bytes of extension, again and again
+        padded_crawl,        // the same at 50 bytes of data a second
+        close_in_head_once,
+        cut_once,   // close_in_head, close_mid_body for the first faulty request only
         republish,  // ROOT.next takes ROOT's place before the first answer to a file that meets the fault
     };
     // Connection i meets script[i], later ones the last entry; the body is served for any path.
@@ -107,12 +120,12 @@ public:
 
     std::uint16_t port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
-    std::vector<std::string> requests() const;  // every request head, in arrival order
-    std::string paths() const;                   // the paths asked for, sorted, each followed by a blank
+    std::vector<std::string> requests() const;              // every request head, in arrival order
+    std::string paths() const;                              // the paths asked for, sorted, each followed by a blank
     std::size_t body_bytes() const { return body_bytes_; }  // sent in whole answers of the files served
     std::size_t connections() const { return connections_; }
     std::size_t faults() const { return faults_; }  // faulty answers whose scripted part has gone out
-    std::size_t most_at_once() const {  // requests awaiting their answers at once
+    std::size_t most_at_once() const {              // requests awaiting their answers at once
         std::lock_guard<std::mutex> lock(mutex_);
         return most_at_once_;
     }
