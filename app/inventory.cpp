@@ -90,34 +90,30 @@ void inventory_t::handle_signal(const boost::system::error_code& ec, int signal_
         return;
     }
     LOG_NOTICE("Termination signal received, exiting...");
-    throw tvk::EC_APP_TERMINATED;
+    throw cf_outcome_t(tvk::EC_APP_TERMINATED);
 }
 
-void inventory_t::run(int fd) {
+cf_outcome_t inventory_t::run(int fd) {
     configd_ = std::make_shared<configd_t>();
     configd_->start(io_service_, fd, [this](const tvk::UpdateConfig& config) { context_ready(config); });
     try {
         boost::system::error_code ec;
         io_service_.run(ec);
         if (ec) throw boost::system::system_error(ec);
+    } catch (const cf_outcome_t& outcome) {
+        outcome_ = outcome;
     } catch (...) {
-        write_report(std::current_exception());
+        // The entry logs the failure and turns it into the status.
+        write_report(exit_code_of(std::current_exception()));
         throw;
     }
-    write_report(nullptr);
+    write_report(outcome_.code());
+    return outcome_;
 }
 
-void inventory_t::write_report(std::exception_ptr outcome) {
+void inventory_t::write_report(int status) {
     boost::system::error_code ec;
     if (!config_ || locked_out_ || !fs::is_directory(config_->update_dir(), ec)) return;  // no work folder to write to
-    int status = tvk::EC_OK;
-    try {
-        if (outcome) std::rethrow_exception(outcome);
-    } catch (tvk::ErrorCode code) {
-        status = code;
-    } catch (...) {
-        status = exit_code_of(std::current_exception());
-    }
     report_.write(config_->update_dir(), settings_, status, progress_ ? progress_->received() : 0);
 }
 
@@ -182,7 +178,7 @@ void inventory_t::take_lock(std::chrono::steady_clock::time_point deadline, bool
         // What the other run is doing is its report, not ours.
         locked_out_ = true;
         LOG_ERROR(held);
-        throw tvk::EC_ALREADY_IN_PROGRESS;
+        throw cf_outcome_t(tvk::EC_ALREADY_IN_PROGRESS);
     }
     if (first) LOG_NOTICE(held << "; waiting up to " << settings_.lock_wait << " s");
     lock_timer_.expires_after(std::chrono::milliseconds(200));
@@ -199,6 +195,10 @@ void inventory_t::start_attempt() {
         [client](const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
                  const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
             client->request_install(to_place, to_remove, up_to_date, std::move(on_installed));
+        },
+        [this](const cf_outcome_t& outcome) {
+            outcome_ = outcome;
+            io_service_.stop();
         },
         &report_);
     worker_ = std::move(worker);

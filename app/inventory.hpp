@@ -4,6 +4,7 @@
 #include "control/configd.hpp"
 #include "control/progress.hpp"
 #include "engine/worker.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/run_lock.hpp"
 #include "update_config.pb.h"
 
@@ -25,8 +26,10 @@ public:
     inventory_t(const inventory_t&) = delete;
     inventory_t& operator=(const inventory_t&) = delete;
 
-    // Adopts the control channel and runs the event loop until it has no work or a handler throws.
-    void run(int fd);
+    // Adopts the control channel and runs the event loop until the attempt succeeds or a handler
+    // raises a status (either is the outcome; success when the loop runs out of work), or a
+    // handler throws a failure, which leaves as it is.
+    cf_outcome_t run(int fd);
 
     // Applies a configuration from the daemon: log, account, work directory, then the attempt.
     void context_ready(const tvk::UpdateConfig& config);
@@ -43,7 +46,7 @@ private:
     void apply_log(const tvk::UpdateConfig& config);
     // Leaves update_dir/tavik-update.report for an attempt that got its configuration, however it
     // ended.
-    void write_report(std::exception_ptr outcome);
+    void write_report(int status);
 
     // Starts the attempt once this run holds update_dir's lock; until `deadline` it tries again
     // every 200 ms, then ends with EC_ALREADY_IN_PROGRESS.
@@ -62,6 +65,7 @@ private:
     boost::asio::steady_timer lock_timer_{io_service_};
     bool locked_out_ = false;
     std::unique_ptr<worker_t> worker_;
+    cf_outcome_t outcome_;  // how the loop ended; success until something says otherwise
 };
 
 }  // namespace upd

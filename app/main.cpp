@@ -33,10 +33,8 @@ int main(int argc, char** argv) {
         const int fd = boost::lexical_cast<int>(monitor);
         {
             upd::inventory_t inventory;
-            inventory.run(fd);
+            status = inventory.run(fd).code();
         }
-    } catch (tvk::ErrorCode code) {
-        status = code;
     } catch (const std::exception& e) {
         LOG_ERROR(exception_text(e));
         status = exit_code_of(e);

@@ -2,6 +2,7 @@
 #include "control/progress.hpp"
 #include "engine/progress_counter.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 #include "net/downloader.hpp"
 
@@ -48,8 +49,8 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::cerr << "download failed: " << exception_text(e) << "\n";
         return 1;
-    } catch (tvk::ErrorCode code) {
-        std::cerr << "download failed: " << error_code_text(code) << "\n";
+    } catch (const cf_outcome_t& outcome) {
+        std::cerr << "download failed: " << outcome.text() << "\n";
         return 1;
     }
     return 0;

@@ -3,6 +3,7 @@
 
 #include "annotation.pb.h"
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 
 #include <boost/system/system_error.hpp>
@@ -43,7 +44,7 @@ void configd_t::handle_message(google::protobuf::io::ZeroCopyInputStream& stream
     // This parser has no per-message size cap, so every frame the link accepts (up to 64 MiB) parses.
     if (!message.ParseFromZeroCopyStream(&stream)) {
         LOG_ERROR("Invalid IPC message format");
-        throw tvk::EC_MONITOR_IPC_ERROR;
+        throw cf_outcome_t(tvk::EC_MONITOR_IPC_ERROR);
     }
     switch (message.tag()) {
         case tvk::Configd2UpdateMessage::USE_CONTEXT: {
@@ -60,7 +61,7 @@ void configd_t::handle_message(google::protobuf::io::ZeroCopyInputStream& stream
         case tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE: {
             if (message.has_error()) {
                 LOG_ERROR("Update installation: " << error_text(message.error()));
-                throw message.error().code();
+                throw cf_outcome_t(message.error().code(), error_text(message.error()));
             }
             // Taken out before the call, so a request made from inside the callback keeps its own.
             auto on_installed = std::move(on_installed_);
@@ -73,7 +74,7 @@ void configd_t::handle_message(google::protobuf::io::ZeroCopyInputStream& stream
 
 void configd_t::handle_error(const boost::system::error_code& ec) {
     LOG_ERROR("Monitor IPC error: " << ec.message());
-    throw tvk::EC_MONITOR_IPC_ERROR;
+    throw cf_outcome_t(tvk::EC_MONITOR_IPC_ERROR);
 }
 
 std::shared_ptr<configd_t::link_t> configd_t::shared_this() { return shared_from_this(); }

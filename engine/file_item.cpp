@@ -2,6 +2,7 @@
 #include "engine/file_item.hpp"
 
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/digest.hpp"
 #include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
@@ -24,7 +25,7 @@ void file_item_t::compute_digest() {
         sha256 = digest.finish();
     } catch (const std::exception& e) {
         LOG_ERROR("HASH: " << boost::filesystem::path(source) << ": " << exception_text(e));
-        throw tvk::EC_IO_ERROR;
+        throw cf_outcome_t(tvk::EC_IO_ERROR);
     }
 }
 

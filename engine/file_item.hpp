@@ -12,7 +12,7 @@ struct file_item_t {
     std::uint32_t size = 0;
     std::string sha256;  // raw digest bytes
 
-    // Measures size and SHA-256 of the file at `source`; throws tvk::ErrorCode EC_IO_ERROR.
+    // Measures size and SHA-256 of the file at `source`; throws cf_outcome_t EC_IO_ERROR.
     void compute_digest();
 };
 

@@ -8,6 +8,7 @@
 #include "files/checker.hpp"
 #include "files/servers_file.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 #include "framework/work_folder.hpp"
 #include "net/url.hpp"
@@ -249,7 +250,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
             // The status alone goes on (the other loops pass it through unchanged): its cause is
             // in the log first.
             LOG_ERROR("Zone " << row.name << ": " << exception_text(e));
-            throw exit_code_of(e);
+            throw cf_outcome_t(exit_code_of(e));
         }
     }
     return zones;

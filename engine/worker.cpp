@@ -12,12 +12,13 @@ namespace upd {
 
 worker_t::worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config,
                    const run_settings_t& settings, progress_t& progress, install_request_t request_install,
-                   run_report_t* report)
+                   on_success_t on_success, run_report_t* report)
     : main_io_service_(main_io_service),
       config_(config),
       settings_(settings),
       progress_(progress),
       request_install_(std::move(request_install)),
+      on_success_(std::move(on_success)),
       report_(report) {}
 
 worker_t::~worker_t() {
@@ -35,20 +36,18 @@ void worker_t::start() {
 }
 
 void worker_t::run() {
-    std::exception_ptr result;
+    std::exception_ptr failure;
     try {
         update();
     } catch (...) {
-        result = std::current_exception();
+        failure = std::current_exception();
     }
-    // Moved, not copied: the worker thread must keep no reference to the outcome, or its last
+    // Moved, not copied: the worker thread must keep no reference to the failure, or its last
     // release could run here while the main thread still handles the rethrown exception.
-    main_io_service_.post([result = std::move(result)] { report_result(result); });
-}
-
-void worker_t::report_result(std::exception_ptr result) {
-    if (result) std::rethrow_exception(result);
-    throw tvk::EC_OK;
+    main_io_service_.post([failure = std::move(failure), on_success = on_success_] {
+        if (failure) std::rethrow_exception(failure);
+        on_success(cf_outcome_t(tvk::EC_OK));
+    });
 }
 
 void worker_t::update() {
@@ -72,7 +71,7 @@ void worker_t::update() {
     // Installed all the same: it is authentic and no older than what was there. A daemon takes the
     // status for a failed run and asks again later, when a frozen mirror may have thawed; a check
     // ends as the run would.
-    if (updater.expired_list()) throw tvk::EC_UPDATE_EXPIRED;
+    if (updater.expired_list()) throw cf_outcome_t(tvk::EC_UPDATE_EXPIRED);
 }
 
 void worker_t::update_fallback() {

@@ -3,6 +3,7 @@
 
 #include "control/configd.hpp"
 #include "engine/updater.hpp"
+#include "framework/cf_outcome.hpp"
 
 #include "update_config.pb.h"
 
@@ -25,19 +26,20 @@ public:
     using install_request_t =
         std::function<void(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
                            const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
+    // Runs on the main thread with the outcome of an attempt that succeeded; a failed attempt
+    // raises its failure there instead.
+    using on_success_t = std::function<void(const cf_outcome_t& outcome)>;
 
     // The attempt records what it did in `report` (none: nowhere).
     worker_t(boost::asio::io_service& main_io_service, const tvk::UpdateConfig& config, const run_settings_t& settings,
-             progress_t& progress, install_request_t request_install, run_report_t* report = nullptr);
+             progress_t& progress, install_request_t request_install, on_success_t on_success,
+             run_report_t* report = nullptr);
     worker_t(const worker_t&) = delete;
     worker_t& operator=(const worker_t&) = delete;
     // Interrupts the attempt, stops its network I/O and joins the thread.
     ~worker_t();
 
     void start();
-
-    // Raises the attempt's outcome on the main thread: the failure, or EC_OK.
-    static void report_result(std::exception_ptr result);
 
 private:
     void run();
@@ -50,6 +52,7 @@ private:
     const run_settings_t& settings_;
     progress_t& progress_;
     install_request_t request_install_;
+    on_success_t on_success_;
     run_report_t* report_;
     boost::asio::io_service io_service_;
     boost::thread thread_;

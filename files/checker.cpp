@@ -3,6 +3,7 @@
 
 #include "control/progress.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/digest.hpp"
 #include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
@@ -275,7 +276,7 @@ checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path, b
         return digests_t(std::move(sha), with_md5 ? md5.finish() : std::string());
     } catch (const std::exception& e) {
         LOG_ERROR("HASH: " << path << ": " << exception_text(e));
-        throw tvk::EC_IO_ERROR;
+        throw cf_outcome_t(tvk::EC_IO_ERROR);
     }
 }
 

@@ -50,11 +50,12 @@ public:
     std::string md5(const boost::filesystem::path& path);
     // Cached digests when the file's identity is unchanged, otherwise freshly computed (and
     // cached unless the file changed in the current second). A missing file gives two empty
-    // strings. Throws filesystem_error ("stat") and, from hash_file, tvk::ErrorCode.
+    // strings. Throws filesystem_error ("stat") and, from hash_file, cf_outcome_t.
     digests_t digests(const boost::filesystem::path& path);
 
     // Both digests from one read of the file. Any failure is logged ("HASH: ...") and thrown as
-    // the bare value tvk::EC_IO_ERROR; a failed read never yields a digest of a partial file.
+    // the status alone (cf_outcome_t EC_IO_ERROR); a failed read never yields a digest of a
+    // partial file.
     static digests_t hash_file(const boost::filesystem::path& path);
 
     // -1, 0 or 1, ordering paths exactly as boost::filesystem::path::compare does, but for the

@@ -3,6 +3,7 @@
 
 #include "annotation.pb.h"
 #include "cf_exception.hpp"
+#include "cf_outcome.hpp"
 #include "cf_proto_exception.hpp"
 
 #include <boost/system/system_error.hpp>
@@ -123,6 +124,8 @@ boost::system::error_code error_code_of(std::exception_ptr p) {
         return e.code();
     } catch (const cf_proto_exception_t& e) {
         return tvk::make_error_code(e.code());
+    } catch (const cf_outcome_t& outcome) {
+        return tvk::make_error_code(outcome.code());
     } catch (...) {
         return tvk::make_error_code(tvk::EC_UNEXPECTED_ERROR);
     }
@@ -165,8 +168,8 @@ std::string exception_text(std::exception_ptr p) {
         std::rethrow_exception(p);
     } catch (const std::exception& e) {
         return exception_text(e);
-    } catch (tvk::ErrorCode code) {
-        return "ErrorCode: " + error_code_text(code);
+    } catch (const cf_outcome_t& outcome) {
+        return outcome.text();
     } catch (...) {
         return "Unexpected exception";
     }

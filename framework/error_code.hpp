@@ -43,6 +43,7 @@ tvk::ErrorCode to_error_code(const boost::system::error_code& ec);
 boost::system::error_code last_errno();
 
 boost::system::error_code error_code_of(const std::exception& e);
+// Also knows a thrown cf_outcome_t, which is no std::exception; no exception at all is EC_OK.
 boost::system::error_code error_code_of(std::exception_ptr p);
 
 tvk::ErrorCode exit_code_of(const std::exception& e);

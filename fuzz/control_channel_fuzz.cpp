@@ -3,6 +3,7 @@
 // USE_CONTEXT without configuration with a protocol violation, a failed installation with its
 // code, an unexpected message with bad_function_call.
 #include "control/configd.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 #include "fuzz/fuzz_support.hpp"
 
@@ -55,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         configd.reset();
         try {
             io.run();
-        } catch (tvk::ErrorCode code) {
-            ended = code == tvk::EC_MONITOR_IPC_ERROR ? "ipc" : std::to_string(code);
+        } catch (const cf_outcome_t& outcome) {
+            ended = outcome.code() == tvk::EC_MONITOR_IPC_ERROR ? "ipc" : std::to_string(outcome.code());
         } catch (const boost::system::system_error& e) {
             ended = e.code() == tvk::make_error_code(tvk::EC_PROTOCOL_VIOLATION) ? "protocol" : "other";
         } catch (const std::bad_function_call&) {

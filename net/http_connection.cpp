@@ -2,6 +2,7 @@
 #include "net/http_connection.hpp"
 
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 #include "net/http_request.hpp"
 #include "net/server_failure.hpp"
@@ -103,7 +104,7 @@ void http_connection_t::on_connected(const error_code& ec) {
         case http_transport_t::mode_tls_tunnel:
             parser_.reset();
             return transport_.write(build_request("CONNECT"), then(&http_connection_t::on_tunnel_request_written));
-        case http_transport_t::mode_unset: throw tvk::EC_UNEXPECTED_ERROR;
+        case http_transport_t::mode_unset: throw cf_outcome_t(tvk::EC_UNEXPECTED_ERROR);
     }
 }
 

@@ -2,6 +2,7 @@
 #include "net/http_transport.hpp"
 
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 #include "net/server_failure.hpp"
 
@@ -53,7 +54,7 @@ void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
     if (type != tvk::Proxy::PROXY_TYPE_NONE && type != tvk::Proxy::PROXY_TYPE_HTTP) {
         LOG_ERROR("Config option proxy: Unsupported proxy "
                   << (tvk::Proxy::Type_IsValid(type) ? tvk::Proxy::Type_Name(proxy.type()) : std::to_string(type)));
-        throw tvk::EC_BAD_CONFIG;
+        throw cf_outcome_t(tvk::EC_BAD_CONFIG);
     }
     mode_ = type == tvk::Proxy::PROXY_TYPE_NONE ? (http ? mode_plain : mode_tls)
                                                 : (http ? mode_plain_proxy : mode_tls_tunnel);

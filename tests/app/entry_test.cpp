@@ -98,4 +98,40 @@ TEST(entry, termination_signals_end_with_107_hangups_are_ignored_and_a_second_co
     }
 }
 
+// However a run ends, the daemon sees what it always saw: the exit status, the last line, the report.
+TEST(entry, each_end_of_a_run_keeps_its_exit_status_and_text) {
+    ts::scratch_t dir;
+    const tvk::UpdateConfig none = ts::base_config(dir / "var"),
+                            failing = ts::base_config(dir / "var", dir / "no.drl", dir / "var");
+    const auto on_request = [](void (*act)(ts::updater_t&)) {  // the daemon's act instead of an answer
+        return ts::daemon_t{ts::answer_t::none,
+                            [act](ts::updater_t& u, const tvk::Update2ConfigdMessage& m) {
+                                if (m.has_install()) act(u);
+                            },
+                            {},
+                            RLIM_INFINITY,
+                            {}};
+    };
+    const ts::daemon_t answers{}, refuses{ts::answer_t::refuse, {}, {}, RLIM_INFINITY, {}},
+        terminates = on_request([](ts::updater_t&u) { u.kill(SIGTERM); }),
+        hangs_up = on_request([](ts::updater_t&u) { u.hang_up(); });
+    const std::tuple<const char*, tvk::UpdateConfig, ts::daemon_t, int, std::string> rows[] = {
+        {"success", none, answers, 0, "Success"},
+        {"a failed zone, after the fallback", failing, answers, 23, "No such file or directory"},
+        {"the daemon refuses the installation", none, refuses, 24, "Permission denied"},
+        {"a termination signal", none, terminates, 107, "Process terminated by signal"},
+        {"a broken channel", none, hangs_up, 1, "Error on monitor channel"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::get<0>(r));
+        ts::fs::remove(dir / "var" / "tavik-update.report");
+        const ts::attempt_t a = ts::run_attempt(std::get<1>(r), std::get<2>(r));
+        const std::string status = std::to_string(std::get<3>(r)), text = std::get<4>(r);
+        EXPECT_EQ(a.status, std::get<3>(r));
+        EXPECT_EQ(a.log.lines.back(), "Notice: Exit with status " + status + " (" + text + ")");
+        EXPECT_NE(ts::slurp(dir / "var" / "tavik-update.report").find("\nstatus " + status + "\ntext " + text + "\n"),
+                  std::string::npos);
+    }
+}
+
 }  // namespace

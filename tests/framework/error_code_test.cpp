@@ -1,5 +1,6 @@
 // Every failure form maps to its exit code and is logged under its text.
 #include "framework/cf_exception.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
 
@@ -40,7 +41,8 @@ TEST(error_code, every_failure_form_has_its_exit_code_and_text) {
         {make_exception_ptr(std::runtime_error("boost::filesystem::directory_iterator::construct: x")),
          tvk::EC_UNEXPECTED_ERROR, "opendir: x"},
         {make_exception_ptr(std::runtime_error("see boost::x")), tvk::EC_UNEXPECTED_ERROR, "see boost::x"},
-        {make_exception_ptr(tvk::EC_PERMISSION_DENIED), tvk::EC_UNEXPECTED_ERROR, "ErrorCode: Permission denied"},
+        {make_exception_ptr(cf_outcome_t(tvk::EC_PERMISSION_DENIED)), tvk::EC_PERMISSION_DENIED, "Permission denied"},
+        {make_exception_ptr(cf_outcome_t(tvk::EC_PERMISSION_DENIED, "refused")), tvk::EC_PERMISSION_DENIED, "refused"},
         {make_exception_ptr(42), tvk::EC_UNEXPECTED_ERROR, "Unexpected exception"},
     };
     for (const auto& r : rows) {

@@ -4,6 +4,7 @@
 
 #include "control/progress_watcher.hpp"
 #include "framework/cf_log.hpp"
+#include "framework/cf_outcome.hpp"
 #include "framework/digest.hpp"
 #include "framework/error_code.hpp"
 #include "tools/tavik-sign/ed25519_signer.hpp"
@@ -123,14 +124,17 @@ inline std::string digest(const EVP_MD* md, const std::string& bytes) {
     return cf_digest_t::of(bytes.data(), bytes.size(), md);
 }  // raw
 
-// How a call ended: "ok", or the exit code and the text the engine logs ("bare" for a bare code).
+// A status as the exit line shows it: "24 (Permission denied)".
+inline std::string status(const cf_outcome_t& o) { return std::to_string(o.code()) + " (" + o.text() + ")"; }
+
+// How a call ended: "ok", the exit code and the text the engine logs, or a status thrown alone.
 inline std::string outcome(const std::function<void()>& call) {
     try {
         call();
     } catch (const std::exception& e) {
         return std::to_string(exit_code_of(e)) + " " + exception_text(e);
-    } catch (tvk::ErrorCode code) {
-        return std::to_string(code) + " bare";
+    } catch (const cf_outcome_t& o) {
+        return status(o);
     }
     return "ok";
 }
