@@ -1,11 +1,9 @@
 // Runs one checker pass as the updater does: load the cache, hash what it does not cover, save.
 // Usage: checker_driver CACHE_DIR LIST_FILE   (LIST_FILE: one path per line)
 // Prints the bytes that were to be checked and that were checked.
-#include "control/progress.hpp"
+#include "files/check_counter.hpp"
 #include "files/checker.hpp"
 #include "framework/cf_log.hpp"
-
-#include <boost/asio/io_service.hpp>
 
 #include <cstdio>
 #include <fstream>
@@ -15,14 +13,10 @@
 
 namespace {
 
-class last_check_t : public upd::progress_watcher_t {
+class last_check_t : public upd::check_counter_t {
 public:
-    void on_check_progress(const tvk::UpdateCheckProgress& progress) override {
-        to_check = progress.bytes_to_check();
-        checked = progress.bytes_checked();
-    }
-    void on_download_progress(const tvk::UpdateDownloadProgress&) override {}
-    void on_stat(const tvk::UpdateAppStat&) override {}
+    void start_check(std::uint32_t bytes_to_check) override { to_check = bytes_to_check; }
+    void set_checked(std::uint32_t bytes_checked) override { checked = bytes_checked; }
 
     std::uint32_t to_check = 0;
     std::uint32_t checked = 0;
@@ -43,18 +37,15 @@ int main(int argc, char** argv) {
     for (std::string line; std::getline(list, line);) {
         if (!line.empty()) paths.emplace_back(line);
     }
-    boost::asio::io_service io;
     last_check_t watcher;
-    upd::progress_t progress(io, &watcher);
     try {
         upd::checker_t checker(argv[1]);
         checker.add(paths);
-        checker.hash_all(progress);
+        checker.hash_all(watcher);
     } catch (...) {
         std::fprintf(stderr, "checker failed\n");
         return 1;
     }
-    io.poll();
     std::printf("files=%zu to_check=%u checked=%u\n", paths.size(), watcher.to_check, watcher.checked);
     return 0;
 }

@@ -17,6 +17,7 @@
 
 #include "files/public_key.hpp"
 #include "files/signature.hpp"
+#include "files/list_trust.hpp"
 #include "files/signature_text.hpp"
 #include "framework/digest.hpp"
 
@@ -114,9 +115,10 @@ BENCHMARK(Verify_Ed25519_Part_4KiB);
 void Verify_DSA_and_Ed25519_4KiB(benchmark::State& state) {
     const signed_message_t v = development_vector();
     const std::string text = with_development_part(v);
-    const upd::ed25519_keys_t keys{development_ed25519_key()};
+    const upd::list_trust_t trust(upd::ed25519_keys_t{development_ed25519_key()});
     for (auto _ : state)
-        benchmark::DoNotOptimize(upd::signature_text_t(text).check(v.message.data(), v.message.size(), keys));
+        benchmark::DoNotOptimize(
+            trust.signature(upd::origin_t::server, v.message.data(), v.message.size(), text).reason);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(Verify_DSA_and_Ed25519_4KiB);

@@ -1,10 +1,12 @@
 // One file brought into the zone's download folder and proven to be the listed one.
 #include "engine/file_fetch.hpp"
 
+#include "engine/packed_form.hpp"
 #include "engine/zone.hpp"
 #include "files/apply_patch.hpp"
 #include "files/checker.hpp"
 #include "files/lzma_decompress.hpp"
+#include "files/mirror_tree.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/digest.hpp"
 #include "framework/error_code.hpp"
@@ -62,10 +64,6 @@ bool file_fetch_t::patchable(const file_item_t& item) {
 bool file_fetch_t::regular_file(const fs::path& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool file_fetch_t::packed_form_unusable(const std::exception& e) {
-    return is(e, tvk::EC_NO_SUCH_ENTRY) || is(e, tvk::EC_BAD_LZMA_FILE) || is(e, tvk::EC_LIMIT_REACHED);
 }
 
 void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item_t& item) {
@@ -161,30 +159,31 @@ void file_fetch_t::fetch(downloader_t& downloader, const url_t& url, const fs::p
         LOG_DEBUG("Download: " << target << ": has already been downloaded");
         return;
     }
-    if (packed) {
-        if (asked) *asked = url.to_string() + work_folder::packed_suffix;
-        try {
-            return fetch_packed(downloader, url, target, expected, size);
-        } catch (const std::exception& e) {
-            if (!packed_form_unusable(e)) throw;
+    const auto plain = [&] {
+        if (asked) *asked = url.to_string();
+        for (std::uint64_t resumed = 1; resumed > 0;) {
+            resumed = downloader.get_to_file(url, target, size, true);
+            log_download(target);
+            LOG_DEBUG(target.filename().string() << " MD5 " << to_hex(checker_.md5(target)));
+            if (checker_.sha256(target) == expected) return;
+            if (resumed == 0) throw_bad_checksum(target);
+            LOG_DEBUG("Download: " << target << ": continued from " << resumed
+                                   << " bytes, fails its digest; once more whole");
+            ::unlink(target.c_str());
         }
-    }
-    if (asked) *asked = url.to_string();
-    for (std::uint64_t resumed = 1; resumed > 0;) {
-        resumed = downloader.get_to_file(url, target, size, true);
-        log_download(target);
-        LOG_DEBUG(target.filename().string() << " MD5 " << to_hex(checker_.md5(target)));
-        if (checker_.sha256(target) == expected) return;
-        if (resumed == 0) throw_bad_checksum(target);
-        LOG_DEBUG("Download: " << target << ": continued from " << resumed
-                               << " bytes, fails its digest; once more whole");
-        ::unlink(target.c_str());
-    }
+    };
+    if (!packed) return plain();
+    packed_form::or_plain(
+        [&] {
+            if (asked) *asked = url.to_string() + mirror_tree::packed_suffix;
+            fetch_packed(downloader, url, target, expected, size);
+        },
+        plain);
 }
 
 void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, const fs::path& target,
                                 const std::string& expected, std::uint32_t size) {
-    const url_t packed_url = url.with_suffix(work_folder::packed_suffix);
+    const url_t packed_url = url.with_suffix(mirror_tree::packed_suffix);
     const fs::path temporary = target.string() + work_folder::packed_suffix;
     // A container continued from an earlier part that fails is fetched whole once more: the part
     // may have come from a mirror that packs differently.

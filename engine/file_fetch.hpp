@@ -36,10 +36,6 @@ public:
     void fetch(downloader_t& downloader, const url_t& url, const boost::filesystem::path& target,
                const std::string& expected, bool packed, std::uint32_t size, std::string* asked = nullptr);
 
-    // Whether the failure of a packed form sends the request on to the plain file: none there, a
-    // damaged container, or one cut at the limit (it could never unpack).
-    static bool packed_form_unusable(const std::exception& e);
-
     // Whether a regular file stands at `path`, not followed: a FIFO or link the run-as account
     // planted in the work folder is no download, and an installed copy must be a file to patch.
     static bool regular_file(const boost::filesystem::path& path);

@@ -6,6 +6,7 @@
 #include "engine/file_fetch.hpp"
 #include "files/apply_patch.hpp"
 #include "files/checker.hpp"
+#include "files/mirror_tree.hpp"
 #include "files/servers_file.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_outcome.hpp"
@@ -57,29 +58,31 @@ std::vector<zone_row_t> zone_table(const tvk::UpdateConfig& c) {
     const fs::path antispam_dir = fs::path(c.antispam_drl_path()).parent_path();
     return {
         {"BASE", c.base_installed() && c.base_update_enabled(), c.base_drl_path(), c.base_custom_drl_path(), "bases",
-         !c.base_drl_path().empty() && !c.virus_base_dir().empty(), fs::path(c.virus_base_dir()) / "zone.ini",
+         !c.base_drl_path().empty() && !c.virus_base_dir().empty(),
+         fs::path(c.virus_base_dir()) / mirror_tree::zone_ini,
          [&c](zone_t& zone) {
-             map_file(zone, c.base_drl_path(), "update.drl", "Update.BaseDrlPath");
+             map_file(zone, c.base_drl_path(), mirror_tree::server_list, "Update.BaseDrlPath");
              map_file(zone, c.core_engine_path(), "tavik32.dll", "Root.CoreEnginePath");
              map_directory(zone, c.virus_base_dir(), "Root.VirusBaseDir");
          }},
         {"VERSION", c.version_installed() && c.version_update_enabled(), c.version_drl_path(), std::string(), "version",
-         !c.version_drl_path().empty() && !c.version_dir().empty(), fs::path(c.version_dir()) / "zone.ini",
+         !c.version_drl_path().empty() && !c.version_dir().empty(), fs::path(c.version_dir()) / mirror_tree::zone_ini,
          [&c](zone_t& zone) {
-             map_file(zone, c.version_drl_path(), "update.drl", "Update.VersionDrlPath");
+             map_file(zone, c.version_drl_path(), mirror_tree::server_list, "Update.VersionDrlPath");
              map_directory(zone, c.version_dir(), "Root.VersionDir");
          }},
         {"NRD", c.nrd_installed() && c.nrd_update_enabled(), c.nrd_drl_path(), c.nrd_custom_drl_path(), "nrd",
-         !c.nrd_drl_path().empty() && !c.nrd_dir().empty(), fs::path(c.nrd_dir()) / "zone.ini",
+         !c.nrd_drl_path().empty() && !c.nrd_dir().empty(), fs::path(c.nrd_dir()) / mirror_tree::zone_ini,
          [&c](zone_t& zone) {
-             map_file(zone, c.nrd_drl_path(), "update.drl", "Update.NrdDrlPath");
+             map_file(zone, c.nrd_drl_path(), mirror_tree::server_list, "Update.NrdDrlPath");
              map_directory(zone, c.nrd_dir(), "Root.NrdDir");
          }},
         {"ANTISPAM", c.antispam_installed() && c.antispam_update_enabled(), c.antispam_drl_path(),
-         c.antispam_custom_drl_path(), "antispam", !c.antispam_drl_path().empty(), antispam_dir / "zone.ini",
+         c.antispam_custom_drl_path(), "antispam", !c.antispam_drl_path().empty(), antispam_dir / mirror_tree::zone_ini,
          [&c, antispam_dir](zone_t& zone) {
-             map_file(zone, c.antispam_drl_path(), "update.drl", "Update.AntispamDrlPath");
-             if (!c.antispam_drl_path().empty()) zone.add_file(antispam_dir / "zone.ini", "zone.ini");
+             map_file(zone, c.antispam_drl_path(), mirror_tree::server_list, "Update.AntispamDrlPath");
+             if (!c.antispam_drl_path().empty())
+                 zone.add_file(antispam_dir / mirror_tree::zone_ini, mirror_tree::zone_ini);
              if (!c.antispam_core_path().empty() && c.antispam_core().empty())
                  LOG_WARNING("Config option AntispamCore name is empty");
              else
@@ -187,7 +190,7 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool r
 
 void updater_t::hash_installed(checker_t& checker, const std::vector<zone_t>& zones) {
     for (const zone_t& zone : zones) checker.add(zone.destinations());
-    checker.hash_all(progress_);
+    checker.hash_all(counter_);
 }
 
 void updater_t::load_patch_index(zone_t& zone, checker_t& checker) {

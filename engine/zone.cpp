@@ -1,10 +1,11 @@
 // One zone of an update run: its servers, its file list and the installed files it owns.
 #include "engine/zone.hpp"
 
-#include "engine/file_fetch.hpp"
+#include "engine/packed_form.hpp"
 #include "files/checker.hpp"
 #include "files/drl_file.hpp"
 #include "files/lzma_decompress.hpp"
+#include "files/mirror_tree.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/error_code.hpp"
@@ -14,7 +15,6 @@
 #include "net/url.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/optional.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -45,41 +45,34 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
     const fs::path& drl = usable_file(custom_drl_path) ? custom_drl_path : drl_path;
     if (drl.empty()) throw std::logic_error("No DRL-file found");
     drl_file_t file;
-    file.load(drl);
+    file.load(drl, origin_t::installed);
     mirrors_ = std::make_shared<mirrors_t>(name, file.shuffled_urls(), std::move(waits), proxied);
 }
 
 void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded,
                           const std::string& recorded) {
-    const long long now = utc_now();
-    boost::optional<lst_file_t> newest_expired;
-    std::string newest_server;
+    list_choice_t choice(recorded, utc_now());
     mirrors_t::round_t round;
     const bool fresh = mirrors_->ask_in_turn(
         [&](const std::string& server, std::string& asked) {
             // A list that fails its check is that server's: the next one's is checked as strictly.
             read_list(downloader, server, asked, lst_);
-            if (stamp_less(lst_.stamp(), recorded))
-                throw passed_over_t("offers an older file list (" + lst_.stamp() + " < " + recorded + ")");
-            if (lst_.expired(now)) {
-                // Kept should every server's list be as old: the newest of them, the first on a tie.
-                if (!newest_expired || stamp_less(newest_expired->stamp(), lst_.stamp()))
-                    newest_expired = lst_, newest_server = server;
-                throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED),
-                                       "list expired on " + utc_minute(lst_.expires_at()));
-            }
+            const verdict_t verdict = choice.offer(server, lst_);
+            if (verdict.reason == distrust_t::older) throw passed_over_t(verdict.detail);
+            if (!verdict)
+                throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED), verdict.detail);
             mirrors_->took_list(server);
         },
         round);
-    if (!fresh && !newest_expired) round.fail();
+    std::string server;
+    if (!fresh && !choice.take_newest_expired(lst_, server)) round.fail();
     if (!fresh) {
         // Authentic, and no older than what is installed: refusing it would leave the machine older
         // still. The run says so in its status (95) once installed.
-        lst_ = std::move(*newest_expired), expired_ = true;
-        mirrors_->took_list(newest_server);
+        expired_ = true;
+        mirrors_->took_list(server);
         LOG_WARNING("Zone " << name_ << ": no server has a list that has not expired; the newest, stamp "
-                            << lst_.stamp() << " of " << newest_server << ", expired on "
-                            << utc_minute(lst_.expires_at()));
+                            << lst_.stamp() << " of " << server << ", expired on " << utc_minute(lst_.expires_at()));
     }
     lst_.apply_excludes(excluded);
     excluded_ = excluded;
@@ -87,21 +80,22 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
 
 void zone_t::read_list(downloader_t& downloader, const std::string& server, std::string& asked, lst_file_t& lst) {
     try {
-        std::vector<char> text;
-        try {
-            const url_t packed_url(server, "version.lst.lzma");
-            asked = packed_url.to_string();
-            std::vector<char> packed = downloader.get_as_buffer(packed_url);
-            LOG_DEBUG("Downloaded version.lst.lzma (" << packed.size() << " bytes)");
-            text = lzma_decompress(packed.data(), packed.data() + packed.size());  // moved, not copied
-        } catch (const std::exception& e) {
-            if (!file_fetch_t::packed_form_unusable(e)) throw;
-            const url_t plain_url(server, "version.lst");
-            asked = plain_url.to_string();
-            text = downloader.get_as_buffer(plain_url);
-            LOG_DEBUG("Downloaded version.lst (" << text.size() << " bytes)");
-        }
-        lst.parse(text.data(), text.data() + text.size());
+        const std::vector<char> text = packed_form::or_plain(
+            [&] {
+                const url_t packed_url(server, mirror_tree::packed_list);
+                asked = packed_url.to_string();
+                const std::vector<char> packed = downloader.get_as_buffer(packed_url);
+                LOG_DEBUG("Downloaded " << mirror_tree::packed_list << " (" << packed.size() << " bytes)");
+                return lzma_decompress(packed.data(), packed.data() + packed.size());
+            },
+            [&] {
+                const url_t plain_url(server, mirror_tree::list);
+                asked = plain_url.to_string();
+                std::vector<char> plain = downloader.get_as_buffer(plain_url);
+                LOG_DEBUG("Downloaded " << mirror_tree::list << " (" << plain.size() << " bytes)");
+                return plain;
+            });
+        lst.parse(text.data(), text.data() + text.size(), origin_t::server);
     } catch (const std::exception& e) {
         LOG_DEBUG("Download LST: " << exception_text(e));
         throw;
@@ -117,7 +111,7 @@ void zone_t::check_republished(downloader_t& downloader, const std::string& serv
     } catch (const std::exception&) {
         return;  // nothing to show it moved on: the failure stays the server's
     }
-    if (stamp_less(lst_.stamp(), now.stamp())) throw list_republished_t(name_, server, now.stamp());
+    if (list_trust_t::stamp_less(lst_.stamp(), now.stamp())) throw list_republished_t(name_, server, now.stamp());
 }
 
 list_republished_t::list_republished_t(const std::string& zone, const std::string& server, const std::string& stamp)
@@ -127,7 +121,7 @@ list_republished_t::list_republished_t(const std::string& zone, const std::strin
 void zone_t::load_patch_index(downloader_t& downloader) {
     try {
         const std::vector<char> text =
-            downloader.get_as_buffer(url_t(mirrors_->list_server(), patch_index_t::path), patch_index_t::max_size);
+            downloader.get_as_buffer(url_t(mirrors_->list_server(), mirror_tree::patch_index), patch_index_t::max_size);
         patches_.parse(text.data(), text.data() + text.size(), lst_);
         LOG_DEBUG("Zone " << name_ << ": " << patches_.size() << " patches offered");
     } catch (const std::exception& e) {

@@ -30,7 +30,7 @@ public:
 zone_fallback_t::zone_fallback_t(const std::string& name, const fs::path& zone_ini, const fs::path& drl_path,
                                  const fs::path& download_dir)
     : name_(name), drl_path_(drl_path), drl_copy_path_(download_dir / drl_path.filename()) {
-    urls_ = ini::get_file(zone_ini);
+    urls_ = ini::get_file(zone_ini, origin_t::installed);
     if (!fs::exists(download_dir)) fs::create_directory(download_dir);
 }
 
@@ -49,7 +49,7 @@ file_item_t zone_fallback_t::download(const run_settings_t& settings, boost::asi
                 asked = url.to_string();
                 downloader.get_to_file(url, drl_copy_path_, drl_file_t::max_size);
                 drl_file_t verified;
-                verified.load(drl_copy_path_, O_NOFOLLOW, built_in_ed25519_keys());
+                verified.load(drl_copy_path_, origin_t::fallback, O_NOFOLLOW);
             } catch (...) {
                 // A copy that failed verification must not stay where an installer could pick it up.
                 boost::system::error_code ignored;

@@ -1,7 +1,7 @@
 // Digests of installed files, with a persistent cache keyed by each file's identity.
 #include "files/checker.hpp"
 
-#include "control/progress.hpp"
+#include "files/check_counter.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_outcome.hpp"
 #include "framework/digest.hpp"
@@ -193,7 +193,7 @@ void checker_t::add(const std::vector<boost::filesystem::path>& paths) {
     for (const auto& path : paths) paths_.insert(paths_.end(), path);
 }
 
-void checker_t::hash_all(progress_t& progress) {
+void checker_t::hash_all(check_counter_t& progress) {
     std::vector<std::pair<boost::filesystem::path, std::uint32_t>> pending;
     // Both are in the same order: one walk finds the records instead of a lookup per path.
     const path_less less;

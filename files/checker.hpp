@@ -13,7 +13,7 @@
 
 namespace upd {
 
-class progress_t;
+class check_counter_t;
 
 // One run's view of the installed files: loads the cache (work_folder::cache) from the given directory at
 // construction, hashes what the cache does not cover, and saves the cache at destruction.
@@ -44,7 +44,7 @@ public:
 
     // Hashes every registered file that exists and is not covered by the cache, reporting the
     // bytes to check and checked. Interruptible (boost::thread) between files.
-    void hash_all(progress_t& progress);
+    void hash_all(check_counter_t& progress);
 
     std::string sha256(const boost::filesystem::path& path);
     std::string md5(const boost::filesystem::path& path);

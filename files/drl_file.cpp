@@ -1,7 +1,6 @@
 // The signed list of a zone's update servers: reading, parsing and verification.
 #include "files/drl_file.hpp"
 
-#include "files/signature_text.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/fd_io.hpp"
 
@@ -37,12 +36,12 @@ bool starts_with(const char* begin, const char* end, const std::string& prefix) 
 
 }  // namespace
 
-void drl_file_t::load(const boost::filesystem::path& path, int flags, const ed25519_keys_t& strong) {
+void drl_file_t::load(const boost::filesystem::path& path, origin_t origin, int flags) {
     const std::vector<char> buffer = read_regular_file(path.string(), max_size, flags);
-    parse(buffer.data(), buffer.data() + buffer.size(), strong);
+    parse(buffer.data(), buffer.data() + buffer.size(), origin);
 }
 
-void drl_file_t::parse(const char* begin, const char* end, const ed25519_keys_t& strong) {
+void drl_file_t::parse(const char* begin, const char* end, origin_t origin, const list_trust_t& trust) {
     urls_.clear();
     std::set<std::string> seen;
     std::string& signature = signature_;
@@ -73,8 +72,7 @@ void drl_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
     }
 
     signed_size_ = static_cast<std::size_t>(signed_end - begin);
-    signature_text_t::require(begin, signed_size_, signature, strong, tvk::EC_BAD_DRL_FILE,
-                              "Invalid DRL-file signature");
+    trust.require(origin, begin, signed_size_, signature, tvk::EC_BAD_DRL_FILE, "Invalid DRL-file signature");
 }
 
 std::vector<std::string> drl_file_t::shuffled(std::vector<std::string> result) {

@@ -1,7 +1,7 @@
 // The signed list of a zone's update servers: one URL per "url=" line, signed by a "sign=" line.
 #pragma once
 
-#include "files/ed25519_key.hpp"
+#include "files/list_trust.hpp"
 
 #include <boost/filesystem/path.hpp>
 
@@ -19,13 +19,12 @@ public:
     static constexpr std::size_t max_size = 1048576;
 
     // Reads the whole file and parses it; throws on any failure. `flags` adds open flags
-    // (O_NOFOLLOW for a copy in the work folder); `strong` as for parse.
-    void load(const boost::filesystem::path& path, int flags = 0, const ed25519_keys_t& strong = {});
-    // Parses the bytes and verifies the signature; throws cf_proto_exception_t (EC_BAD_DRL_FILE).
-    // With `strong` keys (a list fresh from a server), an Ed25519 part by one of them is required
-    // beside the DSA signature; an installed list, which came through such a check or a package,
-    // needs none.
-    void parse(const char* begin, const char* end, const ed25519_keys_t& strong = {});
+    // (O_NOFOLLOW for a copy in the work folder).
+    void load(const boost::filesystem::path& path, origin_t origin, int flags = 0);
+    // Parses the bytes and verifies the signature as `trust` requires of a list from `origin`;
+    // throws cf_proto_exception_t (EC_BAD_DRL_FILE).
+    void parse(const char* begin, const char* end, origin_t origin,
+               const list_trust_t& trust = list_trust_t::built_in());
 
     // The URLs of the signed range in the order of the file, each once; lines after the signature
     // add none.

@@ -1,7 +1,6 @@
 // Reading, verification and parsing of the signed zone INI files.
 #include "files/ini.hpp"
 
-#include "files/signature_text.hpp"
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
 
@@ -109,7 +108,7 @@ const char* find_signature_part(const char* begin, const char* end) {
 
 }  // namespace
 
-std::vector<std::string> get_file(const boost::filesystem::path& path) {
+std::vector<std::string> get_file(const boost::filesystem::path& path, origin_t origin) {
     boost::system::error_code ec;
     struct stat st;
     const int fd = open_regular(path.c_str(), ec, &st);
@@ -121,7 +120,7 @@ std::vector<std::string> get_file(const boost::filesystem::path& path) {
 
     std::vector<char> buffer(static_cast<std::size_t>(st.st_size));
     read_exact(fd, buffer.data(), buffer.size());
-    return parse(buffer.data(), buffer.data() + buffer.size());
+    return parse(buffer.data(), buffer.data() + buffer.size(), origin);
 }
 
 std::string signature(const char* begin, const char* end, std::size_t& covered) {
@@ -134,10 +133,10 @@ std::string signature(const char* begin, const char* end, std::size_t& covered) 
     return text;
 }
 
-std::vector<std::string> parse(const char* begin, const char* end) {
+std::vector<std::string> parse(const char* begin, const char* end, origin_t origin) {
     std::size_t covered = 0;
     const std::string text = signature(begin, end, covered);
-    if (text.empty() || signature_text_t(text).check(begin, covered, {}) != signature_text_t::valid) {
+    if (text.empty() || !list_trust_t::built_in().signature(origin, begin, covered, text)) {
         throw parse_error_t("Invalid signature", 0, 1, 1);
     }
 

@@ -1,6 +1,8 @@
 // The signed INI file of a zone that names its fallback update servers.
 #pragma once
 
+#include "files/list_trust.hpp"
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstddef>
@@ -31,10 +33,11 @@ private:
     unsigned column_;
 };
 
-// Reads, verifies and parses the file; returns the "url" values of the "fallback" sections.
-std::vector<std::string> get_file(const boost::filesystem::path& path);
+// Reads, verifies (as a file from `origin`) and parses the file; returns the "url" values of the
+// "fallback" sections.
+std::vector<std::string> get_file(const boost::filesystem::path& path, origin_t origin);
 // The parser behind get_file.
-std::vector<std::string> parse(const char* begin, const char* end);
+std::vector<std::string> parse(const char* begin, const char* end, origin_t origin);
 // The signature text of the signature part, and the length of the covered bytes before it; a
 // syntax error there throws parse_error_t.
 std::string signature(const char* begin, const char* end, std::size_t& covered);

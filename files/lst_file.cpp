@@ -2,7 +2,6 @@
 #include "files/lst_file.hpp"
 
 #include "files/signature.hpp"
-#include "files/signature_text.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/digest.hpp"
@@ -87,14 +86,6 @@ bool matches_any(const std::vector<std::string>& patterns, const std::string& na
     return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return accepts(p, name, where); });
 }
 
-bool stamp_less(const std::string& a, const std::string& b) {
-    const std::size_t a0 = std::min(a.find_first_not_of('0'), a.size()),
-                      b0 = std::min(b.find_first_not_of('0'), b.size());
-    const std::size_t a_digits = a.size() - a0, b_digits = b.size() - b0;
-    if (a_digits != b_digits) return a_digits < b_digits;
-    return a.compare(a0, a_digits, b, b0, b_digits) < 0;
-}
-
 std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files,
                                       const std::vector<std::string>& patterns, const std::string& expiry) {
     std::string text = std::string(header) + "\n[" + stamp + "]\n";
@@ -113,7 +104,7 @@ bool lst_file_t::split_signed(const std::string& text, std::string& covered, std
     return true;
 }
 
-void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t& strong) {
+void lst_file_t::parse(const char* begin, const char* end, origin_t origin, const list_trust_t& trust) {
     files_.clear();
     patterns_.clear();
     stamp_.clear(), expiry_.clear();
@@ -123,9 +114,9 @@ void lst_file_t::parse(const char* begin, const char* end, const ed25519_keys_t&
     if (!xp::regex_match(begin, end, layout, g.layout)) fail("Invalid LST-file structure");
 
     const char* signed_end = layout[2].second;
-    signature_text_t::require(begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(), strong,
-                              tvk::EC_BAD_LST_FILE, "Invalid LST-file signature");
-    if (layout[4].length() > static_cast<std::ptrdiff_t>(max_stamp_digits)) fail("Invalid LST-file stamp");
+    trust.require(origin, begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(), tvk::EC_BAD_LST_FILE,
+                  "Invalid LST-file signature");
+    if (!list_trust_t::valid_stamp(layout[4].str())) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();
 
     xp::cmatch line_match;

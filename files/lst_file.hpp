@@ -1,7 +1,7 @@
 // The signed list of a zone's files (name, SHA-256, size) and of the name patterns of the zone.
 #pragma once
 
-#include "files/ed25519_key.hpp"
+#include "files/list_trust.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +11,6 @@
 
 namespace upd {
 
-// Whether list stamp a is lower than b, by value: decimal digits of any length, leading zeros ignored.
-bool stamp_less(const std::string& a, const std::string& b);
 // Whether one of the name patterns (fnmatch, no escapes) accepts the name; an invalid pattern
 // accepts nothing and, when `where` is given, is named in a Debug line.
 bool matches_any(const std::vector<std::string>& patterns, const std::string& name, const char* where = nullptr);
@@ -22,8 +20,6 @@ public:
     // "timestamp" marks a zone's version: a few bytes, so it is never packed (a container would
     // outweigh it), and it is the first of its zone's downloads.
     static bool is_timestamp(const std::string& name) { return name == "timestamp"; }
-    // A longer stamp could not be recorded (the stamps file is bounded): such a list is damaged.
-    static constexpr std::size_t max_stamp_digits = 64;
     // The fixed lines of the layout: the header, the trailer that ends the signed part, and the
     // signature part's header and the beginning of its line.
     static constexpr char header[] = "[TavikUpdateList]", trailer[] = "[TavikUpdateListEnd]";
@@ -47,10 +43,10 @@ public:
     // checked; false when it is not laid out so.
     static bool split_signed(const std::string& text, std::string& covered, std::string& signature);
 
-    // Checks the layout and the signature, then reads the body lines; throws
-    // cf_proto_exception_t (EC_BAD_LST_FILE) on failure. Every list comes from a server: with
-    // `strong` keys, an Ed25519 part by one of them is required beside the DSA signature.
-    void parse(const char* begin, const char* end, const ed25519_keys_t& strong = built_in_ed25519_keys());
+    // Checks the layout, the signature as `trust` requires of a list from `origin`, and the stamp,
+    // then reads the body lines; throws cf_proto_exception_t (EC_BAD_LST_FILE) on failure.
+    void parse(const char* begin, const char* end, origin_t origin,
+               const list_trust_t& trust = list_trust_t::built_in());
 
     bool contains(const std::string& name) const;
     std::string digest_of(const std::string& name) const;
@@ -67,12 +63,10 @@ public:
     // The list's stamp: decimal digits that the publisher raises with every list.
     const std::string& stamp() const { return stamp_; }
     // Its expiry as the list writes it (YYYYMMDDHHMMSS, UTC), and in seconds since 1970; a list
-    // without one ("") never expires.
+    // without one ("") never expires. Whether it has is list_trust_t's to say; the stamp is never
+    // held against the clock.
     const std::string& expiry() const { return expiry_; }
     long long expires_at() const { return expires_at_; }
-    // Whether it expired by `now`, with an allowance of an hour for the clocks of publisher and
-    // machine; the stamp is never held against the clock.
-    bool expired(long long now) const { return !expiry_.empty() && expires_at_ + 3600 < now; }
 
 private:
     files_t files_;

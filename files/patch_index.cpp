@@ -2,13 +2,13 @@
 #include "files/patch_index.hpp"
 
 #include "files/lst_file.hpp"
+#include "files/mirror_tree.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 
 namespace upd {
-
-const char* const patch_index_t::path = "patches/index";
 
 namespace {
 
@@ -55,7 +55,14 @@ std::uint64_t patch_index_t::size_of(const std::string& name, const std::string&
 }
 
 std::string patch_index_t::patch_path(const std::string& old_hex, const std::string& new_hex) {
-    return "patches/" + old_hex + "-" + new_hex + ".zst";
+    return std::string(mirror_tree::patches) + "/" + old_hex + "-" + new_hex + mirror_tree::patch_suffix;
+}
+
+bool patch_index_t::is_patch_path(const std::string& path) {
+    const std::size_t digests = std::strlen(mirror_tree::patches) + 1, suffix = digests + 64 + 1 + 64;
+    return path.size() == suffix + std::strlen(mirror_tree::patch_suffix) && path[digests + 64] == '-' &&
+           digest_hex(path.substr(digests, 64)) && digest_hex(path.substr(digests + 65, 64)) &&
+           path == patch_path(path.substr(digests, 64), path.substr(digests + 65, 64));
 }
 
 std::string patch_index_t::line(const std::string& name, const std::string& old_hex, const std::string& new_hex,

@@ -13,7 +13,8 @@ namespace upd {
 class lst_file_t;
 
 // Lines "NAME OLD NEW": a patch turns the file NAME with SHA-256 OLD into the one with NEW (64
-// lower-case hex digits each), at the path patch_path(OLD, NEW) beside the list. The index is not
+// lower-case hex digits each), at the path patch_path(OLD, NEW) beside the list. The index lies at
+// mirror_tree::patch_index. The index is not
 // signed and nothing in it is trusted: it is read within max_size, a line counts only when NAME is
 // in the signed list and both digests are well formed, and no path is ever built from it (a patch's
 // path comes from the list's digest and the installed copy's); a patched file is verified against
@@ -22,7 +23,6 @@ class lst_file_t;
 class patch_index_t {
 public:
     static constexpr std::size_t max_size = 65536;
-    static const char* const path;  // "patches/index", relative to the zone's base URL
 
     // The lines of [begin, end) that satisfy the rules above; the rest is left out.
     void parse(const char* begin, const char* end, const lst_file_t& list);
@@ -37,6 +37,8 @@ public:
     static std::uint64_t max_patch_size(std::uint64_t listed_size) { return listed_size / 2 + 65536; }
     // Where the patch from OLD to NEW lies, relative to the zone's base URL.
     static std::string patch_path(const std::string& old_hex, const std::string& new_hex);
+    // Whether `path` is such a path, of two well-formed digests.
+    static bool is_patch_path(const std::string& path);
     // The lines of one patch in the index, for the publisher: its length too when given.
     static std::string line(const std::string& name, const std::string& old_hex, const std::string& new_hex,
                             std::uint64_t size = 0);

@@ -2,7 +2,6 @@
 #include "files/signature_text.hpp"
 
 #include "files/signature.hpp"
-#include "framework/cf_log.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -29,26 +28,20 @@ std::string signature_text_t::keyids() const {
     return ids.empty() ? "none" : ids;
 }
 
-signature_text_t::verdict_t signature_text_t::check(const void* data, std::size_t size,
-                                                    const ed25519_keys_t& strong) const {
-    if (!well_formed_) return damaged;
-    if (!verify_signature(data, size, text_)) return dsa_refused;
-    if (strong.empty()) return valid;
-    for (const part_t& p : parts_)
-        for (const ed25519_key_t& key : strong)
-            if (key.keyid() == p.keyid && key.verifies(data, size, p.signature)) return valid;
-    return no_strong_part;
+bool signature_text_t::dsa_verifies(const void* data, std::size_t size) const {
+    return verify_signature(data, size, text_);
 }
 
-void signature_text_t::require(const void* data, std::size_t size, const std::string& text,
-                               const ed25519_keys_t& strong, tvk::ErrorCode code, const char* what) {
-    const signature_text_t signature(text);
-    const verdict_t verdict = signature.check(data, size, strong);
-    if (verdict == valid) return;
-    static const char* const failed[] = {"", "parts that are not whole", "the DSA signature",
-                                         "no Ed25519 part by a built-in key"};
-    LOG_DEBUG("Signature check failed: " << failed[verdict] << "; Ed25519 parts by " << signature.keyids());
-    throw bad_signature_t(code, what);
+std::vector<signature_text_t::part_verdict_t> signature_text_t::part_verdicts(const void* data, std::size_t size,
+                                                                              const ed25519_keys_t& keys) const {
+    std::vector<part_verdict_t> verdicts;
+    for (const part_t& p : parts_) {
+        const auto key =
+            std::find_if(keys.begin(), keys.end(), [&](const ed25519_key_t& k) { return k.keyid() == p.keyid; });
+        const ed25519_key_t* known = key == keys.end() ? nullptr : &*key;
+        verdicts.push_back({p.keyid, known, known && known->verifies(data, size, p.signature)});
+    }
+    return verdicts;
 }
 
 }  // namespace upd

@@ -3,8 +3,6 @@
 
 #include "files/ed25519_key.hpp"
 
-#include "error.pb.h"
-
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -13,7 +11,8 @@ namespace upd {
 
 // 80 hex digits of the DSA signature, then zero to four parts of 144: a KEYID (16 digits) and an
 // Ed25519 signature (128) over the same covered bytes. The designed check reads only the first 40
-// bytes the text decodes to, so readers without parts take such files as they are.
+// bytes the text decodes to, so readers without parts take such files as they are. Which parts a
+// file needs is list_trust_t's to say.
 class signature_text_t {
 public:
     static constexpr std::size_t dsa_digits = 80, part_digits = 144, max_parts = 4;
@@ -21,7 +20,12 @@ public:
         std::string keyid;      // 16 lower-case hex digits
         std::string signature;  // 64 raw bytes
     };
-    enum verdict_t { valid, damaged, dsa_refused, no_strong_part };
+    // What one part is worth under a set of keys.
+    struct part_verdict_t {
+        std::string keyid;
+        const ed25519_key_t* key;  // the key its KEYID names; none: not one of the keys
+        bool valid;                // it verifies under that key
+    };
 
     explicit signature_text_t(std::string text);
 
@@ -31,14 +35,10 @@ public:
     // The parts' KEYIDs, separated by ", "; "none" without parts.
     std::string keyids() const;
 
-    // The designed DSA check over the covered bytes; with `strong` keys, one part must also verify
-    // under the key its KEYID selects (parts of other keys, or that fail, count for nothing).
-    verdict_t check(const void* data, std::size_t size, const ed25519_keys_t& strong) const;
-
-    // For the readers of signed files: a text that does not pass check() throws
-    // bad_signature_t(code, what), after a Debug line naming the check that failed and the parts.
-    static void require(const void* data, std::size_t size, const std::string& text, const ed25519_keys_t& strong,
-                        tvk::ErrorCode code, const char* what);
+    // The designed DSA check over the covered bytes, under the built-in key.
+    bool dsa_verifies(const void* data, std::size_t size) const;
+    // Each part, in order, with the key of `keys` its KEYID names and whether it verifies under it.
+    std::vector<part_verdict_t> part_verdicts(const void* data, std::size_t size, const ed25519_keys_t& keys) const;
 
 private:
     std::string text_;

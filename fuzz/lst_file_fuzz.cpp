@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     upd::lst_file_t lst;
     try {
-        lst.parse(bytes.data(), bytes.data() + bytes.size());
+        lst.parse(bytes.data(), bytes.data() + bytes.size(), upd::origin_t::server);
         check_names(lst);
         lst.apply_excludes(lst.patterns());
     } catch (const cf_proto_exception_t& e) {

@@ -49,7 +49,7 @@ TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
         ts::signed_text("[TavikUpdateList]\n[1]\n+a.avc, 01, 1\n+b.avc, 02, 2\n[TavikUpdateListEnd]\n",
                         "\n[Signature]\nSignature=%s\n");
     upd::lst_file_t lst;
-    lst.parse(list.data(), list.data() + list.size());
+    lst.parse(list.data(), list.data() + list.size(), upd::origin_t::server);
     const std::string o(64, 'a'), n(64, 'b');
     // A length line counts after a patch's line only, once, in digits.
     const std::string index = upd::patch_index_t::line("a.avc", o, n, 77) + "= 88\nc.avc " + o + " " + n +

@@ -1,5 +1,5 @@
 // Digests of installed files and the hash cache: what is trusted, hashed again, kept and dropped.
-#include "control/progress.hpp"
+#include "files/check_counter.hpp"
 #include "files/checker.hpp"
 #include "framework/error_code.hpp"
 #include "tests/support/support.hpp"
@@ -38,17 +38,14 @@ struct checker_test : ::testing::Test {
     }
     // What hash_all reported last: "checked/to check".
     std::string hash_all(upd::checker_t& checker) {
-        struct : ts::null_watcher_t {
-            void on_check_progress(const tvk::UpdateCheckProgress& p) override {
-                seen = std::to_string(p.bytes_checked()) + "/" + std::to_string(p.bytes_to_check());
-            }
+        struct : upd::check_counter_t {
+            void start_check(std::uint32_t n) override { to_check = n; }
+            void set_checked(std::uint32_t n) override { seen = std::to_string(n) + "/" + std::to_string(to_check); }
+            std::uint32_t to_check = 0;
             std::string seen;
-        } watcher;
-        boost::asio::io_service io;
-        upd::progress_t progress(io, &watcher);
-        checker.hash_all(progress);
-        io.poll();
-        return watcher.seen;
+        } counter;
+        checker.hash_all(counter);
+        return counter.seen;
     }
     ts::scratch_t dir;
     std::shared_ptr<ts::capture_log_t> log = ts::capture_log_t::install();

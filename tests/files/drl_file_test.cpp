@@ -10,7 +10,7 @@ std::string outcome(const std::string& covered, const std::string& tail) {
     const std::string data = ts::signed_text(covered, tail);
     upd::drl_file_t drl;
     try {
-        drl.parse(data.data(), data.data() + data.size());
+        drl.parse(data.data(), data.data() + data.size(), upd::origin_t::installed);
     } catch (const cf_proto_exception_t& e) {
         return e.code() == tvk::EC_BAD_DRL_FILE ? e.what() : "wrong code";
     }
@@ -46,18 +46,19 @@ TEST(drl_file, line_rules_the_signed_range_and_the_size_cap) {
     ts::spit(dir / "over.drl", text + "\n");
     const int fd = ts::lowest_free_fd();
     upd::drl_file_t drl;
-    drl.load(dir / "at-limit.drl");
+    drl.load(dir / "at-limit.drl", upd::origin_t::installed);
     EXPECT_EQ(drl.urls(), std::vector<std::string>{"http://a/"});
-    EXPECT_THROW(drl.load(dir / "over.drl"), std::runtime_error);
-    EXPECT_THROW(drl.load(dir / "missing.drl"), ts::fs::filesystem_error);
-    drl.load(TAVIK_TEST_DATA "/files/update-crlf.drl");
+    EXPECT_THROW(drl.load(dir / "over.drl", upd::origin_t::installed), std::runtime_error);
+    EXPECT_THROW(drl.load(dir / "missing.drl", upd::origin_t::installed), ts::fs::filesystem_error);
+    drl.load(TAVIK_TEST_DATA "/files/update-crlf.drl", upd::origin_t::installed);
     EXPECT_EQ(drl.urls().size(), 2u);
-    EXPECT_THROW(drl.load(TAVIK_TEST_DATA "/files/update-crlf.drl.forged"), cf_proto_exception_t);
+    EXPECT_THROW(drl.load(TAVIK_TEST_DATA "/files/update-crlf.drl.forged", upd::origin_t::installed),
+                 cf_proto_exception_t);
     EXPECT_EQ(ts::lowest_free_fd(), fd);
     std::string many;  // the servers are tried in an order that varies
     for (char c = 'a'; c <= 'h'; ++c) many += std::string("url=http://") + c + "/\n";
     many += "sign=" + ts::sign(many);
-    drl.parse(many.data(), many.data() + many.size());
+    drl.parse(many.data(), many.data() + many.size(), upd::origin_t::installed);
     std::set<std::vector<std::string>> orders;
     for (int i = 0; i < 20; ++i) orders.insert(drl.shuffled_urls());
     EXPECT_GT(orders.size(), 1u);

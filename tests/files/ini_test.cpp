@@ -9,7 +9,7 @@ std::string urls_or_error(const std::string& signed_part, const std::string& tai
     const std::string data = ts::signed_text(signed_part, tail);
     try {
         std::string out;
-        for (const auto& url : upd::ini::parse(data.data(), data.data() + data.size()))
+        for (const auto& url : upd::ini::parse(data.data(), data.data() + data.size(), upd::origin_t::installed))
             out += (out.empty() ? "[" : ",") + url;
         return out.empty() ? "[]" : out + "]";
     } catch (const upd::ini::parse_error_t& e) {
@@ -41,18 +41,19 @@ TEST(ini, sections_keys_comments_the_signature_part_and_the_size_cap) {
     };
     for (const auto& r : rows)
         EXPECT_EQ(urls_or_error(std::get<0>(r), std::get<1>(r)), std::get<2>(r)) << std::get<0>(r) << std::get<1>(r);
-    EXPECT_EQ(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini").size(), 2u);
-    EXPECT_THROW(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini.forged"), upd::ini::parse_error_t);
+    EXPECT_EQ(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini", upd::origin_t::installed).size(), 2u);
+    EXPECT_THROW(upd::ini::get_file(TAVIK_TEST_DATA "/files/zone.ini.forged", upd::origin_t::installed),
+                 upd::ini::parse_error_t);
     ts::scratch_t dir;
     std::string big = "[fallback]\nurl=a" + std::string(upd::ini::max_size - 300, '\n');
     big += "\r\n[Signature]\r\nSignature=" + ts::sign(big) + "\r\n";
     ts::spit(dir / "at-limit.ini", big + std::string(upd::ini::max_size - big.size(), ' '));
     ts::spit(dir / "over.ini", big + std::string(upd::ini::max_size - big.size() + 1, ' '));
     const int fd = ts::lowest_free_fd();
-    EXPECT_EQ(upd::ini::get_file(dir / "at-limit.ini"), std::vector<std::string>{"a"});
-    EXPECT_THROW(upd::ini::get_file(dir / "over.ini"), ts::fs::filesystem_error);
-    EXPECT_THROW(upd::ini::get_file(dir / "missing.ini"), ts::fs::filesystem_error);
-    EXPECT_THROW(upd::ini::get_file("/dev/zero"), ts::fs::filesystem_error)
+    EXPECT_EQ(upd::ini::get_file(dir / "at-limit.ini", upd::origin_t::installed), std::vector<std::string>{"a"});
+    EXPECT_THROW(upd::ini::get_file(dir / "over.ini", upd::origin_t::installed), ts::fs::filesystem_error);
+    EXPECT_THROW(upd::ini::get_file(dir / "missing.ini", upd::origin_t::installed), ts::fs::filesystem_error);
+    EXPECT_THROW(upd::ini::get_file("/dev/zero", upd::origin_t::installed), ts::fs::filesystem_error)
         << "read without end, were it opened as a file";
     EXPECT_EQ(ts::lowest_free_fd(), fd);
 }

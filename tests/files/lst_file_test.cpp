@@ -12,7 +12,7 @@ namespace {
 std::string outcome(const std::string& covered, const std::string& tail, upd::lst_file_t& lst) {
     const std::string data = ts::signed_text(covered, tail);
     try {
-        lst.parse(data.data(), data.data() + data.size());
+        lst.parse(data.data(), data.data() + data.size(), upd::origin_t::server);
     } catch (const cf_proto_exception_t& e) {
         return e.code() == tvk::EC_BAD_LST_FILE ? e.what() : "wrong code";
     } catch (const boost::bad_lexical_cast&) {
@@ -71,8 +71,10 @@ TEST(lst_file, layout_and_line_rules) {
     for (const std::string name : {"version.lst", "version-crlf.lst"}) {
         const std::string good = ts::slurp(TAVIK_TEST_DATA "/files/" + name),
                           forged = ts::slurp(TAVIK_TEST_DATA "/files/" + name + ".forged");
-        EXPECT_NO_THROW(lst.parse(good.data(), good.data() + good.size())) << name;
-        EXPECT_THROW(lst.parse(forged.data(), forged.data() + forged.size()), cf_proto_exception_t) << name;
+        EXPECT_NO_THROW(lst.parse(good.data(), good.data() + good.size(), upd::origin_t::server)) << name;
+        EXPECT_THROW(lst.parse(forged.data(), forged.data() + forged.size(), upd::origin_t::server),
+                     cf_proto_exception_t)
+            << name;
     }
 }
 

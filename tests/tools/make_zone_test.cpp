@@ -11,6 +11,7 @@
 #include "files/lst_file.hpp"
 #include "files/signature_text.hpp"
 #include "framework/utc_time.hpp"
+#include "files/mirror_tree.hpp"
 #include "files/patch_index.hpp"
 
 #include <atomic>
@@ -90,9 +91,9 @@ TEST(
                               list = ts::slurp(ts::fs::path(o.out) / "version.lst");
             const bool verifies =
                 upd::lst_file_t::split_signed(list, covered, signature) && keys.dsa_verifies(covered, signature);
-            if (!last.empty() && (!verifies || upd::stamp_less(stamp, last)) && faults.size() < 200)
+            if (!last.empty() && (!verifies || upd::list_trust_t::stamp_less(stamp, last)) && faults.size() < 200)
                 faults += "[" + stamp + " after " + last + "] ";
-            last = std::max(last, stamp, upd::stamp_less);
+            last = std::max(last, stamp, upd::list_trust_t::stamp_less);
         }
     });
     const std::tuple<std::string, std::string, unsigned, std::string, std::string> rows[] = {
@@ -262,7 +263,7 @@ TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_i
         lines.insert(upd::patch_index_t::line("big", h(old), h(big), patch.size())),
             listed.insert(upd::patch_index_t::patch_path(h(old), h(big)).substr(8));
     }
-    EXPECT_EQ(ts::slurp(dir / "out" / upd::patch_index_t::path),
+    EXPECT_EQ(ts::slurp(dir / "out" / upd::mirror_tree::patch_index),
               std::accumulate(lines.begin(), lines.end(), std::string()));
     EXPECT_EQ(ts::listing(dir / "out" / "patches"),
               std::accumulate(listed.begin(), listed.end(), std::string(),
@@ -270,7 +271,7 @@ TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_i
     o.previous = {o.out}, o.stamp = "2";  // the tree it shows: the same versions, no patch
     EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), "ok");
     EXPECT_EQ(ts::listing(dir / "out") + ts::listing(dir / "out" / "patches") +
-                  ts::slurp(dir / "out" / upd::patch_index_t::path),
+                  ts::slurp(dir / "out" / upd::mirror_tree::patch_index),
               ".published big big.lzma fresh fresh.lzma new new.lzma patches same same.lzma update.drl update.drl.lzma "
               "version.lst version.lst.lzma zone.ini zone.ini.lzma index ");
 }

@@ -100,21 +100,15 @@ std::string detect_type(const std::string& data) {
 // Names every key that signed the file and refuses one that this build's updater would refuse from
 // a server: no valid DSA signature, a damaged tail, or (in a build with Ed25519 keys) no part by one.
 int report_keys(const std::string& file, const std::string& covered, const std::string& signature) {
-    const upd::signature_text_t text(signature);
-    const upd::ed25519_keys_t& built_in = upd::built_in_ed25519_keys();
+    const upd::list_trust_t& trust = upd::list_trust_t::built_in();
     std::printf("  signed by DSA key %s\n", upd::key::fingerprint);
-    bool strong = built_in.empty();
-    for (const auto& part : text.parts()) {
-        const auto key = std::find_if(built_in.begin(), built_in.end(),
-                                      [&](const upd::ed25519_key_t& k) { return k.keyid() == part.keyid; });
-        const bool valid = key != built_in.end() && key->verifies(covered.data(), covered.size(), part.signature);
-        strong = strong || valid;
+    for (const auto& part :
+         upd::signature_text_t(signature).part_verdicts(covered.data(), covered.size(), trust.keys()))
         std::printf("  Ed25519 part by %s: %s\n", part.keyid.c_str(),
-                    key == built_in.end() ? "not a key of this build"
-                    : valid               ? "valid"
-                                          : "invalid");
-    }
-    if (strong) return 0;
+                    !part.key    ? "not a key of this build"
+                    : part.valid ? "valid"
+                                 : "invalid");
+    if (trust.signature(upd::origin_t::server, covered.data(), covered.size(), signature)) return 0;
     std::fprintf(stderr, "%s: no valid Ed25519 part by a key of this build (%s)\n", file.c_str(),
                  upd::key::ed25519_keyids);
     return 1;
@@ -138,18 +132,19 @@ int run_verify(const std::vector<std::string>& args) {
         std::string covered, signature;
         if (type == "drl") {
             upd::drl_file_t drl;
-            drl.parse(data.data(), data.data() + data.size());
+            drl.parse(data.data(), data.data() + data.size(), upd::origin_t::installed);
             std::printf("%s: valid DRL file, %zu URLs\n", file.c_str(), drl.urls().size());
             for (const auto& url : drl.urls()) std::printf("  url %s\n", url.c_str());
             covered = data.substr(0, drl.signed_size()), signature = drl.signature();
         } else if (type == "lst") {
             upd::lst_file_t lst;
-            lst.parse(data.data(), data.data() + data.size(), {});
+            lst.parse(data.data(), data.data() + data.size(), upd::origin_t::installed);
             std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(),
                         lst.patterns().size());
             upd::lst_file_t::split_signed(data, covered, signature);
         } else {
-            const std::vector<std::string> urls = upd::ini::parse(data.data(), data.data() + data.size());
+            const std::vector<std::string> urls =
+                upd::ini::parse(data.data(), data.data() + data.size(), upd::origin_t::installed);
             std::printf("%s: valid INI file, %zu fallback URLs\n", file.c_str(), urls.size());
             for (const auto& url : urls) std::printf("  url %s\n", url.c_str());
             std::size_t size = 0;

@@ -38,9 +38,7 @@ std::string stamp_of(const std::string& name, const std::string& entry) {
 
 bool is_generation(const std::string& name, const std::string& entry) {
     const std::string head = generation_name(name, ""), stamp = stamp_of(name, entry);
-    return entry.compare(0, head.size(), head) == 0 && !stamp.empty() &&
-           stamp.size() <= upd::lst_file_t::max_stamp_digits &&
-           stamp.find_first_not_of("0123456789") == std::string::npos;
+    return entry.compare(0, head.size(), head) == 0 && upd::list_trust_t::valid_stamp(stamp);
 }
 
 // OUT as its folder and its last part.
@@ -182,7 +180,7 @@ generation_t::generation_t(const std::string& out, const std::string& stamp) {
     for (const std::string& stale : {new_, converted_}) {
         if (stale.empty() || !is_folder(at_.get(), stale, st)) continue;
         const std::string stale_path = (fs::path(parent_) / stale).string();
-        if (!shown.empty() && upd::stamp_less(stamp_of(name_, stale), shown))
+        if (!shown.empty() && upd::list_trust_t::stamp_less(stamp_of(name_, stale), shown))
             throw std::runtime_error(quoted(stale_path) + " is a generation before the tree " + quoted(out) +
                                      " shows: it stays");
         remove_folder(at_.get(), stale, stale_path);

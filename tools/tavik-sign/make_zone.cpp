@@ -7,6 +7,7 @@
 #include "tools/tavik-sign/published.hpp"
 #include "tools/tavik-sign/signed_writer.hpp"
 
+#include "files/mirror_tree.hpp"
 #include "framework/run_lock.hpp"
 
 #include <boost/filesystem/operations.hpp>
@@ -44,14 +45,15 @@ public:
 
     // Records every name the run writes, and refuses a --drl-name that is one of them.
     void record_names() {
-        std::vector<std::string> listed{"update.drl", "zone.ini"};
+        std::vector<std::string> listed{upd::mirror_tree::server_list, upd::mirror_tree::zone_ini};
         for (const zone_input_t& input : inputs_) listed.push_back(input.name);
         for (const std::string& name : listed) {
             published_.add(name);
-            if (may_pack(name)) published_.add(name + ".lzma");
+            if (may_pack(name)) published_.add(name + upd::mirror_tree::packed_suffix);
         }
-        for (const char* name : {"version.lst", "patches/index", published_t::record_name}) published_.add(name);
-        if (o_.lzma_list && o_.packed) published_.add("version.lst.lzma");
+        for (const char* name : {upd::mirror_tree::list, upd::mirror_tree::patch_index, published_t::record_name})
+            published_.add(name);
+        if (o_.lzma_list && o_.packed) published_.add(upd::mirror_tree::packed_list);
         if (drl_copy() && (published_.has(o_.drl_name) || made_by_make_zone(o_.drl_name))) {
             throw std::runtime_error("--drl-name " + quoted(o_.drl_name) + " is the name of another file of the tree");
         }
@@ -63,18 +65,18 @@ public:
     }
 
     void publish_server_lists(const signed_writer_t& writer) {
-        writer.write_drl(was("update.drl"), at("update.drl"), o_.urls);
+        writer.write_drl(was(upd::mirror_tree::server_list), at(upd::mirror_tree::server_list), o_.urls);
         // Fallback servers are asked for the file name of the DRL path an installation configures.
-        publish("update.drl", at("update.drl"), drl_copy() ? at(o_.drl_name) : "");
-        writer.write_ini(was("zone.ini"), at("zone.ini"), o_.fallbacks);
-        publish("zone.ini", at("zone.ini"), "");
+        publish(upd::mirror_tree::server_list, at(upd::mirror_tree::server_list), drl_copy() ? at(o_.drl_name) : "");
+        writer.write_ini(was(upd::mirror_tree::zone_ini), at(upd::mirror_tree::zone_ini), o_.fallbacks);
+        publish(upd::mirror_tree::zone_ini, at(upd::mirror_tree::zone_ini), "");
     }
 
     // Last, so that the list never names a file the tree does not hold yet.
     void publish_list(const signed_writer_t& writer, const std::string& stamp) {
         patches_ = patcher_.write_index();
         const std::string text = upd::lst_file_t::unsigned_text(stamp, files_, o_.patterns, list_expiry(o_));
-        writer.write_list(at("version.lst"), text, o_.lzma_list && o_.packed);
+        writer.write_list(at(upd::mirror_tree::list), text, o_.lzma_list && o_.packed);
     }
 
     // What the tree before held and make-zone did not publish comes along, and --out shows the new one.
@@ -92,15 +94,15 @@ private:
     std::string at(const std::string& name) const { return (out_ / name).string(); }
     std::string was(const std::string& name) const { return (fs::path(o_.out) / name).string(); }
     bool may_pack(const std::string& name) const { return o_.packed && !upd::lst_file_t::is_timestamp(name); }
-    bool drl_copy() const { return !o_.drl_name.empty() && o_.drl_name != "update.drl"; }
+    bool drl_copy() const { return !o_.drl_name.empty() && o_.drl_name != upd::mirror_tree::server_list; }
 
     // Lists the file `name` read from `from`, copied to `copy` unless empty, packed and patched.
     void publish(const std::string& name, const std::string& from, const std::string& copy) {
         upd::lst_file_t::entry_t& entry = files_[name];
         std::string whole;  // the new bytes, held only while an earlier version may be patched to them
         const bool wanted = patcher_.wanted(name);
-        const bool packed =
-            stream_file(from, copy, at(name + ".lzma"), may_pack(name), entry, wanted ? &whole : nullptr);
+        const bool packed = stream_file(from, copy, at(name + upd::mirror_tree::packed_suffix), may_pack(name), entry,
+                                        wanted ? &whole : nullptr);
         if (packed) ++packed_;
         if (wanted) patcher_.make(name, entry, whole);
     }

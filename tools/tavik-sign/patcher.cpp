@@ -5,6 +5,7 @@
 #include "tools/tavik-sign/file_source.hpp"
 
 #include "files/apply_patch.hpp"
+#include "files/mirror_tree.hpp"
 #include "files/patch_index.hpp"
 #include "framework/digest.hpp"
 
@@ -99,8 +100,8 @@ void patcher_t::make(const std::string& name, const upd::lst_file_t::entry_t& en
 std::size_t patcher_t::write_index() const {
     std::string text;
     for (const std::string& line : lines_) text += line;
-    fs::create_directories((out_ / upd::patch_index_t::path).parent_path());
-    write_output((out_ / upd::patch_index_t::path).string(), text);
+    fs::create_directories(out_ / upd::mirror_tree::patches);
+    write_output((out_ / upd::mirror_tree::patch_index).string(), text);
     return lines_.size();
 }
 

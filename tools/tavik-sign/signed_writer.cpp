@@ -5,6 +5,7 @@
 #include "tools/tavik-sign/formats.hpp"
 #include "tools/tavik-sign/packer.hpp"
 
+#include "files/mirror_tree.hpp"
 #include "files/drl_file.hpp"
 #include "files/signature_text.hpp"
 #include "framework/limits.hpp"
@@ -39,7 +40,8 @@ void signed_writer_t::write_ini(const std::string& kept, const std::string& path
 }
 
 void signed_writer_t::write_list(const std::string& path, const std::string& covered, bool pack) const {
-    const std::string list = signed_lst(covered, keys_.signature(covered)), packed = path + ".lzma";
+    const std::string list = signed_lst(covered, keys_.signature(covered)),
+                      packed = path + upd::mirror_tree::packed_suffix;
     if (pack && list.size() <= upd::max_in_memory) write_output(packed, lzma_pack(list));
     write_output(path, list);
 }

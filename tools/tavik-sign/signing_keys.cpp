@@ -23,15 +23,19 @@ std::string signing_keys_t::signature(const std::string& covered) const {
     return text;
 }
 
+upd::ed25519_keys_t signing_keys_t::ed25519_public() const {
+    upd::ed25519_keys_t keys;
+    for (const ed25519_signer_t& key : ed25519) keys.push_back(key.public_key());
+    return keys;
+}
+
 bool signing_keys_t::signed_text(const std::string& covered, const std::string& text) const {
     const upd::signature_text_t parsed(text);
-    if (!parsed.well_formed() || parsed.parts().size() != ed25519.size() || !dsa_verifies(covered, text)) return false;
-    for (std::size_t i = 0; i < ed25519.size(); ++i) {
-        const upd::ed25519_key_t& key = ed25519[i].public_key();
-        if (parsed.parts()[i].keyid != key.keyid() ||
-            !key.verifies(covered.data(), covered.size(), parsed.parts()[i].signature))
-            return false;
-    }
+    const upd::ed25519_keys_t keys = ed25519_public();
+    const auto parts = parsed.part_verdicts(covered.data(), covered.size(), keys);
+    if (!parsed.well_formed() || parts.size() != keys.size() || !dsa_verifies(covered, text)) return false;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        if (parts[i].keyid != keys[i].keyid() || !parts[i].valid) return false;
     return true;
 }
 
@@ -41,14 +45,9 @@ bool signing_keys_t::dsa_verifies(const std::string& covered, const std::string&
 }
 
 bool signing_keys_t::ed25519_verifies(const std::string& covered, const std::string& text) const {
-    const upd::signature_text_t parsed(text);
-    return std::any_of(ed25519.begin(), ed25519.end(), [&](const ed25519_signer_t& key) {
-        return std::any_of(parsed.parts().begin(), parsed.parts().end(),
-                           [&](const upd::signature_text_t::part_t& part) {
-                               return part.keyid == key.public_key().keyid() &&
-                                      key.public_key().verifies(covered.data(), covered.size(), part.signature);
-                           });
-    });
+    const auto parts = upd::signature_text_t(text).part_verdicts(covered.data(), covered.size(), ed25519_public());
+    return std::any_of(parts.begin(), parts.end(),
+                       [](const upd::signature_text_t::part_verdict_t& p) { return p.valid; });
 }
 
 std::string signing_keys_t::fingerprint() const {

@@ -22,6 +22,8 @@ struct signing_keys_t {
     std::string signature(const std::string& covered) const;
     // Whether `text` is exactly such a text over `covered` (the DSA signature may be any valid one).
     bool signed_text(const std::string& covered, const std::string& text) const;
+    // The Ed25519 keys' public halves, in the order given.
+    upd::ed25519_keys_t ed25519_public() const;
     // Whether the DSA signature of `text` over `covered` verifies under the DSA key.
     bool dsa_verifies(const std::string& covered, const std::string& text) const;
     // Whether one of the Ed25519 keys made a part of `text` over `covered`: one by its KEYID that verifies.

@@ -7,6 +7,7 @@
 #include "tools/tavik-sign/zone_checks.hpp"
 
 #include "files/lst_file.hpp"
+#include "files/mirror_tree.hpp"
 #include "framework/utc_time.hpp"
 
 #include <boost/filesystem/operations.hpp>
@@ -83,10 +84,9 @@ void check_options(const zone_options_t& o) {
     if (!o.drl_name.empty() && !check_file_name(o.drl_name).empty()) {
         throw std::runtime_error("--drl-name " + quoted(o.drl_name) + ": " + check_file_name(o.drl_name));
     }
-    if (!o.stamp.empty() && (o.stamp.find_first_not_of("0123456789") != std::string::npos ||
-                             o.stamp.size() > upd::lst_file_t::max_stamp_digits)) {
+    if (!o.stamp.empty() && !upd::list_trust_t::valid_stamp(o.stamp)) {
         throw std::runtime_error("the stamp " + quoted(o.stamp) + " must be 1 to " +
-                                 std::to_string(upd::lst_file_t::max_stamp_digits) + " decimal digits");
+                                 std::to_string(upd::list_trust_t::max_stamp_digits) + " decimal digits");
     }
 }
 
@@ -98,7 +98,7 @@ std::string list_stamp(const zone_options_t& o) {
     // Clients take no list below the one they installed last, and may take one of the same stamp
     // from any mirror: each list must be above the last.
     const std::string previous = published_t::last_stamp(o.out);
-    if (!previous.empty() && !upd::stamp_less(previous, stamp)) {
+    if (!previous.empty() && !upd::list_trust_t::stamp_less(previous, stamp)) {
         throw std::runtime_error("the stamp " + stamp + " is not above " + previous + ", the stamp of the list in " +
                                  quoted(o.out) + " (to go back, remove that tree first)");
     }
@@ -113,9 +113,10 @@ long long validity_seconds(const std::string& text) {
         (unit != 'd' && unit != 'h'))
         throw std::runtime_error("--valid-for " + quoted(text) + " is none of DAYSd, HOURSh and none");
     const long long seconds = std::stoll(digits) * (unit == 'd' ? 86400 : 3600);
-    // Clients allow their clocks an hour's error: a list valid for less could expire, for a client
+    // Clients allow their clocks this much error: a list valid for less could expire, for a client
     // whose clock is ahead, before the mirrors have served it.
-    if (seconds < 3600) throw std::runtime_error("--valid-for " + quoted(text) + " is less than an hour");
+    if (seconds < upd::list_trust_t::clock_allowance)
+        throw std::runtime_error("--valid-for " + quoted(text) + " is less than an hour");
     return seconds;
 }
 
@@ -125,8 +126,9 @@ std::string list_expiry(const zone_options_t& o) {
 }
 
 bool made_by_make_zone(const std::string& name) {
-    static const char* const names[] = {
-        "update.drl", "zone.ini", "version.lst", "version.lst.lzma", published_t::record_name, "patches"};
+    static const char* const names[] = {upd::mirror_tree::server_list, upd::mirror_tree::zone_ini,
+                                        upd::mirror_tree::list,        upd::mirror_tree::packed_list,
+                                        published_t::record_name,      upd::mirror_tree::patches};
     return std::count(std::begin(names), std::end(names), name) > 0;
 }
 
@@ -156,8 +158,10 @@ std::vector<zone_input_t> list_inputs(const zone_options_t& o) {
     std::set<std::string> names;
     for (const zone_input_t& i : inputs) names.insert(i.name);
     for (const zone_input_t& i : inputs) {
-        if (o.packed && !upd::lst_file_t::is_timestamp(i.name) && names.count(i.name + ".lzma")) {
-            throw std::runtime_error(quoted(i.path + ".lzma") + " would be replaced by the packed form of " + i.name);
+        if (o.packed && !upd::lst_file_t::is_timestamp(i.name) &&
+            names.count(i.name + upd::mirror_tree::packed_suffix)) {
+            throw std::runtime_error(quoted(i.path + upd::mirror_tree::packed_suffix) +
+                                     " would be replaced by the packed form of " + i.name);
         }
     }
     return inputs;
