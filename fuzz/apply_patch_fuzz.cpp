@@ -1,12 +1,8 @@
-// Patch application against a fixed installed copy: any bytes as a patch and any listed size give
-// a file of exactly that size or EC_DATA_CORRUPTED, never a crash or more memory than the size.
+// Any bytes as a patch of a fixed installed copy, at any listed size: a file of exactly that size or
+// EC_DATA_CORRUPTED, never a crash or more memory than the size.
 #include "files/apply_patch.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "fuzz/fuzz_support.hpp"
-
-#include <cstdint>
-#include <cstdlib>
-#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string reference = [] {

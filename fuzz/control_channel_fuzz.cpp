@@ -1,7 +1,7 @@
-// Control channel: fuzz bytes arrive as the daemon's side of the socket, then the daemon closes
-// it. The client must end as its frames say: a broken frame or channel with EC_MONITOR_IPC_ERROR,
-// USE_CONTEXT without configuration with a protocol violation, a failed installation with its
-// code, an unexpected message with bad_function_call.
+// Control channel: the fuzz bytes are all the daemon sends before it closes the socket. The client
+// ends as the frames call for: a broken frame or channel with EC_MONITOR_IPC_ERROR, USE_CONTEXT
+// without configuration with a protocol violation, a failed installation with its code, an
+// unexpected message with bad_function_call.
 #include "control/configd.hpp"
 #include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
@@ -12,7 +12,6 @@
 
 namespace {
 
-// The outcome the frames call for, as the text of what the loop must throw.
 std::string expect(const std::uint8_t* data, std::size_t size) {
     bool context_pending = true, install_pending = false;
     for (std::size_t pos = 0;;) {
@@ -25,7 +24,7 @@ std::string expect(const std::uint8_t* data, std::size_t size) {
         if (m.tag() == tvk::Configd2UpdateMessage::USE_CONTEXT) {
             if (!m.has_config()) return "protocol";
             if (!context_pending) return "call";
-            context_pending = false, install_pending = true;  // the context callback asks for an installation
+            context_pending = false, install_pending = true;  // the context's callback asks for an installation
         } else if (m.has_error()) {
             return std::to_string(m.error().code());
         } else if (!install_pending) {
@@ -42,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::install_quiet_log();
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
-    // The whole input fits into the socket buffer (small -max_len), so this does not block.
+    // A small -max_len: the input fits the socket's buffer without blocking.
     if (size > 0 && ::write(fds[1], data, size) != static_cast<ssize_t>(size)) std::abort();
     ::shutdown(fds[1], SHUT_WR);
     std::string ended = "quietly";
@@ -63,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const std::bad_function_call&) {
             ended = "call";
         }
-    }  // destroying the io_service releases the client held by its pending operations
-    // A failed installation's code may itself be 1: it then reads as the channel's failure.
+    }  // the io_service's end releases the client its pending operations hold
+    // A failed installation's code may itself be 1, the channel's failure.
     const std::string expected = expect(data, size);
     if (ended != expected && !(expected == "1" && ended == "ipc")) std::abort();
     ::close(fds[1]);

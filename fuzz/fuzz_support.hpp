@@ -1,5 +1,5 @@
-// For the fuzz targets: a log that drops every line (installed at Debug, so that the fuzzed code
-// still builds each text), and signatures with the development keys, which the fuzz build trusts.
+// For the fuzz targets: a log that drops every line (at Debug, so that each text is still built),
+// and signatures by the development keys, which the fuzz build trusts.
 #pragma once
 
 #include "framework/cf_log.hpp"

@@ -1,24 +1,10 @@
-// LST reader: raw bytes, and bytes used as the body of a correctly signed list so that the line
-// parser behind the signature check is reached. Parsed names stay inside the zone directory.
+// LST reader: raw bytes, or (first bit set) the body of a correctly signed list, which reaches the
+// line parser behind the signature check. Parsed names stay inside the zone folder.
 #include "files/lst_file.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 #include <boost/lexical_cast.hpp>
-
-namespace {
-
-void check_names(const upd::lst_file_t& lst) {
-    for (const auto& f : lst.files())
-        if (f.first.empty() || f.first == "." || f.first == ".." ||
-            f.first.find_first_of("/\\\0", 0, 3) != std::string::npos || !lst.contains(f.first) ||
-            lst.size_of(f.first) != f.second.size || (lst.matches_patterns(f.first), false))
-            std::abort();
-    for (const auto& pattern : lst.patterns())
-        if (pattern.empty() || pattern.find('/') != std::string::npos) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::install_quiet_log();
@@ -32,16 +18,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     upd::lst_file_t lst;
     try {
         lst.parse(bytes.data(), bytes.data() + bytes.size(), upd::origin_t::server);
-        check_names(lst);
+        for (const auto& f : lst.files())
+            if (f.first.empty() || f.first == "." || f.first == ".." ||
+                f.first.find_first_of("/\\\0", 0, 3) != std::string::npos || !lst.contains(f.first) ||
+                lst.size_of(f.first) != f.second.size || (lst.matches_patterns(f.first), false))
+                std::abort();
+        for (const auto& pattern : lst.patterns())
+            if (pattern.empty() || pattern.find('/') != std::string::npos) std::abort();
         lst.apply_excludes(lst.patterns());
     } catch (const cf_proto_exception_t& e) {
-        if (e.code() != tvk::EC_BAD_LST_FILE) std::abort();
-        // A signed list with a body reaches the lines; only they can be wrong.
+        // A signed list with a body fails only on its lines.
         const std::string what = e.what();
-        if (wrap && size > 1 && what.rfind("Invalid LST-file line: \"", 0) != 0 && what != "Empty LST-file")
+        if (e.code() != tvk::EC_BAD_LST_FILE ||
+            (wrap && size > 1 && what.rfind("Invalid LST-file line: \"", 0) != 0 && what != "Empty LST-file"))
             std::abort();
-    } catch (const boost::bad_lexical_cast&) {
-        // A size above 32 bits.
+    } catch (const boost::bad_lexical_cast&) {  // a size above 32 bits
     }
     return 0;
 }

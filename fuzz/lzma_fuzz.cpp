@@ -1,15 +1,11 @@
-// LZMA container from memory: any bytes either unpack to the stated size or fail with
-// EC_BAD_LZMA_FILE; bytes packed by the encoder unpack to themselves.
+// LZMA containers in memory: any bytes unpack to the stated size or fail with EC_BAD_LZMA_FILE;
+// (first bit set) bytes the encoder packed unpack to themselves.
 #include "files/lzma_decompress.hpp"
 #include "framework/error_code.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "tools/tavik-sign/packer.hpp"
 
 #include <boost/system/system_error.hpp>
-
-#include <cstdint>
-#include <cstdlib>
-#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::install_quiet_log();

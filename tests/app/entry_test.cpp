@@ -12,86 +12,79 @@ std::string exit_line(tvk::ErrorCode code) {
     return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")";
 }
 
-TEST(entry, command_line_mode_and_bad_channel_input) {
-    const std::string refusal = "Cannot run standalone. See tavik-update(1) for details.\n",
-                      version =
-                          "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
-                          (upd::key::development
-                               ? "key 7c839e0b85c89cd8 (development key), ed25519 c59aabed9143d796 (development key)\n"
+TEST(entry, command_line_and_bad_channel_input) {
+    const std::string version =
+        "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
+        (upd::key::development ? "key 7c839e0b85c89cd8 (development key), ed25519 c59aabed9143d796 (development key)\n"
                                : upd::key::describe() + "\n");
     const std::tuple<lines_t, int, std::string, lines_t> modes[] = {
-        {{}, 1, refusal, {}},
-        {{"now"}, 1, refusal, {}},
+        {{}, 1, "Cannot run standalone. See tavik-update(1) for details.\n", {}},
         {{"-v"}, 0, version, {}},
-        {{"--VERSION"}, 0, version, {}},
         {{"--bogus"}, 125, "", {"Error: unrecognised option '--bogus'"}},
         {{"-v", "--HELP"},
          0,
          "Command line options:\n  -h [ --help ]         print help message and exit\n"
          "  -v [ --version ]      print version and exit\n\n",
          {}}};
-    for (const auto& m : modes) {
-        ts::updater_t updater(ts::launch_t{std::get<0>(m), nullptr, 7, RLIM_INFINITY, {}});
-        EXPECT_EQ(updater.wait_exit(), std::get<1>(m));
-        EXPECT_EQ(updater.out(), std::get<2>(m));
-        EXPECT_EQ(updater.err_lines(), std::get<3>(m));
+    for (const auto& [args, status, out, err] : modes) {
+        ts::updater_t updater(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, {}});
+        EXPECT_EQ(updater.wait_exit(), status);
+        EXPECT_EQ(updater.out(), out);
+        EXPECT_EQ(updater.err_lines(), err);
     }
-    tvk::Configd2UpdateMessage m;
-    m.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
+    using namespace tvk;
+    Configd2UpdateMessage m;
+    m.set_tag(Configd2UpdateMessage::USE_CONTEXT);
     const std::string no_config = ts::frame(m.SerializePartialAsString());
-    m.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
+    m.set_tag(Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
     const std::string answer = ts::frame(m.SerializePartialAsString());
-    m.mutable_error()->set_code(tvk::EC_PERMISSION_DENIED);
-    const std::string refused = ts::frame(m.SerializePartialAsString()),
-                      size = "Error: Monitor IPC error: Invalid IPC message size";
-    const std::tuple<const char*, int, std::string, tvk::ErrorCode, std::string> rows[] = {
-        {"7x", 7, "", tvk::EC_UNEXPECTED_ERROR,
+    m.mutable_error()->set_code(EC_PERMISSION_DENIED);
+    const std::string refused = ts::frame(m.SerializePartialAsString());
+    const std::tuple<const char*, std::string, ErrorCode, std::string> rows[] = {
+        {"7x", "", EC_UNEXPECTED_ERROR,
          "Error: bad lexical cast: source type value could not be interpreted as target"},
-        {"+0000012", 12, "", tvk::EC_MONITOR_IPC_ERROR, "Error: Monitor IPC error: End of file"},
-        {"7", 7, std::string(4, '\0'), tvk::EC_MONITOR_IPC_ERROR, size},
-        {"7", 7, std::string("\x01\0\0\x04", 4), tvk::EC_MONITOR_IPC_ERROR, size},  // one byte above 64 MiB
-        {"7", 7, std::string("\x05\0\0\0abc", 7), tvk::EC_MONITOR_IPC_ERROR, "Error: Monitor IPC error: End of file"},
-        {"7", 7, ts::frame("\xff\xff\xff"), tvk::EC_MONITOR_IPC_ERROR, "Error: Invalid IPC message format"},
-        {"7", 7, no_config, tvk::EC_PROTOCOL_VIOLATION, "Error: USE_CONTEXT: Protocol violation"},
-        {"7", 7, refused, tvk::EC_PERMISSION_DENIED, "Error: Update installation: Permission denied"},
-        {"7", 7, answer, tvk::EC_UNEXPECTED_ERROR, "Error: bad_function_call"},
+        {"+0000012", "", EC_MONITOR_IPC_ERROR, "Error: Monitor IPC error: End of file"},
+        {"7", std::string("\x01\0\0\x04", 4), EC_MONITOR_IPC_ERROR,
+         "Error: Monitor IPC error: Invalid IPC message size"},  // one byte above 64 MiB
+        {"7", ts::frame("\xff\xff\xff"), EC_MONITOR_IPC_ERROR, "Error: Invalid IPC message format"},
+        {"7", no_config, EC_PROTOCOL_VIOLATION, "Error: USE_CONTEXT: Protocol violation"},
+        {"7", refused, EC_PERMISSION_DENIED, "Error: Update installation: Permission denied"},
+        {"7", answer, EC_UNEXPECTED_ERROR, "Error: bad_function_call"},
     };
-    for (const auto& r : rows) {
-        ts::updater_t updater(ts::launch_t{
-            {"--help"}, std::get<0>(r), std::get<1>(r), RLIM_INFINITY, {}});  // --help: ignored with a channel
-        updater.send_raw(std::get<2>(r));
+    for (const auto& [monitor, bytes, status, error] : rows) {  // --help: ignored with a channel
+        ts::updater_t updater(ts::launch_t{{"--help"}, monitor, std::atoi(monitor), RLIM_INFINITY, {}});
+        updater.send_raw(bytes);
         updater.close_write();
-        EXPECT_EQ(updater.wait_exit(), std::get<3>(r));
-        EXPECT_EQ(updater.err_lines(), (lines_t{start, std::get<4>(r), exit_line(std::get<3>(r))}));
+        EXPECT_EQ(updater.wait_exit(), status);
+        EXPECT_EQ(updater.err_lines(), (lines_t{start, error, exit_line(status)}));
     }
     ts::updater_t no_socket(ts::launch_t{{}, "-1", 7, RLIM_INFINITY, {}});
-    EXPECT_EQ(no_socket.wait_exit(), tvk::EC_UNEXPECTED_ERROR);
+    EXPECT_EQ(no_socket.wait_exit(), EC_UNEXPECTED_ERROR);
     EXPECT_EQ(no_socket.err_lines().at(1).rfind("Error: assign: ", 0), 0u);
 }
 
-TEST(entry, termination_signals_end_with_107_hangups_are_ignored_and_a_second_configuration_is_refused) {
+TEST(entry, termination_signals_end_with_107_hangups_do_not) {
     ts::scratch_t dir;
     tvk::UpdateConfig config = ts::base_config(dir / "var");
     config.set_log_level(tvk::LOG_LEVEL_NOTICE);
-    for (const auto& r :
-         {std::make_pair(SIGTERM, false), {SIGTERM, true}, {SIGINT, false}, {SIGINT, true}, {0, true}}) {
+    for (const auto& [signal, configured] :
+         {std::make_pair(SIGTERM, false), {SIGINT, true}, {0, true}}) {  // 0: a second configuration
         ts::updater_t updater;
         ASSERT_TRUE(updater.signals_ready());
         std::vector<tvk::Update2ConfigdMessage> messages;
-        if (r.second) updater.send(ts::use_context(config));
-        while (r.second && messages.empty()) updater.receive(messages, 100);  // the installation request
+        if (configured) updater.send(ts::use_context(config));
+        while (configured && messages.empty()) updater.receive(messages, 100);  // the installation request
         for (int i = 0; i < 3; ++i) updater.kill(SIGHUP);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (r.first)
-            updater.kill(r.first);
+        if (signal)
+            updater.kill(signal);
         else
             updater.send(ts::use_context(config));
-        const auto status = r.first ? tvk::EC_APP_TERMINATED : tvk::EC_UNEXPECTED_ERROR;
+        const auto status = signal ? tvk::EC_APP_TERMINATED : tvk::EC_UNEXPECTED_ERROR;
         EXPECT_EQ(updater.wait_exit(), status);
-        lines_t expected{start,
-                         r.first ? "Notice: Termination signal received, exiting..." : "Error: bad_function_call",
+        lines_t expected{start, signal ? "Notice: Termination signal received, exiting..." : "Error: bad_function_call",
                          exit_line(status)};
-        if (r.second)
+        if (configured)
             expected.insert(expected.begin() + 1,
                             "Warning: No zone is installed and enabled: there is nothing to update");
         EXPECT_EQ(updater.err_lines(), expected);
@@ -99,7 +92,7 @@ TEST(entry, termination_signals_end_with_107_hangups_are_ignored_and_a_second_co
 }
 
 // However a run ends, the daemon sees what it always saw: the exit status, the last line, the report.
-TEST(entry, each_end_of_a_run_keeps_its_exit_status_and_text) {
+TEST(entry, each_end_keeps_its_status_and_text) {
     ts::scratch_t dir;
     const tvk::UpdateConfig none = ts::base_config(dir / "var"),
                             failing = ts::base_config(dir / "var", dir / "no.drl", dir / "var");
@@ -122,12 +115,12 @@ TEST(entry, each_end_of_a_run_keeps_its_exit_status_and_text) {
         {"a termination signal", none, terminates, 107, "Process terminated by signal"},
         {"a broken channel", none, hangs_up, 1, "Error on monitor channel"},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(std::get<0>(r));
+    for (const auto& [name, config, daemon, code, text] : rows) {
+        SCOPED_TRACE(name);
         ts::fs::remove(dir / "var" / "tavik-update.report");
-        const ts::attempt_t a = ts::run_attempt(std::get<1>(r), std::get<2>(r));
-        const std::string status = std::to_string(std::get<3>(r)), text = std::get<4>(r);
-        EXPECT_EQ(a.status, std::get<3>(r));
+        const ts::attempt_t a = ts::run_attempt(config, daemon);
+        const std::string status = std::to_string(code);
+        EXPECT_EQ(a.status, code);
         EXPECT_EQ(a.log.lines.back(), "Notice: Exit with status " + status + " (" + text + ")");
         EXPECT_NE(ts::slurp(dir / "var" / "tavik-update.report").find("\nstatus " + status + "\ntext " + text + "\n"),
                   std::string::npos);

@@ -17,7 +17,7 @@ struct recorder_t : upd::progress_watcher_t {
     events_t events;
 };
 
-TEST(progress, changes_of_one_pass_give_one_notification_each_and_bytes_leave_once_a_second) {
+TEST(progress, one_notification_per_pass_and_bytes_once_a_second) {
     boost::asio::io_service io;
     recorder_t watcher;
     upd::progress_t progress(io, &watcher);

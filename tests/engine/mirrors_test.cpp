@@ -1,5 +1,4 @@
-// The order in which a zone's servers are asked, and the status when none serves: each row plays
-// rounds over servers a, b, c (one request each) whose answers are scripted per server.
+// The order in which a zone's servers are asked, and the status when none serves.
 #include "engine/mirrors.hpp"
 #include "framework/error_code.hpp"
 #include "tests/support/support.hpp"
@@ -9,9 +8,8 @@ namespace {
 using upd::http_status_error_t;
 using upd::server_failure_t;
 
-// What a server does when asked: serve ('+'), fail ('x', status 500), throttle ('t', 503 asking
-// for an hour), refuse the proxy's credentials ('p'), offer an older list ('o'), or fail as this
-// machine would ('!', a full disk).
+// Serve ('+'), fail ('x': 500), throttle ('t': 503 for an hour), refuse the proxy's credentials ('p'),
+// offer an older list ('o'), or fail as this machine would ('!': a full disk).
 void answer(char how) {
     switch (how) {
         case 'x': throw http_status_error_t(tvk::EC_UNEXPECTED_ERROR, "HTTP status 500", 500, -1);
@@ -22,7 +20,7 @@ void answer(char how) {
     }
 }
 
-TEST(mirrors, each_request_goes_round_the_servers_in_order_and_ends_with_the_rule_for_one_or_several) {
+TEST(mirrors, requests_go_round_the_servers_in_order) {
     const struct {
         const char* name;
         std::vector<std::string> drawn;
@@ -92,14 +90,12 @@ TEST(mirrors, each_request_goes_round_the_servers_in_order_and_ends_with_the_rul
         upd::mirrors_t mirrors("Z", r.drawn, waits, false);
         std::string asked, status;
         for (std::size_t round = 0; round < r.rounds.size(); ++round) {
-            std::map<std::string, std::string> script;  // server: its answer this round
-            for (std::size_t i = 0; i + 1 < r.rounds[round].size(); i += 3)
-                script[r.rounds[round].substr(i, 1)] = r.rounds[round].substr(i + 1, 1);
+            const std::string& plan = r.rounds[round];  // an unplanned server shows in `asked`
             asked += round ? "|" : "";
             status = ts::outcome([&] {
                 mirrors.ask([&](const std::string& server, std::string& url) {
                     asked += server, url = server + "/f";
-                    answer(script.at(server)[0]);
+                    answer(plan[plan.find(server) + 1]);
                     if (!round) mirrors.took_list(server);
                 });
             });

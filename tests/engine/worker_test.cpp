@@ -1,13 +1,12 @@
-// The worker thread: the outcome handed to the main loop, the installation hand-off, the fallback;
-// each attempt fails at once, so the hand-over of the outcome races the main thread's handling of
-// it as closely as it can (run under ThreadSanitizer by scripts/sanitize).
+// The worker thread: outcome, installation hand-off, fallback. Each attempt fails at once, racing the
+// main thread as closely as it can (for scripts/sanitize's ThreadSanitizer).
 #include "control/progress.hpp"
 #include "engine/worker.hpp"
 #include "tests/support/support.hpp"
 
 namespace {
 
-TEST(worker, outcomes_reach_the_main_loop_and_only_a_successful_run_asks_for_installation) {
+TEST(worker, outcomes_reach_the_main_loop) {
     auto log = ts::capture_log_t::install();
     ts::scratch_t dir;
     tvk::UpdateConfig config;

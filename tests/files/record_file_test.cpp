@@ -1,5 +1,4 @@
-// The work folder's record files: stamps ("ZONE STAMP", a zone once, in letters, digits and '_')
-// and busy servers ("SECONDS URL"), and what a damaged one costs. (Their use is checked end to end.)
+// The work folder's records: stamps ("ZONE STAMP") and busy servers ("SECONDS URL"), and damage.
 #include "files/servers_file.hpp"
 #include "files/stamps_file.hpp"
 #include "tests/support/support.hpp"
@@ -20,10 +19,8 @@ TEST(record_file, lines_of_stamps_and_of_busy_servers) {
         {stamps, "", ""},
         {stamps, "BA-SE 1\n", "line 1"},
         {stamps, "BASE 1\nBASE 2\n", "line 2"},
-        {stamps, "BASE 1\nba.se 2\n", "line 2"},
         {stamps, "BASE\n", "line 1"},
         {stamps, "BASE 12x\n", "line 1"},
-        {stamps, "BASE  1\n", "line 1"},
         {stamps, " 1\n", "line 1"},
         {servers, "2000 http://a/ b\n999 http://gone/\n1000 http://ended/\n",
          "2000 http://a/ b\n"},  // only waits not over
@@ -32,14 +29,14 @@ TEST(record_file, lines_of_stamps_and_of_busy_servers) {
         {servers, "2000\n", "line 1"},
         {servers, "1 http://a/\n2 http://b/\x07\n", "line 2"},
         {servers, "1234567890123 http://a/\n", "line 1"}};
-    for (const auto& r : rows) {
+    for (const auto& [read, text, expected] : rows) {
         std::string outcome;
         try {
-            outcome = std::get<0>(r)(std::get<1>(r));
+            outcome = read(text);
         } catch (const std::runtime_error& e) {
             outcome = std::string(e.what()).substr(0, 6);
         }
-        EXPECT_EQ(outcome, std::get<2>(r)) << std::get<1>(r);
+        EXPECT_EQ(outcome, expected) << text;
     }
     ts::scratch_t dir;
     auto log = ts::capture_log_t::install(cf_log_t::warning);

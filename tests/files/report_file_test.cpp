@@ -1,5 +1,4 @@
-// The run report: what the updater writes reads back the same, at the extremes of every number too,
-// a check's names stay within their bounds, and nothing else is taken for a report.
+// The run report: read back as written, at every number's extremes; a check's names within bounds.
 #include "files/report_file.hpp"
 #include "tests/support/support.hpp"
 
@@ -9,7 +8,7 @@ upd::report_file_t parsed(const std::string& text) {
     return upd::report_file_t::parse(text.data(), text.data() + text.size());
 }
 
-TEST(report_file, what_the_updater_writes_reads_back_and_anything_else_is_refused) {
+TEST(report_file, reads_back_what_it_writes_and_nothing_else) {
     upd::report_file_t r;
     r.status = 94, r.text = "No update servers available", r.dry_run = true, r.duration_ms = 12,
     r.received = UINT64_MAX;
@@ -35,22 +34,21 @@ TEST(report_file, what_the_updater_writes_reads_back_and_anything_else_is_refuse
         EXPECT_THROW(parsed(bad), std::runtime_error) << bad;
 }
 
-TEST(report_file, a_check_names_the_first_files_to_place_within_its_bounds_and_counts_the_rest) {
-    // Names added to each of four zones, the length of each, how many are named, whether the reader refuses one name
-    // more.
+TEST(report_file, a_check_names_files_to_place_within_bounds) {
+    // Names added to each of four zones, their length, how many are named, whether one more is refused.
     const std::tuple<std::size_t, std::size_t, std::size_t, bool> rows[] = {
         {250, 8, 200, true}, {1000, 99, 81, false}, {1, 8191, 1, true}, {1, 8192, 0, false}};
-    for (const auto& row : rows) {
+    for (const auto& [added, length, named, one_more_refused] : rows) {
         upd::report_file_t r;
         upd::report_file_t::zone_t z;
         z.name = "BASE";
-        for (std::size_t i = 0; i < std::get<0>(row); ++i) z.add_to_place(std::string(std::get<1>(row), 'x'));
+        for (std::size_t i = 0; i < added; ++i) z.add_to_place(std::string(length, 'x'));
         r.check = true, r.zones.assign(4, z);
         const std::string text = r.format(),
-                          more = std::string(text).insert(text.find(" to_place_more="), std::get<2>(row) ? ",x" : "x");
+                          more = std::string(text).insert(text.find(" to_place_more="), named ? ",x" : "x");
         EXPECT_EQ(std::make_tuple(z.to_place.size(), z.to_place_more, ts::outcome([&] { parsed(more); }) != "ok"),
-                  std::make_tuple(std::get<2>(row), std::get<0>(row) - std::get<2>(row), std::get<3>(row)))
-            << "names of " << std::get<1>(row);
+                  std::make_tuple(named, added - named, one_more_refused))
+            << "names of " << length;
         EXPECT_TRUE(parsed(text).format() == text && text.size() < 4 * upd::report_file_t::max_names_bytes + 1024)
             << "four zones' names, read back";
     }

@@ -3,7 +3,7 @@
 
 namespace {
 
-TEST(cf_log, buffered_lines_meet_the_first_sinks_threshold_and_texts_are_built_only_when_admitted) {
+TEST(cf_log, buffered_lines_meet_the_first_sinks_threshold) {
     reset_log_for_tests();
     cf_log_t::level_ = cf_log_t::debug;
     LOG_DEBUG("early debug");

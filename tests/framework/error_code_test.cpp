@@ -16,42 +16,41 @@ struct pool_exhausted : std::bad_alloc {
     const char* what() const noexcept override { return "pool exhausted"; }
 };
 
-TEST(error_code, every_failure_form_has_its_exit_code_and_text) {
+TEST(error_code, exit_code_and_text_of_each_failure) {
     const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
     using fs_error = boost::filesystem::filesystem_error;
     using sys_error = boost::system::system_error;
-    using std::make_exception_ptr;
-    tvk::Error error;
-    error.set_code(tvk::EC_NO_UPDATE_SERVERS);
-    const std::tuple<std::exception_ptr, tvk::ErrorCode, std::string> rows[] = {
-        {make_exception_ptr(std::bad_alloc()), tvk::EC_NO_MEMORY, "Not enough memory"},
-        {make_exception_ptr(pool_exhausted()), tvk::EC_NO_MEMORY, "pool exhausted"},
-        {make_exception_ptr(cf_proto_exception_t(error)), tvk::EC_NO_UPDATE_SERVERS, "No update servers available"},
-        {make_exception_ptr(cf_exception_t(sys(ENOENT), "n")), tvk::EC_NO_SUCH_ENTRY, "n"},
-        {make_exception_ptr(fs_error("lstat", sys(EACCES))), tvk::EC_PERMISSION_DENIED, "lstat: Permission denied"},
-        {make_exception_ptr(fs_error("x", sys(EXDEV))), tvk::EC_CROSS_DEVICE_LINK, "x: Invalid cross-device link"},
-        {make_exception_ptr(fs_error("write", sys(ENOSPC))), tvk::EC_IO_ERROR, "write: No space left on device"},
-        {make_exception_ptr(sys_error(sys(EDQUOT), "write")), tvk::EC_IO_ERROR, "write: Disk quota exceeded"},
-        {make_exception_ptr(sys_error(tvk::make_error_code(tvk::EC_PROTOCOL_VIOLATION), "U")),
-         tvk::EC_PROTOCOL_VIOLATION, "U: Protocol violation"},
+    using namespace tvk;
+    const auto x = [](auto e) { return std::make_exception_ptr(e); };
+    Error error;
+    error.set_code(EC_NO_UPDATE_SERVERS);
+    const std::tuple<std::exception_ptr, ErrorCode, std::string> rows[] = {
+        {x(std::bad_alloc()), EC_NO_MEMORY, "Not enough memory"},
+        {x(pool_exhausted()), EC_NO_MEMORY, "pool exhausted"},
+        {x(cf_proto_exception_t(error)), EC_NO_UPDATE_SERVERS, "No update servers available"},
+        {x(cf_exception_t(sys(ENOENT), "n")), EC_NO_SUCH_ENTRY, "n"},
+        {x(fs_error("lstat", sys(EACCES))), EC_PERMISSION_DENIED, "lstat: Permission denied"},
+        {x(fs_error("x", sys(EXDEV))), EC_CROSS_DEVICE_LINK, "x: Invalid cross-device link"},
+        {x(fs_error("write", sys(ENOSPC))), EC_IO_ERROR, "write: No space left on device"},
+        {x(sys_error(sys(EDQUOT), "write")), EC_IO_ERROR, "write: Disk quota exceeded"},
+        {x(sys_error(make_error_code(EC_PROTOCOL_VIOLATION), "U")), EC_PROTOCOL_VIOLATION, "U: Protocol violation"},
         // A number that is no enumerator, even one that is an errno value elsewhere.
-        {make_exception_ptr(sys_error(tvk::make_error_code(tvk::ErrorCode(EEXIST)))), tvk::EC_UNEXPECTED_ERROR,
-         "tvk.Error 17"},
-        {make_exception_ptr(sys_error(boost::asio::error::eof)), tvk::EC_UNEXPECTED_ERROR, "End of file"},
-        {make_exception_ptr(std::runtime_error("boost::filesystem::directory_iterator::construct: x")),
-         tvk::EC_UNEXPECTED_ERROR, "opendir: x"},
-        {make_exception_ptr(std::runtime_error("see boost::x")), tvk::EC_UNEXPECTED_ERROR, "see boost::x"},
-        {make_exception_ptr(cf_outcome_t(tvk::EC_PERMISSION_DENIED)), tvk::EC_PERMISSION_DENIED, "Permission denied"},
-        {make_exception_ptr(cf_outcome_t(tvk::EC_PERMISSION_DENIED, "refused")), tvk::EC_PERMISSION_DENIED, "refused"},
-        {make_exception_ptr(42), tvk::EC_UNEXPECTED_ERROR, "Unexpected exception"},
+        {x(sys_error(make_error_code(ErrorCode(EEXIST)))), EC_UNEXPECTED_ERROR, "tvk.Error 17"},
+        {x(sys_error(boost::asio::error::eof)), EC_UNEXPECTED_ERROR, "End of file"},
+        {x(std::runtime_error("boost::filesystem::directory_iterator::construct: x")), EC_UNEXPECTED_ERROR,
+         "opendir: x"},
+        {x(std::runtime_error("see boost::x")), EC_UNEXPECTED_ERROR, "see boost::x"},
+        {x(cf_outcome_t(EC_PERMISSION_DENIED)), EC_PERMISSION_DENIED, "Permission denied"},
+        {x(cf_outcome_t(EC_PERMISSION_DENIED, "refused")), EC_PERMISSION_DENIED, "refused"},
+        {x(42), EC_UNEXPECTED_ERROR, "Unexpected exception"},
     };
-    for (const auto& r : rows) {
-        EXPECT_EQ(exit_code_of(std::get<0>(r)), std::get<1>(r)) << std::get<2>(r);
-        EXPECT_EQ(exception_text(std::get<0>(r)), std::get<2>(r));
+    for (const auto& [thrown, code, text] : rows) {
+        EXPECT_EQ(exit_code_of(thrown), code) << text;
+        EXPECT_EQ(exception_text(thrown), text);
     }
-    EXPECT_EQ(exit_code_of(std::exception_ptr()), tvk::EC_OK);
+    EXPECT_EQ(exit_code_of(std::exception_ptr()), EC_OK);
     EXPECT_EQ(exit_code_of(fs_error("x", boost::system::error_code(ENOTDIR, boost::system::generic_category()))),
-              tvk::EC_NOT_A_DIRECTORY);
+              EC_NOT_A_DIRECTORY);
     // The rewritten directory text belongs to the thread that asked for it.
     const char* mine = exception_text(std::runtime_error("boost::filesystem::directory_iterator::construct: main"));
     std::thread([] {

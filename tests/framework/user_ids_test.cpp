@@ -1,6 +1,4 @@
-// Handing a work tree to the run-as account: only directories and regular files inside it, down to
-// 64 levels, change hands, never what a symbolic or hard link leads to. (Lookups are checked through
-// the program.)
+// Handing a tree to the run-as account: its folders and files down to 64 levels, nothing a link leads to.
 #include "framework/user_ids.hpp"
 #include "tests/support/support.hpp"
 
@@ -9,7 +7,7 @@
 
 namespace {
 
-TEST(user_ids, the_tree_goes_to_the_account_but_nothing_a_link_points_to) {
+TEST(user_ids, the_tree_but_no_link_target_changes_hands) {
     tvk::LocalUser nobody;
     nobody.set_name("nobody");
     user_ids_t user = resolve_user(nobody);

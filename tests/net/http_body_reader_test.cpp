@@ -1,13 +1,12 @@
-// The body reader: where each framing ends a body, the words of a cut, draining, keeping the
-// connection, and what chunk framing may cost the wire.
+// The body reader: where framing ends a body, a cut's words, draining, keeping the connection.
 #include "net/http_body_reader.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// "C|I|X|O|F body" (complete, incomplete, invalid, overdrawn, framing too large), the words of a
-// close after an incomplete body, then clean and reusable.
+// "C|I|X|O|F body" (complete, incomplete, invalid, overdrawn, framing too large), a cut's words,
+// then clean and reusable.
 std::string feed(const std::vector<std::string>& fields, const std::string& bytes, bool drain = false,
                  boost::optional<std::uint64_t> limit = boost::none) {
     upd::http_response_t head;
@@ -22,7 +21,7 @@ std::string feed(const std::vector<std::string>& fields, const std::string& byte
            std::to_string(body.reusable());
 }
 
-TEST(http_body_reader, bodies_end_where_their_framing_says_and_only_a_clean_end_keeps_the_connection) {
+TEST(http_body_reader, bodies_end_where_their_framing_says) {
     const std::vector<std::string> chunked{"Transfer-Encoding", "chunked"};
     std::string padded;  // a byte of data per 200 bytes of framing
     for (int i = 0; i < 400; ++i) padded += "1;" + std::string(194, 'e') + "\r\na\r\n";

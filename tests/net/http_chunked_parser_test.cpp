@@ -1,4 +1,4 @@
-// Chunked bodies: every message of the table whole, split at every offset and byte by byte; bounds.
+// Chunked bodies: whole, split anywhere and byte by byte; bounds.
 #include "net/http_chunked_parser.hpp"
 
 #include <gtest/gtest.h>
@@ -9,8 +9,7 @@ namespace {
 
 using chunked_t = upd::http_chunked_parser_t;
 
-// "C|I|X|L data" (complete, incomplete, invalid, overlong) after feeding the pieces, and the input bytes taken up to
-// the end.
+// "C|I|X|L data" (complete, incomplete, invalid, overlong), and the bytes taken to the end.
 std::string feed_chunked(const std::vector<std::string>& pieces) {
     chunked_t parser;
     std::string data;
@@ -26,7 +25,7 @@ std::string feed_chunked(const std::vector<std::string>& pieces) {
            (result == chunked_t::complete ? " @" + std::to_string(taken) : "");
 }
 
-TEST(http_chunked_parser, bodies_whole_split_anywhere_and_byte_by_byte) {
+TEST(http_chunked_parser, whole_split_and_byte_by_byte) {
     const std::pair<std::string, std::string> rows[] = {
         {"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\nNEXT", "C hello world @26"},
         {"A;name=\"v\"\r\n0123456789\r\n0;x\r\nTrailer: 1\r\nMore: 2\r\n\r\n", "C 0123456789 @52"},
@@ -48,14 +47,14 @@ TEST(http_chunked_parser, bodies_whole_split_anywhere_and_byte_by_byte) {
         {"1\r\na\r\n1;" + std::string(1100, 'e') + "\r\nb\r\n", "L a"},
         {"0\r\n" + std::string(70000, 't') + "\r\n\r\n", "X "},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.first.substr(0, 60));
-        EXPECT_EQ(feed_chunked({r.first}), r.second);
-        for (std::size_t k = 0; k <= r.first.size(); k += r.first.size() > 200 ? 997 : 1)
-            EXPECT_EQ(feed_chunked({r.first.substr(0, k), r.first.substr(k)}), r.second) << "split at " << k;
+    for (const auto& [bytes, expected] : rows) {
+        SCOPED_TRACE(bytes.substr(0, 60));
+        EXPECT_EQ(feed_chunked({bytes}), expected);
+        for (std::size_t k = 0; k <= bytes.size(); k += bytes.size() > 200 ? 997 : 1)
+            EXPECT_EQ(feed_chunked({bytes.substr(0, k), bytes.substr(k)}), expected) << "split at " << k;
         std::vector<std::string> bytewise;
-        for (char c : r.first) bytewise.push_back(std::string(1, c));
-        EXPECT_TRUE(r.first.size() >= 200 || feed_chunked(bytewise) == r.second);
+        for (char c : bytes) bytewise.push_back(std::string(1, c));
+        EXPECT_TRUE(bytes.size() >= 200 || feed_chunked(bytewise) == expected);
     }
 }
 

@@ -1,5 +1,4 @@
-// What the client reads from response heads: the body's length, a range, a retry time; and the
-// pace a body must keep.
+// Lengths, ranges and retry times of response heads; the pace a body must keep.
 #include "net/http_fields.hpp"
 #include "net/progress_floor.hpp"
 
@@ -8,33 +7,28 @@
 namespace {
 
 TEST(http_fields, lengths_ranges_and_retry_times) {
-    const auto length = [](std::vector<std::pair<std::string, std::string>> headers) {
+    const std::pair<std::vector<std::string>, std::string> lengths[] = {
+        // the fields' values, the length
+        {{"42"}, "42"},   {{"42", "042"}, "42"}, {{}, "none"},   {{"42", "43"}, "none"},
+        {{"-1"}, "none"}, {{"4 2"}, "none"},     {{""}, "none"}, {{"1234567890123456789"}, "none"}};
+    for (const auto& [values, expected] : lengths) {
         upd::http_headers_t h;
-        for (const auto& p : headers) h.add(p.first, p.second);
+        h.add("X", "1");
+        for (const auto& v : values) h.add("content-LENGTH", v);
         const auto n = upd::content_length(h);
-        return n ? std::to_string(*n) : "none";
-    };
-    EXPECT_EQ(length({{"content-LENGTH", "42"}, {"X", "1"}}), "42");
-    EXPECT_EQ(length({{"Content-Length", "42"}, {"Content-Length", "042"}}), "42");
-    for (const auto& bad : std::vector<std::vector<std::pair<std::string, std::string>>>{
-             {},
-             {{"Content-Length", "42"}, {"Content-Length", "43"}},
-             {{"Content-Length", "-1"}},
-             {{"Content-Length", "4 2"}},
-             {{"Content-Length", ""}},
-             {{"Content-Length", "1234567890123456789"}}})
-        EXPECT_EQ(length(bad), "none");
+        EXPECT_EQ(n ? std::to_string(*n) : "none", expected) << ::testing::PrintToString(values);
+    }
     const std::pair<std::string, std::string> ranges[] = {
         {"bytes 5-9/10", "5-9/10"}, {"bytes 0-0/*", "0-0/*"}, {"bytes 5-9/9", "none"},
         {"bytes 9-5/10", "none"},   {"bytes=5-9/10", "none"}, {"bytes 5-/10", "none"},
         {"bytes -9/10", "none"},    {"items 5-9/10", "none"}, {"bytes 5-9", "none"}};
-    for (const auto& r : ranges) {
-        const auto range = upd::content_range(r.first);
-        EXPECT_EQ(range ? std::to_string(range->first) + "-" + std::to_string(range->last) + "/" +
-                              (range->total ? std::to_string(*range->total) : "*")
-                        : "none",
-                  r.second)
-            << r.first;
+    for (const auto& [value, expected] : ranges) {
+        const auto r = upd::content_range(value);
+        EXPECT_EQ(r ? std::to_string(r->first) + "-" + std::to_string(r->last) + "/" +
+                          (r->total ? std::to_string(*r->total) : "*")
+                    : "none",
+                  expected)
+            << value;
     }
     const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
     const std::pair<std::string, long long> waits[] = {{"120", 120},
@@ -49,10 +43,10 @@ TEST(http_fields, lengths_ranges_and_retry_times) {
                                                        {"soon", -1},
                                                        {"", -1},
                                                        {"Sun, 32 Nov 1994 08:49:37 GMT", -1}};
-    for (const auto& w : waits) EXPECT_EQ(upd::retry_after(w.first, now, 21600).value_or(-1), w.second) << w.first;
+    for (const auto& [value, wait] : waits) EXPECT_EQ(upd::retry_after(value, now, 21600).value_or(-1), wait) << value;
 }
 
-TEST(progress_floor, each_window_brings_a_kibibyte_a_second_or_the_rest) {
+TEST(progress_floor, a_kibibyte_a_second_or_the_rest) {
     using clock = upd::progress_floor_t::clock;
     const clock::time_point t0{};
     const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };

@@ -5,7 +5,7 @@
 
 namespace {
 
-TEST(http_request, heads_byte_for_byte_where_no_field_can_end_its_line_and_headers_keep_their_order) {
+TEST(http_request, heads_byte_for_byte_and_no_field_ends_its_line) {
     upd::http_request_t r;
     r.method = "GET";
     EXPECT_EQ(r.to_string(), "GET / HTTP/1.1\r\n\r\n");

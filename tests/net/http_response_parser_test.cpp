@@ -1,4 +1,4 @@
-// Response heads: every message of the table whole, split at every offset, and byte by byte; the bound.
+// Response heads: whole, split anywhere and byte by byte; the bound.
 #include "net/http_response_parser.hpp"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ std::string describe(parser_t::result_t result, const parser_t& parser) {
     return out;
 }
 
-// Feeds the bytes in the given pieces; returns the description and how many bytes were taken.
+// The description after the pieces, and the bytes taken.
 std::pair<std::string, std::size_t> feed(const std::vector<std::string>& pieces) {
     parser_t parser;
     parser_t::result_t result = parser_t::incomplete;
@@ -38,7 +38,7 @@ std::string many(std::size_t n, const char* line = "H: v\r\n") {
     return text;
 }
 
-TEST(http_response_parser, messages_whole_split_anywhere_and_byte_by_byte) {
+TEST(http_response_parser, whole_split_and_byte_by_byte) {
     const struct {
         std::string head, rest, expected;
     } rows[] = {
@@ -85,7 +85,7 @@ TEST(http_response_parser, messages_whole_split_anywhere_and_byte_by_byte) {
     }
 }
 
-TEST(http_response_parser, a_final_result_sticks_until_reset_and_lines_are_capped) {
+TEST(http_response_parser, a_result_sticks_until_reset_and_heads_are_capped) {
     parser_t parser;
     const std::string first = "HTTP/1.1 404 Gone\r\nA: 1\r\n\r\n", second = "HTTP/1.0 200 OK\r\n\r\n";
     std::size_t consumed = 0;

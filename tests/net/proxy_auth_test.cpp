@@ -34,10 +34,10 @@ std::string digest(const std::string& realm, const std::string& nonce, const std
            "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=\"" + qop + "\", response=\"" + response + "\"";
 }
 
-TEST(proxy_auth, challenges_their_answers_and_the_md5_and_base64_beneath) {
+TEST(proxy_auth, challenges_and_their_answers) {
     auto log = ts::capture_log_t::install();
-    EXPECT_EQ(answer("Digest realm=\"testrealm@host.com\", qop=\"auth\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\""),
-              digest("testrealm@host.com", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "auth", "/dir/v.lst?x=1"));
+    EXPECT_EQ(answer("Digest realm=\"t@h, 1\", qop=\"auth\", nonce=\"dcd98b\""),
+              digest("t@h, 1", "dcd98b", "auth", "/dir/v.lst?x=1"));
     EXPECT_EQ(answer("DIGEST Realm=r,NONCE=n"), digest("r", "n", "", "/dir/v.lst?x=1"));
     // Each request on a nonce counts one up; a nonce gone stale is no refusal of the credentials.
     EXPECT_EQ(answer("Digest realm=r, nonce=n, qop=auth, stale=TRUE", "/x", "GET", 26),
@@ -60,14 +60,9 @@ TEST(proxy_auth, challenges_their_answers_and_the_md5_and_base64_beneath) {
     reset_log_for_tests();
     EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    const std::pair<std::string, std::string> rows[] = {{"", ""},
-                                                        {"f", "Zg=="},
-                                                        {"fo", "Zm8="},
-                                                        {"foo", "Zm9v"},
-                                                        {"foob", "Zm9vYg=="},
-                                                        {"foobar", "Zm9vYmFy"},
-                                                        {"\xff\xfe", "//4="}};
-    for (const auto& r : rows) EXPECT_EQ(upd::base64_encode(r.first), r.second);
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="}};
+    for (const auto& [bytes, text] : rows) EXPECT_EQ(upd::base64_encode(bytes), text);
     EXPECT_EQ(upd::base64_encode(std::string(300, 'x')).find('\n'), std::string::npos);
 }
 

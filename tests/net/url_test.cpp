@@ -30,11 +30,11 @@ TEST(url, split_printed_parsed_again_and_joined) {
         {"a://b://c/d", "a|b|0|/c/d|a://b//c/d"},
         {"h:81:82/f", "|h|81|f|h:81/f"},
     };
-    for (const auto& r : rows) {
+    for (const auto& [text, expected] : rows) {
         upd::url_t url("HTTPS://old-host:4443/old/path");
-        url.parse(r.first);
-        EXPECT_EQ(fields(url), r.second) << r.first;
-        EXPECT_EQ(fields(upd::url_t(url.to_string())), r.second) << "printed form parses back: " << r.first;
+        url.parse(text);
+        EXPECT_EQ(fields(url), expected) << text;
+        EXPECT_EQ(fields(upd::url_t(url.to_string())), expected) << "printed form parses back: " << text;
     }
     for (const char* base : {"http://h/bases", "http://h/bases/"})
         EXPECT_EQ(upd::url_t(base, "v.lst").to_string(), "http://h/bases/v.lst");

@@ -6,7 +6,7 @@ namespace {
 
 using ts::hex;
 
-TEST(schema, field_numbers_on_the_wire_and_required_fields) {
+TEST(schema, wire_bytes_and_required_fields) {
     tvk::Update2ConfigdMessage up;
     up.set_tag(tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
     up.mutable_install()->add_to_place()->set_source("s"),
@@ -43,7 +43,7 @@ TEST(schema, field_numbers_on_the_wire_and_required_fields) {
         {std::string("\x08\x03", 2), false},
         {std::string("\x08\x02\x22\x03\x12\x01w", 7), false},  // error without code
         {std::string("\x08\x02\x22\x02\x08\x0e", 6), false}};  // code 14 is none
-    for (const auto& r : rows) EXPECT_EQ(down.ParseFromString(r.first), r.second) << r.first.size();
+    for (const auto& [bytes, parses] : rows) EXPECT_EQ(down.ParseFromString(bytes), parses) << bytes.size();
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(installer, everything_or_nothing_is_placed_with_modes_kept_and_the_obsolete_files_go) {
+TEST(installer, everything_or_nothing_is_placed) {
     ts::scratch_t dir;
     const auto path = [&](const std::string& name) { return (dir / name).string(); };
     const std::tuple<std::string, std::string, tvk::ErrorCode> rows[] = {
@@ -17,17 +17,16 @@ TEST(installer, everything_or_nothing_is_placed_with_modes_kept_and_the_obsolete
     ts::spit(dir / "dl" / "a", "new a"), ts::spit(dir / "dl" / "b", "new b");
     ts::spit(dir / "bases" / "a", "old a"), ts::spit(dir / "bases" / "obsolete", "obsolete");
     ::chmod(path("bases/a").c_str(), 0640);
-    for (const auto& r : rows) {
+    for (const auto& [from, to, code] : rows) {
         tvk::InstallRequest request;
-        for (const auto& p :
-             {std::make_pair(path("dl/a"), path("bases/a")), std::make_pair(std::get<0>(r), std::get<1>(r))}) {
+        for (const auto& p : {std::make_pair(path("dl/a"), path("bases/a")), std::make_pair(from, to)}) {
             auto* item = request.add_to_place();
             item->set_source(p.first), item->set_destination(p.second);
         }
         for (const char* name : {"bases/obsolete", "bases/a", "bases/never-there"})
             request.add_to_remove(path(name));  // a: just placed
         const auto outcome = tavik_run::install_files(request);
-        EXPECT_EQ(outcome.ok ? tvk::EC_OK : outcome.error.code(), std::get<2>(r)) << outcome.error.what();
+        EXPECT_EQ(outcome.ok ? tvk::EC_OK : outcome.error.code(), code) << outcome.error.what();
         EXPECT_TRUE(outcome.ok || outcome.error.what().find("Cannot copy") != std::string::npos)
             << outcome.error.what();
         EXPECT_EQ(ts::listing(dir / "bases"), outcome.ok ? "a b " : "a obsolete ");

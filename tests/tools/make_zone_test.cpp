@@ -1,5 +1,4 @@
-// tavik-sign make-zone as a publisher meets it: what it refuses, the stamps of its lists, and the generations of the
-// tree its runs leave.
+// tavik-sign make-zone: what it refuses, the stamps of its lists, the generations of its tree.
 #include "tests/support/updater_process.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 #include "tools/tavik-sign/packer.hpp"
@@ -18,7 +17,7 @@
 
 namespace {
 
-TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_them_unless_told) {
+TEST(make_zone, signs_with_every_key_given_and_refuses_a_change_of_keys_unless_told) {
     ts::scratch_t dir;
     ts::spit(dir / "files" / "a.avc", "a");
     sign::generate_key((dir / "new").string(), "a new DSA key");
@@ -71,20 +70,15 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_tree_signed_by_none_of_
     }
 }
 
-TEST(
-    make_zone,
-    each_list_is_stamped_above_the_last_one_published_by_a_run_that_waits_for_another_on_the_tree_or_fails_naming_its_lock) {
+TEST(make_zone, stamps_rise_and_a_run_waits_for_the_lock_or_names_it) {
     ts::scratch_t dir;
-    ts::spit(dir / "files" / "big",
-             std::string(8 << 20, 'b'));  // a long run: the watcher looks into it, and it is stopped in it
+    ts::spit(dir / "files" / "big", std::string(8 << 20, 'b'));  // a long run, to be watched and stopped
     sign::zone_options_t o;
     o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = (dir / "files").string(),
-    o.out = (dir / "www" / "z").string();
-    o.urls = {"http://m/"}, o.packed = false;
+    o.out = (dir / "www" / "z").string(), o.urls = {"http://m/"}, o.packed = false;
     const std::string lock = (dir / "www" / ".z.lock").string();
     std::atomic<bool> done{false};
-    std::string faults,
-        last;  // once a list is published, each one --out shows verifies and is not below the one before
+    std::string faults, last;  // each list --out shows verifies and is not below the one before
     std::thread watcher([&, keys = sign::signing_keys_t::load(o.key, {})] {
         for (std::string covered, signature; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
             const std::string stamp = sign::published_t::last_stamp(o.out),
@@ -97,13 +91,11 @@ TEST(
         }
     });
     const std::tuple<std::string, std::string, unsigned, std::string, std::string> rows[] = {
-        // the stamps of a run in another process
+        // the stamp of a run in another process; this run's, its --wait and outcome ("%": the lock); the tree then
         {"300", "300", 0, "%", ".z.gen-300 .z.lock z "},
-        {"400", "500", 1, "%", ".z.gen-300 .z.gen-400 .z.lock z "},  // and of this one, its --wait,
+        {"400", "500", 1, "%", ".z.gen-300 .z.gen-400 .z.lock z "},
         {"600", "0550", 30, "125 the stamp 0550 is not above 600, the stamp of the list in",
-         ".z.gen-400 .z.gen-600 .z.lock z "},  // its outcome ("%":
-        {"700", "6x", 30, "125 the stamp \"6x\" must be 1 to 64",
-         ".z.gen-600 .z.gen-700 .z.lock z "},  // failed on the lock), and the tree then
+         ".z.gen-400 .z.gen-600 .z.lock z "},
         {"800", "950", 30, "ok", ".z.gen-800 .z.gen-950 .z.lock z "}};
     for (const auto& [first_stamp, stamp, wait, outcome, tree] : rows) {
         ts::updater_t first(ts::launch_t{{"make-zone", "--key", o.key, "--files", o.files, "--out", o.out, "--url",
@@ -116,8 +108,7 @@ TEST(
         const std::string pid = std::to_string(first.pid());
         for (int i = 0; i < 5000 && ts::slurp(lock).rfind(pid + "\n", 0) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        first.kill(SIGSTOP);  // it holds the lock until it is let go on: at once for a run that waits long, else once
-                              // this one has ended
+        first.kill(SIGSTOP);  // holding the lock: let go on soon for a run that waits long, else after it
         std::thread go([&, wait = wait] {
             if (wait > 1) std::this_thread::sleep_for(std::chrono::milliseconds(300)), first.kill(SIGCONT);
         });
@@ -134,22 +125,23 @@ TEST(
     EXPECT_EQ(faults, "") << "last " << last;
 }
 
-TEST(make_zone, a_list_is_valid_for_fourteen_days_unless_told_otherwise_and_never_for_less_than_an_hour) {
-    const std::pair<std::string, long long> rows[] = {
-        {"14d", 14 * 86400}, {"36h", 36 * 3600}, {"1h", 3600}, {"none", 0}, {"0h", -1},
-        {"59m", -1},         {"h", -1},          {"1.5d", -1}, {"", -1},    {"9999999d", -1}};
-    for (const auto& r : rows) {
+TEST(make_zone, validity_and_stamp_options) {
+    const std::pair<std::string, long long> rows[] = {{"14d", 14 * 86400}, {"1h", 3600}, {"none", 0}, {"0h", -1},
+                                                      {"59m", -1},         {"1.5d", -1}, {"", -1},    {"9999999d", -1}};
+    for (const auto& [text, expected] : rows) {
         long long seconds = -1;
-        ts::outcome([&] { seconds = sign::validity_seconds(r.first); });
-        EXPECT_EQ(seconds, r.second) << r.first;
+        ts::outcome([&, &text = text] { seconds = sign::validity_seconds(text); });
+        EXPECT_EQ(seconds, expected) << text;
     }
     sign::zone_options_t o;
     long long expires = 0;
     EXPECT_TRUE(upd::from_utc_digits(sign::list_expiry(o), expires));
     EXPECT_NEAR(expires - std::time(nullptr), 14 * 86400, 5) << "the default";
+    o.urls = {"http://m/"}, o.stamp = "6x";
+    EXPECT_EQ(ts::outcome([&] { sign::check_options(o); }), "125 the stamp \"6x\" must be 1 to 64 decimal digits");
 }
 
-TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {
+TEST(make_zone, urls_the_updater_reads_back_as_given) {
     const std::tuple<std::string, bool, std::string> rows[] = {
         // URL, in zone.ini, what is wrong ("": nothing; %: the URL quoted)
         {"HTTPS://m.test:443/b/", true, ""},
@@ -166,19 +158,15 @@ TEST(make_zone, urls_are_taken_only_when_the_updater_reads_them_back_as_given) {
         {"http://m.test:/b", false, "the port of % is not a number from 1 to 65535"},
         {"http://m.test?q=1", false, "the host of % may hold only letters, digits, '-', '.' and '_'"},
         {"http://m.test:080/b", false, "% would be read as \"http://m.test:80/b\""}};
-    for (const auto& r : rows) {
-        std::string expected = std::get<2>(r);
-        if (expected.find('%') != std::string::npos)
-            expected.replace(expected.find('%'), 1, "the URL \"" + std::get<0>(r) + "\"");
-        EXPECT_EQ(sign::check_url(std::get<0>(r), std::get<1>(r)), expected) << std::get<0>(r);
+    for (auto [url, in_ini, expected] : rows) {
+        if (expected.find('%') != std::string::npos) expected.replace(expected.find('%'), 1, "the URL \"" + url + "\"");
+        EXPECT_EQ(sign::check_url(url, in_ini), expected) << url;
     }
 }
 
-TEST(make_zone, each_run_switches_the_link_to_a_new_generation_that_carries_over_what_make_zone_did_not_publish) {
+TEST(make_zone, each_run_switches_to_a_new_generation_carrying_over_the_rest) {
     ts::scratch_t dir;
-    const ts::fs::path files = dir / "files",
-                       out = files /
-                             "tree";  // a tree inside the folder of files is no input, nor its generations and lock
+    const ts::fs::path files = dir / "files", out = files / "tree";  // within the files, yet no input
     sign::zone_options_t o;
     o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = files.string(), o.out = out.string(),
     o.urls = {"http://m.test/b"}, o.drl_name = "bases.drl";
@@ -212,17 +200,17 @@ TEST(make_zone, each_run_switches_the_link_to_a_new_generation_that_carries_over
         {[&] { o.drl_name = "update.drl"; }, "ok", later, false,
          ".tree.gen-1 .tree.gen-4 .tree.gen-6 .tree.lock big timestamp tree .tree.gen-6"}};
     int stamp = 0;
-    for (const auto& r : rows) {
+    for (const auto& [change, outcome, tree, drl_kept, beside] : rows) {
         const std::string drl = ts::slurp(out / "update.drl"), ini = ts::slurp(out / "zone.ini");
-        std::get<0>(r)(), o.stamp = std::to_string(++stamp);
-        EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), std::get<1>(r)) << stamp;
-        EXPECT_EQ(ts::listing(out), std::get<2>(r)) << stamp;
+        change(), o.stamp = std::to_string(++stamp);
+        EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }), outcome) << stamp;
+        EXPECT_EQ(ts::listing(out), tree) << stamp;
         EXPECT_EQ(ts::listing(files) + (ts::fs::is_symlink(out) ? ts::fs::read_symlink(out).string() : "a folder"),
-                  std::get<4>(r))
+                  beside)
             << stamp;
         EXPECT_TRUE(::stat((out / "notes" / "own.txt").c_str(), &st) == 0 && st.st_ino == own.st_ino)
             << stamp << ": a hard link";
-        EXPECT_EQ(ts::slurp(out / "update.drl") == drl, std::get<3>(r)) << stamp;
+        EXPECT_EQ(ts::slurp(out / "update.drl") == drl, drl_kept) << stamp;
         EXPECT_TRUE(ini.empty() || ts::slurp(out / "zone.ini") == ini) << stamp;
         EXPECT_TRUE(!ts::fs::exists(out / "bases.drl") || ts::slurp(out / "bases.drl") == ts::slurp(out / "update.drl"))
             << stamp;
@@ -234,7 +222,7 @@ TEST(make_zone, each_run_switches_the_link_to_a_new_generation_that_carries_over
               std::string::npos);
 }
 
-TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_it_and_indexes_none_once_none_is) {
+TEST(make_zone, patches_each_changed_file_from_each_earlier_version_worth_it) {
     ts::scratch_t dir;
     const auto noise = [](std::size_t n, std::uint32_t x) {
         std::string s;
@@ -247,7 +235,7 @@ TEST(make_zone, patches_each_changed_file_from_each_earlier_version_when_worth_i
         {"files/big", big},           {"p1/big", v1},     {"p2/big", v2},
         {"files/same", "s"},          {"p1/same", "s"},   {"files/fresh", noise(4096, 4)},
         {"p1/fresh", noise(4096, 5)}, {"files/new", "n"}, {"p2/gone", "g"}};
-    for (const auto& f : files) ts::spit(dir / f.first, f.second);
+    for (const auto& [path, bytes] : files) ts::spit(dir / path, bytes);
     sign::zone_options_t o;
     o.key = TAVIK_SOURCE_DIR "/keys/development.key", o.files = (dir / "files").string(),
     o.out = (dir / "out").string(), o.urls = {"http://m.test/b"};

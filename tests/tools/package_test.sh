@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The Debian packages of a build: cpack writes them into a scratch folder, dpkg-deb lists them: each
-# program and manual page where GNUInstallDirs puts it, in its own package, nothing else, and the
-# packages depend on the libraries their programs link (zstd for patches), the tools' on the updater's;
-# the tools' systemd units pass systemd-analyze verify (where it is installed) without a word.
+# The Debian packages of a build: each holds its programs and manual pages where GNUInstallDirs puts
+# them and nothing else, depends on the libraries they link, and the tools' systemd units pass
+# systemd-analyze verify (where installed) without a word.
 # Usage: package_test.sh BUILD_DIR BINDIR MANDIR DATAROOTDIR   (exit 77, skipped: no dpkg-deb)
 set -euo pipefail
 command -v dpkg-deb >/dev/null || { echo "dpkg-deb is not installed (package dpkg): skipped"; exit 77; }

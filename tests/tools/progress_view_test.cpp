@@ -1,12 +1,10 @@
-// tavik-run's progress: plain lines when a stage begins (after the final state of the one before)
-// and at most every 10 s between, "up to date"; on a terminal one line with the rate, which the
-// updater's lines pass above.
+// tavik-run's progress: plain lines per stage and at most every 10 s; on a terminal a live line.
 #include "tests/support/support.hpp"
 #include "tools/tavik-run/progress_view.hpp"
 
 namespace {
 
-TEST(progress_view, plain_lines_per_stage_and_ten_seconds_and_a_live_line_that_others_pass_above) {
+TEST(progress_view, plain_lines_and_a_live_line) {
     const auto at = [](int s) { return tavik_run::view_clock::time_point{} + std::chrono::seconds(s); };
     std::ostringstream plain, live, err;
     tavik_run::progress_view_t lines(plain, false), line(live, true, 100);

@@ -1,26 +1,17 @@
 #!/usr/bin/env python3
-"""Test vectors for the SHA-0 digest and the signature check, made with plain Python integers.
-
-Writes vectors.txt next to this script from keys/development.key. Lines:
-  sha0 <message hex or -> <digest hex, h0 first, big-endian words>
-  q <q as 20 bytes little-endian hex>
-  sig <message hex> <r then s, 20 bytes little-endian each, over e = h0 + h1 2^32 + ... + h4 2^128>
-  sig-empty - <the same for empty data>
-  fips <message hex> <r then s, 20 bytes big-endian each, over the big-endian SHA-1 digest>
-The nonces come from a fixed seed, so the output is the same on every run.
-"""
+"""Writes vectors.txt, SHA-0 digests and signatures by keys/development.key made with plain integers:
+  sha0 MESSAGE DIGEST (h0 first, big-endian words); q Q (20 bytes little-endian)
+  sig MESSAGE R+S (20 bytes little-endian each, over e = h0 + h1 2^32 + ... + h4 2^128); sig-empty - R+S
+  fips MESSAGE R+S (20 bytes big-endian each, over the big-endian SHA-1 digest)
+Messages in hex ("-": empty); the nonces come from a fixed seed, so every run writes the same."""
 import hashlib, os, random, struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 M32 = 0xFFFFFFFF
 
 
-def rol(x, n):
-    return ((x << n) | (x >> (32 - n))) & M32
-
-
-def sha0_words(message):
-    """SHA-0 chaining words after the last block (no rotation in the message schedule)."""
+def sha0_words(message):  # SHA-1 without the rotation in the message schedule
+    rol = lambda x, n: ((x << n) | (x >> (32 - n))) & M32
     h = [0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0]
     padded = message + b"\x80" + b"\x00" * ((55 - len(message)) % 64) + struct.pack(">II", 0, len(message) * 8 & M32)
     for off in range(0, len(padded), 64):
@@ -37,13 +28,13 @@ def sha0_words(message):
 
 
 def sign(key, e, rng, order):
-    p, q, g, x = key["p"], key["q"], key["g"], key["x"]
+    p, q, g, x, y = (key[n] for n in "pqgxy")
     while True:
         k = rng.randrange(1, q)
         r = pow(g, k, p) % q
         s = pow(k, -1, q) * (e + x * r) % q
         w = pow(s, -1, q) if s else 0
-        if r and s and pow(g, e * w % q, p) * pow(key["y"], r * w % q, p) % p % q == r:
+        if r and s and pow(g, e * w % q, p) * pow(y, r * w % q, p) % p % q == r:
             return (r.to_bytes(20, order) + s.to_bytes(20, order)).hex()
 
 
@@ -54,15 +45,14 @@ def main():
             name, value = line.split("=")
             key[name.strip()] = int(value, 16)
     pattern = lambda n, seed: bytes((i * 31 + seed) & 0xFF for i in range(n))
-    little = lambda m: sum(v << (32 * i) for i, v in enumerate(sha0_words(m)))  # h0 least significant
+    little = lambda m: sum(v << (32 * i) for i, v in enumerate(sha0_words(m)))
     rng = random.Random(20261206)
     lines = ["sha0 %s %s" % (m.hex() or "-", "".join("%08x" % v for v in sha0_words(m)))
              for m in [b"", b"abc"] + [pattern(n, n) for n in (1, 55, 56, 57, 63, 64, 65, 119, 120, 128, 1000)]]
     lines.append("q %s" % key["q"].to_bytes(20, "little").hex())
     messages = [b"abc", b"x", pattern(100, 7), pattern(4096, 3), b"[Signature]\r\n" * 5] + [b"message %d" % i for i in range(40)]
     lines += ["sig %s %s" % (m.hex(), sign(key, little(m), rng, "little")) for m in messages]
-    # A valid signature of empty data: the verifier must still refuse an empty range.
-    lines.append("sig-empty - %s" % sign(key, little(b""), rng, "little"))
+    lines.append("sig-empty - %s" % sign(key, little(b""), rng, "little"))  # an empty range is still refused
     lines += ["fips %s %s" % (m.hex(), sign(key, int.from_bytes(hashlib.sha1(m).digest(), "big"), rng, "big")) for m in messages[:2]]
     with open(os.path.join(HERE, "vectors.txt"), "w") as f:
         f.write("# Made by make_vectors.py from keys/development.key; do not edit.\n" + "\n".join(lines) + "\n")
