@@ -21,6 +21,7 @@ lines_t configure(const tvk::UpdateConfig& config, int status, bool proc_status 
 }
 
 TEST(inventory, log_settings_accounts_and_work_folder) {
+    using namespace tvk;
     ts::scratch_t dir;
     const std::string start = "Notice: Update 11.0.5.1807201428", closed = "Error: Monitor IPC error: End of file",
                       exit_1 = "Notice: Exit with status 1 (Error on monitor channel)",
@@ -30,8 +31,8 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
         ts::fs::create_hard_link(dir / "secret", dir / "hard.log");
     ts::fs::create_symlink(dir / "secret", dir / "link.log");
     const auto log_at = [&](const char* name) {
-        return [path = (dir / name).string()](tvk::UpdateConfig& c) {
-            c.mutable_actual_log()->set_type(tvk::Log::FILE), c.mutable_actual_log()->set_path(path);
+        return [path = (dir / name).string()](UpdateConfig& c) {
+            c.mutable_actual_log()->set_type(Log::FILE), c.mutable_actual_log()->set_path(path);
         };
     };
     const auto refused = [&](const char* name, const std::string& why) {
@@ -40,14 +41,12 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
             bad, exit_102};
     };
     const struct {
-        std::function<void(tvk::UpdateConfig&)> change;
+        std::function<void(UpdateConfig&)> change;
         int status;
         lines_t lines;  // a line ending in "*" is matched as a prefix
     } rows[] = {
         // The lines buffered before the sink existed meet its threshold too.
-        {[](tvk::UpdateConfig& c) {
-             c.set_log_level(tvk::LOG_LEVEL_WARNING), c.mutable_actual_log()->set_type(tvk::Log::AUTO);
-         },
+        {[](UpdateConfig& c) { c.set_log_level(LOG_LEVEL_WARNING), c.mutable_actual_log()->set_type(Log::AUTO); },
          1,
          {"Warning: Log type Auto is not resolved, logging to standard error",
           "Warning: No zone is installed and enabled: there is nothing to update", closed}},
@@ -56,26 +55,26 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
         {log_at("link.log"), 102, refused("link.log", "Too many levels of symbolic links")},
         {log_at("hard.log"), 102, refused("hard.log", "Too many links")},
         {log_at("fifo.log"), 102, refused("fifo.log", "No such device or address")},
-        {[](tvk::UpdateConfig& c) {
+        {[](UpdateConfig& c) {
              c.mutable_run_as_user()->clear_uid(), c.mutable_run_as_user()->set_name("no-such-user");
          },
          102,
          {start, "Error: Config option run_as_user: getpwnam(\"no-such-user\"): *", bad, exit_102}},
-        {[](tvk::UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); },
+        {[](UpdateConfig& c) { c.mutable_run_as_user()->set_uid(4000000000u); },
          102,
          {start, "Error: Config option run_as_user: getpwuid(4000000000): *",
           "Error: Config option run_as_user: Can not run as user 4000000000", bad, exit_102}},
-        {[&](tvk::UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); },
+        {[&](UpdateConfig& c) { c.set_update_dir((dir / "no" / "var").string()); },
          102,
          {start, "Error: Config option update_dir: create_directory: No such file or directory*", bad, exit_102}},
-        {[](tvk::UpdateConfig& c) { c.set_update_dir(""); },
+        {[](UpdateConfig& c) { c.set_update_dir(""); },
          102,
          {start, "Error: Config option update_dir is empty", bad, exit_102}},
         {log_at("x.log"), 1, {}},
     };
     for (const auto& r : rows) {
-        tvk::UpdateConfig config = ts::base_config(dir / "var");
-        config.set_log_level(tvk::LOG_LEVEL_NOTICE);
+        UpdateConfig config = ts::base_config(dir / "var");
+        config.set_log_level(LOG_LEVEL_NOTICE);
         r.change(config);
         const lines_t lines = configure(config, r.status);
         ASSERT_EQ(lines.size(), r.lines.size()) << ::testing::PrintToString(lines);
@@ -95,7 +94,7 @@ TEST(inventory, log_settings_accounts_and_work_folder) {
     const passwd* pw = ::getpwnam("nobody");
     ts::spit(dir / "var" / "zone" / "file", "x");
     ts::fs::create_symlink(dir / "x.log", dir / "var" / "link");
-    tvk::UpdateConfig config = ts::base_config(dir / "var");
+    UpdateConfig config = ts::base_config(dir / "var");
     config.mutable_run_as_user()->clear_uid(), config.mutable_run_as_user()->set_name("nobody");
     const std::string status = configure(config, 0, true).at(0), u = std::to_string(pw->pw_uid),
                       g = std::to_string(pw->pw_gid);

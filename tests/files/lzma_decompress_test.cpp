@@ -7,15 +7,18 @@
 
 namespace {
 
-// `xz --format=lzma` of the file, stating the size as the updater wants it.
-std::string container(const ts::fs::path& file, std::uint64_t size) {
+std::string stating(std::string bytes, std::uint64_t size) {  // the header's size, as the updater wants it
+    for (int i = 0; i < 8 && bytes.size() > 13; ++i) bytes[5 + i] = static_cast<char>(size >> (8 * i));
+    return bytes;
+}
+
+std::string container(const ts::fs::path& file, std::uint64_t size) {  // by `xz --format=lzma`
     FILE* p = ::popen(("xz --format=lzma --stdout '" + file.string() + "'").c_str(), "r");
     std::string out;
     char buffer[65536];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
     EXPECT_EQ(::pclose(p), 0) << "xz (package xz-utils) failed";
-    for (int i = 0; i < 8 && out.size() > 13; ++i) out[5 + i] = static_cast<char>(size >> (8 * i));
-    return out;
+    return stating(out, size);
 }
 
 TEST(lzma, standard_containers_unpack_and_malformed_ones_are_refused) {
@@ -25,8 +28,8 @@ TEST(lzma, standard_containers_unpack_and_malformed_ones_are_refused) {
     for (int i = 0; content.size() < 300000; ++i) content += "line " + std::to_string(i * 7919 % 1000) + "\n";
     ts::spit(dir / "plain", content);
     const std::string packed = container(dir / "plain", content.size());
-    const auto outcome = [&](std::string bytes, std::uint64_t size) {
-        for (int i = 0; i < 8 && bytes.size() > 13; ++i) bytes[5 + i] = static_cast<char>(size >> (8 * i));
+    const auto outcome = [&](const std::string& packed, std::uint64_t size) {
+        const std::string bytes = stating(packed, size);
         try {
             const auto out = upd::lzma_decompress(bytes.data(), bytes.data() + bytes.size());
             return std::string(out.begin(), out.end()) == content.substr(0, size)
@@ -38,7 +41,6 @@ TEST(lzma, standard_containers_unpack_and_malformed_ones_are_refused) {
     };
     EXPECT_EQ(outcome(packed, content.size()), "same");
     EXPECT_EQ(outcome(packed, upd::max_in_memory), "other 33554432") << "the end marker comes first; zeros follow";
-    EXPECT_EQ(outcome(packed, ~0ull), "Debug: Invalid uncompressed lzma size=18446744073709551615");
     EXPECT_EQ(outcome(packed, upd::max_in_memory + 1), "Debug: Invalid uncompressed lzma size=33554433");
     EXPECT_EQ(outcome(packed.substr(0, 13), 0), "Debug: Invalid lzma buffer size=13");
     EXPECT_EQ(outcome("\xff" + packed.substr(1), content.size()), "Debug: LzmaDecode: error=4");

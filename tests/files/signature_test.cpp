@@ -61,11 +61,10 @@ TEST(signature, signatures_pass_and_forgeries_fail_on_every_word_width) {
     EXPECT_EQ(vectors("sig").size(), 45u);
     const auto v = vectors("sig").at(0);
     const std::string t = v.second;
-    std::string upper = t, letter = t, q;
+    std::string upper = t, letter = t;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     letter[t.find_first_not_of('0')] = 'g';
-    for (int i = 0; i < 20; ++i)
-        q += "0123456789abcdef"[upd::key::order_q[i] >> 4], q += "0123456789abcdef"[upd::key::order_q[i] & 15];
+    const std::string q = ts::hex(std::string(upd::key::order_q, upd::key::order_q + 20));
     const std::pair<std::string, bool> forms[] = {{upper, true},
                                                   {t + "00ff", true},
                                                   {letter, false},

@@ -30,8 +30,6 @@ TEST(error_code, exit_code_and_text_of_each_failure) {
         {x(cf_proto_exception_t(error)), EC_NO_UPDATE_SERVERS, "No update servers available"},
         {x(cf_exception_t(sys(ENOENT), "n")), EC_NO_SUCH_ENTRY, "n"},
         {x(fs_error("lstat", sys(EACCES))), EC_PERMISSION_DENIED, "lstat: Permission denied"},
-        {x(fs_error("x", sys(EXDEV))), EC_CROSS_DEVICE_LINK, "x: Invalid cross-device link"},
-        {x(fs_error("write", sys(ENOSPC))), EC_IO_ERROR, "write: No space left on device"},
         {x(sys_error(sys(EDQUOT), "write")), EC_IO_ERROR, "write: Disk quota exceeded"},
         {x(sys_error(make_error_code(EC_PROTOCOL_VIOLATION), "U")), EC_PROTOCOL_VIOLATION, "U: Protocol violation"},
         // A number that is no enumerator, even one that is an errno value elsewhere.

@@ -4,11 +4,14 @@
 
 namespace {
 
+using namespace tvk;
+using namespace std::string_literals;
+
 using ts::hex;
 
 TEST(schema, wire_bytes_and_required_fields) {
-    tvk::Update2ConfigdMessage up;
-    up.set_tag(tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
+    Update2ConfigdMessage up;
+    up.set_tag(Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
     up.mutable_install()->add_to_place()->set_source("s"),
         up.mutable_install()->mutable_to_place(0)->set_destination("d");
     up.mutable_install()->add_to_remove("r"), up.mutable_install()->add_up_to_date("u");
@@ -16,12 +19,12 @@ TEST(schema, wire_bytes_and_required_fields) {
     auto* d = up.mutable_download();
     d->set_files_to_process(1), d->set_files_processed(2), d->set_bytes_to_process(3), d->set_bytes_processed(4),
         d->set_current_file("f");
-    tvk::Configd2UpdateMessage down;
-    down.set_tag(tvk::Configd2UpdateMessage::USE_CONTEXT);
-    down.mutable_error()->set_code(tvk::EC_PERMISSION_DENIED), down.mutable_error()->set_what("w");
+    Configd2UpdateMessage down;
+    down.set_tag(Configd2UpdateMessage::USE_CONTEXT);
+    down.mutable_error()->set_code(EC_PERMISSION_DENIED), down.mutable_error()->set_what("w");
     auto* c = down.mutable_config();
     c->set_update_dir("u"), c->set_base_installed(true), c->set_installed_applications("a");
-    c->mutable_proxy()->set_type(tvk::Proxy::PROXY_TYPE_HTTP), c->mutable_actual_log()->set_type(tvk::Log::STDERR);
+    c->mutable_proxy()->set_type(Proxy::PROXY_TYPE_HTTP), c->mutable_actual_log()->set_type(Log::STDERR);
     EXPECT_EQ(hex(up.SerializeAsString()),
               "0802"
               "1a0b08011002180320042a0166"
@@ -37,12 +40,11 @@ TEST(schema, wire_bytes_and_required_fields) {
               "e04401"
               "82460161"
               "22050818120177");
-    const std::pair<std::string, bool> rows[] = {
-        {std::string("\x08\x01", 2), true},
-        {"", false},
-        {std::string("\x08\x03", 2), false},
-        {std::string("\x08\x02\x22\x03\x12\x01w", 7), false},  // error without code
-        {std::string("\x08\x02\x22\x02\x08\x0e", 6), false}};  // code 14 is none
+    const std::pair<std::string, bool> rows[] = {{"\x08\x01"s, true},
+                                                 {"", false},
+                                                 {"\x08\x03"s, false},
+                                                 {"\x08\x02\x22\x03\x12\x01w"s, false},  // error without code
+                                                 {"\x08\x02\x22\x02\x08\x0e"s, false}};  // code 14 is none
     for (const auto& [bytes, parses] : rows) EXPECT_EQ(down.ParseFromString(bytes), parses) << bytes.size();
 }
 

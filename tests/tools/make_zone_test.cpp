@@ -18,29 +18,25 @@
 namespace {
 
 TEST(make_zone, signs_with_every_key_given_and_refuses_a_change_of_keys_unless_told) {
+    using sign::ed25519_signer_t;
     ts::scratch_t dir;
     ts::spit(dir / "files" / "a.avc", "a");
     sign::generate_key((dir / "new").string(), "a new DSA key");
-    sign::ed25519_signer_t::generate((dir / "ed").string());
-    EXPECT_THROW(sign::ed25519_signer_t::generate((dir / "ed").string()), std::runtime_error) << "never overwritten";
+    ed25519_signer_t::generate((dir / "ed").string());
+    EXPECT_THROW(ed25519_signer_t::generate((dir / "ed").string()), std::runtime_error) << "never overwritten";
     EXPECT_EQ(ts::fs::status(dir / "ed.key").permissions(), ts::fs::perms(0600));
-    EXPECT_EQ(sign::ed25519_signer_t::read_key_line((dir / "ed.pub").string()),
-              ts::hex(sign::ed25519_signer_t::load((dir / "ed.key").string()).public_key().raw()));
+    EXPECT_EQ(ed25519_signer_t::read_key_line((dir / "ed.pub").string()),
+              ts::hex(ed25519_signer_t::load((dir / "ed.key").string()).public_key().raw()));
     sign::zone_options_t o;
     o.files = (dir / "files").string(), o.out = (dir / "out").string(), o.urls = {"http://m.test/b"};
     const std::string dsa = TAVIK_SOURCE_DIR "/keys/development.key",
                       dev = TAVIK_SOURCE_DIR "/keys/development-ed25519.key", dev_id = "c59aabed9143d796";
     const std::string other = TAVIK_TEST_DATA "/keys/other-ed25519.key",
                       refused = "125 the list in \"" + o.out + "\" is signed by ";
-    const std::string other_id = sign::ed25519_signer_t::load(other).public_key().keyid(),
+    const std::string other_id = ed25519_signer_t::load(other).public_key().keyid(),
                       new_dsa = (dir / "new.key").string();
-    const struct {
-        std::string key;
-        std::vector<std::string> ed25519;
-        bool new_keys;
-        std::string outcome, parts;  // the outcome; the KEYIDs of the list's parts
-        bool drl_kept;
-    } rows[] = {
+    // The keys, --new-keys, the outcome, the KEYIDs of the list's parts, whether update.drl stays as it was.
+    const std::tuple<std::string, std::vector<std::string>, bool, std::string, std::string, bool> rows[] = {
         {dsa, {}, false, "ok", "none", false},
         {dsa, {dev}, false, "ok", dev_id, false},  // parts added to a list without any
         {dsa, {dev}, false, "ok", dev_id, true},   // the same keys: the server list stays as it was
@@ -55,18 +51,16 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_change_of_keys_unless_t
          refused + "none of the keys given (DSA key 7c839e0b85c89cd8, Ed25519 keys " + dev_id +
              "; its own parts are by " + other_id,
          other_id,
-         true},
-        {dsa, {dev}, true, "ok", dev_id, false}};
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
+         true}};
+    int stamp = 0;
+    for (const auto& [key, ed25519, new_keys, outcome, parts, drl_kept] : rows) {
         const std::string drl = ts::slurp(dir / "out" / "update.drl");
-        o.key = rows[i].key, o.ed25519_keys = rows[i].ed25519, o.new_keys = rows[i].new_keys,
-        o.stamp = std::to_string(i + 1);
-        const std::string outcome = ts::outcome([&] { sign::make_zone(o); });
-        EXPECT_EQ(outcome.substr(0, rows[i].outcome.size()), rows[i].outcome) << i;
+        o.key = key, o.ed25519_keys = ed25519, o.new_keys = new_keys, o.stamp = std::to_string(++stamp);
+        EXPECT_EQ(ts::outcome([&] { sign::make_zone(o); }).substr(0, outcome.size()), outcome) << stamp;
         std::string covered, signature;
         ASSERT_TRUE(upd::lst_file_t::split_signed(ts::slurp(dir / "out" / "version.lst"), covered, signature));
-        EXPECT_EQ(upd::signature_text_t(signature).keyids(), rows[i].parts) << i;
-        EXPECT_EQ(ts::slurp(dir / "out" / "update.drl") == drl, rows[i].drl_kept) << i;
+        EXPECT_EQ(upd::signature_text_t(signature).keyids(), parts) << stamp;
+        EXPECT_EQ(ts::slurp(dir / "out" / "update.drl") == drl, drl_kept) << stamp;
     }
 }
 
