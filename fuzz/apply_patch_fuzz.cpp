@@ -1,5 +1,4 @@
-// Any bytes as a patch of a fixed installed copy, at any listed size: a file of exactly that size or
-// EC_DATA_CORRUPTED, never a crash or more memory than the size.
+// Any bytes as a patch, at any listed size: a file of exactly that size or EC_DATA_CORRUPTED.
 #include "files/apply_patch.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "fuzz/fuzz_support.hpp"

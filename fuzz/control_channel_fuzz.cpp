@@ -1,7 +1,5 @@
-// Control channel: the fuzz bytes are all the daemon sends before it closes the socket. The client
-// ends as the frames call for: a broken frame or channel with EC_MONITOR_IPC_ERROR, USE_CONTEXT
-// without configuration with a protocol violation, a failed installation with its code, an
-// unexpected message with bad_function_call.
+// Control channel: the fuzz bytes are all the daemon sends. The client ends as its frames call for
+// (expect() below).
 #include "control/configd.hpp"
 #include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
@@ -12,6 +10,8 @@
 
 namespace {
 
+// A broken frame or channel: "ipc"; USE_CONTEXT without configuration: "protocol"; a failed
+// installation: its code; an unexpected message: "call".
 std::string expect(const std::uint8_t* data, std::size_t size) {
     bool context_pending = true, install_pending = false;
     for (std::size_t pos = 0;;) {

@@ -1,5 +1,4 @@
-// For the fuzz targets: a log that drops every line (at Debug, so that each text is still built),
-// and signatures by the development keys, which the fuzz build trusts.
+// A log that drops every line (at Debug: each text is still built); the development keys' signatures.
 #pragma once
 
 #include "framework/cf_log.hpp"

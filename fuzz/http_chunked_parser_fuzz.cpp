@@ -1,5 +1,4 @@
-// The chunked body decoder: nothing produced beyond the input, and a split where the first byte says
-// gives the same data and end.
+// Chunked bodies: nothing produced beyond the input; a split where the first byte says changes nothing.
 #include "net/http_chunked_parser.hpp"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// The response head parser: the bytes one at a time, as a slow server sends them, end as they do whole.
+// Response heads: fed a byte at a time, as a slow server sends them, they end as they do whole.
 #include "net/http_response_parser.hpp"
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// LST reader: raw bytes, or (first bit set) the body of a correctly signed list, which reaches the
-// line parser behind the signature check. Parsed names stay inside the zone folder.
+// LST reader: raw bytes, or (first bit set) the body of a signed list, to reach the line parser.
+// Parsed names stay inside the zone folder.
 #include "files/lst_file.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "fuzz/fuzz_support.hpp"

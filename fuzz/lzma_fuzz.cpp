@@ -1,5 +1,5 @@
-// LZMA containers in memory: any bytes unpack to the stated size or fail with EC_BAD_LZMA_FILE;
-// (first bit set) bytes the encoder packed unpack to themselves.
+// LZMA: any bytes unpack to the stated size or fail with EC_BAD_LZMA_FILE; (first bit set) packed
+// bytes unpack to themselves.
 #include "files/lzma_decompress.hpp"
 #include "framework/error_code.hpp"
 #include "fuzz/fuzz_support.hpp"

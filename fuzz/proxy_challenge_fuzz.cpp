@@ -1,5 +1,4 @@
-// Any Proxy-Authenticate challenge is answered, within the lines of the repeated request, or refused
-// with EC_PROXY_AUTH_ERROR.
+// Any Proxy-Authenticate challenge is answered without a line break, or refused with EC_PROXY_AUTH_ERROR.
 #include "framework/error_code.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "net/proxy_auth.hpp"

@@ -27,7 +27,6 @@ TEST(drl_file, lines_signed_range_and_size_cap) {
         {"url=http://a/\n", "sign=%s\nurl=http://evil/\n", "[http://a/]"},
         {"url=http://a/\n", "sign=00\nurl=http://evil/\nsign=%s", "[http://a/]"},
         {"url=http://a/\nsign=\nurl=http://b/\n", "sign=%s\n", "[http://a/][http://b/]"},
-        {"url=http://a/\n", "", signature},
         {"url=http://a/", "\nsign=%s\n", signature},
         {"URL=http://a/\n", "sign=%s\n", format},
     };

@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""Writes vectors.txt, SHA-0 digests and signatures by keys/development.key made with plain integers:
-  sha0 MESSAGE DIGEST (h0 first, big-endian words); q Q (20 bytes little-endian)
-  sig MESSAGE R+S (20 bytes little-endian each, over e = h0 + h1 2^32 + ... + h4 2^128); sig-empty - R+S
-  fips MESSAGE R+S (20 bytes big-endian each, over the big-endian SHA-1 digest)
-Messages in hex ("-": empty); the nonces come from a fixed seed, so every run writes the same."""
+"""Writes vectors.txt with plain integers: lines "sha0 M DIGEST", "q Q", "sig M R+S", "sig-empty - R+S"
+and "fips M R+S" (the standard encoding), messages in hex ("-": empty). sig: R and S 20 bytes
+little-endian each, over e = h0 + h1 2^32 + ... + h4 2^128 of SHA-0. A fixed seed: the same each run."""
 import hashlib, os, random, struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
