@@ -11,9 +11,8 @@ trap 'rm -rf "$out"' EXIT
 (cd "$build" && cpack -G DEB -B "$out") >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log"; exit 1; }
 status=0
 check() {  # PACKAGE FILE...: the package holds exactly these files
-  local deb got want
-  deb=$(ls "$out"/"$1"_*.deb) || { echo "no package $1"; status=1; return; }
-  got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+  local got want
+  got=$(dpkg-deb -c "$out"/"$1"_*.deb | awk '$1 !~ /^d/ { print $6 }' | sort) || got="no package"
   want=$(shift; printf '%s\n' "$@" | sort)
   [ "$got" = "$want" ] || { printf '%s holds:\n%s\nexpected:\n%s\n' "$1" "$got" "$want"; status=1; }
 }
