@@ -1,4 +1,4 @@
-// The real tavik-update on its channel: command line, refusals of bad input, signals.
+// The real tavik-update: command line, bad channel input, signals, ends.
 #include "files/public_key.hpp"
 #include "framework/error_code.hpp"
 #include "tests/support/updater_process.hpp"
@@ -14,7 +14,7 @@ std::string exit_line(ErrorCode code) {
     return "Notice: Exit with status " + std::to_string(code) + " (" + error_code_text(code) + ")";
 }
 
-TEST(entry, command_line_and_bad_channel_input) {
+TEST(entry, command_line_and_bad_input) {
     const std::string version =
         "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
         (upd::key::development ? "key 7c839e0b85c89cd8 (development key), ed25519 c59aabed9143d796 (development key)\n"
@@ -64,7 +64,7 @@ TEST(entry, command_line_and_bad_channel_input) {
     EXPECT_EQ(no_socket.err_lines().at(1).rfind("Error: assign: ", 0), 0u);
 }
 
-TEST(entry, termination_signals_end_with_107_hangups_do_not) {
+TEST(entry, signals) {
     ts::scratch_t dir;
     UpdateConfig config = ts::base_config(dir / "var");
     config.set_log_level(LOG_LEVEL_NOTICE);
@@ -94,7 +94,7 @@ TEST(entry, termination_signals_end_with_107_hangups_do_not) {
 
 // However a run ends, the daemon sees what it always saw: the exit status, the last line, the report
 // (a termination signal's end is that of the outcomes here).
-TEST(entry, each_end_keeps_its_status_and_text) {
+TEST(entry, each_end_keeps_its_status) {
     ts::scratch_t dir;
     const UpdateConfig none = ts::base_config(dir / "var"),
                        failing = ts::base_config(dir / "var", dir / "no.drl", dir / "var");

@@ -1,4 +1,4 @@
-// Progress coalesced per loop pass; byte counts once a second and at a flush, with their totals.
+// Progress: one notification per loop pass; byte counts once a second and at a flush.
 #include "control/progress.hpp"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ struct recorder_t : upd::progress_watcher_t {
     events_t events;
 };
 
-TEST(progress, one_notification_per_pass_and_bytes_once_a_second) {
+TEST(progress, once_per_pass_and_bytes_once_a_second) {
     boost::asio::io_service io;
     recorder_t watcher;
     upd::progress_t progress(io, &watcher);

@@ -1,12 +1,11 @@
-// The worker thread: outcome, installation hand-off, fallback. Each attempt fails at once, racing the
-// main thread as closely as it can (for scripts/sanitize's ThreadSanitizer).
+// The worker thread's outcomes; each attempt ends at once, racing the main thread (for ThreadSanitizer).
 #include "control/progress.hpp"
 #include "engine/worker.hpp"
 #include "tests/support/support.hpp"
 
 namespace {
 
-TEST(worker, outcomes_reach_the_main_loop) {
+TEST(worker, outcomes) {
     auto log = ts::capture_log_t::install();
     ts::scratch_t dir;
     tvk::UpdateConfig config;

@@ -1,4 +1,4 @@
-// Patches: applied to their reference only, to the listed size; the index of a server's patches.
+// Patches: to their reference only, to the listed size; a server's index of them.
 #include "files/apply_patch.hpp"
 #include "files/lst_file.hpp"
 #include "files/patch_index.hpp"
@@ -19,7 +19,7 @@ std::string make_patch(const std::string& old, const std::string& now) {  // as 
     return ZSTD_freeCCtx(c), patch;
 }
 
-TEST(apply_patch, the_listed_file_from_its_reference_only) {
+TEST(apply_patch, from_its_reference_only) {
     std::string old(300000, '\0');
     for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<char>((i * 2654435761u) >> 11);
     std::string now = old.substr(0, 100000) + std::string(4096, 'n') + old.substr(100000);
@@ -42,7 +42,7 @@ TEST(apply_patch, the_listed_file_from_its_reference_only) {
     EXPECT_EQ(outcome(old, patch, upd::max_patched_size + 1), "Patch: file too large to p");
 }
 
-TEST(patch_index, only_well_formed_lines_of_listed_files) {
+TEST(patch_index, well_formed_lines_of_listed_files) {
     const std::string list =
         ts::signed_text("[TavikUpdateList]\n[1]\n+a.avc, 01, 1\n+b.avc, 02, 2\n[TavikUpdateListEnd]\n",
                         "\n[Signature]\nSignature=%s\n");

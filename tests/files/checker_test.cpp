@@ -1,4 +1,4 @@
-// Digests of installed files and their cache: trusted, hashed again, kept, dropped.
+// Digests of installed files and their cache.
 #include "files/check_counter.hpp"
 #include "files/checker.hpp"
 #include "framework/error_code.hpp"
@@ -29,14 +29,14 @@ struct checker_test : ::testing::Test {
         crc.set_ctime(digest == 'B' ? 1 : st.st_ctime), crc.set_sha256(std::string(32, digest)),
             crc.set_md5(std::string(16, digest));
     }
-    std::string cached() {  // the names the saved cache holds
+    std::string cached() {
         upd::Cache cache;
         EXPECT_TRUE(cache.ParseFromString(ts::slurp(dir / "tavik-update.cache")));
         std::string names;
         for (const auto& c : cache.crcs()) names += fs::path(c.path()).filename().string() + " ";
         return names;
     }
-    // What hash_all reported last: "checked/to check".
+    // hash_all's last report: "checked/to check".
     std::string hash_all(upd::checker_t& checker) {
         struct : upd::check_counter_t {
             void start_check(std::uint32_t n) override { to_check = n; }
@@ -51,10 +51,10 @@ struct checker_test : ::testing::Test {
     std::shared_ptr<ts::capture_log_t> log = ts::capture_log_t::install();
 };
 
-TEST_F(checker_test, cached_digests_hold_while_the_identity_does) {
+TEST_F(checker_test, cached_while_the_identity_holds) {
     upd::Cache cache;
     record(cache, "a", 'A'), record(cache, "b", 'B'), record(cache, "old", 'O');  // b has changed since
-    // Enough records that saving reads their folder instead of a stat each.
+    // Enough that saving reads their folder, not a stat each.
     for (char c = '0'; c <= '8'; ++c)
         ts::spit(dir / "inst" / (std::string("f") + c), "f"), record(cache, std::string("f") + c, 'F');
     ts::spit(dir / "tavik-update.cache", cache.SerializeAsString());
@@ -75,7 +75,7 @@ TEST_F(checker_test, cached_digests_hold_while_the_identity_does) {
     EXPECT_EQ(cached(), "a b f0 f1 f2 f3 f4 f5 f6 f7 f8 ");
 }
 
-TEST_F(checker_test, hash_all_reports_and_failures_are_never_cached) {
+TEST_F(checker_test, failures_are_never_cached) {
     ts::spit(dir / "tavik-update.cache", std::string("\x0a\xff\xff\x07garbage", 11));
     {
         upd::checker_t checker(dir.path());
@@ -96,9 +96,9 @@ TEST_F(checker_test, hash_all_reports_and_failures_are_never_cached) {
     EXPECT_TRUE(log->has("Warning: Cache: \"" + (dir / "tavik-update.cache").string() + "\": rename: Is a directory"));
 }
 
-TEST(checker, paths_order_as_the_path_type) {
-    const char* paths[] = {"",     "/",   "//", "//a", "/a", "/a/", "/a//b", "/a/b", "/a/b/", "/a-b",
-                           "/a.b", "/ab", "/b", "a",   "a/", "a/b", "a//b",  "a-b",  "ab",    "/a/b/c"};
+TEST(checker, paths_order_as_boost_does) {
+    const char* paths[] = {"",     "/",   "//", "//a", "/a",  "/a/",  "/a//b", "/a/b",  "/a/b/",
+                           "/a-b", "/ab", "a",  "a/",  "a/b", "a//b", "a-b",   "/a/b/c"};
     for (const fs::path x : paths)
         for (const fs::path y : paths)
             EXPECT_EQ(upd::checker_t::compare_paths(x, y), (x.compare(y) > 0) - (x.compare(y) < 0)) << x << " vs " << y;

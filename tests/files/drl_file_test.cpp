@@ -19,7 +19,7 @@ std::string outcome(const std::string& covered, const std::string& tail) {
     return urls;
 }
 
-TEST(drl_file, lines_signed_range_and_size_cap) {
+TEST(drl_file, lines_range_and_size_cap) {
     const std::string format = "Invalid DRL-file format", signature = "Invalid DRL-file signature";
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {"url=http://b/\nurl=http://a/\nurl=http://b/\n", "sign=%s\n", "[http://b/][http://a/]"},

@@ -1,4 +1,4 @@
-// Zone files: sections, keys and comments, the signature part, error positions; fixture and forgery.
+// Zone files: sections, keys, comments, the signature part, error positions.
 #include "files/ini.hpp"
 #include "tests/support/support.hpp"
 
@@ -18,7 +18,7 @@ std::string urls_or_error(const std::string& signed_part, const std::string& tai
     }
 }
 
-TEST(ini, sections_keys_signature_and_size_cap) {
+TEST(ini, sections_keys_and_size_cap) {
     const std::string sig = "\r\n[Signature]\r\nSignature=%s\r\n", unsigned_file = "Invalid signature @0:1:1";
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {"[fallback]\r\nurl=http://a/\r\nurl=http://b/#x\r\nurl=http://a/;y", sig, "[http://a/,http://b/,http://a/]"},

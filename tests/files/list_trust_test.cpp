@@ -1,5 +1,4 @@
-// The trust rules in memory, one row per attack: signatures by origin, Ed25519 parts, stamps, expiry,
-// the choice among a zone's lists.
+// The trust rules in memory, one row per attack.
 #include "files/list_trust.hpp"
 #include "files/lst_file.hpp"
 #include "files/signature.hpp"
@@ -64,7 +63,7 @@ TEST(list_trust, stamps_ordered_by_value) {
     for (const auto& [a, b, less] : order) EXPECT_EQ(upd::list_trust_t::stamp_less(a, b), less) << a << " < " << b;
 }
 
-// A zone's list of one file, signed with the development keys, with this stamp and expiry.
+// A zone's signed list of one file, with this stamp and expiry.
 upd::lst_file_t list(const std::string& stamp, long long expires_at = 0) {
     const std::string expiry = expires_at ? "-.tavik-expires," + upd::utc_digits(expires_at) + "\n" : "";
     const std::string covered = "[TavikUpdateList]\n[" + stamp + "]\n+a, 01, 1\n" + expiry + "[TavikUpdateListEnd]\n";
@@ -74,7 +73,7 @@ upd::lst_file_t list(const std::string& stamp, long long expires_at = 0) {
     return lst;
 }
 
-TEST(list_trust, a_list_expires_past_the_clocks_allowance) {
+TEST(list_trust, expiry) {
     const long long at = upd::utc_seconds(2026, 12, 20), allowance = upd::list_trust_t::clock_allowance;
     const std::pair<long long, bool> rows[] = {{at, false}, {at + allowance, false}, {at + allowance + 1, true}};
     for (const auto& [now, expired] : rows)
@@ -82,14 +81,14 @@ TEST(list_trust, a_list_expires_past_the_clocks_allowance) {
     EXPECT_FALSE(upd::list_trust_t::expired(list("1"), at + 100 * 365 * 86400LL)) << "no expiry";
 }
 
-TEST(list_trust, a_zone_takes_the_first_fresh_list_else_the_newest_expired) {
+TEST(list_trust, a_zones_choice_of_list) {
     const long long now = upd::utc_seconds(2026, 12, 20), past = now - 2 * 86400, future = now + 86400;
     const struct {
         const char* attack;
         std::string recorded;
         std::vector<std::pair<std::string, long long>> offered;  // a server's list each: stamp, expiry
         std::string verdicts;                                    // a letter per list: taken, older, expired
-        std::string taken;  // all refused: the newest expired one's server and stamp
+        std::string taken;                                       // all refused: the newest expired list's server/stamp
     } rows[] = {
         {"a first run", "", {{"5", future}}, "t", ""},
         {"the stamp installed", "5", {{"005", 0}}, "t", ""},

@@ -42,7 +42,6 @@ TEST(lst_file, layout_and_line_rules) {
         {HEAD "+a, 01, 1\n" END, "\n\n[Signature]\nSignature=%s\n", structure},
         {HEAD END, SIG, structure},
         {HEAD "+a, 01, 1\n" END, "\n[Signature]\nSignature=%s x\n", structure},
-        {"[TavikUpdateList]\n[12a]\n+a, 01, 1\n" END, SIG, structure},
         {HEAD "+a, 01, 1\n", SIG, structure},
         {HEAD "+../a, 01, 1\n" END, SIG, line + "\"+../a, 01, 1\""},
         {HEAD "+.., 01, 1\n" END, SIG, line + "\"+.., 01, 1\""},

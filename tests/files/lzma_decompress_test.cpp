@@ -1,4 +1,4 @@
-// LZMA-alone containers of the standard tool: caps, decoder errors, files left on disk.
+// LZMA-alone containers of the standard tool: caps, decoder errors, files on disk.
 #include "files/lzma_decompress.hpp"
 #include "framework/error_code.hpp"
 #include "tests/support/support.hpp"
@@ -21,7 +21,7 @@ std::string container(const ts::fs::path& file, std::uint64_t size) {  // by `xz
     return stating(out, size);
 }
 
-TEST(lzma, standard_containers_unpack_and_malformed_ones_are_refused) {
+TEST(lzma, containers_unpack_or_are_refused) {
     auto log = ts::capture_log_t::install();
     ts::scratch_t dir;
     std::string content;

@@ -1,11 +1,11 @@
-// The work folder's records: stamps ("ZONE STAMP") and busy servers ("SECONDS URL"), and damage.
+// The work folder's records of stamps and busy servers.
 #include "files/servers_file.hpp"
 #include "files/stamps_file.hpp"
 #include "tests/support/support.hpp"
 
 namespace {
 
-TEST(record_file, lines_of_stamps_and_of_busy_servers) {
+TEST(record_file, stamps_and_busy_servers) {
     using upd::servers_file_t;
     using upd::stamps_file_t;
     const auto stamps = [](const std::string& t) {

@@ -1,4 +1,4 @@
-// The run report: read back as written, at every number's extremes; a check's names within bounds.
+// The run report: read back as written; a check's names within bounds.
 #include "files/report_file.hpp"
 #include "tests/support/support.hpp"
 
@@ -8,14 +8,14 @@ upd::report_file_t parsed(const std::string& text) {
     return upd::report_file_t::parse(text.data(), text.data() + text.size());
 }
 
-TEST(report_file, reads_back_what_it_writes_and_nothing_else) {
+TEST(report_file, reads_back_what_it_writes) {
     upd::report_file_t r;
     r.status = 94, r.text = "No update servers available", r.dry_run = true, r.duration_ms = 12,
     r.received = UINT64_MAX;
     r.zones = {{"BASE", "http://m.test/a b/", "0042", "20261220000000", true, SIZE_MAX, 2, 3},
                {"NRD", "", "", "", false, 0, 0, 0}};
     for (const char* name : {"timestamp", "daily.avc", "a/b", "late.avc"})
-        r.zones[0].add_to_place(name);        // from one it cannot name on, a count
+        r.zones[0].add_to_place(name);        // from a/b on, a count
     for (const bool check : {false, true}) {  // a check's zones carry what a run would cost and place
         r.check = check, r.zones[0].pending = 4, r.zones[0].pending_bytes = UINT64_MAX, r.zones[0].patched_bytes = 600;
         const std::string text = r.format();
@@ -34,8 +34,8 @@ TEST(report_file, reads_back_what_it_writes_and_nothing_else) {
         EXPECT_THROW(parsed(bad), std::runtime_error) << bad;
 }
 
-TEST(report_file, a_check_names_files_to_place_within_bounds) {
-    // Names added to each of four zones, their length, how many are named, whether one more is refused.
+TEST(report_file, names_within_bounds) {
+    // Names added to each of four zones, their length, how many named, whether one more is refused.
     const std::tuple<std::size_t, std::size_t, std::size_t, bool> rows[] = {
         {250, 8, 200, true}, {1000, 99, 81, false}, {1, 8191, 1, true}, {1, 8192, 0, false}};
     for (const auto& [added, length, named, one_more_refused] : rows) {

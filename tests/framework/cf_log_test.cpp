@@ -1,9 +1,9 @@
-// The process log: buffering until the first sink, the threshold, levels, and the sink each type makes.
+// The process log: buffering until the first sink, levels, the sink each type makes.
 #include "tests/support/support.hpp"
 
 namespace {
 
-TEST(cf_log, buffered_lines_meet_the_first_sinks_threshold) {
+TEST(cf_log, buffering_levels_and_sinks) {
     reset_log_for_tests();
     cf_log_t::level_ = cf_log_t::debug;
     LOG_DEBUG("early debug");

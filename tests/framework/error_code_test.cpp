@@ -1,4 +1,4 @@
-// Every failure form maps to its exit code and is logged under its text.
+// Each failure form's exit code and logged text.
 #include "framework/cf_exception.hpp"
 #include "framework/cf_outcome.hpp"
 #include "framework/cf_proto_exception.hpp"
@@ -16,7 +16,7 @@ struct pool_exhausted : std::bad_alloc {
     const char* what() const noexcept override { return "pool exhausted"; }
 };
 
-TEST(error_code, exit_code_and_text_of_each_failure) {
+TEST(error_code, each_failure) {
     const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
     using fs_error = boost::filesystem::filesystem_error;
     using sys_error = boost::system::system_error;

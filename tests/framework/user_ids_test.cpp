@@ -1,4 +1,4 @@
-// Handing a tree to the run-as account: its folders and files down to 64 levels, nothing a link leads to.
+// Handing a tree to the run-as account, down to 64 levels, not what a link leads to.
 #include "framework/user_ids.hpp"
 #include "tests/support/support.hpp"
 
@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(user_ids, the_tree_but_no_link_target_changes_hands) {
+TEST(user_ids, no_link_target_changes_hands) {
     tvk::LocalUser nobody;
     nobody.set_name("nobody");
     user_ids_t user = resolve_user(nobody);

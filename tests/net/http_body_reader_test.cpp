@@ -1,4 +1,4 @@
-// The body reader: where framing ends a body, a cut's words, draining, keeping the connection.
+// The body reader: where framing ends a body, cuts, draining, keeping the connection.
 #include "net/http_body_reader.hpp"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ std::string feed(const std::vector<std::string>& fields, const std::string& byte
            std::to_string(body.reusable());
 }
 
-TEST(http_body_reader, bodies_end_where_their_framing_says) {
+TEST(http_body_reader, framing) {
     const std::vector<std::string> chunked{"Transfer-Encoding", "chunked"};
     std::string padded;  // a byte of data per 200 bytes of framing
     for (int i = 0; i < 400; ++i) padded += "1;" + std::string(194, 'e') + "\r\na\r\n";

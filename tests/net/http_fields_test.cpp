@@ -1,4 +1,4 @@
-// Lengths, ranges and retry times of response heads; the pace a body must keep.
+// Lengths, ranges, retry times; the pace a body must keep.
 #include "net/http_fields.hpp"
 #include "net/progress_floor.hpp"
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(http_fields, lengths_ranges_and_retry_times) {
+TEST(http_fields, lengths_ranges_retries) {
     const std::pair<std::vector<std::string>, std::string> lengths[] = {// the fields' values, the length
                                                                         {{"42"}, "42"},
                                                                         {{"42", "042"}, "42"},
@@ -47,7 +47,7 @@ TEST(http_fields, lengths_ranges_and_retry_times) {
     for (const auto& [value, wait] : waits) EXPECT_EQ(upd::retry_after(value, now, 21600).value_or(-1), wait) << value;
 }
 
-TEST(progress_floor, a_kibibyte_a_second_or_the_rest) {
+TEST(progress_floor, a_kibibyte_a_second) {
     using clock = upd::progress_floor_t::clock;
     const clock::time_point t0{};
     const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };

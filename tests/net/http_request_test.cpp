@@ -1,11 +1,11 @@
-// Request heads byte for byte, with line breaks only where lines end; the header list's rules.
+// Request heads byte for byte, line breaks only where lines end; the header list.
 #include "net/http_request.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(http_request, heads_byte_for_byte_and_no_field_ends_its_line) {
+TEST(http_request, heads_byte_for_byte) {
     upd::http_request_t r;
     r.method = "GET";
     EXPECT_EQ(r.to_string(), "GET / HTTP/1.1\r\n\r\n");

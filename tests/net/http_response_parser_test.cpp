@@ -32,7 +32,7 @@ std::pair<std::string, std::size_t> feed(const std::vector<std::string>& pieces)
 }
 
 TEST(http_response_parser, whole_split_and_byte_by_byte) {
-    std::string lines, fields;  // the most header lines a head may hold, and how they are described
+    std::string lines, fields;  // the most a head may hold
     for (int i = 0; i < 100; ++i) lines += "H: v\r\n", fields += " [H=v]";
     const struct {
         std::string head, rest, expected;
@@ -76,7 +76,7 @@ TEST(http_response_parser, whole_split_and_byte_by_byte) {
     }
 }
 
-TEST(http_response_parser, a_result_sticks_until_reset_and_heads_are_capped) {
+TEST(http_response_parser, results_stick_and_heads_are_capped) {
     parser_t parser;
     const std::string first = "HTTP/1.1 404 Gone\r\nA: 1\r\n\r\n", second = "HTTP/1.0 200 OK\r\n\r\n";
     std::size_t consumed = 0;

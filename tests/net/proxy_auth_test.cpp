@@ -1,4 +1,4 @@
-// Answers to proxy challenges: Digest and Basic values, refusals, and what the log may show.
+// Answers to proxy challenges, refusals, and what the log may show.
 #include "framework/error_code.hpp"
 #include "net/proxy_auth.hpp"
 #include "tests/support/support.hpp"
@@ -34,7 +34,7 @@ std::string digest(const std::string& realm, const std::string& nonce, const std
            "\", cnonce=\"" + cnonce + "\", nc=" + nc + ", qop=\"" + qop + "\", response=\"" + response + "\"";
 }
 
-TEST(proxy_auth, challenges_and_their_answers) {
+TEST(proxy_auth, challenges) {
     auto log = ts::capture_log_t::install();
     EXPECT_EQ(answer("Digest realm=\"t@h, 1\", qop=\"auth\", nonce=\"dcd98b\""),
               digest("t@h, 1", "dcd98b", "auth", "/dir/v.lst?x=1"));

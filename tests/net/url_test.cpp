@@ -1,4 +1,4 @@
-// URLs split into scheme, host, port and path, printed back, parsed again, and joined with a file.
+// URLs split, printed back, parsed again, and joined with a file.
 #include "net/url.hpp"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@ std::string fields(const upd::url_t& u) {
     return u.scheme() + "|" + u.host() + "|" + std::to_string(u.port()) + "|" + u.path() + "|" + u.to_string();
 }
 
-TEST(url, split_printed_parsed_again_and_joined) {
+TEST(url, split_printed_and_joined) {
     const std::pair<std::string, std::string> rows[] = {
         {"http://upd.example.net/a/b.lst", "http|upd.example.net|0|a/b.lst|http://upd.example.net/a/b.lst"},
         {"HTTPS://h:8080/x", "HTTPS|h|8080|x|HTTPS://h:8080/x"},

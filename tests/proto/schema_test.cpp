@@ -1,4 +1,4 @@
-// The wire form the daemon relies on: pinned bytes of the messages, and what must not parse.
+// The wire form the daemon relies on, and what must not parse.
 #include "configd_update_ipc.pb.h"
 #include "tests/support/support.hpp"
 
@@ -9,7 +9,7 @@ using namespace std::string_literals;
 
 using ts::hex;
 
-TEST(schema, wire_bytes_and_required_fields) {
+TEST(schema, wire_bytes) {
     Update2ConfigdMessage up;
     up.set_tag(Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
     up.mutable_install()->add_to_place()->set_source("s"),

@@ -1,4 +1,4 @@
-// tavik-run's installation: every file or none, modes kept, removals after placement.
+// tavik-run's installation: every file or none, modes kept, removals last.
 #include "tests/support/support.hpp"
 #include "tools/tavik-run/installer.hpp"
 
@@ -8,7 +8,7 @@ namespace {
 
 using namespace tvk;
 
-TEST(installer, everything_or_nothing_is_placed) {
+TEST(installer, all_or_nothing) {
     ts::scratch_t dir;
     const auto path = [&](const std::string& name) { return (dir / name).string(); };
     const std::tuple<std::string, std::string, ErrorCode> rows[] = {

@@ -1,4 +1,4 @@
-// tavik-sign make-zone: what it refuses, the stamps of its lists, the generations of its tree.
+// tavik-sign make-zone: refusals, stamps, generations of the tree.
 #include "tests/support/updater_process.hpp"
 #include "tools/tavik-sign/make_zone.hpp"
 #include "tools/tavik-sign/packer.hpp"
@@ -16,7 +16,7 @@
 
 namespace {
 
-TEST(make_zone, signs_with_every_key_given_and_refuses_a_change_of_keys_unless_told) {
+TEST(make_zone, refuses_a_change_of_keys_unless_told) {
     using sign::ed25519_signer_t;
     ts::scratch_t dir;
     ts::spit(dir / "files" / "a.avc", "a");
@@ -63,7 +63,7 @@ TEST(make_zone, signs_with_every_key_given_and_refuses_a_change_of_keys_unless_t
     }
 }
 
-TEST(make_zone, stamps_rise_and_a_run_waits_for_the_lock_or_names_it) {
+TEST(make_zone, one_run_at_a_time_and_stamps_rise) {
     ts::scratch_t dir;
     ts::spit(dir / "files" / "big", std::string(8 << 20, 'b'));  // a long run, to be watched and stopped
     sign::zone_options_t o;
@@ -81,7 +81,7 @@ TEST(make_zone, stamps_rise_and_a_run_waits_for_the_lock_or_names_it) {
         }
     });
     const std::tuple<std::string, std::string, unsigned, std::string, std::string> rows[] = {
-        // the stamp of a run in another process; this run's, its --wait and outcome ("%": the lock); the tree then
+        // another process's stamp; this run's, its --wait, its outcome ("%": the lock); the tree
         {"400", "500", 1, "%", ".z.gen-400 .z.lock z "},
         {"600", "0550", 30, "125 the stamp 0550 is not above 600, the stamp of the list in",
          ".z.gen-400 .z.gen-600 .z.lock z "},
@@ -97,7 +97,7 @@ TEST(make_zone, stamps_rise_and_a_run_waits_for_the_lock_or_names_it) {
         const std::string pid = std::to_string(first.pid());
         for (int i = 0; i < 5000 && ts::slurp(lock).rfind(pid + "\n", 0) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        first.kill(SIGSTOP);  // holding the lock: let go on soon for a run that waits long, else after it
+        first.kill(SIGSTOP);  // holding the lock: let go on soon for a long --wait, else after this run
         std::thread go([&, wait = wait] {
             if (wait > 1) std::this_thread::sleep_for(std::chrono::milliseconds(300)), first.kill(SIGCONT);
         });
@@ -130,7 +130,7 @@ TEST(make_zone, validity_and_stamp_options) {
     EXPECT_EQ(ts::outcome([&] { sign::check_options(o); }), "125 the stamp \"6x\" must be 1 to 64 decimal digits");
 }
 
-TEST(make_zone, urls_the_updater_reads_back_as_given) {
+TEST(make_zone, urls_read_back_as_given) {
     const std::string scheme = "% does not begin with http:// or https://",
                       port = "the port of % is not a number from 1 to 65535";
     const std::tuple<std::string, bool, std::string> rows[] = {
@@ -155,7 +155,7 @@ TEST(make_zone, urls_the_updater_reads_back_as_given) {
     }
 }
 
-TEST(make_zone, each_run_switches_to_a_new_generation_carrying_over_the_rest) {
+TEST(make_zone, each_run_a_new_generation) {
     ts::scratch_t dir;
     const ts::fs::path files = dir / "files", out = files / "tree";  // within the files, yet no input
     sign::zone_options_t o;
@@ -213,7 +213,7 @@ TEST(make_zone, each_run_switches_to_a_new_generation_carrying_over_the_rest) {
               std::string::npos);
 }
 
-TEST(make_zone, patches_each_changed_file_from_each_earlier_version_worth_it) {
+TEST(make_zone, patches_from_each_earlier_version) {
     ts::scratch_t dir;
     const auto noise = [](std::size_t n, std::uint32_t x) {
         std::string s;

@@ -1,10 +1,10 @@
-// tavik-run's progress: plain lines per stage and at most every 10 s; on a terminal a live line.
+// tavik-run's progress: lines per stage and at most every 10 s, or a live line.
 #include "tests/support/support.hpp"
 #include "tools/tavik-run/progress_view.hpp"
 
 namespace {
 
-TEST(progress_view, plain_lines_and_a_live_line) {
+TEST(progress_view, lines) {
     const auto at = [](int s) { return tavik_run::view_clock::time_point{} + std::chrono::seconds(s); };
     std::ostringstream plain, live, err;
     tavik_run::progress_view_t lines(plain, false), line(live, true, 100);

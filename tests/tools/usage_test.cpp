@@ -1,9 +1,9 @@
-// The programs' command lines: help, usage errors, unreadable inputs; statuses and streams.
+// The programs' help, usage errors and unreadable inputs.
 #include "tests/support/updater_process.hpp"
 
 namespace {
 
-TEST(usage, help_usage_errors_and_unreadable_inputs) {
+TEST(usage, statuses_and_streams) {
     const std::string s = "tavik-sign", pub = TAVIK_SOURCE_DIR "/keys/development.pub", gone = "/nonexistent/x",
                       zone = "tavik-sign make-zone: ";
     const std::string no_such = "\"" + gone + "\": No such file or directory\n";
@@ -60,9 +60,9 @@ TEST(usage, help_usage_errors_and_unreadable_inputs) {
     };
     for (const auto& [program, args, status, out, err] : rows) {
         if (program == "tavik-run" && args.empty() && ::access(TAVIK_DEFAULT_CONFIG, F_OK) == 0)
-            continue;                                                                   // this machine has its own
-        ts::updater_t ran(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, {}, program});  // without standard input
-        const int ended = ran.wait_exit();  // first: the streams are whole once it has ended
+            continue;  // this machine has its own
+        ts::updater_t ran(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, {}, program});
+        const int ended = ran.wait_exit();  // first: then the streams are whole
         const auto start = [](const std::string& text, const std::string& prefix) {
             return prefix.empty() ? text : text.substr(0, prefix.size());
         };
