@@ -1,6 +1,5 @@
-// Delta updates against a server that offers patches, lacks them, damages them or lies in its
-// index: the installed copy's patch is applied when it can be, the whole file comes otherwise,
-// and the file placed is always the listed one.
+// Patches offered, missing, damaged or too large: the installed copy is patched when it can be, the whole
+// file comes otherwise, and the listed bytes are placed.
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -12,21 +11,20 @@ using fault_t = ts::fault_server_t::fault_t;
 struct patch_world_t {
     ts::scratch_t dir{"tavik-patches"};
     fs::path root = dir / "www", install = dir / "install", var = dir / "var";
-    std::string v1, v2, old_hex, new_hex;
+    std::string v1, v2, patch;
     ts::fault_server_t server{root, fault_t::none, ""};
     tvk::UpdateConfig config = ts::base_config(var, install / "update.drl", install);
 
     patch_world_t() {
         for (std::size_t i = 0; i < 200000; ++i) v1 += static_cast<char>((i * 2654435761u) >> 9);
         v2 = v1.substr(0, 90000) + std::string(3000, 'n') + v1.substr(90000);
-        old_hex = ts::hex(ts::digest(EVP_sha256(), v1)), new_hex = ts::hex(ts::digest(EVP_sha256(), v2));
+        patch =
+            "/patches/" + ts::hex(ts::digest(EVP_sha256(), v1)) + "-" + ts::hex(ts::digest(EVP_sha256(), v2)) + ".zst";
         ts::spit(dir / "v1" / "base.avc", v1);
         ts::make_zone({{{"base.avc", v2}}, {server.url("")}, {}, {}, {"--previous", (dir / "v1").string()}}, root);
-        ts::spit(install / "base.avc", v1), ts::spit(install / "zone.ini", ts::slurp(root / "zone.ini"));
-        fs::copy_file(root / "update.drl", install / "update.drl");
+        ts::spit(install / "base.avc", v1), ts::install_zone(root, install / "update.drl", install);
         config.set_network_timeout(5000);
     }
-    std::string patch() const { return "/patches/" + old_hex + "-" + new_hex + ".zst"; }
 };
 
 TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_otherwise) {
@@ -37,37 +35,18 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
         std::string warning;
     } rows[] = {
         {"the installed copy patched", [](patch_world_t&) {}, true, true, ""},
-        {"an installed version no patch starts from",
-         [](patch_world_t& w) { ts::spit(w.install / "base.avc", w.v1 + "local"); }, false, false, ""},
         {"a damaged patch",
          [](patch_world_t& w) {
-             ts::spit(w.root / w.patch(),
-                      ts::forged(ts::slurp(w.root / w.patch()), ts::slurp(w.root / w.patch()).substr(20, 8)));
+             std::string patch = ts::slurp(w.root / w.patch);
+             patch[28] ^= 1, ts::spit(w.root / w.patch, patch);
          },
          true, false, "Warning: Zone BASE: {url}: "},
         {"no index", [](patch_world_t& w) { fs::remove(w.root / "patches" / "index"); }, false, false, ""},
-        {"an index naming a patch the server lacks", [](patch_world_t& w) { fs::remove(w.root / w.patch()); }, true,
+        {"an index naming a patch the server lacks", [](patch_world_t& w) { fs::remove(w.root / w.patch); }, true,
          false, ""},
-        {"a hostile index",
-         [](patch_world_t& w) {
-             const std::string line = "base.avc " + w.old_hex + " " + w.new_hex;
-             ts::spit(w.root / "patches" / "index", "other.avc " + w.old_hex + " " + w.new_hex + "\n../base.avc" +
-                                                        line.substr(8) + "\nBASE.AVC" + line.substr(8) + "\n" +
-                                                        std::string(70000, '#') + "\n" + line + "\n");
-         },
-         false, false, ""},
         {"a patch of half the file or more",
-         [](patch_world_t& w) { ts::spit(w.root / w.patch(), std::string(w.v2.size() / 2 + 65537, 'j')); }, true, false,
+         [](patch_world_t& w) { ts::spit(w.root / w.patch, std::string(w.v2.size() / 2 + 65537, 'j')); }, true, false,
          "Warning: Zone BASE: {url}: larger than 167036 bytes; the whole file instead"},
-        {"a patch that makes too much",
-         [](patch_world_t& w) {
-             ts::make_zone(
-                 {{{"base.avc", w.v2 + "more"}}, {"http://h/"}, {}, {}, {"--previous", (w.dir / "v1").string()}},
-                 w.dir / "v3out");
-             for (const auto& f : ts::snapshot(w.dir / "v3out" / "patches"))
-                 if (f.first.find(".zst") != std::string::npos) ts::spit(w.root / w.patch(), f.second);
-         },
-         true, false, "Warning: Zone BASE: {url}: "},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -76,9 +55,9 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
         const ts::attempt_t a = ts::run_attempt(w.config);
         EXPECT_EQ(a.status, 0) << a.log.text();
         EXPECT_TRUE(ts::slurp(w.var / "bases" / "base.avc") == w.v2) << "the listed bytes";
-        EXPECT_EQ(w.server.paths(), (r.patched ? "" : "/base.avc.lzma ") + (r.asked ? w.patch() + " " : "") +
+        EXPECT_EQ(w.server.paths(), (r.patched ? "" : "/base.avc.lzma ") + (r.asked ? w.patch + " " : "") +
                                         "/patches/index /version.lst.lzma ");
-        const std::string warning = ts::replace_all(r.warning, "{url}", w.server.url(w.patch().substr(1)));
+        const std::string warning = ts::replace_all(r.warning, "{url}", w.server.url(w.patch.substr(1)));
         EXPECT_EQ(a.log.has_prefix(warning.empty() ? "Warning: Zone" : warning), !warning.empty()) << a.log.text();
         EXPECT_EQ(a.log.has_prefix("Notice: Patched base.avc ("), r.patched);
     }

@@ -1,6 +1,5 @@
-// tavik-run as an administrator meets it: the example configuration of its manual page, a check and a
-// dry run that leave nothing behind that would change a real run, the report as JSON alone on standard
-// output, the lock, quiet runs, a configuration that names no log, progress that ends "up to date".
+// tavik-run on its manual page's example: a check and a dry run that leave nothing a real run would see,
+// the JSON report, the lock, a quiet run, no log configured.
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -23,36 +22,30 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     }
     fs::create_directories(dir / "var" / "log"), ts::spit(dir / "update.conf", conf);
     const fs::path var = dir / "var" / "update";
-    const auto run = [&](std::vector<std::string> args, int expected,
-                         std::vector<std::string> env = {}) {  // standard output and standard error
+    const auto run = [&](std::vector<std::string> args, int expected, std::vector<std::string> env = {}) {
         args.push_back((dir / "update.conf").string());
         ts::updater_t ran(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, env, "tavik-run"});
         EXPECT_EQ(ran.wait_exit(), expected) << ran.out() << ran.err();
         return std::make_pair(ran.out(), ran.err());
     };
-    const auto json =
-        [](const std::pair<std::string, std::string>& ran) {  // --json: the object alone on standard output
-            EXPECT_TRUE(ran.first.front() == '{' && ran.first.find('\n') == ran.first.size() - 1 &&
-                        ran.first.end()[-2] == '}')
-                << ran.first;
-            return ran.first;
-        };
+    const auto json = [](const std::pair<std::string, std::string>& ran) {  // the object alone on standard output
+        EXPECT_TRUE(ran.first.front() == '{' && ran.first.find('\n') == ran.first.size() - 1) << ran.first;
+        return ran.first;
+    };
     ts::spit(var / "bases" / "gone.avc.part", "x");  // what is left of a file no longer listed: a run removes it
     const auto check =
         run({"--check", "--json"}, 95, {"TAVIK_TEST_CLOCK_SHIFT=7300"});  // as a run with the lists expired everywhere
     for (const char* part :
-         {"{\"status\":95,\"report\":{\"status\":95,", "\"check\":true,",
-          ",\"pending\":2,\"pending_bytes\":", ",\"to_place\":[\"bases.avc\",\"zone.ini\"],\"to_place_more\":0}",
-          ",\"pending\":true,\"expired\":true}\n", "\nBASE: 2 files to place or remove, ",
-          " B to fetch\n  bases.avc\n  zone.ini\nVERSION: "})  // the answer stands with 95
+         {"{\"status\":95,\"report\":{\"status\":95,",
+          ",\"to_place\":[\"bases.avc\",\"zone.ini\"],\"to_place_more\":0}", ",\"pending\":true,\"expired\":true}\n",
+          " B to fetch\n  bases.avc\n  zone.ini\nVERSION: "})
         EXPECT_NE((json(check) + check.second).find(part), std::string::npos) << part << "\n"
                                                                               << check.first << check.second;
     EXPECT_EQ(ts::listing(var) + ts::listing(var / "bases"),
               "bases tavik-update.cache tavik-update.lock tavik-update.report gone.avc.part ");
     const auto dry = run({"--dry-run", "--json"}, 0);
-    for (const char* part :
-         {"\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,",
-          ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,", "\"server\":\"", "\"installed\":{\"dry_run\":true}}"})
+    for (const char* part : {"\"report\":{\"status\":0,\"text\":\"Success\",\"dry_run\":true,",
+                             ",\"zones\":[{\"zone\":\"BASE\",\"placed\":2,", "\"installed\":{\"dry_run\":true}}"})
         EXPECT_NE(json(dry).find(part), std::string::npos) << part << "\n" << dry.first;
     EXPECT_NE(dry.second.find("dry run: nothing installed"), std::string::npos) << dry.second;
     EXPECT_EQ(ts::listing(var), "bases tavik-update.cache tavik-update.lock tavik-update.report version ")
@@ -71,7 +64,6 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
     release.join();
     EXPECT_EQ(real.first + real.second, "") << "a quiet run that succeeds says nothing";
     EXPECT_EQ(ts::slurp(dir / "bases" / "bases.avc"), "bases\n");
-    EXPECT_TRUE(fs::exists(var / "tavik-update.stamps"));
     EXPECT_NE(json(run({"--check", "--json"}, 0)).find("\"installed\":null,\"pending\":false,\"expired\":false}"),
               std::string::npos);
     replace("actual_log { type: FILE", "# actual_log { type: FILE"), ts::spit(dir / "update.conf", conf);
@@ -80,13 +72,6 @@ TEST(tavik_run, the_manual_pages_example_runs_and_a_dry_run_changes_nothing_a_re
                              "\nNotice: Exit with status 0 (Success)\n"})
         EXPECT_NE(plain.second.find(part), std::string::npos) << part << "\n" << plain.second;
     EXPECT_NE(plain.first.find("\ndownloading: up to date\n"), std::string::npos) << plain.first;
-    replace("uid: " + std::to_string(::getuid()), "name: \"no-such-account\""), ts::spit(dir / "update.conf", conf);
-    const auto refused =
-        run({"--json", "--quiet"}, 102);  // before any download: the last run's report must not stand for it
-    EXPECT_EQ(json(refused).rfind("{\"status\":102,\"report\":{\"status\":102,", 0), 0u) << refused.first;
-    EXPECT_EQ(refused.second.rfind("Error: Config option run_as_user: ", 0), 0u)
-        << "quiet, failed: the Errors and the status\n"
-        << refused.second;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Scaffolding shared by the tests: whole files, scratch folders, a log that keeps its lines,
-// signatures made with the development key, digests, and frames of the control channel.
+// Shared by the tests: files, scratch folders, a log that keeps its lines, signatures with the development
+// keys, digests, frames of the control channel.
 #pragma once
 
 #include "control/progress_watcher.hpp"
@@ -43,7 +43,7 @@ inline std::string listing(const fs::path& dir) {  // the sorted names, each fol
                            [](std::string t, const std::string& n) { return t + n + " "; });
 }
 
-// A fresh folder (mode 0755, so that a dropped account reaches it), removed with its contents.
+// A fresh folder, removed with its contents; mode 0755, so that a dropped account reaches it.
 class scratch_t {
 public:
     explicit scratch_t(const std::string& prefix = "tavik-test") {
@@ -82,7 +82,7 @@ struct log_lines_t {
     std::vector<std::string> lines;
 };
 
-// Keeps every line as "Level: text"; install() makes it the process's sink at the given threshold.
+// Keeps every line as "Level: text"; install() makes it the sink, at the threshold.
 class capture_log_t : public cf_log_t, public log_lines_t {
 public:
     static std::shared_ptr<capture_log_t> install(level_t threshold = debug) {
@@ -105,15 +105,15 @@ struct null_watcher_t : upd::progress_watcher_t {
     void on_stat(const tvk::UpdateAppStat&) override {}
 };
 
-inline std::string sign(const std::string& data,
-                        bool strong = true) {  // the development keys' signature text: DSA, then an Ed25519 part
+// The development keys' signature text: DSA, then (when strong) an Ed25519 part.
+inline std::string sign(const std::string& data, bool strong = true) {
     static const sign::private_key_t key = sign::load_private_key(TAVIK_SOURCE_DIR "/keys/development.key");
     static const sign::ed25519_signer_t ed25519 =
         sign::ed25519_signer_t::load(TAVIK_SOURCE_DIR "/keys/development-ed25519.key");
     return sign::sign_hex(key, data.data(), data.size()) + (strong ? ed25519.part(data.data(), data.size()) : "");
 }
 
-// The covered text, then the tail with its "%s" (if any) replaced by the covered text's signature.
+// The covered text, then the tail with "%s" (if any) replaced by its signature.
 inline std::string signed_text(const std::string& covered, std::string tail) {
     if (tail.find("%s") != std::string::npos) tail.replace(tail.find("%s"), 2, sign(covered));
     return covered + tail;
@@ -127,7 +127,7 @@ inline std::string digest(const EVP_MD* md, const std::string& bytes) {
 // A status as the exit line shows it: "24 (Permission denied)".
 inline std::string status(const cf_outcome_t& o) { return std::to_string(o.code()) + " (" + o.text() + ")"; }
 
-// How a call ended: "ok", the exit code and the text the engine logs, or a status thrown alone.
+// How a call ended: "ok", the exit code and the text the engine logs, or a status.
 inline std::string outcome(const std::function<void()>& call) {
     try {
         call();

@@ -1,5 +1,4 @@
-// tavik-update started on a socket pair, with the test playing the configuration daemon (the other programs run the
-// same way).
+// tavik-update started on a socket pair, the test playing the configuration daemon (other programs run the same way).
 #pragma once
 
 #include "configd_update_ipc.pb.h"
@@ -73,7 +72,7 @@ public:
     void kill(int signal_number) { ::kill(pid_, signal_number); }
     pid_t pid() const { return pid_; }
 
-    // Appends the whole messages that arrive within the time; false once the channel is closed.
+    // Appends the whole messages arriving in time; false once the channel is closed.
     bool receive(std::vector<tvk::Update2ConfigdMessage>& out, int timeout_ms) {
         pollfd p{channel_, POLLIN, 0};
         char buffer[65536];
@@ -91,7 +90,7 @@ public:
     }
     // True once the process handles SIGHUP, SIGINT and SIGTERM itself.
     bool signals_ready() {
-        // The mask has 64 bits, more than an unsigned long holds on a 32-bit build.
+        // 64 bits, more than an unsigned long of a 32-bit build.
         const unsigned long long wanted = 1ull << (SIGHUP - 1) | 1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1);
         for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
             const std::string status = slurp("/proc/" + std::to_string(pid_) + "/status");
@@ -101,7 +100,7 @@ public:
         }
         return false;
     }
-    // The exit status; -1 when it died by a signal or did not end in time (it is killed then).
+    // The exit status; -1 after a signal or when it does not end in time (it is killed then).
     int wait_exit(std::chrono::seconds timeout = std::chrono::seconds(30)) {
         int status = 0;
         for (auto deadline = std::chrono::steady_clock::now() + timeout; ::waitpid(pid_, &status, WNOHANG) != pid_;) {
@@ -137,8 +136,7 @@ inline tvk::Configd2UpdateMessage use_context(const tvk::UpdateConfig& config) {
     return m;
 }
 
-// Debug lines on standard error, the current account, a 10 s network time-out; the BASE zone
-// installed and enabled when its list and folder are given.
+// Debug lines on standard error, this account, a 10 s time-out; BASE installed and enabled when given.
 inline tvk::UpdateConfig base_config(const fs::path& update_dir, const fs::path& drl = {}, const fs::path& bases = {}) {
     tvk::UpdateConfig c;
     c.set_log_level(tvk::LOG_LEVEL_DEBUG), c.mutable_actual_log()->set_type(tvk::Log::STDERR);
@@ -160,7 +158,7 @@ struct daemon_t {  // how the daemon stand-in behaves during one attempt
     std::vector<std::string> environment;
 };
 
-struct attempt_t {  // what one attempt showed on its channel and standard error, and how it ended
+struct attempt_t {  // what an attempt sent and logged, and how it ended
     int status = -1;
     bool requested = false;
     tvk::InstallRequest request;
