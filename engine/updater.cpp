@@ -5,6 +5,7 @@
 #include "engine/fetch_pool.hpp"
 #include "engine/file_fetch.hpp"
 #include "files/apply_patch.hpp"
+#include "files/list_trust.hpp"
 #include "files/checker.hpp"
 #include "files/mirror_tree.hpp"
 #include "files/servers_file.hpp"
@@ -233,7 +234,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
     if (std::none_of(table.begin(), table.end(), [](const zone_row_t& row) { return row.enabled; })) {
         LOG_WARNING("No zone is installed and enabled: there is nothing to update");
     }
-    stamps_ = stamps_file_t::load(update_dir / work_folder::stamps);
+    load_stamps(update_dir);
     load_waits(config);
     std::vector<zone_t> zones;
     for (const zone_row_t& row : table) {
@@ -246,6 +247,7 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
             zone.download_lst(downloader_, excluded, recorded == stamps_.end() ? "" : recorded->second);
             if (!settings_.check) zone.prepare_download_dir();
             stamps_[row.name] = zone.lst().stamp();
+            signers_[row.name] = zone.lst().signers();
             if (report_) report_->set_zone(report_of(zone));
             row.map_files(zone);
             zones.push_back(std::move(zone));
@@ -257,6 +259,24 @@ std::vector<zone_t> updater_t::plan_zones(const tvk::UpdateConfig& config) {
         }
     }
     return zones;
+}
+
+void updater_t::load_stamps(const fs::path& update_dir) {
+    stamps_ = stamps_file_t::load(update_dir / work_folder::stamps);
+    signers_ = stamp_signers_file_t::load(update_dir / work_folder::stamp_signers);
+    // A key that was stolen could have signed a stamp no honest list reaches; once a build no
+    // longer holds it, its stamps give way and the next run takes the newest honest list.
+    for (auto it = signers_.begin(); it != signers_.end();) {
+        if (!list_trust_t::built_in().retired(it->second) || !stamps_.count(it->first)) {
+            ++it;
+            continue;
+        }
+        std::string ids;
+        for (const std::string& id : it->second) ids += (ids.empty() ? "" : ", ") + id;
+        LOG_NOTICE("Zone " << it->first << ": the recorded stamp " << stamps_[it->first]
+                           << " was set by a list signed by " << ids << ", no key of this build: it no longer holds");
+        stamps_.erase(it->first), it = signers_.erase(it);
+    }
 }
 
 void updater_t::load_waits(const tvk::UpdateConfig& config) {
@@ -280,6 +300,7 @@ void updater_t::record_stamps(const tvk::UpdateConfig& config) {
     const fs::path path = fs::path(config.update_dir()) / work_folder::stamps;
     if (settings_.dry_run) return;
     try {
+        stamp_signers_file_t::save(fs::path(config.update_dir()) / work_folder::stamp_signers, signers_);
         stamps_file_t::save(path, stamps_);
     } catch (const std::exception& e) {
         LOG_WARNING("Stamps " << path << ": " << exception_text(e));

@@ -8,6 +8,7 @@
 #include "engine/run_settings.hpp"
 #include "engine/zone.hpp"
 #include "engine/zone_fallback.hpp"
+#include "files/stamp_signers_file.hpp"
 #include "files/stamps_file.hpp"
 #include "net/downloader.hpp"
 
@@ -71,13 +72,16 @@ private:
     // The digests of what the zones would place, from the cache or read anew.
     void hash_installed(checker_t& checker, const std::vector<zone_t>& zones);
     void load_waits(const tvk::UpdateConfig& config);
+    // The recorded stamps, less those that keys this build no longer holds alone had set.
+    void load_stamps(const boost::filesystem::path& update_dir);
 
     boost::asio::io_service& io_service_;
     progress_t& progress_;
     progress_counter_t counter_;
     const run_settings_t& settings_;
     downloader_t downloader_;
-    stamps_file_t::stamps_t stamps_;  // recorded before the run, then raised to the lists it used
+    stamps_file_t::stamps_t stamps_;           // recorded before the run, then raised to the lists it used
+    stamp_signers_file_t::signers_t signers_;  // the keys that signed each stamp's list
     std::shared_ptr<mirrors_t::waits_t> waits_ = std::make_shared<mirrors_t::waits_t>();
     run_report_t* report_ = nullptr;
     std::vector<file_item_t> to_place_;

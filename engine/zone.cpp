@@ -51,7 +51,7 @@ zone_t::zone_t(const std::string& name, const fs::path& drl_path, const fs::path
 
 void zone_t::download_lst(downloader_t& downloader, const std::vector<std::string>& excluded,
                           const std::string& recorded) {
-    list_choice_t choice(recorded, utc_now());
+    list_choice_t choice(list_trust_t::built_in(), name_, recorded, utc_now());
     mirrors_t::round_t round;
     const bool fresh = mirrors_->ask_in_turn(
         [&](const std::string& server, std::string& asked) {
@@ -59,8 +59,11 @@ void zone_t::download_lst(downloader_t& downloader, const std::vector<std::strin
             read_list(downloader, server, asked, lst_);
             const verdict_t verdict = choice.offer(server, lst_);
             if (verdict.reason == distrust_t::older) throw passed_over_t(verdict.detail);
-            if (!verdict)
-                throw server_failure_t(tvk::EC_UPDATE_EXPIRED, error_code_text(tvk::EC_UPDATE_EXPIRED), verdict.detail);
+            // An expired list may yet be taken; one of another zone, or short of what a strict build
+            // requires, is as good as a damaged one.
+            const tvk::ErrorCode code =
+                verdict.reason == distrust_t::expired ? tvk::EC_UPDATE_EXPIRED : tvk::EC_BAD_LST_FILE;
+            if (!verdict) throw server_failure_t(code, error_code_text(code), verdict.detail);
             mirrors_->took_list(server);
         },
         round);

@@ -70,6 +70,26 @@ if(NOT TAVIK_ED25519_KEYS STREQUAL "")
   endforeach()
 endif()
 
+# k of n: how many distinct built-in keys must each have made a part that verifies, so that one
+# stolen key signs for nobody.
+set(TAVIK_ED25519_THRESHOLD 1 CACHE STRING "Distinct built-in Ed25519 keys whose parts each list needs (1 to their number)")
+list(LENGTH TAVIK_ED25519_KEY_LIST key_count)
+if(NOT TAVIK_ED25519_THRESHOLD MATCHES "^[1-9][0-9]*$" OR (key_count GREATER 0 AND TAVIK_ED25519_THRESHOLD GREATER key_count))
+  message(FATAL_ERROR "TAVIK_ED25519_THRESHOLD must be a number from 1 to ${key_count}, the number of Ed25519 keys, "
+          "not '${TAVIK_ED25519_THRESHOLD}'")
+endif()
+# Vendor builds (keys of their own, not the development pair) refuse a list without a zone or an
+# expiry; development builds and builds without keys take the design's own files as they are.
+set(TAVIK_STRICT_LISTS "" CACHE STRING "ON or OFF: refuse lists that name no zone or have no expiry (default: ON for vendor builds)")
+set(strict_text "false")
+if(TAVIK_STRICT_LISTS STREQUAL "")
+  if(TAVIK_ED25519_KEY_LIST AND NOT TAVIK_ED25519_DEVELOPMENT)
+    set(strict_text "true")
+  endif()
+elseif(TAVIK_STRICT_LISTS)
+  set(strict_text "true")
+endif()
+
 set(initializers)
 foreach(key IN LISTS TAVIK_ED25519_KEY_LIST)
   string(APPEND initializers "ed25519_key_t::from_hex(\"${key}\"), ")
@@ -93,6 +113,8 @@ const ed25519_keys_t& built_in_ed25519_keys() {
 namespace key {
 extern const char ed25519_keyids[] = \"${TAVIK_ED25519_KEYIDS}\";
 extern const bool ed25519_development = ${development_text};
+extern const unsigned ed25519_threshold = ${TAVIK_ED25519_THRESHOLD};
+extern const bool strict_lists = ${strict_text};
 }  // namespace key
 
 }  // namespace upd

@@ -87,11 +87,13 @@ bool matches_any(const std::vector<std::string>& patterns, const std::string& na
 }
 
 std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& files,
-                                      const std::vector<std::string>& patterns, const std::string& expiry) {
+                                      const std::vector<std::string>& patterns, const std::string& expiry,
+                                      const std::string& zone) {
     std::string text = std::string(header) + "\n[" + stamp + "]\n";
     for (const auto& f : files)
         text += "+" + f.first + ", " + to_hex(f.second.digest) + ", " + std::to_string(f.second.size) + "\n";
     for (const std::string& p : patterns) text += "-" + p + ",\n";
+    if (!zone.empty()) text += std::string("-") + zone_pattern + "," + zone + "\n";
     if (!expiry.empty()) text += std::string("-") + expiry_pattern + "," + expiry + "\n";
     return text + trailer + "\n";
 }
@@ -107,15 +109,17 @@ bool lst_file_t::split_signed(const std::string& text, std::string& covered, std
 void lst_file_t::parse(const char* begin, const char* end, origin_t origin, const list_trust_t& trust) {
     files_.clear();
     patterns_.clear();
-    stamp_.clear(), expiry_.clear();
+    stamp_.clear(), expiry_.clear(), zone_.clear();
     const grammar_t& g = grammar();
 
     xp::cmatch layout;
     if (!xp::regex_match(begin, end, layout, g.layout)) fail("Invalid LST-file structure");
 
     const char* signed_end = layout[2].second;
-    trust.require(origin, begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(), tvk::EC_BAD_LST_FILE,
-                  "Invalid LST-file signature");
+    signers_ = trust
+                   .require(origin, begin, static_cast<std::size_t>(signed_end - begin), layout[3].str(),
+                            tvk::EC_BAD_LST_FILE, "Invalid LST-file signature")
+                   .signers;
     if (!list_trust_t::valid_stamp(layout[4].str())) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();
 
@@ -137,20 +141,23 @@ void lst_file_t::parse(const char* begin, const char* end, origin_t origin, cons
             entry.digest.assign(digest.begin(), digest.end());
             entry.size = size;
         } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
-            if (line_match[1] != expiry_pattern) {
+            const std::string value(line_match[1].second + 1, line_end);
+            if (line_match[1] == zone_pattern) {
+                if (!zone_.empty() || !list_trust_t::valid_zone(value)) fail("Invalid LST-file zone");
+                zone_ = value;
+            } else if (line_match[1] != expiry_pattern) {
                 patterns_.push_back(line_match[1].str());
-            } else if (!expiry_.empty() ||
-                       !from_utc_digits(std::string(line_match[1].second + 1, line_end), expires_at_)) {
+            } else if (!expiry_.empty() || !from_utc_digits(value, expires_at_)) {
                 fail("Invalid LST-file expiry");  // a second one, or no real date
             } else {
-                expiry_.assign(line_match[1].second + 1, line_end);
+                expiry_ = value;
             }
         } else {
             fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
         }
     }
 
-    if (files_.empty() && patterns_.empty() && expiry_.empty()) fail("Empty LST-file");
+    if (files_.empty() && patterns_.empty() && expiry_.empty() && zone_.empty()) fail("Empty LST-file");
 }
 
 bool lst_file_t::contains(const std::string& name) const { return files_.count(name) != 0; }

@@ -27,6 +27,10 @@ public:
     // The expiry travels as a pattern line "-.tavik-expires,YYYYMMDDHHMMSS" (UTC): readers built
     // without it take it for a pattern and ignore what follows the comma.
     static constexpr char expiry_pattern[] = ".tavik-expires";
+    // The zone the list is for travels the same way: "-.tavik-zone,NAME".
+    static constexpr char zone_pattern[] = ".tavik-zone";
+    // Pattern lines of these names are the lists' own, never a pattern a publisher gives.
+    static constexpr char reserved_prefix[] = ".tavik-";
 
     struct entry_t {
         std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
@@ -35,16 +39,18 @@ public:
     using files_t = std::map<std::string, entry_t>;
 
     // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
-    // name order, a "-pattern," line per pattern and the expiry line (unless `expiry` is empty),
-    // then the trailer; each line ends with LF.
+    // name order, a "-pattern," line per pattern, the zone line and the expiry line (unless `zone` or
+    // `expiry` is empty), then the trailer; each line ends with LF.
     static std::string unsigned_text(const std::string& stamp, const files_t& files,
-                                     const std::vector<std::string>& patterns, const std::string& expiry = "");
+                                     const std::vector<std::string>& patterns, const std::string& expiry = "",
+                                     const std::string& zone = "");
     // The covered bytes and the signature text of a text laid out as a signed list, nothing of it
     // checked; false when it is not laid out so.
     static bool split_signed(const std::string& text, std::string& covered, std::string& signature);
 
     // Checks the layout, the signature as `trust` requires of a list from `origin`, and the stamp,
-    // then reads the body lines; throws cf_proto_exception_t (EC_BAD_LST_FILE) on failure.
+    // then reads the body lines; throws cf_proto_exception_t (EC_BAD_LST_FILE) on failure, a zone
+    // line that is malformed or repeated among them.
     void parse(const char* begin, const char* end, origin_t origin,
                const list_trust_t& trust = list_trust_t::built_in());
 
@@ -67,10 +73,15 @@ public:
     // held against the clock.
     const std::string& expiry() const { return expiry_; }
     long long expires_at() const { return expires_at_; }
+    // The zone it names ("": none).
+    const std::string& zone() const { return zone_; }
+    // The KEYIDs of the build's keys whose parts verified it, each once.
+    const std::vector<std::string>& signers() const { return signers_; }
 
 private:
     files_t files_;
-    std::string stamp_, expiry_;
+    std::string stamp_, expiry_, zone_;
+    std::vector<std::string> signers_;
     long long expires_at_ = 0;
     std::vector<std::string> patterns_;
 };

@@ -1,6 +1,7 @@
 // Key material of the signature check, generated at build time from the configured public key.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,14 +30,22 @@ extern const char fingerprint[17];
 // development key is among them.
 extern const char ed25519_keyids[];
 extern const bool ed25519_development;
+// How many distinct ones must each have made a part of a list (TAVIK_ED25519_THRESHOLD), and whether
+// a list from a server must name its zone and carry an expiry (TAVIK_STRICT_LISTS).
+extern const unsigned ed25519_threshold;
+extern const bool strict_lists;
 
 // What --version says about the keys: "key <fingerprint>, ed25519 <KEYIDs>", each marked
-// " (development key)" when it is the repository's own, so that an administrator can tell builds
-// apart by what they trust.
+// " (development key)" when it is the repository's own, then "K of N" keys a list needs and whether
+// lists are strict, so that an administrator can tell builds apart by what they trust.
 inline std::string describe() {
-    const std::string ed25519 = *ed25519_keyids ? std::string("ed25519 ") + ed25519_keyids : "no ed25519 key";
+    std::size_t keys = *ed25519_keyids ? 1 : 0;
+    for (const char* c = ed25519_keyids; *c; ++c) keys += *c == ',';
+    const std::string ed25519 = keys ? std::string("ed25519 ") + ed25519_keyids : "no ed25519 key";
     return std::string("key ") + fingerprint + (development ? " (development key)" : "") + ", " + ed25519 +
-           (ed25519_development ? " (development key)" : "");
+           (ed25519_development ? " (development key)" : "") +
+           (keys ? ", " + std::to_string(ed25519_threshold) + " of " + std::to_string(keys) : std::string()) +
+           (strict_lists ? ", strict lists" : ", lenient lists");
 }
 
 }  // namespace key

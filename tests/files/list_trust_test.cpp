@@ -63,9 +63,10 @@ TEST(list_trust, stamps_ordered_by_value) {
     for (const auto& [a, b, less] : order) EXPECT_EQ(upd::list_trust_t::stamp_less(a, b), less) << a << " < " << b;
 }
 
-// A zone's signed list of one file, with this stamp and expiry.
-upd::lst_file_t list(const std::string& stamp, long long expires_at = 0) {
-    const std::string expiry = expires_at ? "-.tavik-expires," + upd::utc_digits(expires_at) + "\n" : "";
+// A zone's list of one file, with this stamp and expiry.
+upd::lst_file_t list(const std::string& stamp, long long expires_at = 0, const std::string& zone = "") {
+    const std::string expiry = (zone.empty() ? "" : "-.tavik-zone," + zone + "\n") +
+                               (expires_at ? "-.tavik-expires," + upd::utc_digits(expires_at) + "\n" : "");
     const std::string covered = "[TavikUpdateList]\n[" + stamp + "]\n+a, 01, 1\n" + expiry + "[TavikUpdateListEnd]\n";
     const std::string text = ts::signed_text(covered, "\n[Signature]\nSignature=%s\n");
     upd::lst_file_t lst;
@@ -99,7 +100,7 @@ TEST(list_trust, a_zones_choice_of_list) {
         {"an expired list older than installed", "6", {{"5", past}, {"4", future}}, "oo", "-"},
     };
     for (const auto& r : rows) {
-        upd::list_choice_t choice(r.recorded, now);
+        upd::list_choice_t choice(upd::list_trust_t::built_in(), "BASE", r.recorded, now);
         std::string verdicts;
         for (std::size_t i = 0; i < r.offered.size(); ++i) {
             upd::lst_file_t offered = list(r.offered[i].first, r.offered[i].second);
@@ -111,6 +112,55 @@ TEST(list_trust, a_zones_choice_of_list) {
         upd::lst_file_t taken;
         std::string server;
         EXPECT_EQ(choice.take_newest_expired(taken, server) ? server + "/" + taken.stamp() : "-", r.taken) << r.attack;
+    }
+}
+
+TEST(list_trust, k_distinct_keys_and_stamps_of_retired_keys) {
+    const auto one = sign::ed25519_signer_t::load(TAVIK_TEST_DATA "/keys/other-ed25519.key");
+    const auto two = sign::ed25519_signer_t::load(TAVIK_SOURCE_DIR "/keys/development-ed25519.key");
+    const std::string covered = "url=http://m.test/\n", dsa = ts::sign(covered, false);
+    const std::string by_one = one.part(covered.data(), covered.size()),
+                      by_two = two.part(covered.data(), covered.size());
+    const upd::list_trust_t two_of_two({one.public_key(), two.public_key()}, 2);
+    const std::tuple<const char*, std::string, distrust_t> parts[] = {
+        {"k-1 parts: one stolen key signs for nobody", dsa + by_two, distrust_t::no_strong_part},
+        {"k parts", dsa + by_one + by_two, distrust_t::none},
+        {"one key's part twice counts once", dsa + by_two + by_two, distrust_t::no_strong_part}};
+    for (const auto& p : parts)
+        EXPECT_EQ(two_of_two.signature(origin_t::server, covered.data(), covered.size(), std::get<1>(p)).reason,
+                  std::get<2>(p))
+            << std::get<0>(p);
+    const std::string id1 = one.public_key().keyid(), id2 = two.public_key().keyid();
+    EXPECT_EQ(two_of_two.signature(origin_t::server, covered.data(), covered.size(), dsa + by_two + by_one).signers,
+              (std::vector<std::string>{id2, id1}));
+    const upd::list_trust_t kept({two.public_key()}), without({});
+    const std::tuple<const char*, const upd::list_trust_t&, std::vector<std::string>, bool> stamps[] = {
+        {"a stamp set by a list of a retired key", kept, {id1}, true},
+        {"a stamp set by a list of a kept key and a retired one", kept, {id1, id2}, false},
+        {"an old stamps file, without signers", kept, {}, false},
+        {"a build without keys keeps every stamp", without, {id1}, false}};
+    for (const auto& s : stamps) EXPECT_EQ(std::get<1>(s).retired(std::get<2>(s)), std::get<3>(s)) << std::get<0>(s);
+}
+
+TEST(list_trust, another_zones_list_and_strict_builds) {
+    const long long now = upd::utc_seconds(2026, 12, 20), future = now + 86400;
+    const upd::list_trust_t& built = upd::list_trust_t::built_in();
+    const upd::list_trust_t lenient(built.keys(), 1, false), strict(built.keys(), 1, true);
+    const struct {
+        const char* attack;
+        const upd::list_trust_t& trust;
+        std::string zone;
+        long long expires_at;
+        distrust_t expected;
+    } rows[] = {{"another zone's list", lenient, "VERSION", future, distrust_t::other_zone},
+                {"a list with no zone in a vendor build", strict, "", future, distrust_t::no_zone},
+                {"a list with no zone in a development build", lenient, "", future, distrust_t::none},
+                {"a list without expiry in a vendor build", strict, "BASE", 0, distrust_t::no_expiry},
+                {"a list without expiry in a development build", lenient, "BASE", 0, distrust_t::none},
+                {"the zone's own list in a vendor build", strict, "BASE", future, distrust_t::none}};
+    for (const auto& r : rows) {
+        upd::lst_file_t offered = list("1", r.expires_at, r.zone);
+        EXPECT_EQ(upd::list_choice_t(r.trust, "BASE", "", now).offer("m", offered).reason, r.expected) << r.attack;
     }
 }
 

@@ -52,6 +52,9 @@ TEST(lst_file, layout_and_line_rules) {
          "| *.tmp until 20280229235959"},  // not a pattern of ours
         {HEAD "-.tavik-expires,20261220000000\n-.tavik-expires,20261220000000\n" END, SIG, "Invalid LST-file expiry"},
         {HEAD "-.tavik-expires,20270229000000\n" END, SIG, "Invalid LST-file expiry"},
+        {HEAD "-.tavik-zone,\n" END, SIG, "Invalid LST-file zone"},
+        {HEAD "-.tavik-zone,BA-SE\n" END, SIG, "Invalid LST-file zone"},
+        {HEAD "-.tavik-zone,BASE\n-.tavik-zone,BASE\n" END, SIG, "Invalid LST-file zone"},
         {HEAD "-.tavik-expires,2026122000000\n" END, SIG, "Invalid LST-file expiry"},
     };
     for (const auto& [covered, tail, expected] : rows) {

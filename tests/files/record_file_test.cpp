@@ -1,5 +1,6 @@
 // The work folder's records of stamps and busy servers.
 #include "files/servers_file.hpp"
+#include "files/stamp_signers_file.hpp"
 #include "files/stamps_file.hpp"
 #include "tests/support/support.hpp"
 
@@ -10,6 +11,9 @@ TEST(record_file, stamps_and_busy_servers) {
     using upd::stamps_file_t;
     const auto stamps = [](const std::string& t) {
         return stamps_file_t::format(stamps_file_t::parse(t.data(), t.data() + t.size()));
+    };
+    const auto signers = [](const std::string& t) {
+        return upd::stamp_signers_file_t::format(upd::stamp_signers_file_t::parse(t.data(), t.data() + t.size()));
     };
     const auto servers = [](const std::string& t) {
         return servers_file_t::format(servers_file_t::parse(t.data(), t.data() + t.size()), 1000);
@@ -22,6 +26,9 @@ TEST(record_file, stamps_and_busy_servers) {
         {stamps, "BASE\n", "line 1"},
         {stamps, "BASE 12x\n", "line 1"},
         {stamps, " 1\n", "line 1"},
+        // A malformed record of signers loses that record only.
+        {signers, "BASE 0123456789abcdef,c59aabed9143d796\nNRD 0123\nBASE 0123456789abcdef\nNRD c59aabed9143d796\n",
+         "BASE 0123456789abcdef,c59aabed9143d796\nNRD c59aabed9143d796\n"},
         {servers, "2000 http://a/ b\n999 http://gone/\n1000 http://ended/\n",
          "2000 http://a/ b\n"},  // only waits not over
         {servers, "2000 http://a/\n3000 http://a/\n", "line 2"},

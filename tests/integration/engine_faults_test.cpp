@@ -121,6 +121,11 @@ const row_t rows[] = {
          e.publish(fault_t::close_in_head, "version.lst"), flip(e.install / "bases" / "zone.ini", "127.0.0.");
      },
      94, "Error: Zone BASE (fallback): Invalid signature", cache_t::untouched},
+    {"another_zones_list_served_as_this_ones",
+     [](env_t& e) {
+         e.options = {"--zone", "VERSION"}, e.publish();
+     },
+     91, "Warning: Zone BASE: {url}/version.lst.lzma: the file list is zone VERSION's, not BASE's", cache_t::untouched},
     // A container that fails gives way to the plain file, unless its server failed.
     {"container_that_does_not_unpack",
      [](env_t& e) { e.publish(), ts::spit(e.served / "missing.avc.lzma", "no container"); }, 0,

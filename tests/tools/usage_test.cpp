@@ -42,7 +42,8 @@ TEST(usage, statuses_and_streams) {
         {s,
          {"verify", lst},
          0,
-         lst + ": valid LST file, 2 files, 2 patterns\n  signed by DSA key 7c839e0b85c89cd8\n  Ed25519 part by "
+         lst + ": valid LST file, 2 files, 2 patterns\n  zone none named\n  signed by DSA key 7c839e0b85c89cd8\n  "
+               "Ed25519 part by "
                "c59aabed9143d796: valid\n",
          ""},
         {s,

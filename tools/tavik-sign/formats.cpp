@@ -141,6 +141,7 @@ int run_verify(const std::vector<std::string>& args) {
             lst.parse(data.data(), data.data() + data.size(), upd::origin_t::installed);
             std::printf("%s: valid LST file, %zu files, %zu patterns\n", file.c_str(), lst.files().size(),
                         lst.patterns().size());
+            std::printf("  zone %s\n", lst.zone().empty() ? "none named" : lst.zone().c_str());
             upd::lst_file_t::split_signed(data, covered, signature);
         } else {
             const std::vector<std::string> urls =

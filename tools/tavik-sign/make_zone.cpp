@@ -12,6 +12,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -75,7 +76,7 @@ public:
     // Last, so that the list never names a file the tree does not hold yet.
     void publish_list(const signed_writer_t& writer, const std::string& stamp) {
         patches_ = patcher_.write_index();
-        const std::string text = upd::lst_file_t::unsigned_text(stamp, files_, o_.patterns, list_expiry(o_));
+        const std::string text = upd::lst_file_t::unsigned_text(stamp, files_, o_.patterns, list_expiry(o_), o_.zone);
         writer.write_list(at(upd::mirror_tree::list), text, o_.lzma_list && o_.packed);
     }
 
@@ -147,6 +148,18 @@ void take_lock(upd::run_lock_t& lock, const zone_options_t& o) {
     }
 }
 
+// What a vendor build refuses, said before it is published.
+void warn_lenient(const zone_options_t& o) {
+    static const char* const zones[] = {"BASE", "VERSION", "NRD", "ANTISPAM"};
+    const char* who = "tavik-sign make-zone: warning: ";
+    if (o.zone.empty())
+        std::fprintf(stderr, "%sthe list names no zone (--zone NAME): vendor builds refuse it\n", who);
+    else if (std::find(std::begin(zones), std::end(zones), o.zone) == std::end(zones))
+        std::fprintf(stderr, "%sthe zone %s is none of BASE, VERSION, NRD and ANTISPAM\n", who, o.zone.c_str());
+    if (validity_seconds(o.valid_for) == 0)
+        std::fprintf(stderr, "%sthe list has no expiry (--valid-for none): vendor builds refuse it\n", who);
+}
+
 }  // namespace
 
 void make_zone(const zone_options_t& options) {
@@ -161,6 +174,7 @@ void make_zone(const zone_options_t& options) {
     published_t published(options.out, writer.keys());  // what the tree --out shows holds
     check_key_change(options, writer.keys(), published);
     writer.keys().announce("tavik-sign make-zone");
+    warn_lenient(options);
     std::vector<zone_input_t> inputs = list_inputs(options);
     check_folders(options);
     generation_t generation(options.out, stamp);  // removed again unless --out is switched to it

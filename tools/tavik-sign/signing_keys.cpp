@@ -1,6 +1,7 @@
 // The keys a publisher signs with: the DSA key and the Ed25519 keys beside it.
 #include "tools/tavik-sign/signing_keys.hpp"
 
+#include "files/list_trust.hpp"
 #include "files/public_key.hpp"
 #include "files/signature_text.hpp"
 #include "tools/key-tables/key_file.hpp"
@@ -59,16 +60,21 @@ void signing_keys_t::announce(const char* who) const {
     if (fingerprint() != upd::key::fingerprint)
         std::fprintf(stderr, "%s: warning: the DSA key %s is not the one this build trusts (%s)\n", who,
                      fingerprint().c_str(), upd::key::fingerprint);
-    const upd::ed25519_keys_t& built_in = upd::built_in_ed25519_keys();
-    const bool known = std::any_of(ed25519.begin(), ed25519.end(), [&](const ed25519_signer_t& key) {
-        return std::any_of(built_in.begin(), built_in.end(),
+    const upd::list_trust_t& trust = upd::list_trust_t::built_in();
+    const std::size_t known = std::count_if(ed25519.begin(), ed25519.end(), [&](const ed25519_signer_t& key) {
+        return std::any_of(trust.keys().begin(), trust.keys().end(),
                            [&](const upd::ed25519_key_t& k) { return k.raw() == key.public_key().raw(); });
     });
-    if (!built_in.empty() && !known)
+    if (!trust.keys().empty() && known == 0)
         std::fprintf(stderr,
                      "%s: warning: none of the Ed25519 keys (%s) is one this build trusts (%s): its clients would "
                      "refuse every list\n",
                      who, keyids().c_str(), upd::key::ed25519_keyids);
+    else if (!trust.keys().empty() && known < trust.threshold())
+        std::fprintf(stderr,
+                     "%s: warning: %zu of the Ed25519 keys given %s this build trusts, which needs parts by %zu of "
+                     "its %zu keys: its clients would refuse every list\n",
+                     who, known, known == 1 ? "is one" : "are ones", trust.threshold(), trust.keys().size());
 }
 
 std::string signing_keys_t::keyids() const {

@@ -3,10 +3,12 @@
 
 #include "tools/tavik-sign/command.hpp"
 
+#include "files/lst_file.hpp"
 #include "net/url.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace sign {
 
@@ -27,7 +29,12 @@ std::string check_pattern(const std::string& pattern) {
     if (pattern.empty()) return "empty pattern";
     const bool plain =
         std::all_of(pattern.begin(), pattern.end(), [](char c) { return name_char(c) || c == '?' || c == '*'; });
-    return plain ? "" : "the pattern " + quoted(pattern) + " may hold only letters, digits, '?', '*', '-', '.' and '_'";
+    if (!plain) return "the pattern " + quoted(pattern) + " may hold only letters, digits, '?', '*', '-', '.' and '_'";
+    // The list's own lines look like patterns; one given as a pattern would be taken for one of them.
+    if (pattern.compare(0, std::strlen(upd::lst_file_t::reserved_prefix), upd::lst_file_t::reserved_prefix) == 0)
+        return "the pattern " + quoted(pattern) + " begins with " + upd::lst_file_t::reserved_prefix +
+               ", which file lists keep for their own lines";
+    return "";
 }
 
 std::string check_url(const std::string& url, bool in_ini) {

@@ -31,7 +31,8 @@ void refuse(const std::string& problem) {
 
 const char zone_usage[] =
     "--key K --files DIR --out OUTDIR --url U [--url U]... [--fallback U]... [--pattern P]... "
-    "[--ed25519-key FILE]... [--new-keys] [--wait SECONDS] [--stamp DIGITS] [--valid-for DAYSd|HOURSh|none] "
+    "[--zone NAME] [--ed25519-key FILE]... [--new-keys] [--wait SECONDS] [--stamp DIGITS] "
+    "[--valid-for DAYSd|HOURSh|none] "
     "[--drl-name NAME] "
     "[--previous DIR]... [--no-lzma-list] [--plain-only] [--allow-empty]";
 
@@ -40,7 +41,7 @@ zone_options_t zone_options(const std::vector<std::string>& args) {
     std::string wait = "0";
     const std::map<std::string, std::string*> values{
         {"--key", &o.key},           {"--files", &o.files},         {"--out", &o.out}, {"--stamp", &o.stamp},
-        {"--drl-name", &o.drl_name}, {"--valid-for", &o.valid_for}, {"--wait", &wait}};
+        {"--drl-name", &o.drl_name}, {"--valid-for", &o.valid_for}, {"--wait", &wait}, {"--zone", &o.zone}};
     const std::map<std::string, std::vector<std::string>*> lists{{"--url", &o.urls},
                                                                  {"--fallback", &o.fallbacks},
                                                                  {"--pattern", &o.patterns},
@@ -80,6 +81,9 @@ void check_options(const zone_options_t& o) {
     for (const std::string& u : o.urls) refuse(check_url(u, false));
     for (const std::string& u : o.fallbacks) refuse(check_url(u, true));
     for (const std::string& p : o.patterns) refuse(check_pattern(p));
+    if (!o.zone.empty() && !upd::list_trust_t::valid_zone(o.zone))
+        throw std::runtime_error("the zone " + quoted(o.zone) + " must be 1 to " +
+                                 std::to_string(upd::list_trust_t::max_zone_chars) + " letters, digits and '_'");
     validity_seconds(o.valid_for);
     if (!o.drl_name.empty() && !check_file_name(o.drl_name).empty()) {
         throw std::runtime_error("--drl-name " + quoted(o.drl_name) + ": " + check_file_name(o.drl_name));

@@ -15,6 +15,7 @@ struct zone_options_t {
     std::vector<std::string> patterns;           // name patterns of the list ("-pattern," lines)
     std::string stamp;                           // digits of the list stamp; empty: UTC time now
     std::string valid_for = "14d";               // how long the list is valid ("14d", "36h", "none")
+    std::string zone;                            // the zone the list names ("": none)
     bool lzma_list = true;                       // also write version.lst.lzma
     bool packed = true;                          // also write NAME.lzma for every file but "timestamp"
     std::string drl_name;                        // a plain file name: a copy of update.drl under it too ("": none)
