@@ -5,6 +5,7 @@
 #include "framework/cf_log.hpp"
 #include "framework/cf_proto_exception.hpp"
 #include "framework/digest.hpp"
+#include "framework/limits.hpp"
 #include "framework/utc_time.hpp"
 
 #include <boost/lexical_cast.hpp>
@@ -71,6 +72,12 @@ const char* next_line(const char*& p, const char* end) {
     return line_end;
 }
 
+unsigned nibble(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    return static_cast<unsigned>(c - 'A' + 10);  // the grammar lets only hex digits through
+}
+
 bool accepts(const std::string& pattern, const std::string& name, const char* where) {
     int rc = ::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE);
     if (rc == 0) return true;
@@ -107,7 +114,8 @@ bool lst_file_t::split_signed(const std::string& text, std::string& covered, std
 }
 
 void lst_file_t::parse(const char* begin, const char* end, origin_t origin, const list_trust_t& trust) {
-    files_.clear();
+    records_.clear();
+    names_ = string_area_t(static_cast<std::uint32_t>(max_in_memory));
     patterns_.clear();
     stamp_.clear(), expiry_.clear(), zone_.clear();
     const grammar_t& g = grammar();
@@ -122,10 +130,25 @@ void lst_file_t::parse(const char* begin, const char* end, origin_t origin, cons
                    .signers;
     if (!list_trust_t::valid_stamp(layout[4].str())) fail("Invalid LST-file stamp");
     stamp_ = layout[4].str();
+    read_file_lines(layout[1].first, layout[1].second);
+    if (records_.empty() && patterns_.empty() && expiry_.empty() && zone_.empty()) fail("Empty LST-file");
+}
 
+void lst_file_t::read_file_lines(const char* p, const char* body_end) {
+    // Room for what the body's own bytes hold, counted before the records are made: their vector
+    // never doubles past the lines there are.
+    std::size_t lines = 0, name_bytes = 0;
+    for (const char* q = p; q != body_end;) {
+        const char* line = q;
+        const char* line_end = next_line(q, body_end);
+        if (*line != '+') continue;
+        ++lines;
+        name_bytes += static_cast<std::size_t>(std::find(line, line_end, ',') - line);
+    }
+    records_.reserve(lines), names_.reserve(name_bytes);
+
+    const grammar_t& g = grammar();
     xp::cmatch line_match;
-    const char* p = layout[1].first;
-    const char* body_end = layout[1].second;
     while (p != body_end) {
         const char* line = p;
         const char* line_end = next_line(p, body_end);
@@ -134,12 +157,13 @@ void lst_file_t::parse(const char* begin, const char* end, origin_t origin, cons
             if (line_match[1] == "." || line_match[1] == "..") {
                 fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
             }
-            // The size first: a size that overflows leaves no half-made entry behind.
-            const auto size = boost::lexical_cast<std::uint32_t>(line_match[3].first, line_match[3].length());
-            const std::vector<unsigned char> digest = hex_to_bytes(line_match[2].str());
-            entry_t& entry = files_[line_match[1].str()];
-            entry.digest.assign(digest.begin(), digest.end());
-            entry.size = size;
+            // The size first: a size that overflows leaves no half-made record behind.
+            record_t record;
+            record.size = boost::lexical_cast<std::uint32_t>(line_match[3].first, line_match[3].length());
+            record.name = names_.add(std::string_view(line_match[1].first, line_match[1].length()));
+            record.name_size = static_cast<std::uint32_t>(line_match[1].length());
+            read_digest(line_match[2].first, line_match[2].second, record);
+            records_.push_back(record);
         } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
             const std::string value(line_match[1].second + 1, line_end);
             if (line_match[1] == zone_pattern) {
@@ -156,33 +180,78 @@ void lst_file_t::parse(const char* begin, const char* end, origin_t origin, cons
             fail("Invalid LST-file line: \"" + std::string(line, line_end) + '"');
         }
     }
-
-    if (files_.empty() && patterns_.empty() && expiry_.empty() && zone_.empty()) fail("Empty LST-file");
+    // Name order; of equal names the later line (the higher offset) last, and only it is kept.
+    std::sort(records_.begin(), records_.end(), [this](const record_t& a, const record_t& b) {
+        const int r = name_of(a).compare(name_of(b));
+        return r < 0 || (r == 0 && a.name < b.name);
+    });
+    auto kept = records_.begin();
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+        if (std::next(it) != records_.end() && name_of(*std::next(it)) == name_of(*it)) continue;
+        *kept++ = *it;
+    }
+    records_.erase(kept, records_.end());
+    records_.shrink_to_fit(), names_.shrink_to_fit();
 }
 
-bool lst_file_t::contains(const std::string& name) const { return files_.count(name) != 0; }
-
-std::string lst_file_t::digest_of(const std::string& name) const {
-    auto it = files_.find(name);
-    return it == files_.end() ? std::string() : it->second.digest;
+void lst_file_t::read_digest(const char* hex, const char* hex_end, record_t& record) {
+    const auto digits = static_cast<std::size_t>(hex_end - hex);
+    if (digits % 2 != 0) return;  // as hex_to_bytes reads it: no digest
+    record.digest_size = static_cast<std::uint32_t>(digits / 2);
+    if (record.digest_size <= sizeof record.digest) {
+        for (std::size_t i = 0; i < record.digest_size; ++i)
+            record.digest[i] = static_cast<unsigned char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+        return;
+    }
+    // A longer one follows the name, which was the area's last addition.
+    const std::vector<unsigned char> bytes = hex_to_bytes(std::string(hex, hex_end));
+    names_.add(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-std::uint32_t lst_file_t::size_of(const std::string& name) const {
-    auto it = files_.find(name);
-    return it == files_.end() ? 0 : it->second.size;
+std::string_view lst_file_t::name_of(const record_t& record) const {
+    return names_.view(record.name, record.name_size);
+}
+
+std::size_t lst_file_t::find(std::string_view name) const {
+    const auto it = std::lower_bound(records_.begin(), records_.end(), name,
+                                     [this](const record_t& r, std::string_view n) { return name_of(r) < n; });
+    return it != records_.end() && name_of(*it) == name ? static_cast<std::size_t>(it - records_.begin()) : npos;
+}
+
+std::string_view lst_file_t::digest(std::size_t i) const {
+    const record_t& r = records_[i];
+    if (r.digest_size <= sizeof r.digest)
+        return std::string_view(reinterpret_cast<const char*>(r.digest), r.digest_size);
+    return names_.view(r.name + r.name_size, r.digest_size);
+}
+
+std::pair<std::string, lst_file_t::entry_t> lst_file_t::entry(std::size_t i) const {
+    return {std::string(name(i)), entry_t{std::string(digest(i)), size(i)}};
+}
+
+std::string lst_file_t::digest_of(std::string_view name) const {
+    const std::size_t i = find(name);
+    return i == npos ? std::string() : std::string(digest(i));
+}
+
+std::uint32_t lst_file_t::size_of(std::string_view name) const {
+    const std::size_t i = find(name);
+    return i == npos ? 0 : size(i);
 }
 
 std::vector<std::string> lst_file_t::names() const {
     std::vector<std::string> result;
-    result.reserve(files_.size());
-    for (const auto& f : files_) result.push_back(f.first);
+    result.reserve(records_.size());
+    for (std::size_t i = 0; i < records_.size(); ++i) result.emplace_back(name(i));
     return result;
 }
 
 std::vector<std::string> lst_file_t::names_matching(const std::string& pattern) const {
     std::vector<std::string> result;
-    for (const auto& f : files_) {
-        if (::fnmatch(pattern.c_str(), f.first.c_str(), FNM_NOESCAPE) == 0) result.push_back(f.first);
+    std::string name;
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        name.assign(this->name(i));
+        if (::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE) == 0) result.push_back(name);
     }
     return result;
 }
@@ -190,13 +259,15 @@ std::vector<std::string> lst_file_t::names_matching(const std::string& pattern) 
 bool lst_file_t::matches_patterns(const std::string& name) const { return matches_any(patterns_, name, "lst"); }
 
 void lst_file_t::apply_excludes(const std::vector<std::string>& excludes) {
-    std::vector<std::string> marked;
-    for (const auto& f : files_)
-        if (matches_any(excludes, f.first, "excludes")) marked.push_back(f.first);
-    for (const auto& name : marked) {
+    if (excludes.empty()) return;
+    std::string name;
+    const auto excluded = [&](const record_t& r) {
+        name.assign(name_of(r));
+        if (!matches_any(excludes, name, "excludes")) return false;
         LOG_DEBUG("Excluded: " << name);
-        files_.erase(name);
-    }
+        return true;
+    };
+    records_.erase(std::remove_if(records_.begin(), records_.end(), excluded), records_.end());
 }
 
 }  // namespace upd

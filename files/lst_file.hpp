@@ -3,10 +3,15 @@
 
 #include "files/list_trust.hpp"
 
+#include "framework/string_area.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace upd {
@@ -32,11 +37,53 @@ public:
     // Pattern lines of these names are the lists' own, never a pattern a publisher gives.
     static constexpr char reserved_prefix[] = ".tavik-";
 
+    // A file as a publisher gathers them and as files() shows them.
     struct entry_t {
         std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
         std::uint32_t size = 0;
     };
     using files_t = std::map<std::string, entry_t>;
+
+    // A listed file as a parsed list holds it, 48 bytes whatever its name: lists of hundreds of
+    // thousands of files are held by 32-bit processes too.
+    struct record_t {
+        std::uint32_t name = 0;  // offset of the name in the string area
+        std::uint32_t name_size = 0;
+        std::uint32_t size = 0;         // the listed size
+        std::uint32_t digest_size = 0;  // raw bytes; more than fit here follow the name in the area
+        unsigned char digest[32] = {};
+    };
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    // The files as (name, entry) pairs made on the fly, in name order: for the tools and for
+    // checks; a run reads the records by index.
+    class files_view_t {
+    public:
+        class iterator {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = std::pair<std::string, entry_t>;
+            using difference_type = std::ptrdiff_t;
+            using pointer = void;
+            using reference = value_type;
+            iterator(const lst_file_t& list, std::size_t at) : list_(&list), at_(at) {}
+            value_type operator*() const { return list_->entry(at_); }
+            iterator& operator++() { return ++at_, *this; }
+            bool operator!=(const iterator& other) const { return at_ != other.at_; }
+            bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+        private:
+            const lst_file_t* list_;
+            std::size_t at_;
+        };
+        explicit files_view_t(const lst_file_t& list) : list_(list) {}
+        iterator begin() const { return iterator(list_, 0); }
+        iterator end() const { return iterator(list_, list_.count()); }
+        std::size_t size() const { return list_.count(); }
+
+    private:
+        const lst_file_t& list_;
+    };
 
     // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
     // name order, a "-pattern," line per pattern, the zone line and the expiry line (unless `zone` or
@@ -54,9 +101,9 @@ public:
     void parse(const char* begin, const char* end, origin_t origin,
                const list_trust_t& trust = list_trust_t::built_in());
 
-    bool contains(const std::string& name) const;
-    std::string digest_of(const std::string& name) const;
-    std::uint32_t size_of(const std::string& name) const;
+    bool contains(std::string_view name) const { return find(name) != npos; }
+    std::string digest_of(std::string_view name) const;
+    std::uint32_t size_of(std::string_view name) const;
     std::vector<std::string> names() const;
     std::vector<std::string> names_matching(const std::string& pattern) const;
     // True when one of the list's removal patterns accepts the name.
@@ -64,7 +111,15 @@ public:
     // Drops every listed file that one of the patterns accepts.
     void apply_excludes(const std::vector<std::string>& excludes);
 
-    const files_t& files() const { return files_; }
+    // The files by index, in name order: a binary search finds a name's index (npos: not listed).
+    std::size_t count() const { return records_.size(); }
+    std::size_t find(std::string_view name) const;
+    std::string_view name(std::size_t i) const { return names_.view(records_[i].name, records_[i].name_size); }
+    std::string_view digest(std::size_t i) const;
+    std::uint32_t size(std::size_t i) const { return records_[i].size; }
+    std::pair<std::string, entry_t> entry(std::size_t i) const;
+
+    files_view_t files() const { return files_view_t(*this); }
     const std::vector<std::string>& patterns() const { return patterns_; }
     // The list's stamp: decimal digits that the publisher raises with every list.
     const std::string& stamp() const { return stamp_; }
@@ -79,7 +134,13 @@ public:
     const std::vector<std::string>& signers() const { return signers_; }
 
 private:
-    files_t files_;
+    // Reads the file lines of the body into records in name order; of a repeated name the last line counts.
+    void read_file_lines(const char* begin, const char* end);
+    void read_digest(const char* hex, const char* hex_end, record_t& record);
+    std::string_view name_of(const record_t& record) const;
+
+    std::vector<record_t> records_;
+    string_area_t names_;
     std::string stamp_, expiry_, zone_;
     std::vector<std::string> signers_;
     long long expires_at_ = 0;

@@ -56,6 +56,9 @@ TEST(lst_file, layout_and_line_rules) {
         {HEAD "-.tavik-zone,BA-SE\n" END, SIG, "Invalid LST-file zone"},
         {HEAD "-.tavik-zone,BASE\n-.tavik-zone,BASE\n" END, SIG, "Invalid LST-file zone"},
         {HEAD "-.tavik-expires,2026122000000\n" END, SIG, "Invalid LST-file expiry"},
+        {HEAD "+b, " + std::string(66, 'e') + ", 2\n+a, " + std::string(64, 'd') + ", 1\n+b, " + std::string(70, 'f') +
+             ", 3\n" END,
+         SIG, "a=" + std::string(64, 'd') + "/1 b=" + std::string(70, 'f') + "/3 "},  // longer than a record holds
     };
     for (const auto& [covered, tail, expected] : rows) {
         upd::lst_file_t lst;
