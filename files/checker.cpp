@@ -2,6 +2,7 @@
 #include "files/checker.hpp"
 
 #include "files/check_counter.hpp"
+#include "files/gone_probe.hpp"
 #include "framework/cf_log.hpp"
 #include "framework/cf_outcome.hpp"
 #include "framework/digest.hpp"
@@ -26,10 +27,8 @@
 #include <ctime>
 #include <memory>
 #include <stdexcept>
-#include <tuple>
-#include <unordered_map>
+#include <cstring>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,7 +40,7 @@ namespace {
 using google::protobuf::internal::WireFormatLite;
 
 // stat(2); false when the file does not exist, filesystem_error ("stat") for any other failure.
-bool stat_existing(const boost::filesystem::path& path, struct stat& st) {
+bool stat_existing(const std::string& path, struct stat& st) {
     if (::stat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT) return false;
     throw boost::filesystem::filesystem_error("stat", path, last_errno());
@@ -52,81 +51,6 @@ bool same_identity(const checker_t::record_t& record, const struct stat& st) {
     return record.dev == static_cast<std::uint32_t>(st.st_dev) && record.ino == static_cast<std::uint32_t>(st.st_ino) &&
            record.ctime == static_cast<std::int32_t>(st.st_ctime);
 }
-
-// Tells whether a path is gone, as a stat failing with ENOENT or ENOTDIR would, but reads a
-// directory once when it holds many of the paths asked about: saving the cache of a large
-// installation would otherwise cost one system call per file.
-class gone_probe_t {
-public:
-    bool gone(const boost::filesystem::path& path) {
-        const std::string& s = path.native();
-        const std::size_t slash = s.rfind('/');
-        if (slash == std::string::npos || slash + 1 == s.size()) return stat_gone(path);
-        name_.assign(s, slash + 1, std::string::npos);
-        if (name_ == "." || name_ == "..") return stat_gone(path);
-
-        // Reused buffers: no allocation per path once they have grown.
-        parent_.assign(s, 0, slash == 0 ? 1 : slash);
-        directory_t& dir = directories_[parent_];
-        if (dir.state == directory_t::unread && ++dir.asked > listing_threshold) read(parent_, dir);
-        switch (dir.state) {
-            case directory_t::missing: return true;
-            case directory_t::listed: {
-                auto it = std::lower_bound(dir.names.begin(), dir.names.end(), name_,
-                                           [](const entry_t& e, const std::string& n) { return e.first < n; });
-                if (it == dir.names.end() || it->first != name_) return true;
-                return it->second ? stat_gone(path) : false;
-            }
-            default: return stat_gone(path);
-        }
-    }
-
-private:
-    // Below this many paths in one directory, a stat each is cheaper than reading the directory.
-    static constexpr unsigned listing_threshold = 8;
-
-    // A name and whether only a stat can tell (a symbolic link may dangle; type unknown).
-    using entry_t = std::pair<std::string, bool>;
-
-    struct directory_t {
-        enum { unread, listed, missing, unlistable } state = unread;
-        unsigned asked = 0;
-        std::vector<entry_t> names;  // sorted by name
-    };
-
-    static bool stat_gone(const boost::filesystem::path& path) {
-        struct stat st;
-        return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
-    }
-
-    static void read(const std::string& parent, directory_t& dir) {
-        DIR* d = ::opendir(parent.c_str());
-        if (!d) {
-            dir.state = (errno == ENOENT || errno == ENOTDIR) ? directory_t::missing : directory_t::unlistable;
-            return;
-        }
-        dir.state = directory_t::listed;
-        errno = 0;
-        while (struct dirent* entry = ::readdir(d)) {
-#if defined(DT_UNKNOWN) && defined(DT_LNK)
-            const bool needs_stat = entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK;
-#else
-            const bool needs_stat = true;
-#endif
-            dir.names.emplace_back(entry->d_name, needs_stat);
-        }
-        if (errno != 0) {
-            dir.state = directory_t::unlistable;
-            dir.names.clear();
-        }
-        ::closedir(d);
-        std::sort(dir.names.begin(), dir.names.end());
-    }
-
-    std::unordered_map<std::string, directory_t> directories_;
-    std::string parent_;
-    std::string name_;
-};
 
 }  // namespace
 
@@ -148,10 +72,12 @@ int byte_compare(const char* a, std::size_t a_size, const char* b, std::size_t b
 }  // namespace
 
 int checker_t::compare_paths(const boost::filesystem::path& a, const boost::filesystem::path& b) {
-    const std::string& x = a.native();
-    const std::string& y = b.native();
+    return compare_paths(std::string_view(a.native()), std::string_view(b.native()));
+}
+
+int checker_t::compare_paths(std::string_view x, std::string_view y) {
     auto fallback = [&] {
-        int r = a.compare(b);
+        const int r = boost::filesystem::path(std::string(x)).compare(boost::filesystem::path(std::string(y)));
         return (r > 0) - (r < 0);
     };
     // A leading "//" may be a root name; let the path's own iteration decide.
@@ -162,7 +88,7 @@ int checker_t::compare_paths(const boost::filesystem::path& a, const boost::file
     const bool y_rooted = !y.empty() && y[0] == '/';
     if (x_rooted != y_rooted) {
         // The root directory element "/" meets the other path's first element.
-        const std::string& relative = x_rooted ? y : x;
+        const std::string_view relative = x_rooted ? y : x;
         std::size_t end = std::min(relative.find('/'), relative.size());
         int r = relative.empty() ? 1 : byte_compare("/", 1, relative.data(), end);
         if (r == 0) r = 1;  // cannot happen: a relative element holds no '/'
@@ -183,30 +109,45 @@ int checker_t::compare_paths(const boost::filesystem::path& a, const boost::file
     if (x.size() == y.size()) return 0;
     // One is a prefix of the other: it has fewer elements, unless it ends in a separator, which
     // iterates as a "." element.
-    const std::string& shorter = x.size() < y.size() ? x : y;
+    const std::string_view shorter = x.size() < y.size() ? x : y;
     if (shorter.size() > 1 && shorter.back() == '/') return fallback();
     return x.size() < y.size() ? -1 : 1;
 }
 
 void checker_t::add(const std::vector<boost::filesystem::path>& paths) {
-    // Lists usually come sorted; the hint makes that case cost one comparison per path.
-    for (const auto& path : paths) paths_.insert(paths_.end(), path);
+    for (const auto& path : paths) add(path.native());
+}
+
+void checker_t::add(std::string_view path) {
+    added_.emplace_back(added_paths_.add(path), static_cast<std::uint32_t>(path.size()));
 }
 
 void checker_t::hash_all(check_counter_t& progress) {
-    std::vector<std::pair<boost::filesystem::path, std::uint32_t>> pending;
-    // Both are in the same order: one walk finds the records instead of a lookup per path.
-    const path_less less;
-    auto cached = cache_.begin();
-    for (const auto& path : paths_) {
+    // The registered paths in path order, each once, then one walk beside the slots.
+    const auto added = [this](const std::pair<std::uint32_t, std::uint32_t>& a) {
+        return added_paths_.view(a.first, a.second);
+    };
+    std::sort(added_.begin(), added_.end(),
+              [&](const auto& a, const auto& b) { return compare_paths(added(a), added(b)) < 0; });
+    added_.erase(
+        std::unique(added_.begin(), added_.end(), [&](const auto& a, const auto& b) { return added(a) == added(b); }),
+        added_.end());
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        merge_fresh();
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pending;  // (index in added_, size)
+    std::string path;
+    auto cached = slots_.begin();
+    for (std::size_t i = 0; i < added_.size(); ++i) {
         boost::this_thread::interruption_point();
+        path.assign(added(added_[i]));
         struct stat st;
         if (!stat_existing(path, st)) continue;
-        while (cached != cache_.end() && less(cached->first, path)) ++cached;
-        if (cached != cache_.end() && !less(path, cached->first) && same_identity(cached->second, st)) {
+        while (cached != slots_.end() && compare_paths(path_of(*cached), std::string_view(path)) < 0) ++cached;
+        if (cached != slots_.end() && cached->live && path_of(*cached) == path && same_identity(cached->record, st))
             continue;
-        }
-        pending.emplace_back(path, static_cast<std::uint32_t>(st.st_size));
+        pending.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(st.st_size));
     }
 
     std::uint32_t total = 0;
@@ -217,10 +158,12 @@ void checker_t::hash_all(check_counter_t& progress) {
     for (const auto& item : pending) {
         boost::this_thread::interruption_point();
         progress.set_checked(done);
-        digests(item.first);
+        digests(std::string(added(added_[item.first])));
         done += item.second;
     }
     progress.set_checked(done);
+    // Needed no more: the memory goes back before the run goes on.
+    added_ = {}, added_paths_.clear();
 }
 
 std::string checker_t::sha256(const boost::filesystem::path& path) { return digests(path, false).first; }
@@ -229,20 +172,23 @@ std::string checker_t::md5(const boost::filesystem::path& path) { return digests
 
 checker_t::digests_t checker_t::digests(const boost::filesystem::path& path) { return digests(path, true); }
 
-checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, bool need_md5) {
+std::string checker_t::sha256(const std::string& path, walk_t& walk) { return digests(path, false, &walk).first; }
+
+checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, bool need_md5, walk_t* walk) {
     // Taken before the stat: a change made after it, even within the second of an earlier
     // change, can then never hide behind an unchanged ctime in the cache.
     const std::time_t now = std::time(nullptr);
     struct stat st;
-    if (!stat_existing(path, st)) return digests_t();
+    if (!stat_existing(path.native(), st)) return digests_t();
 
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = cache_.find(path);
-        if (it != cache_.end()) {
-            const record_t& record = it->second;
-            if (same_identity(record, st)) return digests_t(record.sha256, record.md5);
-            cache_.erase(it);
+        if (record_t* record = find(path.native(), walk)) {
+            if (same_identity(*record, st)) {
+                return digests_t(std::string(reinterpret_cast<const char*>(record->sha256), sizeof record->sha256),
+                                 std::string(reinterpret_cast<const char*>(record->md5), sizeof record->md5));
+            }
+            drop(path.native());
         }
     }
 
@@ -251,15 +197,75 @@ checker_t::digests_t checker_t::digests(const boost::filesystem::path& path, boo
     const bool own = path.native().compare(0, folder_.size(), folder_) == 0;
     digests_t result = hash_file(path, need_md5 || cacheable, own ? O_NOFOLLOW : 0);
     if (cacheable) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        record_t& record = cache_[path];
+        record_t record;
         record.dev = static_cast<std::uint32_t>(st.st_dev);
         record.ino = static_cast<std::uint32_t>(st.st_ino);
         record.ctime = static_cast<std::int32_t>(st.st_ctime);
-        record.sha256 = result.first;
-        record.md5 = result.second;
+        std::memcpy(record.sha256, result.first.data(), sizeof record.sha256);
+        std::memcpy(record.md5, result.second.data(), sizeof record.md5);
+        std::lock_guard<std::mutex> lock(mutex_);
+        insert(path.native(), record);
     }
     return result;
+}
+
+std::vector<checker_t::slot_t>::iterator checker_t::lower_bound(std::string_view path, walk_t* walk) {
+    const auto below = [this](const slot_t& s, std::string_view p) { return compare_paths(path_of(s), p) < 0; };
+    if (!walk || walk->merges != merges_ || walk->at > slots_.size() ||
+        (walk->at > 0 && !below(slots_[walk->at - 1], path)))
+        return std::lower_bound(slots_.begin(), slots_.end(), path, below);
+    // In order: a few steps on from the last one, or a search over what lies beyond.
+    auto it = slots_.begin() + static_cast<std::ptrdiff_t>(walk->at);
+    for (int step = 0; step < 8 && it != slots_.end() && below(*it, path); ++step) ++it;
+    if (it != slots_.end() && below(*it, path)) it = std::lower_bound(it, slots_.end(), path, below);
+    walk->at = static_cast<std::size_t>(it - slots_.begin()), walk->merges = merges_;
+    return it;
+}
+
+checker_t::record_t* checker_t::find(std::string_view path, walk_t* walk) {
+    const auto it = lower_bound(path, walk);
+    if (it != slots_.end() && path_of(*it) == path) return it->live ? &it->record : nullptr;
+    const auto fresh = fresh_.find(std::string(path));
+    return fresh == fresh_.end() ? nullptr : &fresh->second;
+}
+
+void checker_t::drop(std::string_view path) {
+    const auto it = lower_bound(path);
+    if (it != slots_.end() && path_of(*it) == path) it->live = false;
+    fresh_.erase(std::string(path));
+}
+
+void checker_t::insert(const std::string& path, const record_t& record) {
+    const auto it = lower_bound(path);
+    if (it != slots_.end() && path_of(*it) == path) {
+        it->record = record, it->live = true;  // the same path: its slot is reused
+    } else if (it == slots_.end() && fresh_.empty()) {
+        // Past the last slot, as the files hash_all reads come: appended, still in order.
+        slots_.push_back(slot_t{paths_.add(path), static_cast<std::uint32_t>(path.size()), record, true});
+    } else {
+        fresh_[path] = record;
+        // Merged once they are an eighth of the slots: each merge moves every slot, so their
+        // count grows by a fixed factor between merges.
+        if (fresh_.size() > std::max<std::size_t>(1024, slots_.size() / 8)) merge_fresh();
+    }
+}
+
+void checker_t::merge_fresh() {
+    if (fresh_.empty()) return;
+    std::vector<slot_t> merged;
+    merged.reserve(slots_.size() + fresh_.size());
+    auto fresh = fresh_.begin();
+    for (const slot_t& slot : slots_) {
+        for (; fresh != fresh_.end() && compare_paths(std::string_view(fresh->first), path_of(slot)) < 0; ++fresh)
+            merged.push_back(
+                slot_t{paths_.add(fresh->first), static_cast<std::uint32_t>(fresh->first.size()), fresh->second, true});
+        merged.push_back(slot);
+    }
+    for (; fresh != fresh_.end(); ++fresh)
+        merged.push_back(
+            slot_t{paths_.add(fresh->first), static_cast<std::uint32_t>(fresh->first.size()), fresh->second, true});
+    slots_.swap(merged);
+    fresh_.clear(), ++merges_;
 }
 
 checker_t::digests_t checker_t::hash_file(const boost::filesystem::path& path) { return hash_file(path, true); }
@@ -286,50 +292,9 @@ void checker_t::load() {
         boost::system::error_code ec;
         fd_guard_t fd(open_regular(cache_path_.c_str(), ec, nullptr, O_NOFOLLOW));
         if (fd.get() < 0) throw boost::system::system_error(ec, "open");
-        // Read record by record, with the rules of parsing one whole upd.Cache (unknown fields
-        // skipped, required fields enforced, a read error is a format error), but without
-        // holding the whole message next to the map built from it.
-        google::protobuf::io::FileInputStream raw(fd.get());
-        int records = 0;
-        {
-            google::protobuf::io::CodedInputStream in(&raw);
-            const std::uint32_t crc_tag =
-                WireFormatLite::MakeTag(Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
-            FileCrc crc;
-            for (;;) {
-                const std::uint32_t tag = in.ReadTag();
-                if (tag == 0) {
-                    if (!in.ConsumedEntireMessage()) throw std::runtime_error("invalid format");
-                    break;
-                }
-                if (tag != crc_tag) {
-                    if (!WireFormatLite::SkipField(&in, tag)) throw std::runtime_error("invalid format");
-                    continue;
-                }
-                std::uint32_t size = 0;
-                if (!in.ReadVarint32(&size)) throw std::runtime_error("invalid format");
-                const auto limit = in.PushLimit(static_cast<int>(size));
-                crc.Clear();
-                if (!crc.MergeFromCodedStream(&in) || in.BytesUntilLimit() != 0) {
-                    throw std::runtime_error("invalid format");
-                }
-                in.PopLimit(limit);
-                ++records;
-                // Saved in path order, so each record goes at the end: no search in the map.
-                auto it = cache_.emplace_hint(cache_.end(), std::piecewise_construct, std::forward_as_tuple(crc.path()),
-                                              std::forward_as_tuple());
-                record_t& record = it->second;
-                record.dev = static_cast<std::uint32_t>(crc.dev());
-                record.ino = static_cast<std::uint32_t>(crc.ino());
-                record.ctime = static_cast<std::int32_t>(static_cast<std::uint32_t>(crc.ctime()));
-                record.sha256 = crc.sha256();
-                record.md5 = crc.md5();
-            }
-        }
-        if (raw.GetErrno() != 0) throw std::runtime_error("invalid format");
-        LOG_DEBUG("Checker: " << records << " records loaded");
+        read_records(fd.get());
     } catch (const std::exception& e) {
-        cache_.clear();
+        slots_ = {}, paths_.clear();
         if (error_code_of(e) == boost::system::errc::no_such_file_or_directory) {
             LOG_DEBUG("Checker: no cache");
         } else {
@@ -338,11 +303,66 @@ void checker_t::load() {
     }
 }
 
+void checker_t::read_records(int fd) {
+    // Read record by record, with the rules of parsing one whole upd.Cache (unknown fields
+    // skipped, required fields enforced, a read error is a format error), but without holding the
+    // whole message next to the records made from it.
+    google::protobuf::io::FileInputStream raw(fd);
+    int records = 0;
+    {
+        google::protobuf::io::CodedInputStream in(&raw);
+        const std::uint32_t crc_tag =
+            WireFormatLite::MakeTag(Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
+        FileCrc crc;
+        for (;;) {
+            const std::uint32_t tag = in.ReadTag();
+            if (tag == 0) {
+                if (!in.ConsumedEntireMessage()) throw std::runtime_error("invalid format");
+                break;
+            }
+            if (tag != crc_tag) {
+                if (!WireFormatLite::SkipField(&in, tag)) throw std::runtime_error("invalid format");
+                continue;
+            }
+            std::uint32_t size = 0;
+            if (!in.ReadVarint32(&size)) throw std::runtime_error("invalid format");
+            const auto limit = in.PushLimit(static_cast<int>(size));
+            crc.Clear();
+            if (!crc.MergeFromCodedStream(&in) || in.BytesUntilLimit() != 0) throw std::runtime_error("invalid format");
+            in.PopLimit(limit);
+            ++records;
+            // Digests of other lengths are none of ours: that file is hashed again.
+            if (crc.sha256().size() != sizeof(record_t::sha256) || crc.md5().size() != sizeof(record_t::md5)) continue;
+            slot_t slot{paths_.add(crc.path()), static_cast<std::uint32_t>(crc.path().size()), {}, true};
+            slot.record.dev = static_cast<std::uint32_t>(crc.dev());
+            slot.record.ino = static_cast<std::uint32_t>(crc.ino());
+            slot.record.ctime = static_cast<std::int32_t>(static_cast<std::uint32_t>(crc.ctime()));
+            std::memcpy(slot.record.sha256, crc.sha256().data(), sizeof slot.record.sha256);
+            std::memcpy(slot.record.md5, crc.md5().data(), sizeof slot.record.md5);
+            slots_.push_back(slot);
+        }
+    }
+    if (raw.GetErrno() != 0) throw std::runtime_error("invalid format");
+    // Saved in path order; a file that is not (written by hand, or by another version) is put in
+    // order, and of a repeated path the first record counts.
+    const auto less = [this](const slot_t& a, const slot_t& b) {
+        const int r = compare_paths(path_of(a), path_of(b));
+        return r < 0 || (r == 0 && a.path < b.path);
+    };
+    if (!std::is_sorted(slots_.begin(), slots_.end(), less)) std::sort(slots_.begin(), slots_.end(), less);
+    slots_.erase(std::unique(slots_.begin(), slots_.end(),
+                             [this](const slot_t& a, const slot_t& b) { return path_of(a) == path_of(b); }),
+                 slots_.end());
+    slots_.shrink_to_fit(), paths_.shrink_to_fit();
+    LOG_DEBUG("Checker: " << records << " records loaded");
+}
+
 void checker_t::save() {
     // Replaced as a whole: a failure at any point (a full disk) leaves the previous cache, never a
     // torn one.
     try {
         try {
+            merge_fresh();
             replace_file(cache_path_.string(), [this](int fd) {
                 // Written record by record as the repeated field of upd.Cache, the bytes that
                 // serializing one whole upd.Cache would give, without holding a copy of the cache.
@@ -354,18 +374,17 @@ void checker_t::save() {
                         WireFormatLite::MakeTag(Cache::kCrcsFieldNumber, WireFormatLite::WIRETYPE_LENGTH_DELIMITED);
                     FileCrc crc;
                     gone_probe_t probe;
-                    for (const auto& entry : cache_) {
+                    for (const slot_t& slot : slots_) {
+                        crc.mutable_path()->assign(path_of(slot).data(), slot.path_size);
                         // Records of files that are gone would only grow the cache. A file that
                         // merely cannot be looked at now keeps its record.
-                        const boost::filesystem::path& path = entry.first;
-                        if (probe.gone(path)) continue;
-                        const record_t& record = entry.second;
-                        crc.set_path(path.string());
+                        if (!slot.live || probe.gone(crc.path())) continue;
+                        const record_t& record = slot.record;
                         crc.set_dev(record.dev);
                         crc.set_ino(record.ino);
                         crc.set_ctime(static_cast<std::uint64_t>(static_cast<std::int64_t>(record.ctime)));
-                        crc.set_sha256(record.sha256);
-                        crc.set_md5(record.md5);
+                        crc.set_sha256(record.sha256, sizeof record.sha256);
+                        crc.set_md5(record.md5, sizeof record.md5);
                         out.WriteTag(tag);
                         out.WriteVarint32(static_cast<std::uint32_t>(crc.ByteSizeLong()));
                         crc.SerializeWithCachedSizes(&out);

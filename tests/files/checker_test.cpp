@@ -96,9 +96,32 @@ TEST_F(checker_test, failures_are_never_cached) {
     EXPECT_TRUE(log->has("Warning: Cache: \"" + (dir / "tavik-update.cache").string() + "\": rename: Is a directory"));
 }
 
-TEST(checker, paths_order_as_boost_does) {
-    const char* paths[] = {"",     "/",   "//", "//a", "/a",  "/a/",  "/a//b", "/a/b",  "/a/b/",
-                           "/a-b", "/ab", "a",  "a/",  "a/b", "a//b", "a-b",   "/a/b/c"};
+TEST_F(checker_test, records_made_in_any_order_merge_into_one_sorted_cache_that_a_walk_reads_in_order) {
+    std::vector<fs::path> files;  // more than one merge's worth, hashed from the last to the first
+    for (int i = 0; i < 1500; ++i) files.push_back(dir / "many" / ("f" + std::to_string(10000 + i)));
+    for (const fs::path& f : files) ts::spit(f, f.filename().string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    {
+        upd::checker_t checker(dir.path());
+        for (auto f = files.rbegin(); f != files.rend(); ++f) checker.md5(*f);
+    }
+    upd::Cache saved;
+    ASSERT_TRUE(saved.ParseFromString(ts::slurp(dir / "tavik-update.cache")));
+    ASSERT_EQ(saved.crcs_size(), 1500);
+    for (int i = 0; i < 1500; ++i) ASSERT_EQ(saved.crcs(i).path(), files[static_cast<std::size_t>(i)].string());
+    upd::checker_t checker(dir.path());
+    checker.add(files);
+    EXPECT_EQ(hash_all(checker), "0/0") << "every record found";
+    // In order, past gaps and the last record, then back: each the file's own digest.
+    upd::checker_t::walk_t walk;
+    ts::spit(dir / "many" / "f10000x", "between two records");
+    for (const fs::path& p : {files[0], dir / "many" / "f10000x", files[700], files[1499], dir / "z", files[1]})
+        EXPECT_EQ(checker.sha256(p.string(), walk), fs::exists(p) ? upd::checker_t::hash_file(p).first : "") << p;
+}
+
+TEST(checker, paths_order_as_the_path_type_compares_them) {
+    const char* paths[] = {"",     "/",   "//", "//a", "/a", "/a/", "/a//b", "/a/b", "/a/b/", "/a-b",
+                           "/a.b", "/ab", "/b", "a",   "a/", "a/b", "a//b",  "a-b",  "ab",    "/a/b/c"};
     for (const fs::path x : paths)
         for (const fs::path y : paths)
             EXPECT_EQ(upd::checker_t::compare_paths(x, y), (x.compare(y) > 0) - (x.compare(y) < 0)) << x << " vs " << y;
