@@ -192,9 +192,8 @@ void inventory_t::start_attempt() {
     std::shared_ptr<configd_t> client = configd_;
     auto worker = std::make_unique<worker_t>(
         io_service_, *config_, settings_, *progress_,
-        [client](const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
-                 const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
-            client->request_install(to_place, to_remove, up_to_date, std::move(on_installed));
+        [client](const install_plan_t& plan, std::function<void()> on_installed) {
+            client->request_install(plan, std::move(on_installed));
         },
         [this](const cf_outcome_t& outcome) {
             outcome_ = outcome;

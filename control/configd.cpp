@@ -6,13 +6,34 @@
 #include "framework/cf_outcome.hpp"
 #include "framework/error_code.hpp"
 
+#include <google/protobuf/io/coded_stream.h>
+
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace upd {
 
 namespace {
+
+// Wire format: a field of up to 15 has a one-byte key; a length-delimited field is its key, its
+// length as a varint, and the bytes.
+std::uint64_t field_size(std::uint64_t n) { return 1 + google::protobuf::io::CodedOutputStream::VarintSize64(n) + n; }
+
+std::uint8_t* put_varint(std::uint64_t value, std::uint8_t* p) {
+    return google::protobuf::io::CodedOutputStream::WriteVarint64ToArray(value, p);
+}
+
+std::uint8_t* put_key(int field, std::uint64_t length, std::uint8_t* p) {
+    return put_varint(length, put_varint(static_cast<std::uint64_t>(field) << 3 | 2, p));
+}
+
+std::uint8_t* put_string(int field, std::string_view bytes, std::uint8_t* p) {
+    p = put_key(field, bytes.size(), p);
+    return std::copy(bytes.begin(), bytes.end(), p);
+}
 
 // The `lex` text of a tag when it has one, else its name.
 std::string tag_text(tvk::Configd2UpdateMessage::MessageTag tag) {
@@ -79,22 +100,33 @@ void configd_t::handle_error(const boost::system::error_code& ec) {
 
 std::shared_ptr<configd_t::link_t> configd_t::shared_this() { return shared_from_this(); }
 
-void configd_t::request_install(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
-                                const std::set<std::string>& up_to_date, std::function<void()> on_installed) {
+void configd_t::request_install(const install_plan_t& plan, std::function<void()> on_installed) {
     on_installed_ = std::move(on_installed);
-    tvk::Update2ConfigdMessage message;
-    message.set_tag(tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
-    tvk::InstallRequest* install = message.mutable_install();
-    for (const auto& path : to_remove) install->add_to_remove(path);
-    for (const auto& entry : to_place) {
-        tvk::InstallItem* item = install->add_to_place();
-        item->set_source(entry.source);
-        item->set_destination(entry.destination);
-    }
-    for (const auto& path : up_to_date) install->add_up_to_date(path);
-    LOG_DEBUG("Monitor: removed " << to_remove.size() << ", updated " << to_place.size() << ", up to date "
-                                  << up_to_date.size());
-    async_send_message(message);
+    // The bytes that serializing the Update2ConfigdMessage would give: its tag, then the request
+    // with its fields in field order. A first pass over the plan counts, the second writes.
+    using field_t = tvk::InstallRequest;
+    std::uint64_t size = 0, placed = 0, removed = 0, current = 0;
+    plan.each_to_place([&](std::string_view destination, std::string_view source) {
+        size += field_size(field_size(source.size()) + field_size(destination.size())), ++placed;
+    });
+    plan.each_to_remove([&](std::string_view path) { size += field_size(path.size()), ++removed; });
+    plan.each_up_to_date([&](std::string_view path) { size += field_size(path.size()), ++current; });
+    const std::uint64_t tag_size = 2;  // the tag field: its key and INSTALL_UPDATES_REQUEST, one byte each
+    // Far beyond any frame: the link refuses it, and on a 32-bit machine the count does not wrap.
+    size = std::min<std::uint64_t>(size, std::uint64_t(1) << 31);
+    async_send_serialized(tag_size + field_size(size), [&](std::uint8_t* p) {
+        p = put_varint(tvk::Update2ConfigdMessage::kTagFieldNumber << 3, p);
+        p = put_varint(tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST, p);
+        p = put_key(tvk::Update2ConfigdMessage::kInstallFieldNumber, size, p);
+        plan.each_to_place([&](std::string_view destination, std::string_view source) {
+            p = put_key(field_t::kToPlaceFieldNumber, field_size(source.size()) + field_size(destination.size()), p);
+            p = put_string(tvk::InstallItem::kSourceFieldNumber, source, p);
+            p = put_string(tvk::InstallItem::kDestinationFieldNumber, destination, p);
+        });
+        plan.each_to_remove([&](std::string_view path) { p = put_string(field_t::kToRemoveFieldNumber, path, p); });
+        plan.each_up_to_date([&](std::string_view path) { p = put_string(field_t::kUpToDateFieldNumber, path, p); });
+    });
+    LOG_DEBUG("Monitor: removed " << removed << ", updated " << placed << ", up to date " << current);
 }
 
 void configd_t::on_check_progress(const tvk::UpdateCheckProgress& progress) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "configd_update_ipc.pb.h"
+#include "control/install_plan.hpp"
 #include "control/progress_watcher.hpp"
 #include "framework/cf_basic_ipc_link.hpp"
 
@@ -10,17 +11,8 @@
 
 #include <functional>
 #include <memory>
-#include <set>
-#include <string>
-#include <vector>
 
 namespace upd {
-
-// One file to place: where it goes and the downloaded copy it comes from.
-struct install_entry_t {
-    std::string destination;
-    std::string source;
-};
 
 class configd_t : public std::enable_shared_from_this<configd_t>,
                   public cf_basic_ipc_link_t<boost::asio::local::stream_protocol::socket>,
@@ -36,9 +28,9 @@ public:
     // `on_context` once. Throws system_error("assign") when the descriptor cannot be adopted.
     void start(boost::asio::io_service& io, int fd, std::function<void(const tvk::UpdateConfig&)> on_context);
 
-    // Sends the installation request; `on_installed` runs when the daemon reports success.
-    void request_install(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
-                         const std::set<std::string>& up_to_date, std::function<void()> on_installed);
+    // Sends the installation request (tvk::InstallRequest, written straight from the plan into the
+    // send buffer); `on_installed` runs when the daemon reports success.
+    void request_install(const install_plan_t& plan, std::function<void()> on_installed);
 
     void on_check_progress(const tvk::UpdateCheckProgress& progress) override;
     void on_download_progress(const tvk::UpdateDownloadProgress& progress) override;

@@ -136,11 +136,11 @@ void updater_t::update(const tvk::UpdateConfig& config) {
 }
 
 void updater_t::update_once(const tvk::UpdateConfig& config, bool recheck_lists) {
-    std::vector<zone_t> zones = plan_zones(config);
+    plan_.reset(plan_zones(config));
     checker_t checker(config.update_dir());
-    hash_installed(checker, zones);
+    hash_installed(checker);
     try {
-        fetch_all(checker, zones, recheck_lists);
+        fetch_all(checker, recheck_lists);
     } catch (const std::exception& e) {
         if (!out_of_space(e)) throw;
         // This machine's failure, named where the administrator can act: no server is to blame.
@@ -148,31 +148,33 @@ void updater_t::update_once(const tvk::UpdateConfig& config, bool recheck_lists)
         throw fs::filesystem_error("update_dir: no space left", config.update_dir(), error_code_of(e));
     }
 
-    for (zone_t& zone : zones) {
-        std::set<std::string> removed = zone.removed_files();
-        to_remove_.insert(removed.begin(), removed.end());
-        std::set<std::string> kept = zone.kept_files();
-        up_to_date_.insert(kept.begin(), kept.end());
+    for (zone_t& zone : plan_.zones()) {
+        plan_.remove(zone.removed_files());
         if (report_)
-            report_->set_zone(report_of(zone, zone.changed_files(checker).size(), removed.size(), kept.size()));
+            report_->set_zone(
+                report_of(zone, zone.changed_files(checker).size(), zone.removed_files().size(), zone.kept_count()));
         expired_ = expired_ || zone.expired();
     }
+    plan_.collect_up_to_date();
 }
 
-void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool recheck_lists) {
+void updater_t::fetch_all(checker_t& checker, bool recheck_lists) {
     std::uint32_t files = 0, bytes = 0;
-    std::vector<std::pair<zone_t*, file_item_t>> jobs;  // (zone, file) in list order
-    for (zone_t& zone : zones) {
-        for (const file_item_t& item : zone.changed_files(checker))
-            jobs.emplace_back(&zone, item), ++files, bytes += item.size;
-        load_patch_index(zone, checker);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> jobs;  // (zone, file) in list order
+    std::vector<zone_t>& zones = plan_.zones();
+    for (std::uint32_t z = 0; z < zones.size(); ++z) {
+        for (const std::uint32_t index : zones[z].changed_files(checker))
+            jobs.emplace_back(z, index), ++files, bytes += zones[z].lst().size(index);
+        load_patch_index(zones[z], checker);
     }
     progress_.start_download(files, bytes);
     file_fetch_t fetch(checker, settings_.patches, recheck_lists);
     const auto fetch_job = [&](downloader_t& downloader, std::size_t i) {
-        progress_.set_current_file(fs::path(jobs[i].second.source).filename().string());
-        fetch.fetch(downloader, *jobs[i].first, jobs[i].second);
-        progress_.file_done(jobs[i].second.size);
+        zone_t& zone = zones[jobs[i].first];
+        const file_item_t item = zone.item(jobs[i].second);
+        progress_.set_current_file(std::string(zone.lst().name(jobs[i].second)));
+        fetch.fetch(downloader, zone, item);
+        progress_.file_done(item.size);
     };
     if (settings_.connections <= 1 || jobs.size() <= 1) {
         for (std::size_t i = 0; i < jobs.size(); ++i) fetch_job(downloader_, i);
@@ -186,37 +188,47 @@ void updater_t::fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool r
         fetch_pool_t(settings_.connections, make_downloader, fetch_job).run(jobs.size(), downloader_);
     }
     // Whatever order the downloads finished in, the request lists them in the list's order.
-    for (const auto& job : jobs) to_place_.push_back(job.second);
+    for (const auto& job : jobs) plan_.place(job.first, job.second);
 }
 
-void updater_t::hash_installed(checker_t& checker, const std::vector<zone_t>& zones) {
-    for (const zone_t& zone : zones) checker.add(zone.destinations());
+void updater_t::hash_installed(checker_t& checker) {
+    std::string path;
+    for (const zone_t& zone : plan_.zones()) {
+        zone.each_mapped([&](std::uint32_t index) {
+            const auto to = zone.destination(index);
+            checker.add(path.assign(to.first).append(to.second));
+        });
+    }
     checker.hash_all(counter_);
 }
 
 void updater_t::load_patch_index(zone_t& zone, checker_t& checker) {
     const auto& changed = zone.changed_files(checker);
     // Asked once a run, and only when a file with an installed copy is to be fetched.
-    if (settings_.patches && std::any_of(changed.begin(), changed.end(), file_fetch_t::patchable))
+    if (settings_.patches && std::any_of(changed.begin(), changed.end(), [&](std::uint32_t index) {
+            return file_fetch_t::patchable(zone.item(index));
+        }))
         zone.load_patch_index(downloader_);
 }
 
 void updater_t::check(const tvk::UpdateConfig& config) {
     const waits_guard_t waits_guard{*this, config};  // a server's wait holds for the runs after a check too
-    std::vector<zone_t> zones = plan_zones(config);
+    plan_.reset(plan_zones(config));
     checker_t checker(config.update_dir());
-    hash_installed(checker, zones);
+    hash_installed(checker);
     file_fetch_t fetch(checker, settings_.patches);
-    for (zone_t& zone : zones) {
+    for (zone_t& zone : plan_.zones()) {
         load_patch_index(zone, checker);
-        run_report_t::zone_t r = report_of(zone, 0, 0, zone.kept_files().size());
-        for (const file_item_t& item : zone.changed_files(checker)) {
+        const auto& changed = zone.changed_files(checker);
+        run_report_t::zone_t r = report_of(zone, 0, 0, zone.kept_count());
+        for (const std::uint32_t index : changed) {
+            const file_item_t item = zone.item(index);
             const std::uint64_t patch = fetch.patch_size(zone, item);
             r.pending_bytes += item.size, r.patched_bytes += patch ? patch : item.size;
-            r.add_to_place(fs::path(item.source).filename().string());
+            r.add_to_place(std::string(zone.lst().name(index)));
         }
         expired_ = expired_ || zone.expired();
-        r.pending = zone.changed_files(checker).size() + zone.removed_files().size();
+        r.pending = changed.size() + zone.removed_files().size();
         LOG_NOTICE("Zone " << zone.name() << ": " << r.pending << " files to place or remove, " << r.pending_bytes
                            << " bytes to fetch"
                            << (r.patched_bytes != r.pending_bytes
@@ -323,14 +335,12 @@ std::vector<zone_fallback_t> updater_t::plan_fallback(const tvk::UpdateConfig& c
 
 void updater_t::fallback(const tvk::UpdateConfig& config) {
     std::vector<zone_fallback_t> plans = plan_fallback(config);
-    to_place_.clear();
-    to_remove_.clear();
-    up_to_date_.clear();
+    plan_.reset({});
     load_waits(config);
     for (const zone_fallback_t& plan : plans) {
         try {
             LOG_DEBUG("Fallback update from zone " << plan.name() << " is started");
-            to_place_.push_back(plan.download(settings_, io_service_, waits_));
+            plan_.place(plan.download(settings_, io_service_, waits_));
         } catch (const std::exception& e) {
             LOG_ERROR("Zone " << plan.name() << ": " << exception_text(e));
         }

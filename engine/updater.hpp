@@ -4,6 +4,7 @@
 #include "engine/file_item.hpp"
 #include "engine/mirrors.hpp"
 #include "engine/progress_counter.hpp"
+#include "engine/run_plan.hpp"
 #include "engine/run_report.hpp"
 #include "engine/run_settings.hpp"
 #include "engine/zone.hpp"
@@ -57,20 +58,19 @@ public:
     // What the run did goes into this report as it happens (none: nowhere).
     void set_report(run_report_t* report) { report_ = report; }
 
-    const std::vector<file_item_t>& to_place() const { return to_place_; }
-    const std::set<std::string>& to_remove() const { return to_remove_; }
-    const std::set<std::string>& up_to_date() const { return up_to_date_; }
+    // What to install once the run succeeded (or the fallback placed something).
+    const run_plan_t& plan() const { return plan_; }
     // Whether a zone went on with an expired list, no server having a newer one.
     bool expired_list() const { return expired_; }
 
 private:
     // One pass over the zones; `recheck_lists` as for file_fetch_t.
     void update_once(const tvk::UpdateConfig& config, bool recheck_lists);
-    void fetch_all(checker_t& checker, std::vector<zone_t>& zones, bool recheck_lists);
+    void fetch_all(checker_t& checker, bool recheck_lists);
     // The zone's patch index, when one of its changed files has an installed copy to patch.
     void load_patch_index(zone_t& zone, checker_t& checker);
     // The digests of what the zones would place, from the cache or read anew.
-    void hash_installed(checker_t& checker, const std::vector<zone_t>& zones);
+    void hash_installed(checker_t& checker);
     void load_waits(const tvk::UpdateConfig& config);
     // The recorded stamps, less those that keys this build no longer holds alone had set.
     void load_stamps(const boost::filesystem::path& update_dir);
@@ -84,9 +84,7 @@ private:
     stamp_signers_file_t::signers_t signers_;  // the keys that signed each stamp's list
     std::shared_ptr<mirrors_t::waits_t> waits_ = std::make_shared<mirrors_t::waits_t>();
     run_report_t* report_ = nullptr;
-    std::vector<file_item_t> to_place_;
-    std::set<std::string> to_remove_;
-    std::set<std::string> up_to_date_;
+    run_plan_t plan_;  // the zones of the attempt and what it installs
     bool expired_ = false;
 };
 

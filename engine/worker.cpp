@@ -7,6 +7,7 @@
 #include <boost/thread/future.hpp>
 
 #include <memory>
+#include <mutex>
 
 namespace upd {
 
@@ -77,28 +78,38 @@ void worker_t::update() {
 void worker_t::update_fallback() {
     updater_t updater(io_service_, progress_, settings_);
     updater.fallback(config_);
-    if (!updater.to_place().empty()) install(updater);
+    if (updater.plan().to_place_count() != 0) install(updater);
 }
 
 void worker_t::install(const updater_t& updater) {
-    std::vector<install_entry_t> to_place;
-    to_place.reserve(updater.to_place().size());
-    for (const file_item_t& item : updater.to_place()) to_place.push_back({item.destination, item.source});
-    std::set<std::string> to_remove = updater.to_remove();
-    std::set<std::string> up_to_date = updater.up_to_date();
-
     auto promise = std::make_shared<boost::promise<void>>();
     boost::unique_future<void> installed = promise->get_future();
     progress_t& progress = progress_;
     install_request_t& request = request_install_;
-    main_io_service_.post([&progress, &request, promise, to_place = std::move(to_place),
-                           to_remove = std::move(to_remove), up_to_date = std::move(up_to_date)] {
+    // The main thread writes the request from the updater's plan, which stays as it is while this
+    // thread waits below: no copy of the paths is made for the hand-over. An attempt interrupted
+    // meanwhile leaves a request not yet written unwritten, and waits for one being written.
+    struct hand_over_t {
+        std::mutex mutex;
+        bool abandoned = false;
+    };
+    auto hand_over = std::make_shared<hand_over_t>();
+    const install_plan_t& plan = updater.plan();
+    main_io_service_.post([&progress, &request, &plan, promise, hand_over] {
+        std::lock_guard<std::mutex> lock(hand_over->mutex);
+        if (hand_over->abandoned) return;
         progress.flush_stat();
         LOG_DEBUG("Network usage: sent " << progress.total_sent() << ", received " << progress.total_received()
                                          << " bytes");
-        request(to_place, to_remove, up_to_date, [promise] { promise->set_value(); });
+        request(plan, [promise] { promise->set_value(); });
     });
-    installed.get();
+    try {
+        installed.get();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(hand_over->mutex);
+        hand_over->abandoned = true;
+        throw;
+    }
 }
 
 }  // namespace upd

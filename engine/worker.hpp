@@ -12,9 +12,6 @@
 
 #include <exception>
 #include <functional>
-#include <set>
-#include <string>
-#include <vector>
 
 namespace upd {
 
@@ -23,9 +20,7 @@ class progress_t;
 class worker_t {
 public:
     // Runs on the main thread: sends the installation request and calls back once it succeeded.
-    using install_request_t =
-        std::function<void(const std::vector<install_entry_t>& to_place, const std::set<std::string>& to_remove,
-                           const std::set<std::string>& up_to_date, std::function<void()> on_installed)>;
+    using install_request_t = std::function<void(const install_plan_t& plan, std::function<void()> on_installed)>;
     // Runs on the main thread with the outcome of an attempt that succeeded; a failed attempt
     // raises its failure there instead.
     using on_success_t = std::function<void(const cf_outcome_t& outcome)>;

@@ -18,6 +18,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -161,20 +162,28 @@ void zone_t::add_file(const fs::path& destination, const std::string& pattern) {
         LOG_DEBUG("Too many matched files on server: pattern: " << pattern);
         throw cf_proto_exception_t(tvk::EC_LIMIT_REACHED, "Too many matched files on server");
     }
-    map_[matches.front()] = destination.string();
+    const auto index = static_cast<std::uint32_t>(lst_.find(matches.front()));
+    state_.resize(lst_.count());
+    state_[index] = elsewhere;
+    elsewhere_[index] = destination.string();
 }
 
 void zone_t::add_directory(const fs::path& directory) {
+    if (!folder_.empty()) throw std::logic_error("A zone has one folder");
+    state_.resize(lst_.count());
+    // Joined as the path type joins a folder and a name.
+    folder_ = (directory / "x").string();
+    folder_.pop_back();
     for (fs::directory_iterator it(directory), end; it != end; ++it) {
         const fs::path p = it->path();
         boost::system::error_code ec;
         if (!fs::is_regular_file(fs::status(p, ec))) continue;
         const std::string name = p.filename().string();
-        auto mapped = map_.find(name);
-        if (mapped != map_.end()) {
-            if (mapped->second != p.string()) removals_.insert(p.string());
-        } else if (lst_.contains(name)) {
-            map_[name] = p.string();
+        const std::size_t index = lst_.find(name);
+        if (index != lst_file_t::npos && state_[index] == elsewhere) {
+            if (elsewhere_[static_cast<std::uint32_t>(index)] != p.string()) removals_.insert(p.string());
+        } else if (index != lst_file_t::npos) {
+            state_[index] = in_folder;
         } else if (lst_.matches_patterns(name) && !matches_any(excluded_, name)) {
             // Excluding a file means "leave my copy alone": never removed, whatever the list says.
             removals_.insert(p.string());
@@ -182,52 +191,65 @@ void zone_t::add_directory(const fs::path& directory) {
             LOG_DEBUG("Skip " << p);
         }
     }
-    main_dir_ = directory;
 }
 
-const std::vector<file_item_t>& zone_t::changed_files(checker_t& checker) {
+std::pair<std::string_view, std::string_view> zone_t::destination(std::uint32_t index) const {
+    if (state_[index] & elsewhere) return {elsewhere_.at(index), std::string_view()};
+    return {folder_, lst_.name(index)};
+}
+
+file_item_t zone_t::item(std::uint32_t index) const {
+    file_item_t item;
+    const auto to = destination(index);
+    item.destination.assign(to.first).append(to.second);
+    item.source = (download_dir_ / std::string(lst_.name(index))).string();
+    item.size = lst_.size(index);
+    item.sha256 = std::string(lst_.digest(index));
+    return item;
+}
+
+const std::vector<std::uint32_t>& zone_t::changed_files(checker_t& checker) {
     if (computed_) return changed_;
-    for (const std::string& name : lst_.names()) {
-        file_item_t item;
-        auto mapped = map_.find(name);
-        if (mapped == map_.end()) {
-            if (main_dir_.empty()) continue;
-            item.destination = (main_dir_ / name).string();
-            LOG_DEBUG("Missed " << fs::path(item.destination));
+    state_.resize(lst_.count());
+    // The folder's files in name order are in path order too: one walk beside the cache.
+    checker_t::walk_t walk;
+    std::string path;
+    for (std::uint32_t i = 0; i < state_.size(); ++i) {
+        const auto to = destination(i);
+        path.assign(to.first).append(to.second);
+        if (!(state_[i] & mapped)) {
+            if (folder_.empty()) continue;
+            LOG_DEBUG("Missed " << fs::path(path));
         } else {
             // A missing file is never current, even against a listed digest that decodes to nothing.
-            const std::string actual = checker.sha256(mapped->second);
-            if (!actual.empty() && actual == lst_.digest_of(name)) continue;
-            item.destination = mapped->second;
-            LOG_DEBUG("Changed " << fs::path(item.destination));
+            const std::string actual = checker.sha256(path, walk);
+            if (!actual.empty() && actual == lst_.digest(i)) continue;
+            LOG_DEBUG("Changed " << fs::path(path));
         }
-        item.source = (download_dir_ / name).string();
-        item.size = lst_.size_of(name);
-        item.sha256 = lst_.digest_of(name);
-        if (lst_file_t::is_timestamp(name)) {
-            changed_.insert(changed_.begin(), item);
+        state_[i] |= changed;
+        if (lst_file_t::is_timestamp(std::string(lst_.name(i)))) {
+            changed_.insert(changed_.begin(), i);
         } else {
-            changed_.push_back(item);
+            changed_.push_back(i);
         }
     }
     computed_ = true;
     return changed_;
 }
 
-std::vector<fs::path> zone_t::destinations() const {
-    std::vector<fs::path> result;
-    result.reserve(map_.size());
-    for (const auto& entry : map_) result.emplace_back(entry.second);
-    return result;
+void zone_t::each_mapped(const std::function<void(std::uint32_t index)>& f) const {
+    for (std::uint32_t i = 0; i < state_.size(); ++i)
+        if (state_[i] & mapped) f(i);
 }
 
-std::set<std::string> zone_t::kept_files() const {
-    std::set<std::string> result;
-    for (const auto& entry : map_) result.insert(entry.second);
-    for (const file_item_t& item : changed_) result.erase(item.destination);
-    return result;
+void zone_t::each_kept(const std::function<void(std::uint32_t index)>& f) const {
+    for (std::uint32_t i = 0; i < state_.size(); ++i)
+        if ((state_[i] & mapped) && !(state_[i] & changed)) f(i);
 }
 
-std::set<std::string> zone_t::removed_files() const { return removals_; }
+std::size_t zone_t::kept_count() const {
+    return static_cast<std::size_t>(
+        std::count_if(state_.begin(), state_.end(), [](std::uint8_t s) { return (s & mapped) && !(s & changed); }));
+}
 
 }  // namespace upd

@@ -8,11 +8,15 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace upd {
@@ -48,11 +52,18 @@ public:
     // A check never calls it: it leaves update_dir as it found it.
     void prepare_download_dir() const;
 
+    // Maps the one listed file that the pattern names to `destination`.
     void add_file(const boost::filesystem::path& destination, const std::string& pattern);
+    // Maps the listed files found in the zone's folder there, and those missing too; a zone has one.
     void add_directory(const boost::filesystem::path& directory);
 
-    // The changed and missing files, computed once per run.
-    const std::vector<file_item_t>& changed_files(checker_t& checker);
+    // The changed and missing files by their index in the list, the timestamp first, computed once per run.
+    const std::vector<std::uint32_t>& changed_files(checker_t& checker);
+    // What installing a listed file takes: where it goes, where it is downloaded, its size and digest.
+    file_item_t item(std::uint32_t index) const;
+    // Where a mapped (or missing) file goes, in two parts that are joined: the zone's folder and the
+    // name, or a whole path and nothing.
+    std::pair<std::string_view, std::string_view> destination(std::uint32_t index) const;
 
     // A file from `server` failed its digest or is missing: when `server` is the one the list came
     // from and now serves a genuine list of a higher stamp, throws list_republished_t; otherwise
@@ -64,9 +75,12 @@ public:
     void load_patch_index(downloader_t& downloader);
     const patch_index_t& patches() const { return patches_; }
     const std::string& name() const { return name_; }
-    std::vector<boost::filesystem::path> destinations() const;
-    std::set<std::string> kept_files() const;
-    std::set<std::string> removed_files() const;
+    // Calls `f` with the index of every mapped file.
+    void each_mapped(const std::function<void(std::uint32_t index)>& f) const;
+    // Calls `f` with the index of every mapped file that changed_files found current.
+    void each_kept(const std::function<void(std::uint32_t index)>& f) const;
+    std::size_t kept_count() const;
+    const std::set<std::string>& removed_files() const { return removals_; }
     const lst_file_t& lst() const { return lst_; }
     // Whether the zone goes on with an expired list, no server having one that has not expired.
     bool expired() const { return expired_; }
@@ -81,11 +95,14 @@ private:
     std::shared_ptr<mirrors_t> mirrors_;  // shared: a zone is moved, the lanes keep asking it
     patch_index_t patches_;
     lst_file_t lst_;
-    boost::filesystem::path main_dir_;
-    std::map<std::string, std::string> map_;
+    // Per listed file: where it is installed, and whether changed_files found it changed.
+    enum : std::uint8_t { in_folder = 1, elsewhere = 2, mapped = in_folder | elsewhere, changed = 4 };
+    std::vector<std::uint8_t> state_;
+    std::map<std::uint32_t, std::string> elsewhere_;  // the paths of files mapped one by one
+    std::string folder_;                              // the zone's folder with its separator; "": none
     std::set<std::string> removals_;
     std::vector<std::string> excluded_;  // the configured exclusions
-    std::vector<file_item_t> changed_;
+    std::vector<std::uint32_t> changed_;
     bool computed_ = false;
     bool expired_ = false;
 };

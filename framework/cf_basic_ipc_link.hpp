@@ -52,7 +52,14 @@ public:
 
     // Queues one message; it leaves with the next write. Never blocks.
     void async_send_message(const google::protobuf::Message& message) {
-        const std::size_t n = message.ByteSizeLong();
+        async_send_serialized(message.ByteSizeLong(),
+                              [&message](std::uint8_t* p) { message.SerializeWithCachedSizesToArray(p); });
+    }
+
+    // Queues a serialized message of `n` bytes that `write` puts in place: a large one is written
+    // where it is sent from, with no copy of it made first.
+    template <typename Write>
+    void async_send_serialized(std::size_t n, const Write& write) {
         const std::uint32_t old_size = pending_buffer_.size();
         // A queue that the peer never drains must not wrap the 32-bit buffer size.
         if (n > size_limit_ || n + 4 > std::numeric_limits<std::uint32_t>::max() - old_size) {
@@ -64,7 +71,7 @@ public:
         p[1] = static_cast<std::uint8_t>(n >> 8);
         p[2] = static_cast<std::uint8_t>(n >> 16);
         p[3] = static_cast<std::uint8_t>(n >> 24);
-        message.SerializeWithCachedSizesToArray(p + 4);
+        write(p + 4);
         start_write();
     }
 

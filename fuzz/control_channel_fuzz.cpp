@@ -35,6 +35,13 @@ std::string expect(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// One file of each kind.
+struct plan_t : upd::install_plan_t {
+    void each_to_place(const place_t& f) const override { f("/z/a", "/w/a"); }
+    void each_to_remove(const path_t& f) const override { f("/z/o"); }
+    void each_up_to_date(const path_t& f) const override { f("/z/b"); }
+} const plan;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -49,9 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         boost::asio::io_service io;
         auto configd = std::make_shared<upd::configd_t>();
         std::weak_ptr<upd::configd_t> weak = configd;
-        configd->start(io, fds[0], [weak](const tvk::UpdateConfig&) {
-            weak.lock()->request_install({{"/z/a", "/w/a"}}, {"/z/o"}, {"/z/b"}, [] {});
-        });
+        configd->start(io, fds[0], [weak](const tvk::UpdateConfig&) { weak.lock()->request_install(plan, [] {}); });
         configd.reset();
         try {
             io.run();

@@ -21,7 +21,7 @@ TEST(worker, outcomes) {
         const auto on_success = [&](const cf_outcome_t& o) { ended = ts::status(o), main.stop(); };
         upd::worker_t worker(
             main, config, settings, progress,
-            [&](auto&, auto&, auto&, std::function<void()> on_installed) {
+            [&](auto&, std::function<void()> on_installed) {
                 ++installs;
                 if (answer)
                     on_installed();

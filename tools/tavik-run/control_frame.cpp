@@ -60,12 +60,12 @@ void frame_reader_t::feed(const char* data, std::size_t size) {
     buffer_.append(data, size);
 }
 
-bool frame_reader_t::next(std::string& payload) {
+bool frame_reader_t::next(std::string_view& payload) {
     if (buffered() < 4) return false;
     const std::uint32_t n = get_length(buffer_.data() + start_);
     check_length(n);
     if (buffered() - 4 < n) return false;
-    payload.assign(buffer_, start_ + 4, n);
+    payload = std::string_view(buffer_).substr(start_ + 4, n);
     start_ += 4 + n;
     return true;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace tavik_run {
 
@@ -30,9 +31,9 @@ class frame_reader_t {
 public:
     // Appends received bytes.
     void feed(const char* data, std::size_t size);
-    // Takes the next complete payload out; false when none is complete yet.
-    // Throws bad_frame_error as soon as a bad length is seen.
-    bool next(std::string& payload);
+    // Takes the next complete payload out, a view valid until the next feed; false when none is
+    // complete yet. Throws bad_frame_error as soon as a bad length is seen.
+    bool next(std::string_view& payload);
     // Bytes received that do not yet form a whole frame.
     std::size_t buffered() const { return buffer_.size() - start_; }
 

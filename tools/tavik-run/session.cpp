@@ -5,6 +5,7 @@
 #include "installer.hpp"
 #include "progress_view.hpp"
 #include "report_view.hpp"
+#include "update_message.hpp"
 #include "updater_process.hpp"
 
 #include "configd_update_ipc.pb.h"
@@ -138,9 +139,9 @@ private:
     void forward_signals();
     void loop();
     // False when the channel is no longer usable.
-    bool handle(const std::string& payload);
-    void answer_install(const tvk::InstallRequest& request);
-    void print_request(const tvk::InstallRequest& request);
+    bool handle(std::string_view payload);
+    void answer_install(const update_message_t& message);
+    void print_request(const update_message_t& message);
     void send(const tvk::Configd2UpdateMessage& message);
     // Passes the updater's log lines above the progress line; `all` at its end.
     void relay_errors(bool all);
@@ -221,21 +222,23 @@ void session_t::send(const tvk::Configd2UpdateMessage& message) {
     }
 }
 
-void session_t::print_request(const tvk::InstallRequest& request) {
+void session_t::print_request(const update_message_t& message) {
+    const tvk::InstallRequest& request = message.message().install();
     human_ << "installation request: " << request.to_place_size() << " to place, " << request.to_remove_size()
-           << " to remove, " << request.up_to_date_size() << " up to date" << std::endl;
+           << " to remove, " << message.up_to_date_size() << " up to date" << std::endl;
     if (!options_.verbose) return;
     for (const tvk::InstallItem& item : request.to_place()) {
         human_ << "  place   " << item.destination() << " (from " << item.source() << ")\n";
     }
     for (const std::string& path : request.to_remove()) human_ << "  remove  " << path << '\n';
-    for (const std::string& path : request.up_to_date()) human_ << "  current " << path << '\n';
+    for (std::size_t i = 0; i < message.up_to_date_size(); ++i) human_ << "  current " << message.up_to_date(i) << '\n';
     human_.flush();
 }
 
-void session_t::answer_install(const tvk::InstallRequest& request) {
+void session_t::answer_install(const update_message_t& message) {
+    const tvk::InstallRequest& request = message.message().install();
     view_.finish();
-    print_request(request);
+    print_request(message);
     tvk::Configd2UpdateMessage answer;
     answer.set_tag(tvk::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
     if (options_.dry_run) {
@@ -261,13 +264,14 @@ void session_t::answer_install(const tvk::InstallRequest& request) {
     send(answer);
 }
 
-bool session_t::handle(const std::string& payload) {
-    tvk::Update2ConfigdMessage message;
-    if (!message.ParseFromString(payload)) {
+bool session_t::handle(std::string_view payload) {
+    update_message_t parsed;
+    if (!parsed.parse(payload)) {
         view_.finish();
         err_ << "tavik-run: invalid message from tavik-update (" << payload.size() << " bytes)" << std::endl;
         return false;
     }
+    const tvk::Update2ConfigdMessage& message = parsed.message();
     const auto now = view_clock::now();
     switch (message.tag()) {
         case tvk::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION:
@@ -277,14 +281,14 @@ bool session_t::handle(const std::string& payload) {
         case tvk::Update2ConfigdMessage::MY_STAT_NOTIFICATION:
             if (message.has_stat()) view_.stat(message.stat(), now);
             break;
-        case tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST: answer_install(message.install()); break;
+        case tvk::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST: answer_install(parsed); break;
     }
     return true;
 }
 
 void session_t::loop() {
     frame_reader_t reader;
-    std::string payload;
+    std::string_view payload;
     char buffer[65536];
     while (channel_ok_) {
         if (child_ended_ && !reaped_) {
