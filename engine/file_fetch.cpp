@@ -31,15 +31,6 @@ namespace upd {
 
 namespace {
 
-// A file of the work folder made anew with these bytes; a failed write or close is no file.
-void write_fresh(const std::string& path, const std::vector<char>& bytes) {
-    boost::system::error_code ec;
-    fd_guard_t fd(create_fresh(path.c_str(), ec));
-    if (fd.get() < 0) throw fs::filesystem_error("open", path, ec);
-    write_all(fd.get(), bytes.data(), bytes.size());
-    if (fd.close_checked() != 0) throw fs::filesystem_error("write", path, last_errno());
-}
-
 void log_download(const fs::path& path) {
     LOG_NOTICE("Downloaded " << path.filename().string() << " (" << fs::file_size(path) << " bytes)");
 }
@@ -102,7 +93,7 @@ std::uint64_t file_fetch_t::patch_size(const zone_t& zone, const file_item_t& it
 bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const file_item_t& item,
                                const std::string& installed) {
     const std::string path = patch_index_t::patch_path(installed, to_hex(item.sha256)),
-                      patch = item.source + work_folder::patch_suffix;
+                      patch = item.source + work_folder::patch_suffix, part = item.source + work_folder::part_suffix;
     std::string asked, oversized;
     bool missing = false;
     mirrors_t::round_t round;
@@ -126,30 +117,28 @@ bool file_fetch_t::fetch_patch(downloader_t& downloader, zone_t& zone, const fil
         if (!oversized.empty()) throw server_failure_t(tvk::EC_LIMIT_REACHED, "Patch too large", oversized);
         std::lock_guard<std::mutex> lock(patch_mutex_);
         const auto started = std::chrono::steady_clock::now();
-        const std::vector<char> reference = read_regular_file(item.destination, max_patched_size);
-        if (to_hex(cf_digest_t::of(reference.data(), reference.size())) != installed) {
-            LOG_DEBUG("Download: " << fs::path(item.destination)
-                                   << ": changed since its digest was cached; the whole file");
-        } else {
-            const std::vector<char> bytes = read_regular_file(patch, item.size, O_NOFOLLOW);
-            const std::vector<char> result =
-                apply_patch(reference.data(), reference.size(), bytes.data(), bytes.size(), item.size);
-            if (cf_digest_t::of(result.data(), result.size()) != item.sha256) throw_bad_checksum(item.source);
-            write_fresh(item.source, result);
-            const auto ms =
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
-                    .count();
-            LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for "
-                                  << result.size() << ") in " << ms << " ms");
-            ::unlink(patch.c_str());
-            return true;
-        }
+        const std::vector<char> bytes = read_regular_file(patch, item.size, O_NOFOLLOW);
+        // The installed copy's cached digest chose the patch; a copy that changed since makes a
+        // result that fails its digest, and the whole file comes.
+        if (apply_patch_file(item.destination, bytes.data(), bytes.size(), item.size, part) != item.sha256)
+            throw_bad_checksum(item.source);
+        if (::rename(part.c_str(), item.source.c_str()) != 0)
+            throw fs::filesystem_error("rename", item.source, last_errno());
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+        LOG_NOTICE("Patched " << fs::path(item.source).filename().string() << " (" << bytes.size() << " bytes for "
+                              << item.size << ") in " << ms << " ms");
+        ::unlink(patch.c_str());
+        return true;
     } catch (const std::exception& e) {
+        // What a patch leaves in the part is never taken for a download cut short.
+        ::unlink(part.c_str()), ::unlink(patch.c_str()), ::unlink((patch + work_folder::part_suffix).c_str());
+        // This machine's disk is full: the whole file would not fit either.
+        if (out_of_space(e)) throw;
         // A damaged patch, or one that makes another file: the whole file, once.
         LOG_WARNING("Zone " << zone.name() << ": " << asked << ": " << mirrors_t::cause(e)
                             << "; the whole file instead");
     }
-    ::unlink(patch.c_str()), ::unlink((patch + work_folder::part_suffix).c_str());
     return false;
 }
 

@@ -57,8 +57,8 @@ private:
     checker_t& checker_;
     bool patches_;
     bool recheck_lists_;
-    // Patches are applied one at a time, whatever the number of lanes: each holds the installed
-    // copy and the result in memory, about twice the file.
+    // Patches are applied one at a time, whatever the number of lanes: each holds its patch and the
+    // decoder's window in memory, and maps the installed copy and the result.
     std::mutex patch_mutex_;
 };
 

@@ -79,11 +79,11 @@ std::vector<char> read_regular_file(const std::string& path, std::size_t max_siz
     return bytes;
 }
 
-int create_fresh(const char* path, boost::system::error_code& ec, mode_t mode) {
+int create_fresh(const char* path, boost::system::error_code& ec, mode_t mode, int access) {
     ::unlink(path);  // a folder stays, and the exclusive create refuses it
     int fd;
     do {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        fd = ::open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) ec = errno == EEXIST ? tvk::make_error_code(tvk::EC_IO_ERROR) : last_errno();
     return fd;

@@ -30,8 +30,9 @@ std::vector<char> read_regular_file(const std::string& path, std::size_t max_siz
 
 // Creates `path` for writing (`mode` less the umask) after removing whatever stands at the name: a
 // FIFO there would block the open, a link would lead elsewhere. Something planted again in between
-// is not opened: -1 with `ec` EC_IO_ERROR; other failures: -1 with errno.
-int create_fresh(const char* path, boost::system::error_code& ec, mode_t mode = 0600);
+// is not opened: -1 with `ec` EC_IO_ERROR; other failures: -1 with errno. `access` O_RDWR opens it for
+// a shared mapping too.
+int create_fresh(const char* path, boost::system::error_code& ec, mode_t mode = 0600, int access = O_WRONLY);
 
 // Non-throwing forms: EC_UNEXPECTED_EOF, EC_UNEXPECTED_ERROR or errno; untouched on success.
 void read_exact(int fd, void* buffer, std::size_t size, boost::system::error_code& ec);

@@ -9,8 +9,8 @@ namespace upd {
 // ever allowed to grow beyond this.
 constexpr std::uint64_t max_in_memory = 33554432;  // 32 MiB
 
-// Files above this size are never patched (publisher and updater alike): a patch is applied in
-// memory beside the installed copy, about twice the file, which a 32-bit process must hold.
+// Files above this size are never patched (publisher and updater alike): a patch maps the installed
+// copy and the result whole, about twice the file, which a 32-bit process must find room for.
 constexpr std::uint64_t max_patched_size = TAVIK_MAX_PATCHED_SIZE;
 
 // The longest a server may ask to be left alone (Retry-After, in seconds), as received and as kept

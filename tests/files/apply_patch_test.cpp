@@ -7,6 +7,10 @@
 
 #include <zstd.h>
 
+#include <functional>
+
+#include <unistd.h>
+
 namespace {
 
 std::string make_patch(const std::string& old, const std::string& now) {  // as make-zone makes them
@@ -40,6 +44,39 @@ TEST(apply_patch, from_its_reference_only) {
     EXPECT_EQ(outcome(old, patch.substr(0, patch.size() / 2), now.size()).substr(0, 7), "Patch: ");
     EXPECT_EQ(outcome(old, "not a zstd frame", now.size()), "Patch: not a patch to the ");
     EXPECT_EQ(outcome(old, patch, upd::max_patched_size + 1), "Patch: file too large to p");
+}
+
+TEST(apply_patch, an_installed_copy_changed_under_its_mapping_fails_that_patch_alone) {
+    ts::scratch_t dir;
+    std::string old(1 << 20, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<char>((i * 2654435761u) >> 11);
+    const std::string now = old.substr(0, 5000) + "changed" + old.substr(5000);
+    const std::string patch = make_patch(old, now), installed = (dir / "installed").string(),
+                      part = (dir / "part").string();
+    const std::pair<const char*, std::function<void()>> rows[] = {
+        {"made", [] {}},
+        {"Patch: the installed copy changed while it was read",
+         [&] { ASSERT_EQ(::truncate(installed.c_str(), 4096), 0); }},
+        {"Patch: the installed copy changed while it was read", [&] { ts::spit(installed, old + "longer"); }},
+        {"Patch: Restored data doesn't match checksum", [&] { ts::spit(installed, old.substr(1) + "x"); }},
+    };
+    for (const auto& r : rows) {
+        ts::spit(installed, old);
+        static std::function<void()> act;
+        act = r.second, upd::patch_mapped_hook = [](int) { act(); };
+        std::string outcome;
+        try {
+            outcome = upd::apply_patch_file(installed, patch.data(), patch.size(), now.size(), part) ==
+                                  ts::digest(EVP_sha256(), now) &&
+                              ts::slurp(part) == now
+                          ? "made"
+                          : "other bytes";
+        } catch (const cf_proto_exception_t& e) {
+            outcome = e.what();
+        }
+        EXPECT_EQ(outcome, r.first);
+    }
+    upd::patch_mapped_hook = nullptr;
 }
 
 TEST(patch_index, well_formed_lines_of_listed_files) {
