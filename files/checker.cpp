@@ -28,6 +28,7 @@
 #include <memory>
 #include <stdexcept>
 #include <cstring>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -151,8 +152,14 @@ void checker_t::hash_all(check_counter_t& progress) {
     }
 
     std::uint32_t total = 0;
-    for (const auto& item : pending) total += item.second;
+    std::size_t path_bytes = 0;
+    for (const auto& item : pending) total += item.second, path_bytes += added_[item.first].second;
     progress.start_check(total);
+    // Room for the records of what is about to be hashed: a cold run fills the cache without doubling it.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_.reserve(slots_.size() + pending.size()), paths_.reserve(paths_.size() + path_bytes);
+    }
 
     std::uint32_t done = 0;
     for (const auto& item : pending) {
@@ -303,10 +310,12 @@ void checker_t::load() {
     }
 }
 
-void checker_t::read_records(int fd) {
-    // Read record by record, with the rules of parsing one whole upd.Cache (unknown fields
-    // skipped, required fields enforced, a read error is a format error), but without holding the
-    // whole message next to the records made from it.
+namespace {
+
+// Calls `f` with each record of an upd.Cache read from `fd`, with the rules of parsing the whole
+// message (unknown fields skipped, required fields enforced, a read error is a format error) but
+// without holding it; returns their count.
+int each_record(int fd, const std::function<void(const FileCrc&)>& f) {
     google::protobuf::io::FileInputStream raw(fd);
     int records = 0;
     {
@@ -331,18 +340,40 @@ void checker_t::read_records(int fd) {
             if (!crc.MergeFromCodedStream(&in) || in.BytesUntilLimit() != 0) throw std::runtime_error("invalid format");
             in.PopLimit(limit);
             ++records;
-            // Digests of other lengths are none of ours: that file is hashed again.
-            if (crc.sha256().size() != sizeof(record_t::sha256) || crc.md5().size() != sizeof(record_t::md5)) continue;
-            slot_t slot{paths_.add(crc.path()), static_cast<std::uint32_t>(crc.path().size()), {}, true};
-            slot.record.dev = static_cast<std::uint32_t>(crc.dev());
-            slot.record.ino = static_cast<std::uint32_t>(crc.ino());
-            slot.record.ctime = static_cast<std::int32_t>(static_cast<std::uint32_t>(crc.ctime()));
-            std::memcpy(slot.record.sha256, crc.sha256().data(), sizeof slot.record.sha256);
-            std::memcpy(slot.record.md5, crc.md5().data(), sizeof slot.record.md5);
-            slots_.push_back(slot);
+            f(crc);
         }
     }
     if (raw.GetErrno() != 0) throw std::runtime_error("invalid format");
+    return records;
+}
+
+// Digests of other lengths are none of ours: that file is hashed again.
+bool usable(const FileCrc& crc) {
+    return crc.sha256().size() == sizeof(checker_t::record_t::sha256) &&
+           crc.md5().size() == sizeof(checker_t::record_t::md5);
+}
+
+}  // namespace
+
+void checker_t::read_records(int fd) {
+    // Counted first, then read again into room reserved for exactly what the file held: the records
+    // of a large installation never stand in memory twice while a vector doubles.
+    std::size_t count = 0, path_bytes = 0;
+    each_record(fd, [&](const FileCrc& crc) {
+        if (usable(crc)) ++count, path_bytes += crc.path().size();
+    });
+    if (::lseek(fd, 0, SEEK_SET) != 0) throw boost::system::system_error(last_errno(), "lseek");
+    slots_.reserve(count), paths_.reserve(path_bytes);
+    const int records = each_record(fd, [this](const FileCrc& crc) {
+        if (!usable(crc) || slots_.size() == slots_.capacity()) return;  // the file changed meanwhile
+        slot_t slot{paths_.add(crc.path()), static_cast<std::uint32_t>(crc.path().size()), {}, true};
+        slot.record.dev = static_cast<std::uint32_t>(crc.dev());
+        slot.record.ino = static_cast<std::uint32_t>(crc.ino());
+        slot.record.ctime = static_cast<std::int32_t>(static_cast<std::uint32_t>(crc.ctime()));
+        std::memcpy(slot.record.sha256, crc.sha256().data(), sizeof slot.record.sha256);
+        std::memcpy(slot.record.md5, crc.md5().data(), sizeof slot.record.md5);
+        slots_.push_back(slot);
+    });
     // Saved in path order; a file that is not (written by hand, or by another version) is put in
     // order, and of a repeated path the first record counts.
     const auto less = [this](const slot_t& a, const slot_t& b) {
@@ -353,7 +384,6 @@ void checker_t::read_records(int fd) {
     slots_.erase(std::unique(slots_.begin(), slots_.end(),
                              [this](const slot_t& a, const slot_t& b) { return path_of(a) == path_of(b); }),
                  slots_.end());
-    slots_.shrink_to_fit(), paths_.shrink_to_fit();
     LOG_DEBUG("Checker: " << records << " records loaded");
 }
 
