@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -22,10 +23,10 @@ bool gone_probe_t::gone(const std::string& s) {
     switch (dir.state) {
         case directory_t::missing: return true;
         case directory_t::listed: {
-            auto it = std::lower_bound(dir.names.begin(), dir.names.end(), name_,
-                                       [](const entry_t& e, const std::string& n) { return e.first < n; });
-            if (it == dir.names.end() || it->first != name_) return true;
-            return it->second ? stat_gone(s) : false;
+            auto it = std::lower_bound(dir.names.begin(), dir.names.end(), std::string_view(name_),
+                                       [&dir](const entry_t& e, std::string_view n) { return dir.name(e) < n; });
+            if (it == dir.names.end() || dir.name(*it) != name_) return true;
+            return it->needs_stat ? stat_gone(s) : false;
         }
         default: return stat_gone(s);
     }
@@ -50,14 +51,22 @@ void gone_probe_t::read(const std::string& parent, directory_t& dir) {
 #else
         const bool needs_stat = true;
 #endif
-        dir.names.emplace_back(entry->d_name, needs_stat);
+        const std::size_t size = std::strlen(entry->d_name);
+        if (size > UINT8_MAX || dir.area.size() > UINT32_MAX - size) {
+            errno = ENAMETOOLONG;  // no file system names one so; the folder is asked about by stat
+            break;
+        }
+        dir.names.push_back(
+            entry_t{static_cast<std::uint32_t>(dir.area.size()), static_cast<std::uint8_t>(size), needs_stat});
+        dir.area.append(entry->d_name, size);
     }
     if (errno != 0) {
         dir.state = directory_t::unlistable;
-        dir.names.clear();
+        dir.names = {}, dir.area = {};
     }
     ::closedir(d);
-    std::sort(dir.names.begin(), dir.names.end());
+    std::sort(dir.names.begin(), dir.names.end(),
+              [&dir](const entry_t& a, const entry_t& b) { return dir.name(a) < dir.name(b); });
 }
 
 }  // namespace upd
