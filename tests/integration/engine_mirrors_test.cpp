@@ -4,6 +4,9 @@
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 namespace fs = ts::fs;
