@@ -135,6 +135,8 @@ void inventory_t::context_ready(const tvk::UpdateConfig& config) {
     settings_ = run_settings_t::from(config);
     try {
         in_option("actual_log", [&] { apply_log(*config_); });
+        if (settings_.rate_malformed)
+            LOG_WARNING("TAVIK_MAX_RATE is not a rate from 1k to 1024M bytes a second; downloads are not limited");
         user_ids_t user;
         in_option("run_as_user", [&] { user = resolve_user(config_->run_as_user()); });
 

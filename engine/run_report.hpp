@@ -20,19 +20,25 @@ class run_report_t {
 public:
     using zone_t = report_file_t::zone_t;
 
-    run_report_t() : started_(std::chrono::steady_clock::now()) {}
+    run_report_t();
 
     // Adds the zone, or replaces the one of that name.
     void set_zone(const zone_t& zone);
 
     // The run id, dry run and check of `settings`.
     report_file_t report(const run_settings_t& settings, int status, std::uint64_t received) const;
-    // Replaces the file atomically; a failure costs a Warning, never the status.
+    // What outlives an attempt: a success (status 0 of a run that is neither a check nor a dry run)
+    // brought each of its zones up to date `at` (seconds since 1970, UTC); any other attempt keeps
+    // the times of `before`, the report it replaces, and the zones it did not reach with them.
+    static void keep_successes(report_file_t& report, const report_file_t& before, std::uint64_t at);
+    // Replaces the file atomically, the report before it read first for what outlives it; a failure
+    // costs a Warning, never the status.
     void write(const boost::filesystem::path& update_dir, const run_settings_t& settings, int status,
                std::uint64_t received) const;
 
 private:
     std::chrono::steady_clock::time_point started_;
+    std::uint64_t started_utc_;
     mutable std::mutex mutex_;
     std::vector<zone_t> zones_;
 };

@@ -4,6 +4,7 @@
 #include "files/report_file.hpp"
 #include "framework/version.hpp"
 #include "net/downloader.hpp"
+#include "net/rate_limit.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,11 @@ run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
     if (config.network_timeout()) s.timeout = std::chrono::milliseconds(config.network_timeout());
     s.user_agent = std::string("TavikUpdate-BSD-") + upd_version + " (" + config.installed_applications() + ")";
     if (config.has_proxy()) s.proxy = config.proxy();
+    if (const char* rate = std::getenv("TAVIK_MAX_RATE")) {
+        const auto bytes = rate_limit_t::parse(rate);
+        if (bytes) s.rate_limit = std::make_shared<rate_limit_t>(*bytes, std::chrono::steady_clock::now());
+        s.rate_malformed = !bytes;
+    }
     const char* run_id = std::getenv("TAVIK_RUN_ID");
     if (run_id && report_file_t::valid_run_id(run_id)) s.run_id = run_id;
     return s;
@@ -50,6 +56,7 @@ void run_settings_t::configure(downloader_t& downloader) const {
     downloader.set_proxy(proxy);
     downloader.set_keep_alive(keep_alive);
     downloader.set_timeout(timeout);
+    downloader.set_rate_limit(rate_limit);
     downloader.add_header("User-Agent", user_agent);
 }
 

@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace upd {
 
 class downloader_t;
+class rate_limit_t;
 
 // Built once before the attempt from the configuration and the switches set in the environment by
 // whoever starts the updater (tavik-run --connections, --no-keep-alive, --no-patches, --dry-run,
@@ -34,11 +36,14 @@ struct run_settings_t {
     std::string user_agent;
     std::string run_id;  // TAVIK_RUN_ID, for the report: whoever started the updater tells its runs apart
     tvk::Proxy proxy;
+    // Bytes a second over all of the run's connections (TAVIK_MAX_RATE); none: no limit.
+    std::shared_ptr<rate_limit_t> rate_limit;
+    bool rate_malformed = false;  // TAVIK_MAX_RATE set to something that is no rate, and ignored
 
     static run_settings_t from(const tvk::UpdateConfig& config);
     // Whether a proxy is configured through which plain HTTP goes.
     bool proxied() const { return proxy.type() == tvk::Proxy::PROXY_TYPE_HTTP; }
-    // The proxy, keep-alive, time-out and User-Agent of every downloader of the run.
+    // The proxy, keep-alive, time-out, rate limit and User-Agent of every downloader of the run.
     void configure(downloader_t& downloader) const;
 };
 

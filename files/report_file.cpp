@@ -50,9 +50,9 @@ bool read_names(std::istringstream& in, std::vector<std::string>& names) {
     return text.size() < report_file_t::max_names_bytes;
 }
 
-// NAME placed=N removed=N kept=N stamp=DIGITS expires=DIGITS expired=0|1 [pending=N pending_bytes=N
-// patched_bytes=N to_place=NAMES to_place_more=N] server=URL (the server last: a URL may hold
-// blanks; the bracketed part a check's)
+// NAME placed=N removed=N kept=N stamp=DIGITS expires=DIGITS expired=0|1 [last_success=N]
+// [pending=N pending_bytes=N patched_bytes=N to_place=NAMES to_place_more=N] server=URL (the server
+// last: a URL may hold blanks; the second bracketed part a check's)
 bool read_zone(const std::string& line, bool check, report_file_t::zone_t& zone) {
     std::istringstream in(line);
     std::string stamp, expires;
@@ -61,6 +61,8 @@ bool read_zone(const std::string& line, bool check, report_file_t::zone_t& zone)
         !field(in, "kept", zone.kept) || !(in >> stamp >> expires) || stamp.compare(0, 6, "stamp=") != 0 ||
         expires.compare(0, 8, "expires=") != 0 || !field(in, "expired", zone.expired) || server == std::string::npos)
         return false;
+    const std::size_t at = static_cast<std::size_t>(in.tellg()) + 1;
+    if (line.compare(at, 13, "last_success=") == 0 && !field(in, "last_success", zone.last_success)) return false;
     if (check && !(field(in, "pending", zone.pending) && field(in, "pending_bytes", zone.pending_bytes) &&
                    field(in, "patched_bytes", zone.patched_bytes) && read_names(in, zone.to_place) &&
                    field(in, "to_place_more", zone.to_place_more)))
@@ -96,12 +98,14 @@ void report_file_t::zone_t::add_to_place(const std::string& file) {
 
 std::string report_file_t::format() const {
     std::string out = "run_id " + run_id + "\nstatus " + std::to_string(status) + "\ntext " + text + "\ndry_run " +
-                      (dry_run ? "1" : "0") + (check ? "\ncheck 1" : "") + "\nduration_ms " +
+                      (dry_run ? "1" : "0") + (check ? "\ncheck 1" : "") +
+                      (started ? "\nstarted " + std::to_string(started) : "") + "\nduration_ms " +
                       std::to_string(duration_ms) + "\nreceived " + std::to_string(received) + "\n";
     for (const zone_t& z : zones) {
         out += "zone " + z.name + " placed=" + std::to_string(z.placed) + " removed=" + std::to_string(z.removed) +
                " kept=" + std::to_string(z.kept) + " stamp=" + z.stamp + " expires=" + z.expires +
-               " expired=" + (z.expired ? "1" : "0");
+               " expired=" + (z.expired ? "1" : "0") +
+               (z.last_success ? " last_success=" + std::to_string(z.last_success) : "");
         if (check) {
             out += " pending=" + std::to_string(z.pending) + " pending_bytes=" + std::to_string(z.pending_bytes) +
                    " patched_bytes=" + std::to_string(z.patched_bytes) + " to_place=";
@@ -123,6 +127,7 @@ report_file_t report_file_t::parse(const char* begin, const char* end) {
                       if (key == "text") return r.text = value, true;
                       if (key == "dry_run") return (value == "0" || value == "1") && (r.dry_run = value == "1", true);
                       if (key == "check") return value == "1" && r.zones.empty() && (r.check = true, true);
+                      if (key == "started") return number(value, r.started);
                       if (key == "duration_ms") return number(value, r.duration_ms);
                       if (key == "received") return number(value, r.received);
                       if (key != "zone") return false;

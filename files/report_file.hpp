@@ -14,8 +14,11 @@ namespace upd {
 // its expiry and whether it had expired, and how many files were placed, removed and kept. A check
 // (tavik-run --check) places nothing: per zone it counts the files a run would place or remove and
 // what the ones to place would cost, whole and with the patches the zone's index offers, and names
-// the first of those to place. The run-as account can write there, so a reader trusts nothing that
-// is not as format() writes it; every number is one of its field's type.
+// the first of those to place. What outlives the report it is in: when the attempt started, and per
+// zone when a real run last brought it or found it up to date, carried over by the attempts that
+// were not such a success (0: not known, as in reports written before they were kept). The run-as
+// account can write there, so a reader trusts nothing that is not as format() writes it; every
+// number is one of its field's type.
 struct report_file_t {
     // Names per zone: four zones stay far within max_size, however long the list's names are.
     static constexpr std::size_t max_names = 200, max_names_bytes = 8192;
@@ -30,6 +33,9 @@ struct report_file_t {
         // max_names and max_names_bytes (a comma after each counted); to_place_more counts the rest.
         std::vector<std::string> to_place{};
         std::size_t to_place_more = 0;
+        // When a real run last brought the zone up to date or found it so: seconds since 1970, UTC;
+        // 0: not known.
+        std::uint64_t last_success = 0;
 
         // Names the file among those to place, or counts it with the rest once a bound is met.
         void add_to_place(const std::string& file);
@@ -40,7 +46,8 @@ struct report_file_t {
     int status = 0;
     std::string text;
     bool dry_run = false;
-    bool check = false;  // lists compared only, nothing fetched or placed
+    bool check = false;         // lists compared only, nothing fetched or placed
+    std::uint64_t started = 0;  // the attempt's start, seconds since 1970, UTC; 0: not known
     std::uint64_t duration_ms = 0, received = 0;
     std::vector<zone_t> zones;
 

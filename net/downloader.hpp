@@ -34,6 +34,7 @@ public:
     void set_keep_alive(bool keep_alive);
     void set_proxy(const tvk::Proxy& proxy) { connection_.set_proxy(proxy); }
     void set_timeout(std::chrono::steady_clock::duration timeout) { connection_.set_timeout(timeout); }
+    void set_rate_limit(std::shared_ptr<rate_limit_t> limit) { connection_.set_rate_limit(std::move(limit)); }
 
     // Body of a 200 answer; EC_LIMIT_REACHED when it grows beyond `limit`.
     std::vector<char> get_as_buffer(const url_t& url, std::size_t limit = max_in_memory);

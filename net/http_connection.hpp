@@ -43,6 +43,7 @@ public:
     void set_method(const std::string& method) { method_ = method; }
     void set_proxy(const tvk::Proxy& proxy) { proxy_ = proxy; }
     void set_timeout(std::chrono::steady_clock::duration timeout) { transport_.set_timeout(timeout); }
+    void set_rate_limit(std::shared_ptr<rate_limit_t> limit) { transport_.set_rate_limit(std::move(limit)); }
 
     // Prepares the transport for a URL: mode, name resolution, socket or TLS objects.
     void open(const url_t& url) {

@@ -40,7 +40,7 @@ std::string seconds_text(std::chrono::steady_clock::duration d) {
 }  // namespace
 
 http_transport_t::http_transport_t(asio::io_service& io_service, byte_counter_t& counter)
-    : io_service_(io_service), counter_(counter), timer_(io_service) {}
+    : io_service_(io_service), counter_(counter), timer_(io_service), held_timer_(io_service) {}
 
 void http_transport_t::open(const url_t& url, const tvk::Proxy& proxy) {
     url_ = url;
@@ -151,9 +151,16 @@ void http_transport_t::write(std::string bytes, io_handler_t handler) {
 }
 
 void http_transport_t::read(std::vector<char>& buffer, io_handler_t handler) {
+    std::size_t size = receive_buffer_size;
+    if (limit_) {
+        std::chrono::steady_clock::time_point until;
+        size = limit_->reserve(size, std::chrono::steady_clock::now(), until);
+        if (size == 0) return hold(until, buffer, std::move(handler));
+    }
     arm_timer(io_timeout);
-    buffer.resize(receive_buffer_size);
-    auto done = [this, &buffer, handler](const error_code& ec, std::size_t n) {
+    buffer.resize(size);
+    auto done = [this, &buffer, handler, size](const error_code& ec, std::size_t n) {
+        if (limit_) limit_->refund(size - n);
         counter_.add_received(static_cast<std::uint32_t>(n));
         received_ += n;
         buffer.resize(n);
@@ -161,6 +168,26 @@ void http_transport_t::read(std::vector<char>& buffer, io_handler_t handler) {
     };
     if (secured_) return tls_stream_->async_read_some(asio::buffer(buffer), done);
     lowest_layer().async_read_some(asio::buffer(buffer), done);
+}
+
+void http_transport_t::hold(std::chrono::steady_clock::time_point until, std::vector<char>& buffer,
+                            io_handler_t handler) {
+    // The step's deadline would run on while held: stop its timer, and arm it anew after.
+    error_code ignored;
+    timer_.cancel(ignored);
+    timer_waiting_ = false;
+    held_since_ = std::chrono::steady_clock::now();
+    held_timer_.expires_at(until);
+    held_timer_.async_wait([this, &buffer, handler](const error_code& ec) { on_held(ec, buffer, handler); });
+}
+
+void http_transport_t::on_held(const error_code& ec, std::vector<char>& buffer, const io_handler_t& handler) {
+    if (ec == asio::error::operation_aborted || !active_) return;
+    if (ec) throw boost::system::system_error(ec, "Network timer");
+    const auto held = std::chrono::steady_clock::now() - held_since_;
+    floor_.pause(held);
+    if (counted_at_ != std::chrono::steady_clock::time_point()) counted_at_ += held;
+    read(buffer, handler);
 }
 
 void http_transport_t::end_cleanly() {
@@ -182,6 +209,7 @@ void http_transport_t::finish(bool keep) {
     }
     error_code ignored;
     timer_.cancel(ignored);
+    held_timer_.cancel(ignored);
     timer_waiting_ = false;
 }
 

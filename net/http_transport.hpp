@@ -4,6 +4,7 @@
 #include "net/byte_counter.hpp"
 #include "net/endpoint_queue.hpp"
 #include "net/progress_floor.hpp"
+#include "net/rate_limit.hpp"
 #include "net/url.hpp"
 #include "proxy.pb.h"
 
@@ -43,6 +44,8 @@ public:
     http_transport_t& operator=(const http_transport_t&) = delete;
 
     void set_timeout(std::chrono::steady_clock::duration timeout) { timeout_ = timeout; }
+    // The run's cap on received bytes; none: reads as fast as the server sends.
+    void set_rate_limit(std::shared_ptr<rate_limit_t> limit) { limit_ = std::move(limit); }
     // The mode (a proxy of type NONE: direct), the name resolution and the TLS context for a URL.
     void open(const url_t& url, const tvk::Proxy& proxy);
     mode_t mode() const { return mode_; }
@@ -88,6 +91,8 @@ private:
     void wait();
     std::chrono::steady_clock::time_point wake_time() const;
     void on_timer(const boost::system::error_code& ec);
+    void hold(std::chrono::steady_clock::time_point until, std::vector<char>& buffer, io_handler_t handler);
+    void on_held(const boost::system::error_code& ec, std::vector<char>& buffer, const io_handler_t& handler);
     [[noreturn]] void fail_slow() const;
 
     boost::asio::io_service& io_service_;
@@ -117,6 +122,11 @@ private:
     bool timer_waiting_ = false;
     bool active_ = false;  // between begin() and finish()
     progress_floor_t floor_;
+    std::shared_ptr<rate_limit_t> limit_;
+    // A read waits here while the run's own limit holds it back: that time is the client's, so
+    // neither the silence time-out nor the progress floor counts it against the server.
+    boost::asio::steady_timer held_timer_;
+    std::chrono::steady_clock::time_point held_since_;
 };
 
 }  // namespace upd

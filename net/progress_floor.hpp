@@ -26,6 +26,10 @@ public:
     bool add(std::uint64_t n, clock::time_point now);
 
     clock::time_point window_end() const { return window_end_; }
+    // Time the client itself held the reads back does not count against the server.
+    void pause(clock::duration held) {
+        if (started_) window_end_ += held;
+    }
 
 private:
     std::uint64_t quota() const;

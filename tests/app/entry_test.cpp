@@ -29,7 +29,7 @@ TEST(entry, command_line_and_bad_input) {
          "  -v [ --version ]      print version and exit\n\n",
          {}}};
     for (const auto& [args, status, out, err] : modes) {
-        ts::updater_t updater(ts::launch_t{args, nullptr, 7, RLIM_INFINITY, {}});
+        ts::updater_t updater(ts::launch_t{args, nullptr});
         EXPECT_EQ(updater.wait_exit(), status);
         EXPECT_EQ(updater.out(), out);
         EXPECT_EQ(updater.err_lines(), err);
@@ -53,13 +53,13 @@ TEST(entry, command_line_and_bad_input) {
         {"7", answer, EC_UNEXPECTED_ERROR, "Error: bad_function_call"},
     };
     for (const auto& [monitor, bytes, status, error] : rows) {  // --help: ignored with a channel
-        ts::updater_t updater(ts::launch_t{{"--help"}, monitor, std::atoi(monitor), RLIM_INFINITY, {}});
+        ts::updater_t updater(ts::launch_t{{"--help"}, monitor, std::atoi(monitor)});
         updater.send_raw(bytes);
         updater.close_write();
         EXPECT_EQ(updater.wait_exit(), status);
         EXPECT_EQ(updater.err_lines(), (lines_t{start, error, exit_line(status)}));
     }
-    ts::updater_t no_socket(ts::launch_t{{}, "-1", 7, RLIM_INFINITY, {}});
+    ts::updater_t no_socket(ts::launch_t{{}, "-1"});
     EXPECT_EQ(no_socket.wait_exit(), EC_UNEXPECTED_ERROR);
     EXPECT_EQ(no_socket.err_lines().at(1).rfind("Error: assign: ", 0), 0u);
 }
@@ -92,24 +92,20 @@ TEST(entry, signals) {
     }
 }
 
-// However a run ends, the daemon sees what it always saw: the exit status, the last line, the report
-// (a termination signal's end is that of the outcomes here).
+// However a run ends: the exit status, last line and report the daemon always saw.
 TEST(entry, each_end_keeps_its_status) {
     ts::scratch_t dir;
     const UpdateConfig none = ts::base_config(dir / "var"),
                        failing = ts::base_config(dir / "var", dir / "no.drl", dir / "var");
-    const ts::daemon_t answers{}, refuses{ts::answer_t::refuse, {}, {}, RLIM_INFINITY, {}},
+    const ts::daemon_t answers{}, refuses{ts::answer_t::refuse},
         hangs_up{ts::answer_t::none,  // instead of an answer
                  [](ts::updater_t&u, const Update2ConfigdMessage&m) {
                      if (m.has_install()) u.hang_up();
-                 },
-                 {},
-                 RLIM_INFINITY,
-                 {}};
+                 }};
     const std::tuple<const char*, UpdateConfig, ts::daemon_t, int, std::string> rows[] = {
         {"success", none, answers, 0, "Success"},
-        {"a failed zone, after the fallback", failing, answers, 23, "No such file or directory"},
-        {"the daemon refuses the installation", none, refuses, 24, "Permission denied"},
+        {"a failed zone", failing, answers, 23, "No such file or directory"},
+        {"the daemon refuses", none, refuses, 24, "Permission denied"},
         {"a broken channel", none, hangs_up, 1, "Error on monitor channel"},
     };
     for (const auto& [name, config, daemon, code, text] : rows) {

@@ -46,7 +46,7 @@ TEST(lzma, containers_unpack_or_are_refused) {
     EXPECT_EQ(outcome("\xff" + packed.substr(1), content.size()), "Debug: LzmaDecode: error=4");
     EXPECT_EQ(outcome(packed.substr(0, packed.size() / 2), content.size()).substr(0, 25), "Debug: LzmaDecode: error=");
     ts::spit(dir / "plain", "the content\n"), ::mkfifo((dir / "target").c_str(), 0600);  // planted: would block an open
-    ts::spit(dir / "file.lzma", container(dir / "plain", 12)), ts::spit(dir / "bad.lzma", "not a container at all");
+    ts::spit(dir / "file.lzma", container(dir / "plain", 12));
     ts::spit(dir / "padded.lzma", ts::slurp(dir / "file.lzma") + std::string(140, '\0'));
     ts::spit(dir / "huge.lzma", ""), ts::fs::resize_file(dir / "huge.lzma", upd::max_in_memory + 1),
         ts::fs::create_symlink(dir / "file.lzma", dir / "link.lzma");
@@ -55,7 +55,6 @@ TEST(lzma, containers_unpack_or_are_refused) {
     EXPECT_EQ(ts::slurp(dir / "target"), "the content\n") << "whatever stood at the target is replaced";
     // Refused before any allocation: the container must fit the listed size.
     const std::tuple<const char*, std::uint64_t, std::string> refused[] = {
-        {"bad.lzma", 12, "Debug: Invalid uncompressed lzma size=7955997369423586080, listed 12"},
         {"huge.lzma", 32 << 20, "Debug: Invalid lzma file size=33554433"},
         {"file.lzma", 11, "Debug: Invalid uncompressed lzma size=12, listed 11"},
         {"padded.lzma", 12, "Debug: Invalid lzma file size=" + std::to_string(ts::fs::file_size(dir / "padded.lzma"))},

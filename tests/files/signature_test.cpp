@@ -45,7 +45,6 @@ TEST(signature, forgeries_fail_on_every_word_width) {
     const bool wide = upd::dsa_verify_on_words(64, tables, PublicKey, bytes_t(40).data(), sha0({})) >= 0;
     for (const auto& [m, value] : vectors("sig")) {
         EXPECT_TRUE(verify(m, value)) << m.size();
-        EXPECT_FALSE(upd::verify_signature(m.data(), m.size() - 1, value)) << "one byte short";
         bytes_t changed = m, s = upd::hex_to_bytes(value);
         changed[m.size() / 2] ^= 1;
         for (int bits : {32, 64}) {

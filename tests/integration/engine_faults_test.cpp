@@ -126,6 +126,15 @@ const row_t rows[] = {
          e.options = {"--zone", "VERSION"}, e.publish();
      },
      91, "Warning: Zone BASE: {url}/version.lst.lzma: the file list is zone VERSION's, not BASE's", cache_t::untouched},
+    {"own_rate_limit_slower_than_the_time_out",  // waits for the limit are no server's silence
+     [](env_t& e) {
+         e.files["missing.avc"] = std::string(3000, 'm'), e.publish(), e.config.set_network_timeout(400);
+         e.daemon.environment = {"TAVIK_MAX_RATE=1k"};
+     },
+     0, "Notice: Exit with status 0 (Success)", cache_t::written},
+    {"malformed_rate_limit", [](env_t& e) { e.publish(), e.daemon.environment = {"TAVIK_MAX_RATE=1025M"}; }, 0,
+     "Warning: TAVIK_MAX_RATE is not a rate from 1k to 1024M bytes a second; downloads are not limited",
+     cache_t::written},
     // A container that fails gives way to the plain file, unless its server failed.
     {"container_that_does_not_unpack",
      [](env_t& e) { e.publish(), ts::spit(e.served / "missing.avc.lzma", "no container"); }, 0,

@@ -1,5 +1,5 @@
-// Bad mirrors beside a good one: none holds an update back, each is named with its cause, a cut transfer
-// goes on where it stopped, and a busy mirror is left alone, in later runs too.
+// Bad mirrors beside a good one: none holds an update back, each named with its cause; a cut transfer
+// goes on later, a busy mirror is left alone.
 #include "files/lst_file.hpp"
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
@@ -19,8 +19,7 @@ struct mirror_t {
     serves_t serves = serves_t::well;
 };
 
-// A zone of two files on mirrors asked in the listed order: a fault server each, or one for all with the
-// first mirror's fault.
+// A zone of two files on mirrors asked in order: a fault server each, or one for all (the first's fault).
 struct world_t {
     explicit world_t(const std::vector<mirror_t>& mirrors, bool one_host = false) {
         for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
@@ -74,23 +73,23 @@ const struct mirrors_row_t {
     std::vector<std::string> paths;     // what each mirror was asked, sorted
     std::vector<std::string> warnings;  // prefixes of lines; "!" first: of none
 } mirrors_rows[] = {
-    {"a_crawling_mirror_is_dropped_within_one_window",
+    {"crawling_mirror_dropped",
      {{fault_t::crawl, "big"}, {fault_t::none, ""}},
      0,
      {everything, "/big.avc.lzma "},
      {"Warning: Zone BASE: {0}big.avc.lzma: under 1 KiB/s for 1 s"}},
-    {"a_damaged_file_comes_from_the_next_mirror",
+    {"damaged_file_from_the_next",
      {{fault_t::none, "", serves_t::damaged}, {fault_t::none, ""}},
      0,
      {everything + "/version.lst.lzma ", "/big.avc.lzma "},  // the list read again: not republished
      {"Warning: Zone BASE: {0}big.avc.lzma: digest mismatch"}},
-    {"a_list_without_an_ed25519_part_is_that_mirrors_failure",
+    {"list_without_ed25519_part",
      {{fault_t::none, "", serves_t::dsa_only_list}, {fault_t::none, ""}},
      0,
      {"/version.lst /version.lst.lzma ", everything},
      {"Warning: Zone BASE: {0}version.lst: signature check failed"}},
-    // A client that read the list just before a switch: the mirror is not blamed, the run starts over.
-    {"a_list_republished_during_the_run_starts_it_over",
+    // A client that read the list just before a switch: the mirror is not blamed.
+    {"republished_list_starts_over",
      {{fault_t::republish, "big", serves_t::republished}, {fault_t::none, ""}},
      0,
      {"/big.avc.lzma /patches/index /timestamp /update.drl.lzma /version.lst.lzma /version.lst.lzma /version.lst.lzma "
@@ -135,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(mirrors, engine_mirrors, ::testing::ValuesIn(mirrors_ro
                              return std::string(info.param.name);
                          });
 
-TEST(engine_mirrors_over_runs, a_part_is_continued_later_and_a_busy_mirror_left_alone_until_all_are) {
+TEST(engine_mirrors_over_runs, parts_continued_busy_mirrors_left_alone) {
     world_t w({{fault_t::close_mid_body, "big"}, {fault_t::throttle, ""}});
     const std::uint64_t half = fs::file_size(w.dir / "genuine" / "big.avc.lzma") / 2;
     EXPECT_EQ(ts::run_attempt(w.config, {ts::answer_t::success, {}, {}, RLIM_INFINITY, {"TAVIK_KEEP_ALIVE=0"}}).status,
@@ -156,7 +155,7 @@ TEST(engine_mirrors_over_runs, a_part_is_continued_later_and_a_busy_mirror_left_
     EXPECT_TRUE(ts::slurp(w.var / "bases" / "big.avc") == w.big);
 }
 
-// Two mirrors under one host and port, the first failing once: the second is not taken for gone with it.
+// Two mirrors on one host and port, the first failing once: the second is not gone with it.
 TEST(engine_mirrors_on_one_host, each_mirror_keeps_its_own_addresses) {
     world_t w({{fault_t::close_in_head_once, "big"}, {fault_t::none, ""}}, true);
     const ts::attempt_t a = ts::run_attempt(w.config);

@@ -1,5 +1,5 @@
-// Patches offered, missing, damaged or too large: the installed copy is patched when it can be, the whole
-// file comes otherwise, and the listed bytes are placed.
+// Patches offered, missing, damaged or too large: the installed copy patched when it can be, else the
+// whole file; the listed bytes placed.
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
@@ -27,7 +27,7 @@ struct patch_world_t {
     }
 };
 
-TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_otherwise) {
+TEST(engine_patches, patched_when_it_can_whole_otherwise) {
     const struct {
         const char* name;
         std::function<void(patch_world_t&)> setup;
@@ -42,9 +42,8 @@ TEST(engine_patches, the_listed_file_comes_from_a_patch_when_it_can_and_whole_ot
          },
          true, false, "Warning: Zone BASE: {url}: "},
         {"no index", [](patch_world_t& w) { fs::remove(w.root / "patches" / "index"); }, false, false, ""},
-        {"an index naming a patch the server lacks", [](patch_world_t& w) { fs::remove(w.root / w.patch); }, true,
-         false, ""},
-        {"a patch of half the file or more",
+        {"a patch the server lacks", [](patch_world_t& w) { fs::remove(w.root / w.patch); }, true, false, ""},
+        {"half the file or more",
          [](patch_world_t& w) { ts::spit(w.root / w.patch, std::string(w.v2.size() / 2 + 65537, 'j')); }, true, false,
          "Warning: Zone BASE: {url}: larger than 167036 bytes; the whole file instead"},
     };

@@ -26,7 +26,7 @@ struct engine_update : ::testing::Test {
     fs::path install = dir / "install", var = dir / "var";
 };
 
-TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_finds_everything_current) {
+TEST_F(engine_update, a_run_then_later_runs_find_all_current) {
     const std::map<std::string, std::string> files = {{"timestamp", "20261206\n"},
                                                       {"current.avc", "same\n"},
                                                       {"changed.avc", "new edition\n"},
@@ -80,13 +80,13 @@ TEST_F(engine_update, a_run_sorts_fetches_reports_and_caches_and_the_next_one_fi
         EXPECT_EQ(again.request.up_to_date_size(), 6);
         std::uint32_t to_check = 0;
         for (const auto& m : again.messages) to_check = m.has_check() ? m.check().bytes_to_check() : to_check;
-        EXPECT_EQ(to_check == 0, run == 1) << "the cache covers every file in the third run";
+        EXPECT_EQ(to_check == 0, run == 1) << "all cached in the third run";
     }
-    EXPECT_EQ(nginx.access_log(9).size(), 9u) << "later runs fetch the list and nothing else (the installer's, with an "
-                                                 "installed file changed, the index too)";
+    EXPECT_EQ(nginx.access_log(9).size(), 9u)
+        << "later runs fetch the list alone (the installer's, a file changed: the index too)";
 }
 
-TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_are_genuine) {
+TEST_F(engine_update, a_failed_run_installs_only_genuine_server_lists) {
     const std::string dead = "http://127.0.0.1:" + std::to_string(ts::free_port()) + "/bases";
     for (const bool genuine : {true, false}) {  // what the fallback server has as bases.drl
         fs::remove_all(var);
@@ -106,9 +106,9 @@ TEST_F(engine_update, a_failed_run_installs_fresh_server_lists_only_when_they_ar
     }
 }
 
-// The list rules as only a whole run shows them: a stamp recorded once the daemon has installed, an
-// older list that places nothing, and a list expired everywhere installed all the same.
-TEST_F(engine_update, a_stamp_is_recorded_once_installed_an_older_list_places_nothing_an_expired_one_comes_last) {
+// The list rules as only a whole run shows them: a stamp recorded once installed, an older list that
+// places nothing, a list expired everywhere installed all the same.
+TEST_F(engine_update, stamps_older_and_expired_lists) {
     const fs::path stamps = var / "tavik-update.stamps";
     const struct {
         const char* name;
@@ -119,9 +119,8 @@ TEST_F(engine_update, a_stamp_is_recorded_once_installed_an_older_list_places_no
         int status;
         std::string after, warning;
     } rows[] = {
-        {"a first run records the stamp", "new", "-", ts::answer_t::success, 0, 0, "BASE 6\n", ""},
-        {"a refused installation records nothing", "new", "-", ts::answer_t::refuse, 0, tvk::EC_PERMISSION_DENIED, "-",
-         ""},
+        {"first run", "new", "-", ts::answer_t::success, 0, 0, "BASE 6\n", ""},
+        {"refused installation", "new", "-", ts::answer_t::refuse, 0, tvk::EC_PERMISSION_DENIED, "-", ""},
         {"only an older list", "old", "BASE 6\n", ts::answer_t::success, 0, tvk::EC_NO_UPDATE_SERVERS, "BASE 6\n",
          "Warning: Zone BASE: " + nginx.http_url("old") + " offers an older file list (5 < 6)"},
         {"expired everywhere", "new", "-", ts::answer_t::success, 7300, tvk::EC_UPDATE_EXPIRED, "BASE 6\n",
@@ -149,7 +148,7 @@ TEST_F(engine_update, a_stamp_is_recorded_once_installed_an_older_list_places_no
     }
 }
 
-TEST_F(engine_update, all_four_zones_through_a_proxy_to_https_past_servers_the_proxy_refuses) {
+TEST_F(engine_update, four_zones_through_a_proxy_to_https) {
     const std::uint16_t refused = ts::free_port();
     ts::squid_t squid(ts::squid_t::auth_t::basic, refused);
     const std::map<std::string, std::map<std::string, std::string>> zones = {
@@ -182,7 +181,7 @@ TEST_F(engine_update, all_four_zones_through_a_proxy_to_https_past_servers_the_p
     *c.mutable_proxy() = squid.proxy();
 
     const ts::attempt_t a = ts::run_attempt(c);  // the servers in the listed order: the refused one first
-    ASSERT_EQ(a.status, 0) << "a refused server costs the proxy nothing\n" << a.log.text();
+    ASSERT_EQ(a.status, 0) << "a refused server costs nothing\n" << a.log.text();
     EXPECT_TRUE(a.log.has_prefix("Debug: Download LST: Proxy refused the tunnel: "))
         << "403 by the rules, 503 when unreachable";
     for (const char* z : {"BASE", "VERSION", "NRD", "ANTISPAM"})
@@ -196,7 +195,7 @@ TEST_F(engine_update, all_four_zones_through_a_proxy_to_https_past_servers_the_p
     EXPECT_EQ(a.request.up_to_date_size(), 5);
     const auto proxied = squid.access_log(1);
     EXPECT_EQ(std::count_if(proxied.begin(), proxied.end(), [](const auto& t) { return t.status == 407; }), 1)
-        << "the run's connections share what the proxy asked once";
+        << "connections share the proxy's one challenge";
     EXPECT_EQ(a.log.text().find("s3cret"), std::string::npos) << "the password is never logged";
     c.set_version_update_enabled(false), c.set_antispam_core("");
     const ts::attempt_t b = ts::run_attempt(c);

@@ -38,7 +38,7 @@ struct net_test : ::testing::Test {
     upd::progress_counter_t counter{progress};
 };
 
-TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
+TEST_F(net_test, misbehaving_servers) {
     const std::string
         get = "GET http://127.0.0.1:{port}/f HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nAccept: */*\r\nX-Extra: 1\r\n\r\n",
         proxied = "GET http://update.test/f HTTP/1.1\r\nHost: update.test\r\nAccept: */*\r\nX-Extra: 1\r\n",
@@ -108,7 +108,7 @@ TEST_F(net_test, misbehaving_servers_end_with_their_code_text_and_requests) {
     }
 }
 
-TEST_F(net_test, a_connection_is_kept_while_the_server_keeps_it_and_only_then) {
+TEST_F(net_test, kept_while_the_server_keeps_it) {
     ts::nginx_t nginx("keepalive_requests 3;");
     for (const char* dir : {"", "chunked/", "unframed/"})
         for (char n = '1'; n <= '4'; ++n)
@@ -159,7 +159,7 @@ TEST_F(net_test, a_connection_is_kept_while_the_server_keeps_it_and_only_then) {
     }
 }
 
-TEST_F(net_test, through_a_proxy_connections_are_kept_a_digest_counts_its_requests_and_reaches_the_proxy_alone) {
+TEST_F(net_test, kept_and_digest_counted_through_a_proxy) {
     ts::nginx_t nginx;
     ts::squid_t squid(ts::squid_t::auth_t::digest);  // a nonce goes stale after 3 requests
     for (char n = '1'; n <= '5'; ++n) ts::spit(nginx.root() / (std::string("f") + n), std::string(1000, n));
@@ -179,8 +179,8 @@ TEST_F(net_test, through_a_proxy_connections_are_kept_a_digest_counts_its_reques
     for (const auto& a : squid.access_log(8))
         seen += a.method + " " + std::to_string(a.status) + " " + a.user + ", ", ports.insert(a.client_port);
     EXPECT_EQ(seen, "GET 407 -, GET 200 u, GET 200 u, GET 200 u, GET 200 u, GET 407 u, GET 200 u, CONNECT 200 u, ")
-        << "a challenge, counted requests on its nonce until it went stale, one tunnel for the rest";
-    EXPECT_EQ(ports.size(), 2u) << "one connection for the plain requests, one for the tunnel";
+        << "a challenge, its nonce until stale, one tunnel";
+    EXPECT_EQ(ports.size(), 2u) << "one for plain requests, one for the tunnel";
 }
 
 }  // namespace

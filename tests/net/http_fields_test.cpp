@@ -61,6 +61,10 @@ TEST(progress_floor, a_kibibyte_a_second) {
     EXPECT_TRUE(whole.add(100, at(3000)) && whole.add(0, at(4000)));
     EXPECT_TRUE(short_rest.add(99, at(3999)));
     EXPECT_FALSE(short_rest.add(0, at(4000))) << "the last window need only bring the rest, but all of it";
+    upd::progress_floor_t held;  // by the run's own rate limit for 3 s
+    held.start(t0, std::chrono::seconds(2), boost::none), held.pause(std::chrono::seconds(3));
+    EXPECT_TRUE(held.add(0, at(4999)));
+    EXPECT_FALSE(held.add(0, at(5000)));
 }
 
 }  // namespace

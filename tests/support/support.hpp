@@ -1,5 +1,4 @@
-// Shared by the tests: files, scratch folders, a log that keeps its lines, signatures with the development
-// keys, digests, frames of the control channel.
+// Shared by the tests: files, scratch folders, a kept log, development-key signatures, digests, frames.
 #pragma once
 
 #include "control/progress_watcher.hpp"

@@ -1,4 +1,4 @@
-// tavik-update started on a socket pair, the test playing the configuration daemon (other programs run the same way).
+// tavik-update (or another program) on a socket pair, the test playing the configuration daemon.
 #pragma once
 
 #include "configd_update_ipc.pb.h"
@@ -20,11 +20,11 @@ inline fs::path binary(const std::string& name) { return fs::path(TAVIK_BINARY_D
 
 struct launch_t {
     std::vector<std::string> args;
-    const char* monitor = "7";               // COM_TAVIK_MONITOR, nullptr for none
-    int child_fd = 7;                        // where the channel lands in the child
-    rlim_t file_size_limit = RLIM_INFINITY;  // a full disk: writes past it fail with EFBIG
-    std::vector<std::string> environment;    // "NAME=value" for the updater alone
-    std::string program = "tavik-update";    // or another of the build's programs, without a channel
+    const char* monitor = "7";                  // COM_TAVIK_MONITOR, nullptr for none
+    int child_fd = 7;                           // where the channel lands in the child
+    rlim_t file_size_limit = RLIM_INFINITY;     // a full disk: writes past it fail with EFBIG
+    std::vector<std::string> environment = {};  // "NAME=value" for the updater alone
+    std::string program = "tavik-update";       // or another of the build's programs, without a channel
 };
 
 class updater_t {
@@ -152,10 +152,10 @@ enum class answer_t { success, refuse, none };
 
 struct daemon_t {  // how the daemon stand-in behaves during one attempt
     answer_t answer = answer_t::success;
-    std::function<void(updater_t&, const tvk::Update2ConfigdMessage&)> on_message;  // before answering
-    std::function<void(updater_t&)> on_tick;                                        // at least every 50 ms
+    std::function<void(updater_t&, const tvk::Update2ConfigdMessage&)> on_message = {};  // before answering
+    std::function<void(updater_t&)> on_tick = {};                                        // at least every 50 ms
     rlim_t file_size_limit = RLIM_INFINITY;
-    std::vector<std::string> environment;
+    std::vector<std::string> environment = {};
 };
 
 struct attempt_t {  // what an attempt sent and logged, and how it ended

@@ -34,7 +34,7 @@ TEST(make_zone, refuses_a_change_of_keys_unless_told) {
                       refused = "125 the list in \"" + o.out + "\" is signed by ";
     const std::string other_id = ed25519_signer_t::load(other).public_key().keyid(),
                       new_dsa = (dir / "new.key").string();
-    // The keys, --new-keys, the outcome, the KEYIDs of the list's parts, whether update.drl stays as it was.
+    // Keys, --new-keys, outcome, the KEYIDs of the list's parts, update.drl kept.
     const std::tuple<std::string, std::vector<std::string>, bool, std::string, std::string, bool> rows[] = {
         {dsa, {}, false, "ok", "none", false},
         {dsa, {dev}, false, "ok", dev_id, false},  // parts added to a list without any

@@ -56,6 +56,11 @@ TEST(usage, statuses_and_streams) {
         {"tavik-run", {}, 102, "", "tavik-run: cannot open " TAVIK_DEFAULT_CONFIG ": No such"},
         {"tavik-run", {"--connections", "0", "c"}, 60, "", "tavik-run: --connections takes a number from 1 to 16\n"},
         {"tavik-run", {"--wait", "86401", "c"}, 60, "", "tavik-run: --wait takes a number from 0 to 86400\n"},
+        {"tavik-run",
+         {"--max-rate", "1025M", "c"},
+         60,
+         "",
+         "tavik-run: --max-rate takes a rate from 1k to 1024M bytes a second, such as 500k or 2M\n"},
         {"tavik-run", {"--fast", "c"}, 60, "", "tavik-run: unrecognised option '--fast'\n"},
         {"tavik-run", {gone}, 102, "", "tavik-run: cannot open " + gone + ": No such"},
     };

@@ -3,6 +3,7 @@
 
 #include "error.pb.h"
 #include "engine/run_settings.hpp"
+#include "net/rate_limit.hpp"
 #include "files/public_key.hpp"
 #include "framework/version.hpp"
 
@@ -55,6 +56,7 @@ boost::filesystem::path own_executable(const char* argv0) {
 struct switches_t {
     unsigned connections = 0;
     unsigned wait = 0;
+    std::string max_rate;
     bool wait_given = false, no_keep_alive = false, no_patches = false;
 };
 
@@ -82,7 +84,12 @@ po::options_description visible_options(tavik_run::run_options_t& options, switc
         "alone on standard output (everything else goes to standard error)")(
         "no-keep-alive", po::bool_switch(&s.no_keep_alive),
         "a new connection for every request, instead of keeping each one for the next")(
-        "no-patches", po::bool_switch(&s.no_patches), "whole files only, never patches to the installed ones");
+        "no-patches", po::bool_switch(&s.no_patches), "whole files only, never patches to the installed ones")(
+        "max-rate", po::value<std::string>(&s.max_rate),
+        "receive at most this many bytes a second over all connections, 1k to 1024M (k: 1024, M: 1024 * 1024)")(
+        "metrics", po::value<std::string>(&options.metrics),
+        "after the run, write its gauges in the Prometheus text format to this file (for node_exporter's textfile "
+        "collector)");
     return visible;
 }
 
@@ -127,6 +134,11 @@ int parse(int argc, char** argv, tavik_run::run_options_t& options, switches_t& 
     if (out_of_range(vm, "connections", s.connections, 1, upd::run_settings_t::max_connections) ||
         out_of_range(vm, "wait", s.wait, 0, upd::run_settings_t::max_lock_wait))
         return tvk::EC_INVALID_ARGUMENT;
+    if (vm.count("max-rate") && !upd::rate_limit_t::parse(s.max_rate)) {
+        std::cerr << "tavik-run: --max-rate takes a rate from 1k to 1024M bytes a second, such as 500k or 2M"
+                  << "\nTry 'tavik-run --help'." << std::endl;
+        return tvk::EC_INVALID_ARGUMENT;
+    }
     s.wait_given = vm.count("wait") > 0;
     return -1;
 }
@@ -137,6 +149,7 @@ void pass_switches(tavik_run::run_options_t& options, const switches_t& s) {
     if (s.wait_given) ::setenv("TAVIK_LOCK_WAIT", std::to_string(s.wait).c_str(), 1);
     if (s.no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
     if (s.no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
+    if (!s.max_rate.empty()) ::setenv("TAVIK_MAX_RATE", s.max_rate.c_str(), 1);
     // A check asks for no installation: it wins over a dry run. tavik-run alone decides whether
     // a run is one, since only then does it show the answer.
     if (options.check)

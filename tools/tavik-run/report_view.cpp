@@ -35,11 +35,15 @@ std::string json_string(const std::string& text) { return "\"" + escaped(text, t
 
 const char* json_bool(bool value) { return value ? "true" : "false"; }
 
+// A time in seconds since 1970; null when not known.
+std::string json_time(std::uint64_t seconds) { return seconds ? std::to_string(seconds) : "null"; }
+
 std::string zone_json(const upd::report_file_t::zone_t& z, bool check) {
     std::string text = "{\"zone\":" + json_string(z.name) + ",\"placed\":" + std::to_string(z.placed) +
                        ",\"removed\":" + std::to_string(z.removed) + ",\"kept\":" + std::to_string(z.kept) +
                        ",\"stamp\":" + json_string(z.stamp) + ",\"expires\":" + json_string(z.expires) +
-                       ",\"expired\":" + json_bool(z.expired) + ",\"server\":" + json_string(z.server);
+                       ",\"expired\":" + json_bool(z.expired) + ",\"last_success\":" + json_time(z.last_success) +
+                       ",\"server\":" + json_string(z.server);
     if (check) {
         text += ",\"pending\":" + std::to_string(z.pending) + ",\"pending_bytes\":" + std::to_string(z.pending_bytes) +
                 ",\"patched_bytes\":" + std::to_string(z.patched_bytes) + ",\"to_place\":[";
@@ -54,20 +58,24 @@ std::string report_json(const upd::report_file_t& r) {
     for (const auto& z : r.zones) zones += (zones.empty() ? "" : ",") + zone_json(z, r.check);
     return "{\"status\":" + std::to_string(r.status) + ",\"text\":" + json_string(r.text) +
            ",\"dry_run\":" + json_bool(r.dry_run) + ",\"check\":" + json_bool(r.check) +
-           ",\"duration_ms\":" + std::to_string(r.duration_ms) + ",\"received\":" + std::to_string(r.received) +
-           ",\"zones\":[" + zones + "]}";
+           ",\"started\":" + json_time(r.started) + ",\"duration_ms\":" + std::to_string(r.duration_ms) +
+           ",\"received\":" + std::to_string(r.received) + ",\"zones\":[" + zones + "]}";
 }
 
 }  // namespace
 
-std::optional<upd::report_file_t> this_runs_report(const std::string& update_dir, const std::string& run_id) {
+std::optional<upd::report_file_t> last_report(const std::string& update_dir) {
     try {
         const std::vector<char> bytes =
             ::read_regular_file(update_dir + "/" + upd::work_folder::report, upd::report_file_t::max_size, O_NOFOLLOW);
-        upd::report_file_t r = upd::report_file_t::parse(bytes.data(), bytes.data() + bytes.size());
-        if (!r.run_id.empty() && r.run_id == run_id) return r;
+        return upd::report_file_t::parse(bytes.data(), bytes.data() + bytes.size());
     } catch (const std::exception&) {}
     return std::nullopt;
+}
+
+std::optional<upd::report_file_t> this_runs_report(const std::string& update_dir, const std::string& run_id) {
+    std::optional<upd::report_file_t> r = last_report(update_dir);
+    return r && !r->run_id.empty() && r->run_id == run_id ? r : std::nullopt;
 }
 
 bool pending(const upd::report_file_t& report) {

@@ -9,8 +9,10 @@
 
 namespace tavik_run {
 
-// The report in update_dir when it is as the updater writes it and names `run_id`: another (an
-// earlier run's, when this one ended before it wrote one) is none.
+// The report in update_dir when it is as the updater writes it, whatever run wrote it.
+std::optional<upd::report_file_t> last_report(const std::string& update_dir);
+// The same when it names `run_id`: another (an earlier run's, when this one ended before it wrote
+// one) is none.
 std::optional<upd::report_file_t> this_runs_report(const std::string& update_dir, const std::string& run_id);
 
 // Whether a check found anything to place or remove.

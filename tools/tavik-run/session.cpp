@@ -4,6 +4,7 @@
 #include "control_frame.hpp"
 #include "installer.hpp"
 #include "progress_view.hpp"
+#include "metrics_file.hpp"
 #include "report_view.hpp"
 #include "update_message.hpp"
 #include "updater_process.hpp"
@@ -16,6 +17,8 @@
 #include <google/protobuf/text_format.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -134,6 +137,7 @@ public:
           view_(view_for(options, human_, out)) {}
 
     int run(const tvk::UpdateConfig& config);
+    std::uint64_t received() const { return view_.total_received(); }
 
 private:
     void forward_signals();
@@ -454,8 +458,21 @@ bool load_config(const std::string& path, tvk::UpdateConfig& config, std::string
 }
 
 int run_session(const run_options_t& options, const tvk::UpdateConfig& config, std::ostream& out, std::ostream& err) {
-    session_t session(options, out, err);
-    return session.run(config);
+    run_facts_t facts;
+    facts.started = static_cast<std::uint64_t>(std::time(nullptr));
+    const auto start = std::chrono::steady_clock::now();
+    {
+        session_t session(options, out, err);
+        facts.status = session.run(config);
+        facts.received = session.received();
+    }
+    facts.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!options.metrics.empty()) {
+        // The zones of the report left before when this run wrote none: their last success stands.
+        const auto own = this_runs_report(config.update_dir(), options.run_id);
+        write_metrics(options.metrics, metrics_text(facts, own, own ? own : last_report(config.update_dir())), err);
+    }
+    return facts.status;
 }
 
 }  // namespace tavik_run

@@ -18,6 +18,7 @@ struct run_options_t {
     unsigned timeout = 0;  // seconds until the updater is stopped; 0: no limit
     bool json = false;     // the run's report as one JSON object at the end
     std::string run_id;    // given to the updater (TAVIK_RUN_ID): its report names this run
+    std::string metrics;   // where the run's gauges go for node_exporter ("": nowhere)
 };
 
 // Reads a tvk.UpdateConfig in protobuf text format; false with a message in error otherwise.
