@@ -72,12 +72,6 @@ const char* next_line(const char*& p, const char* end) {
     return line_end;
 }
 
-unsigned nibble(char c) {
-    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-    return static_cast<unsigned>(c - 'A' + 10);  // the grammar lets only hex digits through
-}
-
 bool accepts(const std::string& pattern, const std::string& name, const char* where) {
     int rc = ::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE);
     if (rc == 0) return true;
@@ -198,13 +192,10 @@ void lst_file_t::read_digest(const char* hex, const char* hex_end, record_t& rec
     const auto digits = static_cast<std::size_t>(hex_end - hex);
     if (digits % 2 != 0) return;  // as hex_to_bytes reads it: no digest
     record.digest_size = static_cast<std::uint32_t>(digits / 2);
-    if (record.digest_size <= sizeof record.digest) {
-        for (std::size_t i = 0; i < record.digest_size; ++i)
-            record.digest[i] = static_cast<unsigned char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-        return;
-    }
+    if (record.digest_size <= sizeof record.digest) return hex_to_bytes(hex, hex_end, record.digest);
     // A longer one follows the name, which was the area's last addition.
-    const std::vector<unsigned char> bytes = hex_to_bytes(std::string(hex, hex_end));
+    std::vector<unsigned char> bytes(record.digest_size);
+    hex_to_bytes(hex, hex_end, bytes.data());
     names_.add(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 

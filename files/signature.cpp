@@ -373,18 +373,21 @@ int verify_on_words(const key_tables_t& tables, const unsigned char* public_key,
 
 }  // namespace
 
-std::vector<unsigned char> hex_to_bytes(const std::string& text) {
-    std::vector<unsigned char> out;
-    if (text.empty() || text.size() % 2 != 0) return out;
+void hex_to_bytes(const char* hex, const char* hex_end, unsigned char* out) {
     auto nibble = [](char c) -> unsigned {
         if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
         if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
         if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
         return 0;  // not a hex digit: read as 0, never an error
     };
-    out.reserve(text.size() / 2);
-    for (std::size_t i = 0; i < text.size(); i += 2)
-        out.push_back(static_cast<unsigned char>((nibble(text[i]) << 4) | nibble(text[i + 1])));
+    for (; hex_end - hex >= 2; hex += 2) *out++ = static_cast<unsigned char>((nibble(hex[0]) << 4) | nibble(hex[1]));
+}
+
+std::vector<unsigned char> hex_to_bytes(const std::string& text) {
+    std::vector<unsigned char> out;
+    if (text.empty() || text.size() % 2 != 0) return out;
+    out.resize(text.size() / 2);
+    hex_to_bytes(text.data(), text.data() + text.size(), out.data());
     return out;
 }
 

@@ -14,6 +14,8 @@ namespace upd {
 // Pairs of hex digits to bytes, the first digit the high nibble. An empty text or one of odd
 // length gives an empty vector; a character that is not a hex digit counts as 0.
 std::vector<unsigned char> hex_to_bytes(const std::string& text);
+// The same for an even number of digits, into room for half as many bytes.
+void hex_to_bytes(const char* hex, const char* hex_end, unsigned char* out);
 
 // The constant data a verification works with (all numbers little-endian); see public_key.hpp.
 struct key_tables_t {

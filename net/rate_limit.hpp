@@ -28,7 +28,6 @@ public:
     rate_limit_t(const rate_limit_t&) = delete;
     rate_limit_t& operator=(const rate_limit_t&) = delete;
 
-    std::uint64_t rate() const { return rate_; }
     // Reserves up to `wanted` bytes for a read issued now: the bytes granted, or 0 and the time
     // to ask again in `until`. A read waits for a share worth a system call, not for each byte.
     std::size_t reserve(std::size_t wanted, clock::time_point now, clock::time_point& until);
