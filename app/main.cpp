@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     try {
         const char* monitor = std::getenv("COM_TAVIK_MONITOR");
         // The key a build trusts tells builds apart; the repository's development key is named.
-        const std::string version = std::string(upd_version) + ", " + upd::key::describe();
+        const std::string version = std::string(upd_version) + ", " + upd::key::describe() +
+                                    (TAVIK_HTTP2 ? ", HTTP/2 over HTTPS" : ", without HTTP/2");
         if (!monitor) run_from_command_line("tavik-update", version.c_str(), argc, argv);
 
         LOG_NOTICE("Update " << upd_version);

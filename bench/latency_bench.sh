@@ -5,10 +5,13 @@
 # certificate). A zone of 200 files of 16 KiB with packed forms; tavik-update (through tavik-run
 # --dry-run with the build's connections) against curl fetching the same URLs (from nginx's access
 # log) over one reused connection in one invocation, and with --parallel-max 4 (curl -k --http1.1
-# for HTTPS). Reports the connections the updater opened in a run ($connection in nginx's log) and
+# for HTTPS). HTTPS twice: the updater with --http1.1 beside curl --http1.1, and the updater as built
+# (nginx offers h2) beside curl --http2 --parallel, which puts every request in flight on one
+# connection. Reports the connections the updater opened in a run ($connection in nginx's log) and
 # how many of its TLS connections resumed a session ($ssl_session_reused). Best of RUNS.
-# Targets at 50 ms: HTTPS at most 1.0 x curl --parallel-max 4 over at most 16 connections; HTTP at
-# most 0.8 x curl --parallel-max 4. Usage: bench/latency_bench.sh [RUNS] [RTT_MS...]
+# Targets at 50 ms: HTTPS over HTTP/1.1 at most 1.0 x curl --parallel-max 4 over at most 16
+# connections; HTTP at most 0.8 x curl --parallel-max 4; HTTPS over HTTP/2 at most 1.5 x curl
+# --http2 --parallel, on one connection. Usage: bench/latency_bench.sh [RUNS] [RTT_MS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -42,7 +45,7 @@ http {
   sendfile on;
   client_body_temp_path $work/tmp; proxy_temp_path $work/tmp; fastcgi_temp_path $work/tmp; uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp;
   server {
-    listen 127.0.0.1:$http_port; listen 127.0.0.1:$https_port ssl;
+    listen 127.0.0.1:$http_port; listen 127.0.0.1:$https_port ssl http2;
     ssl_certificate $work/cert.pem; ssl_certificate_key $work/key.pem;
     root $work/srv;
   }
@@ -70,17 +73,18 @@ updater_runs() {
   local times=""
   for _ in $(seq "$runs"); do
     prepare; echo $(( $(wc -l < "$work/access.log") + 1 )) > "$work/mark"; local t0; t0=$(now)
-    "$bin/tavik-run" --dry-run "$1" >/dev/null 2>"$work/err" || { cat "$work/err" >&2; exit 1; }
+    "$bin/tavik-run" --dry-run "${@:2}" "$1" >/dev/null 2>"$work/err" || { cat "$work/err" >&2; exit 1; }
     times="$times $(secs "$t0" "$(now)")"
   done
   best "$times"
 }
 
-printf '%-14s %14s %12s %10s %14s %14s\n' "" "tavik-update" "connections" "resumed" "curl, 1 conn." "curl par. 4"
-for scheme in http https; do
+printf '%-14s %14s %12s %10s %14s %14s\n' "" "tavik-update" "connections" "resumed" "curl, 1 conn." "curl parallel"
+for scheme in http https h2; do
   for rtt in $rtts; do
-    target=$http_port curl_tls=()
-    [ "$scheme" = https ] && target=$https_port curl_tls=(-k --http1.1)
+    target=$http_port curl_tls=() run_flags=() parallel_flags=(--parallel-max 4)
+    [ "$scheme" = https ] && target=$https_port curl_tls=(-k --http1.1) run_flags=(--http1.1)
+    [ "$scheme" = h2 ] && target=$https_port curl_tls=(-k --http2) parallel_flags=(--parallel-max 128)
     port=$target
     if [ "$rtt" != 0 ]; then
       coproc RELAY { exec python3 bench/latency_relay.py "$target" "$rtt"; }
@@ -88,28 +92,30 @@ for scheme in http https; do
       read -r port <&"${RELAY[0]}"
     fi
     name="$scheme$rtt"
+    url_scheme=$scheme; [ "$scheme" = h2 ] && url_scheme=https
     "$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/srv/$name" \
-      --url "$scheme://127.0.0.1:$port/$name" >/dev/null
+      --url "$url_scheme://127.0.0.1:$port/$name" >/dev/null
     mkdir -p "$work/install/$name"
     bench_config "$work/srv/$name/update.drl" "$work/install/$name" "$work/var" > "$work/$name.conf"
     before=$(wc -l < "$work/access.log")
-    updater=$(updater_runs "$work/$name.conf")
+    updater=$(updater_runs "$work/$name.conf" "${run_flags[@]}")
     # The last run's connections, and the TLS ones among them that resumed a session.
     tail -n +"$(cat "$work/mark")" "$work/access.log" | awk '{ print $1, $2 }' | sort -u > "$work/conns"
     connections=$(wc -l < "$work/conns")
     resumed=$(awk '$2 == "r"' "$work/conns" | wc -l)
     # The URLs of one run, as the updater asked for them, for curl to fetch into files.
-    tail -n +"$((before + 1))" "$work/access.log" | awk -v base="$scheme://127.0.0.1:$port" -v d="$work/out" '
+    tail -n +"$((before + 1))" "$work/access.log" | awk -v base="$url_scheme://127.0.0.1:$port" -v d="$work/out" '
       match($0, /"GET [^ ]+/) { t = substr($0, RSTART + 5, RLENGTH - 5); sub(/^https?:\/\/[^\/]+/, "", t); if (seen[t]++) next;
         k++; print "url = \"" base t "\""; print "output = \"" d "/f" k "\"" }' > "$work/curl.cfg"
     serial=$(timed curl -s "${curl_tls[@]}" -K "$work/curl.cfg")
-    parallel=$(timed curl -s "${curl_tls[@]}" --parallel --parallel-max 4 -K "$work/curl.cfg")
-    [ "$scheme" = https ] || resumed="-"
+    parallel=$(timed curl -s "${curl_tls[@]}" --parallel "${parallel_flags[@]}" -K "$work/curl.cfg")
+    [ "$scheme" = http ] && resumed="-"
     printf '%-14s %13ss %12s %10s %13ss %13ss\n' "$scheme, ${rtt} ms" "$updater" "$connections" "$resumed" "$serial" "$parallel"
     if [ "$rtt" = 50 ]; then
       case $scheme in
         https) python3 -c "r = $updater / $parallel; print('               HTTPS: %.2f x curl par. 4 (target <= 1.0), %d connections (target <= 16): %s' % (r, $connections, 'met' if r <= 1.0 and $connections <= 16 else 'NOT met'))" ;;
         http) python3 -c "r = $updater / $parallel; print('               HTTP: %.2f x curl par. 4 (target <= 0.8): %s' % (r, 'met' if r <= 0.8 else 'NOT met'))" ;;
+        h2) python3 -c "r = $updater / $parallel; print('               HTTP/2: %.2f x curl --http2 --parallel (target <= 1.5), %d connections (target 1): %s' % (r, $connections, 'met' if r <= 1.5 and $connections == 1 else 'NOT met'))" ;;
       esac
     fi
     stop_relay

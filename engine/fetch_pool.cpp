@@ -66,6 +66,7 @@ void fetch_pool_t::run(std::size_t count, downloader_t& own) {
         boost::lock_guard<boost::mutex> lock(mutex);
         --running;
         lane_ended.notify_all();
+        own.wake();
     };
     {
         boost::lock_guard<boost::mutex> lock(mutex);  // no lane stops the others before all have started
@@ -77,8 +78,16 @@ void fetch_pool_t::run(std::size_t count, downloader_t& own) {
     }
     boost::unique_lock<boost::mutex> lock(mutex);
     try {
+        // The calling thread drives the multiplexed connections the lanes' requests go over.
+        lock.unlock();
+        own.drive_until([&] {
+            boost::lock_guard<boost::mutex> guard(mutex);
+            return running == 0;
+        });
+        lock.lock();
         while (running) lane_ended.wait(lock);  // an interruption point
-    } catch (const boost::thread_interrupted&) {
+    } catch (...) {
+        if (!lock.owns_lock()) lock.lock();
         stop();
         boost::this_thread::disable_interruption undisturbed;
         while (running) lane_ended.wait(lock);

@@ -18,6 +18,9 @@ namespace upd {
 // files go as on any failed download) and run() throws it once all lanes have ended; so does an
 // interruption of the calling thread. Lanes that cannot start (no processes or memory left) are
 // done without: the others take their jobs, and with none, `own` does them one after another.
+// While the lanes work, the calling thread drives `own`'s multiplexed connections: a lane whose
+// server chose HTTP/2 hands its requests to the one connection and waits, and the jobs' first
+// requests may all be in flight there at once (downloader_t::prefetch).
 class fetch_pool_t {
 public:
     using make_downloader_t = std::function<std::unique_ptr<downloader_t>(boost::asio::io_service&)>;

@@ -43,6 +43,11 @@ void log_download(const fs::path& path) {
 
 bool is(const std::exception& e, tvk::ErrorCode code) { return error_code_of(e) == tvk::make_error_code(code); }
 
+// No container for a file of `size` can be larger; a longer one is refused as it arrives.
+std::uint64_t packed_limit(std::uint32_t size) {
+    return std::min(max_in_memory, lzma_header_size + lzma_packed_bound(size));
+}
+
 }  // namespace
 
 file_fetch_t::file_fetch_t(checker_t& checker, bool patches, bool recheck_lists)
@@ -72,6 +77,15 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
             throw;
         }
     });
+}
+
+void file_fetch_t::prefetch(downloader_t& downloader, zone_t& zone, const file_item_t& item) {
+    const std::string server = zone.mirrors().list_server(), name = fs::path(item.source).filename().string();
+    if (server.empty() || regular_file(item.source) || !patch_from(zone, item).empty()) return;
+    const url_t url(server, name);
+    if (lst_file_t::is_timestamp(name)) return downloader.prefetch(url, item.source, item.size);
+    downloader.prefetch(url.with_suffix(mirror_tree::packed_suffix), item.source + work_folder::packed_suffix,
+                        packed_limit(item.size));
 }
 
 std::string file_fetch_t::patch_from(const zone_t& zone, const file_item_t& item) {
@@ -179,9 +193,7 @@ void file_fetch_t::fetch_packed(downloader_t& downloader, const url_t& url, cons
     for (;;) {
         std::uint64_t resumed = 0;
         try {
-            // No container for this file can be larger; a longer one is refused as it arrives.
-            resumed = downloader.get_to_file(packed_url, temporary,
-                                             std::min(max_in_memory, lzma_header_size + lzma_packed_bound(size)), true);
+            resumed = downloader.get_to_file(packed_url, temporary, packed_limit(size), true);
             log_download(temporary);
             lzma_decompress_file(temporary, target, size);
             if (::unlink(temporary.c_str()) != 0) LOG_DEBUG("unlink: " << std::strerror(errno) << ": " << temporary);

@@ -29,6 +29,9 @@ public:
     // One file of a zone: a patch to the installed copy when the zone's server offers one, else (or
     // when the patch fails for good) the file itself, from the zone's servers in turn.
     void fetch(downloader_t& downloader, zone_t& zone, const file_item_t& item);
+    // Starts early the request that fetch() begins with when it is the file whole from the server
+    // of the zone's list (no patch, nothing downloaded yet); see downloader_t::prefetch.
+    void prefetch(downloader_t& downloader, zone_t& zone, const file_item_t& item);
     // One file from one URL to `target`, accepted only with the `expected` SHA-256. `size` is the
     // length the file list promises: a plain download may not run past it. What a failure leaves
     // half-way stays for the next request to continue; a continued file that fails its check is

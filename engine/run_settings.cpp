@@ -36,6 +36,7 @@ run_settings_t run_settings_t::from(const tvk::UpdateConfig& config) {
     s.connections = environment_number("TAVIK_DOWNLOAD_CONNECTIONS", 1, max_connections, TAVIK_DOWNLOAD_CONNECTIONS);
     s.lock_wait = environment_number("TAVIK_LOCK_WAIT", 0, max_lock_wait, 0);
     s.keep_alive = !environment_says("TAVIK_KEEP_ALIVE", "0");
+    s.http2 = TAVIK_HTTP2 && !environment_says("TAVIK_HTTP2", "0");
     s.patches = !environment_says("TAVIK_PATCHES", "0");
     s.dry_run = environment_says("TAVIK_DRY_RUN", "1");
     s.check = environment_says("TAVIK_CHECK", "1");

@@ -15,7 +15,7 @@ class rate_limit_t;
 
 // Built once before the attempt from the configuration and the switches set in the environment by
 // whoever starts the updater (tavik-run --connections, --no-keep-alive, --no-patches, --dry-run,
-// --check, --wait).
+// --check, --wait, --http1.1).
 struct run_settings_t {
     static constexpr std::size_t max_connections = 16;
     // The time-out of every network step when the configuration sets none (or 0): without one
@@ -25,8 +25,11 @@ struct run_settings_t {
 
     std::size_t connections = 1;  // downloads at once (TAVIK_DOWNLOAD_CONNECTIONS, 1 to 16)
     bool keep_alive = true;       // connections kept between requests (unless TAVIK_KEEP_ALIVE=0)
-    bool patches = true;          // patches fetched (unless TAVIK_PATCHES=0)
-    bool dry_run = false;         // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
+    // HTTPS offers HTTP/2 (unless TAVIK_HTTP2=0, or built without it): a server that chooses it
+    // is asked for all its files over one connection.
+    bool http2 = false;
+    bool patches = true;   // patches fetched (unless TAVIK_PATCHES=0)
+    bool dry_run = false;  // nothing left in update_dir that changes a later run (TAVIK_DRY_RUN=1)
     // The lists compared and the patch indexes read, nothing else fetched, and nothing placed,
     // removed or recorded but the hash cache and the servers' waits; the report counts what a run
     // would do (TAVIK_CHECK=1).

@@ -14,6 +14,9 @@
 #include "framework/error_code.hpp"
 #include "framework/work_folder.hpp"
 #include "net/url.hpp"
+#if TAVIK_HTTP2
+#include "net/h2_pool.hpp"
+#endif
 
 #include <boost/filesystem/operations.hpp>
 
@@ -120,6 +123,10 @@ updater_t::updater_t(boost::asio::io_service& io_service, progress_t& progress, 
       settings_(settings),
       downloader_(io_service, counter_) {
     settings_.configure(downloader_);
+#if TAVIK_HTTP2
+    if (settings_.http2) pool_ = std::make_shared<h2_pool_t>(io_service, counter_);
+#endif
+    downloader_.set_pool(pool_.get(), true);
 }
 
 void updater_t::update(const tvk::UpdateConfig& config) {
@@ -169,6 +176,10 @@ void updater_t::fetch_all(checker_t& checker, bool recheck_lists) {
     }
     progress_.start_download(files, bytes);
     file_fetch_t fetch(checker, settings_.patches, recheck_lists);
+    // Over a multiplexed connection every file's first request is in flight at once; the lanes
+    // then take each file from there.
+    if (pool_)
+        for (const auto& job : jobs) fetch.prefetch(downloader_, zones[job.first], zones[job.first].item(job.second));
     const auto fetch_job = [&](downloader_t& downloader, std::size_t i) {
         zone_t& zone = zones[jobs[i].first];
         const file_item_t item = zone.item(jobs[i].second);
@@ -182,11 +193,13 @@ void updater_t::fetch_all(checker_t& checker, bool recheck_lists) {
         const auto make_downloader = [this](boost::asio::io_service& io_service) {
             auto downloader = std::make_unique<downloader_t>(io_service, counter_);
             settings_.configure(*downloader);
-            downloader->connection().set_proxy_challenge(downloader_.connection().shared_proxy_challenge());
+            downloader->share_proxy_challenge(downloader_);
+            downloader->set_pool(pool_.get(), false);
             return downloader;
         };
         fetch_pool_t(settings_.connections, make_downloader, fetch_job).run(jobs.size(), downloader_);
     }
+    if (pool_) downloader_.drop_prefetched();
     // Whatever order the downloads finished in, the request lists them in the list's order.
     for (const auto& job : jobs) plan_.place(job.first, job.second);
 }

@@ -27,6 +27,7 @@
 namespace upd {
 
 class checker_t;
+class h2_pool_t;
 class progress_t;
 class url_t;
 
@@ -80,6 +81,8 @@ private:
     progress_counter_t counter_;
     const run_settings_t& settings_;
     downloader_t downloader_;
+    // The run's multiplexed connections, driven by downloader_'s thread (none without HTTP/2).
+    std::shared_ptr<h2_pool_t> pool_;          // shared: only the build with it names its destructor
     stamps_file_t::stamps_t stamps_;           // recorded before the run, then raised to the lists it used
     stamp_signers_file_t::signers_t signers_;  // the keys that signed each stamp's list
     std::shared_ptr<mirrors_t::waits_t> waits_ = std::make_shared<mirrors_t::waits_t>();

@@ -7,10 +7,16 @@
 #include "framework/fd_io.hpp"
 #include "net/http_fields.hpp"
 #include "net/server_failure.hpp"
+#if TAVIK_HTTP2
+#include "net/h2_pool.hpp"
+#endif
 
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/signals2/shared_connection_block.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -58,6 +64,73 @@ int open_part(const std::string& part, std::uint64_t& size) {
 
 }  // namespace
 
+// A body's way into a file: the part it continues, the byte its request asks from, what arrived,
+// and what a failure leaves. Shared by the exchange that fills it and the call that waits for it.
+struct downloader_t::file_body_t {
+    url_t url;
+    std::string target, part;
+    boost::optional<std::uint64_t> limit;
+    bool resume;
+    fd_guard_t fd;
+    std::uint64_t offset = 0, written = 0;
+    bool restarted = false;  // the answer is the whole file after all
+
+    file_body_t(const url_t& u, const boost::filesystem::path& path, boost::optional<std::uint64_t> l, bool r)
+        : url(u), target(path.string()), part(r ? target + ".part" : target), limit(l), resume(r) {}
+
+    // Opens the part to continue (or the file afresh); `offset` is where the request starts.
+    void open() {
+        offset = written = 0, restarted = false;
+        if (resume) {
+            fd.reset(open_part(part, offset));
+            // A part that cannot be continued within the limit is started again.
+            if (limit && offset >= *limit) offset = 0, empty_part(fd.get(), part);
+        } else {
+            boost::system::error_code open_error;
+            fd.reset(create_fresh(part.c_str(), open_error));
+            if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", target, open_error);
+        }
+    }
+
+    void take(const char* data, std::size_t size) {
+        if (restarted) {
+            // A 200 to a range request: the whole file, from its first byte.
+            empty_part(fd.get(), part);
+            offset = 0, restarted = false;
+        }
+        if (limit && size > *limit - offset - written) throw_limit_reached(*limit, url);
+        write_all(fd.get(), data, size);
+        written += size;
+    }
+
+    // The body ended: the file is complete. Returns the bytes that came from an earlier part.
+    std::uint64_t finish() {
+        if (restarted) {  // a whole file with an empty body
+            empty_part(fd.get(), part);
+            offset = 0;
+        }
+        if (fd.close_checked() != 0) {
+            // A delayed write error shows up here; the file is not complete.
+            throw boost::system::system_error(errno, boost::system::system_category(), "close");
+        }
+        if (resume && ::rename(part.c_str(), target.c_str()) != 0)
+            throw boost::filesystem::filesystem_error("rename", part, last_errno());
+        return offset;
+    }
+
+    // After a failure: whether what arrived stays to be continued (else it is removed). Once
+    // closed, the part holds what was written.
+    bool keep_after(const std::exception& e) {
+        struct stat st;
+        const bool empty = fd.get() < 0 ? offset + written == 0 : ::fstat(fd.get(), &st) == 0 && st.st_size == 0;
+        fd.reset();
+        // A part that filled the disk goes: kept, it would keep the disk full.
+        const bool dropped = !resume || empty || out_of_space(e);
+        if (dropped) ::unlink(part.c_str());
+        return !dropped;
+    }
+};
+
 downloader_t::downloader_t(boost::asio::io_service& io_service, byte_counter_t& counter)
     : connection_(io_service, counter) {
     connection_.response_received.connect([this](const http_response_t& response) { on_response(response); });
@@ -79,26 +152,21 @@ void downloader_t::set_keep_alive(bool keep_alive) {
     headers.add("Accept", "*/*");
     headers.append(added_);
     connection_.set_headers(headers);
+    h2_headers_ = http_headers_t();
+    h2_headers_.add("Accept", "*/*");
+    h2_headers_.append(added_);
 }
 
-// A 200 answer, or the 206 that continues the part asked for; throwing here ends the exchange
-// before any body byte is passed on.
-void downloader_t::on_response(const http_response_t& response) {
+bool downloader_t::accept(const http_response_t& response, std::uint64_t range_from) {
     LOG_DEBUG("HTTP status " << response.status() << " " << response.reason());
     const int status = response.status();
-    restarted_ = false;
-    if (status == 200) {
-        restarted_ = range_from_ > 0;  // the whole file after all
-        connection_.set_body_offset(0);
-        return;
-    }
-    if (status == 206 && range_from_ > 0) {
+    if (status == 200) return range_from > 0;
+    if (status == 206 && range_from > 0) {
         const auto range = content_range(header_value(response.headers(), "Content-Range"));
-        if (!range || range->first != range_from_) throw restart_t();
-        connection_.set_body_offset(range_from_);
-        return;
+        if (!range || range->first != range_from) throw restart_t();
+        return false;
     }
-    if (status == 416 && range_from_ > 0) throw restart_t();
+    if (status == 416 && range_from > 0) throw restart_t();
     if (status == 404)
         throw server_failure_t(tvk::EC_NO_SUCH_ENTRY, error_code_text(tvk::EC_NO_SUCH_ENTRY), "status 404");
     long long wait = -1;
@@ -107,6 +175,14 @@ void downloader_t::on_response(const http_response_t& response) {
                    .value_or(-1);
     }
     throw http_status_error_t(tvk::EC_UNEXPECTED_ERROR, "HTTP status " + std::to_string(status), status, wait);
+}
+
+// A 200 answer, or the 206 that continues the part asked for; throwing here ends the exchange
+// before any body byte is passed on.
+void downloader_t::on_response(const http_response_t& response) {
+    restarted_ = false;
+    restarted_ = accept(response, range_from_);
+    connection_.set_body_offset(response.status() == 206 ? range_from_ : 0);
 }
 
 // Called from a catch block: a network failure on the way to an address costs that address, and
@@ -136,6 +212,7 @@ void downloader_t::move_on(const std::exception& e, bool kept) {
 
 std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limit) {
     LOG_DEBUG("Downloading " << url.to_string());
+    if (multiplexed(url)) return get_as_buffer_h2(url, limit);
     connection_.open(url);
     range_from_ = 0;
     connection_.set_range(0);
@@ -165,70 +242,214 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limi
 std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesystem::path& path,
                                         boost::optional<std::uint64_t> limit, bool resume) {
     LOG_DEBUG("Downloading " << url.to_string());
+    if (multiplexed(url)) return get_to_file_h2(url, path, limit, resume);
     connection_.open(url);
-    const std::string target = path.string(), part = resume ? target + ".part" : target;
     for (;;) {
-        std::uint64_t offset = 0;
-        fd_guard_t fd;
-        if (resume) {
-            fd.reset(open_part(part, offset));
-            // A part that cannot be continued within the limit is started again.
-            if (limit && offset >= *limit) offset = 0, empty_part(fd.get(), part);
-        } else {
-            boost::system::error_code open_error;
-            fd.reset(create_fresh(part.c_str(), open_error));
-            if (fd.get() < 0) throw boost::filesystem::filesystem_error("open", path, open_error);
-        }
-        range_from_ = offset;
-        connection_.set_range(offset);
+        file_body_t body(url, path, limit, resume);
+        body.open();
+        range_from_ = body.offset;
+        connection_.set_range(body.offset);
         connection_.set_body_limit(limit);  // a server may answer with the whole file
-        std::uint64_t written = 0;
         try {
             {
-                boost::signals2::scoped_connection listener = connection_.data_received.connect(
-                    [this, &fd, &written, &offset, &limit, &url, &part](const std::vector<char>& chunk) {
-                        if (restarted_) {
-                            // A 200 to a range request: the whole file, from its first byte.
-                            empty_part(fd.get(), part);
-                            offset = 0, restarted_ = false;
-                        }
-                        if (limit && chunk.size() > *limit - offset - written) throw_limit_reached(*limit, url);
-                        write_all(fd.get(), chunk.data(), chunk.size());
-                        written += chunk.size();
+                boost::signals2::scoped_connection listener =
+                    connection_.data_received.connect([this, &body](const std::vector<char>& chunk) {
+                        body.restarted = body.restarted || restarted_;
+                        restarted_ = false;
+                        body.take(chunk.data(), chunk.size());
                     });
                 connection_.execute();
             }
-            if (restarted_) {  // a whole file with an empty body
-                empty_part(fd.get(), part);
-                offset = 0;
-            }
-            if (fd.close_checked() != 0) {
-                // A delayed write error shows up here; the file is not complete.
-                throw boost::system::system_error(errno, boost::system::system_category(), "close");
-            }
-            if (resume && ::rename(part.c_str(), target.c_str()) != 0)
-                throw boost::filesystem::filesystem_error("rename", part, last_errno());
-            return offset;
+            body.restarted = body.restarted || restarted_;
+            return body.finish();
         } catch (const restart_t&) {
             LOG_DEBUG("Range: " << url.to_string() << " starts again");
-            empty_part(fd.get(), part);
-            fd.reset();
+            empty_part(body.fd.get(), body.part);
+            body.fd.reset();
         } catch (const std::exception& e) {
-            // What arrived stays for the next request of this file, when it is to be continued; once
-            // closed, the part holds what was written.
-            struct stat st;
-            const bool empty = fd.get() < 0 ? offset + written == 0 : ::fstat(fd.get(), &st) == 0 && st.st_size == 0;
-            fd.reset();
-            // A part that filled the disk goes: kept, it would keep the disk full.
-            const bool dropped = !resume || empty || out_of_space(e);
-            if (dropped) ::unlink(part.c_str());
-            move_on(e, !dropped);
+            // What arrived stays for the next request of this file, when it is to be continued.
+            move_on(e, body.keep_after(e));
         } catch (...) {
-            fd.reset();
-            if (!resume) ::unlink(part.c_str());
+            body.fd.reset();
+            if (!resume) ::unlink(body.part.c_str());
             throw;
         }
     }
 }
+
+#if TAVIK_HTTP2
+
+void downloader_t::set_pool(h2_pool_t* pool, bool drives) {
+    pool_ = pool;
+    drives_ = drives;
+}
+
+bool downloader_t::multiplexed(const url_t& url) {
+    // A connection per request, and plain HTTP, stay as they are.
+    if (!pool_ || !keep_alive_ || !boost::algorithm::iequals(url.scheme(), "https")) return false;
+    const auto protocol = pool_->protocol(url);
+    if (protocol == h2_pool_t::unknown && drives_) connect(url);
+    return pool_->protocol(url) == h2_pool_t::h2;
+}
+
+void downloader_t::connect(const url_t& url) {
+    connection_.open(url);
+    connection_.set_offer_h2(true);
+    connection_.set_connect_only(true);
+    try {
+        for (bool done = false; !done;) {
+            try {
+                connection_.execute();
+                done = true;
+            } catch (const std::exception& e) {
+                move_on(e, false);
+            }
+        }
+    } catch (...) {
+        connection_.set_offer_h2(false), connection_.set_connect_only(false);
+        throw;
+    }
+    connection_.set_offer_h2(false), connection_.set_connect_only(false);
+    if (!connection_.h2_chosen()) return pool_->set_protocol(url, h2_pool_t::http1);  // kept for the request
+    LOG_DEBUG("HTTP/2: " << url.host() << ":" << url.port());
+    pool_->adopt(url, connection_.release(), connection_.timeout(), url.host() + ":" + std::to_string(url.port()));
+}
+
+void downloader_t::drive_until(const std::function<bool()>& done) {
+    if (!pool_ || !drives_) return;
+    auto work = boost::asio::make_work_guard(pool_->io_service());
+    while (!done()) {
+        if (const auto url = pool_->wanted()) {
+            try {
+                connect(*url);
+                if (pool_->protocol(*url) != h2_pool_t::h2) {
+                    const std::string cause = "no longer offers HTTP/2";
+                    throw server_failure_t(tvk::EC_NETWORK_ERROR, "HTTP/2: " + cause, cause);
+                }
+            } catch (const boost::thread_interrupted&) {
+                throw;
+            } catch (const std::exception&) {
+                pool_->unreachable(*url, std::current_exception());
+            }
+            continue;
+        }
+        auto& io_service = pool_->io_service();
+        io_service.restart();
+        // A stop comes after an interruption: checked before and after, none is lost.
+        boost::this_thread::interruption_point();
+        io_service.run_one();
+        boost::this_thread::interruption_point();
+    }
+}
+
+void downloader_t::drop_prefetched() {
+    if (pool_) pool_->drop_early();
+}
+
+void downloader_t::wake() {
+    if (pool_) pool_->io_service().post([] {});
+}
+
+void downloader_t::await(const std::shared_ptr<h2_exchange_t>& exchange) {
+    try {
+        if (drives_) drive_until([&exchange] { return exchange->over(); });
+        exchange->wait();
+    } catch (const boost::thread_interrupted&) {
+        exchange->abandon();
+        throw;
+    }
+}
+
+std::shared_ptr<h2_exchange_t> downloader_t::start(const url_t& url, const std::shared_ptr<file_body_t>& body) {
+    const std::uint64_t from = body->offset;
+    auto exchange = std::make_shared<h2_exchange_t>(
+        url, h2_headers_, from, [body, from](const http_response_t& head) { body->restarted = accept(head, from); },
+        [body](const char* data, std::size_t size) { body->take(data, size); });
+    exchange->context = body;
+    pool_->submit(exchange);
+    return exchange;
+}
+
+void downloader_t::prefetch(const url_t& url, const boost::filesystem::path& path,
+                            boost::optional<std::uint64_t> limit) {
+    if (!multiplexed(url)) return;
+    auto body = std::make_shared<file_body_t>(url, path, limit, true);
+    body->open();
+    pool_->keep_early(body->target, start(url, body));
+}
+
+std::uint64_t downloader_t::get_to_file_h2(const url_t& url, const boost::filesystem::path& path,
+                                           boost::optional<std::uint64_t> limit, bool resume) {
+    for (;;) {
+        std::shared_ptr<h2_exchange_t> exchange = pool_->claim_early(path.string());
+        std::shared_ptr<file_body_t> body;
+        if (exchange) body = std::static_pointer_cast<file_body_t>(exchange->context);
+        if (!body || body->url.to_string() != url.to_string() || body->limit != limit || body->resume != resume) {
+            if (exchange) exchange->abandon();  // it writes nothing more to the part
+            body = std::make_shared<file_body_t>(url, path, limit, resume);
+            body->open();
+            exchange = start(url, body);
+        }
+        try {
+            await(exchange);
+            return body->finish();
+        } catch (const restart_t&) {
+            LOG_DEBUG("Range: " << url.to_string() << " starts again");
+            empty_part(body->fd.get(), body->part);
+            body->fd.reset();
+        } catch (const boost::thread_interrupted&) {
+            body->fd.reset();
+            throw;
+        } catch (const std::exception& e) {
+            exchange->abandon();
+            const bool kept = body->keep_after(e);
+            const auto* failure = dynamic_cast<const server_failure_t*>(&e);
+            const tvk::ErrorCode code = to_error_code(error_code_of(e));
+            // A transfer cut after its body began keeps what arrived, for the next request to continue.
+            if (!failure || !kept || exchange->received() == 0 ||
+                (code != tvk::EC_NETWORK_ERROR && code != tvk::EC_NETWORK_TIMEDOUT))
+                throw;
+            server_failure_t cut(*failure);
+            cut.set_progressed();
+            throw cut;
+        }
+    }
+}
+
+std::vector<char> downloader_t::get_as_buffer_h2(const url_t& url, std::size_t limit) {
+    auto body = std::make_shared<std::vector<char>>();
+    auto exchange = std::make_shared<h2_exchange_t>(
+        url, h2_headers_, 0, [](const http_response_t& head) { accept(head, 0); },
+        [body, url, limit](const char* data, std::size_t size) {
+            if (size > limit - body->size()) throw_limit_reached(limit, url);
+            if (body->capacity() - body->size() < size)
+                body->reserve(std::min(limit, std::max(body->size() + size, 2 * body->capacity())));
+            body->insert(body->end(), data, data + size);
+        });
+    pool_->submit(exchange);
+    try {
+        await(exchange);
+    } catch (const std::exception&) {
+        exchange->abandon();
+        throw;
+    }
+    return std::move(*body);
+}
+
+#else
+
+void downloader_t::set_pool(h2_pool_t*, bool) {}
+bool downloader_t::multiplexed(const url_t&) { return false; }
+void downloader_t::prefetch(const url_t&, const boost::filesystem::path&, boost::optional<std::uint64_t>) {}
+void downloader_t::drive_until(const std::function<bool()>&) {}
+void downloader_t::wake() {}
+void downloader_t::drop_prefetched() {}
+std::vector<char> downloader_t::get_as_buffer_h2(const url_t&, std::size_t) { return {}; }
+std::uint64_t downloader_t::get_to_file_h2(const url_t&, const boost::filesystem::path&, boost::optional<std::uint64_t>,
+                                           bool) {
+    return 0;
+}
+
+#endif
 
 }  // namespace upd

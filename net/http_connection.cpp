@@ -55,7 +55,7 @@ void http_connection_t::execute() {
 }
 
 void http_connection_t::run_attempt() {
-    done_ = reached_ = answer_again_ = false;
+    done_ = reached_ = answer_again_ = h2_chosen_ = handed_over_ = false;
     body_ = http_body_reader_t();
     unwanted_ = nullptr;
     boost::this_thread::interruption_point();
@@ -63,7 +63,10 @@ void http_connection_t::run_attempt() {
     if (reused_) {
         LOG_DEBUG("Connection kept: " << transport_.describe());
         reached_ = true;
-        send_request();
+        if (connect_only_)
+            done_ = handed_over_ = true;  // a kept connection spoke HTTP/1.1
+        else
+            send_request();
     } else {
         transport_.connect([this](const error_code& ec) { on_connected(ec); });
     }
@@ -82,7 +85,8 @@ void http_connection_t::run_attempt() {
 // return at once), so nothing of it leaks into the next attempt.
 void http_connection_t::finish_attempt() {
     done_ = true;
-    transport_.finish(body_.reusable());
+    // A connection made for HTTP/2, or only made, stays for whoever takes it over.
+    transport_.finish(body_.reusable() || handed_over_);
     io_service_.restart();
     for (bool more = true; more;) {
         try {
@@ -135,7 +139,10 @@ void http_connection_t::on_tunnel_reply_read(const error_code& ec, std::size_t) 
 void http_connection_t::on_handshake(const error_code& ec) {
     if (!proceeds("SSL handshake", ec)) return;
     LOG_DEBUG("TLS: " << transport_.describe_tls());
-    send_request();
+    h2_chosen_ = transport_.h2_chosen();
+    if (!h2_chosen_ && !connect_only_) return send_request();
+    done_ = handed_over_ = true;
+    io_service_.stop();
 }
 
 void http_connection_t::send_request() {

@@ -44,6 +44,15 @@ public:
     void set_proxy(const tvk::Proxy& proxy) { proxy_ = proxy; }
     void set_timeout(std::chrono::steady_clock::duration timeout) { transport_.set_timeout(timeout); }
     void set_rate_limit(std::shared_ptr<rate_limit_t> limit) { transport_.set_rate_limit(std::move(limit)); }
+    // TLS offers HTTP/2 beside HTTP/1.1; when the server chooses it, execute() returns once the
+    // handshake is done, sends nothing, and release() hands the connection over.
+    void set_offer_h2(bool offer) { transport_.set_offer_h2(offer); }
+    // The next execute() only connects: done when the handshake is, whichever protocol was chosen.
+    void set_connect_only(bool connect_only) { connect_only_ = connect_only; }
+    bool h2_chosen() const { return h2_chosen_; }
+    std::unique_ptr<http_transport_t::tls_stream_t> release() { return transport_.release(); }
+    std::chrono::steady_clock::duration timeout() const { return transport_.timeout(); }
+    const url_t& url() const { return url_; }
 
     // Prepares the transport for a URL: mode, name resolution, socket or TLS objects.
     void open(const url_t& url) {
@@ -123,6 +132,9 @@ private:
     bool done_ = true;  // the exchange has ended: late handlers return at once
     bool reached_ = false;
     bool reused_ = false;  // this attempt went over a kept connection
+    bool connect_only_ = false;
+    bool h2_chosen_ = false;
+    bool handed_over_ = false;  // connected as asked: kept, sending nothing
     std::vector<char> receive_buffer_;
     http_response_parser_t parser_;
     http_body_reader_t body_;

@@ -124,6 +124,9 @@ void http_transport_t::connect(step_handler_t handler) {
         error_code not_ip;
         asio::ip::make_address(url_.host(), not_ip);
         if (!url_.host().empty() && not_ip) SSL_set_tlsext_host_name(tls_stream_->native_handle(), url_.host().c_str());
+        // The server's choice decides: h2 hands the connection to a multiplexed session.
+        static const unsigned char both[] = "\x02h2\x08http/1.1";
+        if (offer_h2_) SSL_set_alpn_protos(tls_stream_->native_handle(), both, sizeof both - 1);
         const auto session = sessions_.find(session_key());
         if (session != sessions_.end()) SSL_set_session(tls_stream_->native_handle(), session->second.get());
     } else {
@@ -221,6 +224,23 @@ void http_transport_t::close() {
     error_code ignored;
     lowest_layer().shutdown(tcp_socket_t::shutdown_both, ignored);
     lowest_layer().close(ignored);
+}
+
+bool http_transport_t::h2_chosen() const {
+    const unsigned char* name = nullptr;
+    unsigned length = 0;
+    if (tls_stream_) SSL_get0_alpn_selected(tls_stream_->native_handle(), &name, &length);
+    return length == 2 && std::memcmp(name, "h2", 2) == 0;
+}
+
+std::unique_ptr<http_transport_t::tls_stream_t> http_transport_t::release() {
+    end_cleanly();  // its session may be offered to the next connection to the server
+    kept_for_.clear();
+    active_ = false;
+    error_code ignored;
+    timer_.cancel(ignored);
+    timer_waiting_ = false;
+    return std::move(tls_stream_);
 }
 
 std::string http_transport_t::describe_tls() {

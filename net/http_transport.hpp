@@ -28,6 +28,8 @@ namespace upd {
 // server again. Handlers run on the io_service, and a time-out throws from there.
 class http_transport_t {
 public:
+    using tcp_socket_t = boost::asio::ip::tcp::socket;
+    using tls_stream_t = boost::asio::ssl::stream<tcp_socket_t>;
     using step_handler_t = std::function<void(const boost::system::error_code&)>;
     using io_handler_t = std::function<void(const boost::system::error_code&, std::size_t)>;
     enum mode_t { mode_unset = 0, mode_plain = 1, mode_tls = 2, mode_plain_proxy = 3, mode_tls_tunnel = 4 };
@@ -76,9 +78,15 @@ public:
     // Throws the failure of a step, with the system's text and the endpoint.
     [[noreturn]] void fail(const char* op, const boost::system::error_code& ec) const;
 
+    // Whether TLS handshakes offer HTTP/2 beside HTTP/1.1 (ALPN); without, they name no protocol.
+    void set_offer_h2(bool offer) { offer_h2_ = offer; }
+    // Whether the server chose HTTP/2 in the handshake just made.
+    bool h2_chosen() const;
+    // Hands the connection over, its TLS handshake done, with this attempt's time-out stopped.
+    std::unique_ptr<tls_stream_t> release();
+    std::chrono::steady_clock::duration timeout() const { return timeout_; }
+
 private:
-    using tcp_socket_t = boost::asio::ip::tcp::socket;
-    using tls_stream_t = boost::asio::ssl::stream<tcp_socket_t>;
     using session_t = std::unique_ptr<SSL_SESSION, void (*)(SSL_SESSION*)>;
     enum timeout_kind_t { connect_timeout, io_timeout };
 
@@ -104,8 +112,9 @@ private:
     std::unique_ptr<tcp_socket_t> socket_;
     std::unique_ptr<boost::asio::ssl::context> tls_context_;
     std::unique_ptr<tls_stream_t> tls_stream_;
-    bool secured_ = false;                       // TLS speaks: its handshake has begun
-    bool tls_clean_ = false;                     // its TLS session ended an exchange as it should
+    bool secured_ = false;    // TLS speaks: its handshake has begun
+    bool tls_clean_ = false;  // its TLS session ended an exchange as it should
+    bool offer_h2_ = false;
     std::map<std::string, session_t> sessions_;  // by server
     std::string sending_;
     std::uint64_t received_ = 0;

@@ -17,8 +17,9 @@ std::string exit_line(ErrorCode code) {
 TEST(entry, command_line_and_bad_input) {
     const std::string version = "tavik-update 11.0.5.1807201428, " +  // the development keys', by hand
                                 (upd::key::development ? "key 7c839e0b85c89cd8 (development key), ed25519 "
-                                                         "c59aabed9143d796 (development key), 1 of 1, lenient lists\n"
-                                                       : upd::key::describe() + "\n");
+                                                         "c59aabed9143d796 (development key), 1 of 1, lenient lists"
+                                                       : upd::key::describe()) +
+                                (TAVIK_HTTP2 ? ", HTTP/2 over HTTPS\n" : ", without HTTP/2\n");
     const std::tuple<lines_t, int, std::string, lines_t> modes[] = {
         {{}, 1, "Cannot run standalone. See tavik-update(1) for details.\n", {}},
         {{"-v"}, 0, version, {}},

@@ -57,7 +57,7 @@ struct switches_t {
     unsigned connections = 0;
     unsigned wait = 0;
     std::string max_rate;
-    bool wait_given = false, no_keep_alive = false, no_patches = false;
+    bool wait_given = false, no_keep_alive = false, no_patches = false, http1 = false;
 };
 
 po::options_description visible_options(tavik_run::run_options_t& options, switches_t& s) {
@@ -83,7 +83,9 @@ po::options_description visible_options(tavik_run::run_options_t& options, switc
         "print the run's report (update_dir/tavik-update.report) and the installation as one JSON object at the end, "
         "alone on standard output (everything else goes to standard error)")(
         "no-keep-alive", po::bool_switch(&s.no_keep_alive),
-        "a new connection for every request, instead of keeping each one for the next")(
+        "a new connection for every request, instead of keeping each one for the next (HTTP/1.1 only)")(
+        "http1.1", po::bool_switch(&s.http1),
+        "HTTP/1.1 alone: HTTPS servers are not offered HTTP/2, and each lane keeps a connection of its own")(
         "no-patches", po::bool_switch(&s.no_patches), "whole files only, never patches to the installed ones")(
         "max-rate", po::value<std::string>(&s.max_rate),
         "receive at most this many bytes a second over all connections, 1k to 1024M (k: 1024, M: 1024 * 1024)")(
@@ -148,6 +150,7 @@ void pass_switches(tavik_run::run_options_t& options, const switches_t& s) {
     if (s.connections) ::setenv("TAVIK_DOWNLOAD_CONNECTIONS", std::to_string(s.connections).c_str(), 1);
     if (s.wait_given) ::setenv("TAVIK_LOCK_WAIT", std::to_string(s.wait).c_str(), 1);
     if (s.no_keep_alive) ::setenv("TAVIK_KEEP_ALIVE", "0", 1);
+    if (s.http1) ::setenv("TAVIK_HTTP2", "0", 1);
     if (s.no_patches) ::setenv("TAVIK_PATCHES", "0", 1);
     if (!s.max_rate.empty()) ::setenv("TAVIK_MAX_RATE", s.max_rate.c_str(), 1);
     // A check asks for no installation: it wins over a dry run. tavik-run alone decides whether
