@@ -1,6 +1,7 @@
 // The multiplexed connections of a run: one per server that chose HTTP/2, shared by all its downloaders.
 #include "net/h2_pool.hpp"
 
+#include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
 #include "net/server_failure.hpp"
 
@@ -58,6 +59,7 @@ void h2_pool_t::again(const h2_exchange_ptr& exchange) {
         return exchange->finish(
             std::make_exception_ptr(server_failure_t(tvk::EC_NETWORK_ERROR, "HTTP/2: " + cause, cause)));
     }
+    LOG_DEBUG("HTTP/2: " << exchange->url().to_string() << ": asked again on a new connection");
     io_service_.post([this, exchange] { route(exchange); });
 }
 

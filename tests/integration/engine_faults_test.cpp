@@ -24,6 +24,9 @@ struct env_t {
                                        genuine;  // what make-zone published, by name
     std::vector<std::string> options;            // make-zone options
     std::unique_ptr<ts::fault_server_t> server;
+    std::string h2_fault;   // a hostile HTTP/2 server's, which is then the zone's first server
+    bool mirrored = false;  // the fault server listed after it
+    std::unique_ptr<ts::h2_fault_server_t> h2;
     tvk::UpdateConfig config = ts::base_config(var, install / "bases.drl", install / "bases");
     ts::daemon_t daemon;
 
@@ -35,9 +38,15 @@ struct env_t {
     // The zone's files whose names begin with `prefix` meet the fault; its fallback holds a fresh list.
     void publish(fault_t fault = fault_t::none, const std::string& prefix = "missing.avc") {
         server.reset(new ts::fault_server_t(dir / "www", fault, prefix));
+        std::vector<std::string> urls{server->url("bases")};
+        if (!h2_fault.empty()) {
+            h2.reset(new ts::h2_fault_server_t(dir / "www", h2_fault, prefix));
+            urls.insert(urls.begin(), h2->url("bases"));
+            if (!mirrored) urls.pop_back();
+        }
         ts::make_zone({{{"timestamp", "1\n"}}, {server->url("fresh")}, {}, {}, {}}, dir / "fresh");
         ts::spit(dir / "www" / "fresh" / "bases.drl", ts::slurp(dir / "fresh" / "update.drl"));
-        ts::make_zone({files, {server->url("bases")}, {server->url("fresh")}, {}, options}, served);
+        ts::make_zone({files, urls, {server->url("fresh")}, {}, options}, served);
         for (const auto& f : ts::snapshot(served)) genuine[fs::path(f.first).filename().string()] = f.second;
         ts::install_zone(served, install / "bases.drl", install / "bases");
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));  // the installation predates the run
@@ -153,6 +162,20 @@ const row_t rows[] = {
      97, "Notice: Zone BASE: {url}/missing.avc.lzma: no progress for 1 s; asking for the rest", cache_t::written},
     {"server_sends_forever", [](env_t& e) { e.publish(fault_t::endless_body, "timestamp"); }, 36,
      "Error: Body exceeds the limit of 9 bytes: *", cache_t::written},
+    // HTTP/2: a refusal is asked again; any other fault is the server's, within the time-out, and the files it
+    // failed go to the next mirror.
+    {"h2_goaway_mid_transfer", [](env_t& e) { e.h2_fault = "goaway", e.publish(); }, 0,
+     "Debug: HTTP/2: {url}/missing.avc.lzma: asked again on a new connection", cache_t::written},
+    {"h2_rst_stream", [](env_t& e) { e.h2_fault = "rst_stream", e.mirrored = true, e.publish(); }, 0,
+     "Warning: Zone BASE: {url}/missing.avc.lzma: stream reset (INTERNAL_ERROR)", cache_t::written},
+    {"h2_zero_window", [](env_t& e) { e.h2_fault = "zero_window", e.publish(), e.config.set_network_timeout(1000); },
+     97, "Warning: Zone BASE: {url}/missing.avc.lzma: no progress for 1 s", cache_t::written},
+    {"h2_header_bomb", [](env_t& e) { e.h2_fault = "header_bomb", e.mirrored = true, e.publish(); }, 0,
+     "Warning: Zone BASE: {url}/missing.avc.lzma: response head too large", cache_t::written},
+    {"h2_stalled_stream", [](env_t& e) { e.h2_fault = "stall", e.publish(), e.config.set_network_timeout(1000); }, 97,
+     "Notice: Zone BASE: {url}/missing.avc.lzma: no progress for 1 s; asking for the rest", cache_t::written},
+    {"h2_garbage_after_alpn", [](env_t& e) { e.h2_fault = "garbage", e.publish(fault_t::none, ""); }, 29,
+     "Warning: Zone BASE: {url}/version.lst.lzma: protocol error*", cache_t::untouched},
     {"sigterm_while_downloading",
      [](env_t& e) { e.publish(fault_t::stall_mid_body), e.when_stalled([](ts::updater_t& u) { u.kill(SIGTERM); }); },
      107, "Notice: Termination signal received, exiting...", cache_t::written, "Debug: Monitor: "},
@@ -192,7 +215,8 @@ TEST_P(engine_faults, nothing_is_lost) {
 
     const ts::attempt_t a = ts::run_attempt(env.config, env.daemon);
     std::string line = row.line;
-    for (const auto& p : {std::make_pair("{var}", env.var.string()), std::make_pair("{url}", env.server->url("bases"))})
+    for (const auto& p : {std::make_pair("{var}", env.var.string()),
+                          std::make_pair("{url}", env.h2 ? env.h2->url("bases") : env.server->url("bases"))})
         line = ts::replace_all(line, p.first, p.second);
     EXPECT_EQ(a.status, row.status);
     EXPECT_TRUE(line.back() == '*' ? a.log.has_prefix(line.substr(0, line.size() - 1)) : a.log.has(line)) << line;

@@ -3,6 +3,8 @@
 #include "support/servers.hpp"
 #include "tests/support/updater_process.hpp"
 
+#include <set>
+
 namespace {
 
 namespace fs = ts::fs;
@@ -201,6 +203,47 @@ TEST_F(engine_update, four_zones_through_a_proxy_to_https) {
     const ts::attempt_t b = ts::run_attempt(c);
     EXPECT_FALSE(b.log.has("Debug: Update from zone VERSION is planned"));
     EXPECT_TRUE(b.log.has("Warning: Config option AntispamCore name is empty"));
+}
+
+}  // namespace
+
+namespace {
+
+// nginx offering h2: the whole zone over one connection, directly and through squid's tunnel; not
+// offering it, ALPN leaves HTTP/1.1 and the lanes as they were.
+TEST_F(engine_update, a_zone_over_one_http2_connection_directly_and_through_a_tunnel) {
+    ts::nginx_t h2("", true);
+    ts::squid_t squid(ts::squid_t::auth_t::basic);
+    std::map<std::string, std::string> files = {{"timestamp", "1\n"}};
+    for (int i = 0; i < 40; ++i) files["f" + std::to_string(i) + ".avc"] = std::string(1000 + i, char('a' + i % 26));
+    const struct {
+        const char* name;
+        ts::nginx_t& server;
+        bool proxied;
+        std::string protocol;
+    } rows[] = {
+        {"direct", h2, false, "HTTP/2.0"}, {"tunnel", h2, true, "HTTP/2.0"}, {"h2 off", nginx, false, "HTTP/1.1"}};
+    std::map<const ts::nginx_t*, std::size_t> logged;
+    for (const auto& r : rows) {
+        fs::remove_all(var), fs::remove_all(install);
+        publish("bases", {files, {r.server.https_url("bases")}, {}, {}, {}});
+        ts::make_zone({files, {r.server.https_url("bases")}, {}, {}, {}}, r.server.root() / "bases");
+        tvk::UpdateConfig c = config();
+        if (r.proxied) *c.mutable_proxy() = squid.proxy();
+        const ts::attempt_t a = ts::run_attempt(c);
+        ASSERT_EQ(a.status, 0) << r.name << "\n" << a.log.text();
+        EXPECT_EQ(a.placed().size(), files.size() + 1) << r.name << ": and zone.ini";
+        const std::size_t requests = a.placed().size() + 1;  // and the list
+        const auto log = r.server.access_log(logged[&r.server] += requests);
+        std::set<std::string> connections;
+        for (auto it = log.end() - static_cast<std::ptrdiff_t>(requests); it != log.end(); ++it) {
+            connections.insert(it->connection);
+            EXPECT_EQ(it->request.substr(it->request.rfind(' ') + 1), r.protocol) << r.name << ": " << it->request;
+        }
+        EXPECT_TRUE(r.protocol == "HTTP/2.0" ? connections.size() == 1 : connections.size() > 1)
+            << r.name << ": " << connections.size() << " connections";
+    }
+    EXPECT_GT(squid.access_log(1).size(), 0u) << "the tunnel went through squid";
 }
 
 }  // namespace

@@ -111,7 +111,7 @@ bool child_process_t::running(int* status) {
     return pid > 0;
 }
 
-nginx_t::nginx_t(const std::string& http) {
+nginx_t::nginx_t(const std::string& http, bool http2) {
     const std::string d = dir_.path().string();
     run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
          "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
@@ -125,7 +125,8 @@ nginx_t::nginx_t(const std::string& http) {
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
     conf
-        << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_ << " ssl;\n"
+        << "  server {\n    listen 127.0.0.1:" << http_ << ";\n    listen 127.0.0.1:" << https_
+        << (http2 ? " ssl http2;\n" : " ssl;\n")
         << "    location /challenge-basic { add_header Proxy-Authenticate 'Basic realm=\"far\"' always; return 407; }\n"
         << "    location /chunked/ { ssi on; ssi_types *; }\n    location /unframed/ { ssi on; ssi_types *; "
            "chunked_transfer_encoding off; }\n"
@@ -135,6 +136,22 @@ nginx_t::nginx_t(const std::string& http) {
     const std::vector<std::string> argv{program("nginx", "nginx"), "-p", d, "-c", d + "/nginx.conf", "-e",
                                         d + "/error.log"};
     process_.reset(new child_process_t(argv, dir_ / "out", http_));
+}
+
+h2_fault_server_t::h2_fault_server_t(const fs::path& root, const std::string& fault, const std::string& prefix) {
+    const std::string d = dir_.path().string();
+    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+         "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
+        "openssl");
+    const std::vector<std::string> argv{program("python3", "python3"),
+                                        TAVIK_SOURCE_DIR "/tests/integration/support/h2_fault_server.py",
+                                        root.string(),
+                                        fault,
+                                        prefix,
+                                        std::to_string(port_),
+                                        d + "/cert.pem",
+                                        d + "/key.pem"};
+    process_.reset(new child_process_t(argv, dir_ / "out", port_));
 }
 
 std::string nginx_t::http_url(const std::string& path) const {

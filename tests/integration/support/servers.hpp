@@ -39,7 +39,7 @@ public:
         std::string request, server_name, proxy_authorization, connection, session_reused;
     };
     // `http`: directives for the http block. Bodies below /chunked/ go chunked, below /unframed/ unframed.
-    explicit nginx_t(const std::string& http = "");
+    explicit nginx_t(const std::string& http = "", bool http2 = false);  // http2: HTTPS offers h2
     const fs::path& root() const { return root_; }
     std::string http_url(const std::string& path) const;
     std::string https_url(const std::string& path) const;
@@ -50,6 +50,19 @@ private:
     scratch_t dir_{"tavik-nginx"};
     fs::path root_ = dir_ / "www";
     std::uint16_t http_ = free_port(), https_ = free_port();
+    std::unique_ptr<child_process_t> process_;
+};
+
+// tests/integration/support/h2_fault_server.py (on python3-h2): the files below `root` over TLS with
+// h2, and the answers for those whose names begin with `prefix` broken as `fault` says.
+class h2_fault_server_t {
+public:
+    h2_fault_server_t(const fs::path& root, const std::string& fault, const std::string& prefix);
+    std::string url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(port_) + "/" + path; }
+
+private:
+    scratch_t dir_{"tavik-h2"};
+    std::uint16_t port_ = free_port();
     std::unique_ptr<child_process_t> process_;
 };
 
