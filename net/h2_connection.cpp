@@ -3,6 +3,7 @@
 
 #include "framework/cf_log.hpp"
 #include "framework/error_code.hpp"
+#include "net/http_fields.hpp"
 #include "net/server_failure.hpp"
 
 #include <boost/asio/ssl/error.hpp>
@@ -152,11 +153,9 @@ void h2_connection_t::on_tick(const error_code& ec) {
     if (writing_ && now - write_since_ > timeout_)
         return end(failure(tvk::EC_NETWORK_TIMEDOUT, "Send: Network operation timed out",
                            "no progress for " + seconds_text(timeout_)));
-    if (floor_.started() && !floor_.add(0, now)) {
-        const std::string cause = "under 1 KiB/s for " + seconds_text(timeout_);
-        return end(failure(tvk::EC_NETWORK_TIMEDOUT, "IO: " + cause, cause));
-    }
+    // A server that sends nothing has made no progress at all, before it is merely slow.
     check_silence(now);
+    if (!keeps_pace(0, now)) return end(too_slow());
     start_queued();
     flush();
     tick();
@@ -178,19 +177,18 @@ void h2_connection_t::check_silence(clock_type::time_point now) {
 void h2_connection_t::on_head(std::int32_t stream, const http_response_t& head) {
     const auto it = streams_.find(stream);
     if (it == streams_.end()) return;
-    it->second->heard = clock_type::now();
-    const std::string length = head.headers().find("content-length");
-    if (!length.empty() && length.size() < 20) it->second->length = std::stoull(length);
-    if (!it->second->take_head(head)) session_.cancel(stream);
+    h2_exchange_t& exchange = *it->second;
+    exchange.heard = clock_type::now();
+    exchange.length = content_length(head.headers());
+    exchange.offset = head.status() == 206 ? exchange.range_from() : 0;
+    if (!exchange.take_head(head)) session_.cancel(stream);
 }
 
 void h2_connection_t::on_data(std::int32_t stream, const char* data, std::size_t size) {
     const auto now = clock_type::now();
-    if (!floor_.started()) floor_.start(now, timeout_, boost::none);
-    if (!floor_.add(size, now)) {
-        const std::string cause = "under 1 KiB/s for " + seconds_text(timeout_);
-        return end(failure(tvk::EC_NETWORK_TIMEDOUT, "IO: " + cause, cause));
-    }
+    const bool paced = keeps_pace(size, now);
+    data_at_ = now;
+    if (!paced) return end(too_slow());
     const auto it = streams_.find(stream);
     if (it == streams_.end()) return;
     it->second->heard = now;
@@ -202,15 +200,16 @@ void h2_connection_t::on_closed(std::int32_t stream, std::uint32_t error) {
     if (it == streams_.end()) return;
     const h2_exchange_ptr exchange = it->second;
     streams_.erase(it);
-    if (streams_.empty()) floor_ = progress_floor_t();  // idle: nothing is owed
+    if (streams_.empty()) floor_ = progress_floor_t(), forgiven_ = false;  // idle: nothing is owed
     if (error == NGHTTP2_NO_ERROR) return exchange->finish(nullptr);
     // Never begun by the server (refused, or above its GOAWAY): asked again, once.
     if (error == NGHTTP2_REFUSED_STREAM && exchange->received() == 0 && exchange->sent < 2) return again_(exchange);
-    const std::uint64_t got = exchange->received();
-    const std::string cause =
-        exchange->length && got < *exchange->length
-            ? "cut after " + std::to_string(got) + " of " + std::to_string(*exchange->length) + " bytes"
-            : std::string("stream reset (") + nghttp2_http2_strerror(error) + ")";
+    // Counted in the file's bytes, as a cut of HTTP/1.1 is: a continued part's own come first.
+    const std::uint64_t got = exchange->received(), offset = exchange->offset;
+    const std::string cause = exchange->length && got < *exchange->length
+                                  ? "cut after " + std::to_string(offset + got) + " of " +
+                                        std::to_string(offset + *exchange->length) + " bytes"
+                                  : std::string("stream reset (") + nghttp2_http2_strerror(error) + ")";
     exchange->finish(failure(tvk::EC_NETWORK_ERROR, "Receive: " + cause, cause));
 }
 
@@ -235,6 +234,31 @@ void h2_connection_t::end(std::exception_ptr why) {
     }
     auto queue = std::move(queue_);
     for (auto& q : queue) why ? q->finish(why) : again_(q);
+}
+
+// A floor window that falls short while no data has come for half a window is a stall, not a
+// crawl: each silent stream meets its own time-out, and the floor starts again with the next
+// byte. Once only: a second short window before a full one fails the connection.
+bool h2_connection_t::keeps_pace(std::size_t n, clock_type::time_point now) {
+    if (!floor_.started()) {
+        if (n == 0) return true;
+        floor_.start(now, timeout_, boost::none);
+    }
+    const auto window_end = floor_.window_end();
+    if (floor_.add(n, now)) {
+        if (floor_.window_end() != window_end) forgiven_ = false;  // a window was full
+        return true;
+    }
+    if (forgiven_ || now - data_at_ < timeout_ / 2) return false;
+    forgiven_ = true;
+    floor_ = progress_floor_t();
+    if (n) floor_.start(now, timeout_, boost::none), floor_.add(n, now);
+    return true;
+}
+
+std::exception_ptr h2_connection_t::too_slow() const {
+    const std::string cause = "under 1 KiB/s for " + seconds_text(timeout_);
+    return failure(tvk::EC_NETWORK_TIMEDOUT, "IO: " + cause, cause);
 }
 
 std::exception_ptr h2_connection_t::failure(tvk::ErrorCode code, const std::string& what,

@@ -61,6 +61,9 @@ private:
 
     void start_queued();
     void check_silence(std::chrono::steady_clock::time_point now);
+    // Counts `n` bytes against the floor of the whole connection: false when it fell short.
+    bool keeps_pace(std::size_t n, std::chrono::steady_clock::time_point now);
+    std::exception_ptr too_slow() const;
     // Ends the connection: open requests fail with `failure`; queued ones too, or go to `again`
     // when the server merely closed (no failure).
     void end(std::exception_ptr failure);
@@ -79,7 +82,9 @@ private:
     std::string sending_;
     bool writing_ = false, ended_ = false;
     std::chrono::steady_clock::time_point write_since_, last_tick_;
-    progress_floor_t floor_;  // over the data of every stream
+    progress_floor_t floor_;                         // over the data of every stream
+    bool forgiven_ = false;                          // its last short window was a stall
+    std::chrono::steady_clock::time_point data_at_;  // the last data of any stream
     boost::asio::steady_timer timer_;
 };
 

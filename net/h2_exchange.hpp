@@ -42,8 +42,10 @@ public:
     // How many times it was sent, and the body bytes that reached its owner.
     unsigned sent = 0;
     std::uint64_t received() const;
-    // The length the head announced for the body, for the words of a cut.
+    // The length the head announced for the body, and the bytes of the file before it (a
+    // continued part's), for the words of a cut.
     boost::optional<std::uint64_t> length;
+    std::uint64_t offset = 0;
     std::chrono::steady_clock::time_point heard;  // when the server last sent for it
 
     // Waits for the end (an interruption point) and throws its failure.

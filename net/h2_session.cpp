@@ -87,6 +87,15 @@ struct h2_session_t::callbacks_t {
         return 0;
     }
 
+    // The library ends a connection the server broke (bytes that are no HTTP/2, a frame too
+    // large, ...) by sending GOAWAY with the error: that is the server's failure, not a close.
+    static int on_frame_send(nghttp2_session*, const nghttp2_frame* frame, void* self) {
+        h2_session_t& s = of(self);
+        if (frame->hd.type == NGHTTP2_GOAWAY && frame->goaway.error_code != NGHTTP2_NO_ERROR && s.failure_.empty())
+            s.failure_ = std::string("protocol error (") + nghttp2_http2_strerror(frame->goaway.error_code) + ")";
+        return 0;
+    }
+
     static int on_stream_close(nghttp2_session*, std::int32_t stream, std::uint32_t error, void* self) {
         h2_session_t& s = of(self);
         --s.open_;
@@ -105,6 +114,7 @@ h2_session_t::h2_session_t(listener_t& listener) : listener_(listener), session_
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, callbacks_t::on_frame_recv);
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, callbacks_t::on_data_chunk);
     nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, callbacks_t::on_stream_close);
+    nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, callbacks_t::on_frame_send);
     nghttp2_option_set_max_outbound_ack(option, max_owed_acks);
     nghttp2_option_set_max_settings(option, max_settings);
     nghttp2_option_set_max_reserved_remote_streams(option, 0);
@@ -166,6 +176,7 @@ std::string h2_session_t::output() {
         const std::uint8_t* data = nullptr;
         const auto n = nghttp2_session_mem_send(session_.get(), &data);
         if (n < 0) fail(std::string("protocol error (") + nghttp2_strerror(static_cast<int>(n)) + ")");
+        if (!failure_.empty()) fail(failure_);  // told of the GOAWAY sent by the call after it
         if (n == 0) break;
         out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
     }
