@@ -36,16 +36,6 @@ nghttp2_nv field(const std::string& name, const std::string& value) {
 struct h2_session_t::callbacks_t {
     static h2_session_t& of(void* self) { return *static_cast<h2_session_t*>(self); }
 
-    static int on_begin_frame(nghttp2_session*, const nghttp2_frame_hd* hd, void* self) {
-        h2_session_t& s = of(self);
-        if (hd->type == NGHTTP2_HEADERS) s.continuations_ = 0;
-        if (hd->type == NGHTTP2_CONTINUATION && ++s.continuations_ > max_continuations) {
-            s.failure_ = "CONTINUATION flood";
-            return NGHTTP2_ERR_CALLBACK_FAILURE;
-        }
-        return 0;
-    }
-
     static int on_begin_headers(nghttp2_session*, const nghttp2_frame*, void* self) {
         h2_session_t& s = of(self);
         s.head_ = http_response_t();
@@ -108,7 +98,6 @@ h2_session_t::h2_session_t(listener_t& listener) : listener_(listener), session_
     nghttp2_session_callbacks* callbacks = nullptr;
     nghttp2_option* option = nullptr;
     if (nghttp2_session_callbacks_new(&callbacks) != 0 || nghttp2_option_new(&option) != 0) throw std::bad_alloc();
-    nghttp2_session_callbacks_set_on_begin_frame_callback(callbacks, callbacks_t::on_begin_frame);
     nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks, callbacks_t::on_begin_headers);
     nghttp2_session_callbacks_set_on_header_callback(callbacks, callbacks_t::on_header);
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, callbacks_t::on_frame_recv);
@@ -117,6 +106,8 @@ h2_session_t::h2_session_t(listener_t& listener) : listener_(listener), session_
     nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, callbacks_t::on_frame_send);
     nghttp2_option_set_max_outbound_ack(option, max_owed_acks);
     nghttp2_option_set_max_settings(option, max_settings);
+    // The library counts the CONTINUATION frames of a head (no callback sees them).
+    nghttp2_option_set_max_continuations(option, max_continuations);
     nghttp2_option_set_max_reserved_remote_streams(option, 0);
     nghttp2_option_set_peer_max_concurrent_streams(option, max_streams);
     nghttp2_session* session = nullptr;
@@ -165,6 +156,7 @@ void h2_session_t::cancel(std::int32_t stream) {
 void h2_session_t::receive(const char* data, std::size_t size) {
     const auto n = nghttp2_session_mem_recv(session_.get(), reinterpret_cast<const std::uint8_t*>(data), size);
     if (n == NGHTTP2_ERR_FLOODED) fail("SETTINGS or PING flood");
+    if (n == NGHTTP2_ERR_TOO_MANY_CONTINUATIONS) fail("CONTINUATION flood");
     if (n == NGHTTP2_ERR_CALLBACK_FAILURE && !failure_.empty()) fail(failure_);
     if (n < 0) fail(std::string("protocol error (") + nghttp2_strerror(static_cast<int>(n)) + ")");
 }

@@ -66,10 +66,9 @@ private:
     std::unique_ptr<nghttp2_session, void (*)(nghttp2_session*)> session_;
     std::size_t open_ = 0;
     bool going_away_ = false;
-    // The head being decoded: its size as HTTP/2 counts it, and the frames it took.
+    // The head being decoded, and its size as HTTP/2 counts it.
     http_response_t head_;
     std::size_t head_size_ = 0;
-    unsigned continuations_ = 0;
     std::string failure_;  // why a callback ended the connection
 };
 
