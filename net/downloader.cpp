@@ -5,6 +5,7 @@
 #include "framework/error_code.hpp"
 #include "framework/fd_guard.hpp"
 #include "framework/fd_io.hpp"
+#include "net/h2_exchange.hpp"
 #include "net/http_fields.hpp"
 #include "net/server_failure.hpp"
 #if TAVIK_HTTP2
@@ -212,7 +213,13 @@ void downloader_t::move_on(const std::exception& e, bool kept) {
 
 std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limit) {
     LOG_DEBUG("Downloading " << url.to_string());
-    if (multiplexed(url)) return get_as_buffer_h2(url, limit);
+    if (multiplexed(url)) {
+        try {
+            return get_as_buffer_h2(url, limit);
+        } catch (const h2_declined_t&) {
+            // The server chose HTTP/1.1 when the driver met it.
+        }
+    }
     connection_.open(url);
     range_from_ = 0;
     connection_.set_range(0);
@@ -242,7 +249,13 @@ std::vector<char> downloader_t::get_as_buffer(const url_t& url, std::size_t limi
 std::uint64_t downloader_t::get_to_file(const url_t& url, const boost::filesystem::path& path,
                                         boost::optional<std::uint64_t> limit, bool resume) {
     LOG_DEBUG("Downloading " << url.to_string());
-    if (multiplexed(url)) return get_to_file_h2(url, path, limit, resume);
+    if (multiplexed(url)) {
+        try {
+            return get_to_file_h2(url, path, limit, resume);
+        } catch (const h2_declined_t&) {
+            // The server chose HTTP/1.1 when the driver met it.
+        }
+    }
     connection_.open(url);
     for (;;) {
         file_body_t body(url, path, limit, resume);
@@ -289,7 +302,9 @@ bool downloader_t::multiplexed(const url_t& url) {
     if (!pool_ || !keep_alive_ || !boost::algorithm::iequals(url.scheme(), "https")) return false;
     const auto protocol = pool_->protocol(url);
     if (protocol == h2_pool_t::unknown && drives_) connect(url);
-    return pool_->protocol(url) == h2_pool_t::h2;
+    // A lane leaves a server not met yet to the driver, which connects offering HTTP/2; should
+    // the server choose HTTP/1.1, the request ends in h2_declined_t and goes the lane's own way.
+    return drives_ ? pool_->protocol(url) == h2_pool_t::h2 : protocol != h2_pool_t::http1;
 }
 
 void downloader_t::connect(const url_t& url) {
@@ -322,10 +337,8 @@ void downloader_t::drive_until(const std::function<bool()>& done) {
         if (const auto url = pool_->wanted()) {
             try {
                 connect(*url);
-                if (pool_->protocol(*url) != h2_pool_t::h2) {
-                    const std::string cause = "no longer offers HTTP/2";
-                    throw server_failure_t(tvk::EC_NETWORK_ERROR, "HTTP/2: " + cause, cause);
-                }
+                if (pool_->protocol(*url) != h2_pool_t::h2)
+                    pool_->unreachable(*url, std::make_exception_ptr(h2_declined_t()));
             } catch (const boost::thread_interrupted&) {
                 throw;
             } catch (const std::exception&) {

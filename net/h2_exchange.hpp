@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 namespace upd {
 
@@ -69,5 +70,11 @@ private:
 };
 
 using h2_exchange_ptr = std::shared_ptr<h2_exchange_t>;
+
+// The end of an exchange whose server chose HTTP/1.1 when the driver connected: its asker takes
+// it over a connection of its own.
+struct h2_declined_t : std::runtime_error {
+    h2_declined_t() : std::runtime_error("HTTP/1.1 chosen") {}
+};
 
 }  // namespace upd
