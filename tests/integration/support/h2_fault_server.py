@@ -1,7 +1,5 @@
 #!/usr/bin/env python3
-"""A hostile HTTP/2 server (TLS, h2 by ALPN) of the files below ROOT, breaking the answers for names
-that begin with PREFIX: goaway (first connection: that stream left above the last), rst_stream,
-zero_window (a head, then nothing), header_bomb, stall (half the body), garbage (HTTP/1.1 bytes).
+"""HTTP/2 over TLS, files below ROOT, FAULT breaking the answers for names that begin with PREFIX.
 Usage: h2_fault_server.py ROOT FAULT PREFIX PORT CERT KEY"""
 import os, socket, ssl, sys, threading, time
 import h2.config, h2.connection, h2.errors, h2.events, h2.settings
@@ -16,14 +14,14 @@ def answer(conn, stream, path, first, pending):
         body = open(root + path, "rb").read()
     except OSError:
         return conn.send_headers(stream, [(":status", "404"), ("content-length", "0")], end_stream=True)
-    if hostile and fault == "goaway" and first:
+    if hostile and fault == "goaway" and first:  # that stream left above the last
         return conn.close_connection(last_stream_id=stream - 2)
     if hostile and fault == "rst_stream":
         return conn.reset_stream(stream, h2.errors.ErrorCodes.INTERNAL_ERROR)
     if hostile and fault == "header_bomb":  # small once HPACK has it, huge decoded
         return conn.send_headers(stream, [(":status", "200")] + [("x-bomb", "b" * 4000)] * 100)
     conn.send_headers(stream, [(":status", "200"), ("content-length", str(len(body)))])
-    if not hostile or fault not in ("zero_window", "stall"):
+    if not hostile or fault not in ("zero_window", "stall"):  # a head and nothing, or half the body
         pending[stream] = (body, True)
     elif fault == "stall":
         pending[stream] = (body[: len(body) // 2], False)

@@ -79,6 +79,13 @@ std::string run(std::vector<std::string> argv, const std::string& package, int* 
     return slurp(dir / "out");
 }
 
+// A throw-away certificate, DIR/cert.pem with its key DIR/key.pem.
+static void self_signed(const std::string& dir) {
+    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+         "-subj", "/CN=localhost", "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"},
+        "openssl");
+}
+
 child_process_t::child_process_t(const std::vector<std::string>& argv, const fs::path& output, std::uint16_t port) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -113,9 +120,7 @@ bool child_process_t::running(int* status) {
 
 nginx_t::nginx_t(const std::string& http, bool http2) {
     const std::string d = dir_.path().string();
-    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-         "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
-        "openssl");
+    self_signed(d);
     fs::create_directories(root_);
     std::ostringstream conf;
     conf << "daemon off; master_process off; pid " << d << "/nginx.pid; error_log " << d << "/error.log;\n"
@@ -140,18 +145,11 @@ nginx_t::nginx_t(const std::string& http, bool http2) {
 
 h2_fault_server_t::h2_fault_server_t(const fs::path& root, const std::string& fault, const std::string& prefix) {
     const std::string d = dir_.path().string();
-    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-         "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
-        "openssl");
-    const std::vector<std::string> argv{program("python3", "python3"),
-                                        TAVIK_SOURCE_DIR "/tests/integration/support/h2_fault_server.py",
-                                        root.string(),
-                                        fault,
-                                        prefix,
-                                        std::to_string(port_),
-                                        d + "/cert.pem",
-                                        d + "/key.pem"};
-    process_.reset(new child_process_t(argv, dir_ / "out", port_));
+    self_signed(d);
+    process_.reset(new child_process_t(
+        {program("python3", "python3"), TAVIK_SOURCE_DIR "/tests/integration/support/h2_fault_server.py", root.string(),
+         fault, prefix, std::to_string(port_), d + "/cert.pem", d + "/key.pem"},
+        dir_ / "out", port_));
 }
 
 std::string nginx_t::http_url(const std::string& path) const {
