@@ -42,6 +42,10 @@ h2_connection_t::h2_connection_t(asio::io_service& io_service, std::unique_ptr<h
       session_(*this),
       timer_(io_service) {
     last_tick_ = clock_type::now();
+    // Small frames (a request, a window update) go out while answers are owed: Nagle's wait for
+    // their acknowledgement would hold each for the peer's delayed ACK.
+    error_code ignored;
+    stream_->next_layer().set_option(asio::ip::tcp::no_delay(true), ignored);
     flush();  // the settings and the window, before anything is asked
     read();
     tick();

@@ -1,6 +1,7 @@
 // One HTTP/2 connection to a server: every request of its queue in flight at once over one TLS stream.
 #pragma once
 
+#include "error.pb.h"
 #include "net/byte_counter.hpp"
 #include "net/h2_exchange.hpp"
 #include "net/h2_session.hpp"

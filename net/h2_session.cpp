@@ -142,11 +142,16 @@ std::int32_t h2_session_t::request(const std::string& authority, const std::stri
         if (lower.back() == "connection" || lower.back() == "host") continue;  // not HTTP/2's
         fields.push_back(field(lower.back(), h.second));
     }
+    // Each request depends on the one before: a server that honours it sends the answers in the
+    // order asked, so that the first files are whole (and unpacked) while the later ones arrive,
+    // rather than all of them at the end, side by side.
+    nghttp2_priority_spec after;
+    nghttp2_priority_spec_init(&after, last_, NGHTTP2_DEFAULT_WEIGHT, 0);
     const std::int32_t stream =
-        nghttp2_submit_request(session_.get(), nullptr, fields.data(), fields.size(), nullptr, nullptr);
+        nghttp2_submit_request(session_.get(), &after, fields.data(), fields.size(), nullptr, nullptr);
     if (stream < 0) fail(std::string("request refused: ") + nghttp2_strerror(stream));
     ++open_;
-    return stream;
+    return last_ = stream;
 }
 
 void h2_session_t::cancel(std::int32_t stream) {

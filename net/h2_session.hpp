@@ -65,6 +65,7 @@ private:
     listener_t& listener_;
     std::unique_ptr<nghttp2_session, void (*)(nghttp2_session*)> session_;
     std::size_t open_ = 0;
+    std::int32_t last_ = 0;  // the stream asked last, which the next one depends on
     bool going_away_ = false;
     // The head being decoded, and its size as HTTP/2 counts it.
     http_response_t head_;
