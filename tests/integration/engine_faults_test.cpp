@@ -210,6 +210,7 @@ TEST_P(engine_faults, nothing_is_lost) {
     const row_t& row = GetParam();
     env_t env;
     row.setup(env);
+    if (!TAVIK_HTTP2 && env.h2) GTEST_SKIP() << "built without HTTP/2";
     const auto installed = ts::snapshot(env.install);
     const auto cache_before = ts::snapshot(env.var / "tavik-update.cache");
 

@@ -210,7 +210,7 @@ TEST_F(engine_update, four_zones_through_a_proxy_to_https) {
 namespace {
 
 // nginx offering h2: the whole zone over one connection, directly and through squid's tunnel; not
-// offering it, ALPN leaves HTTP/1.1 and the lanes as they were.
+// offering it, or a build without HTTP/2, ALPN leaves HTTP/1.1 and the lanes as they were.
 TEST_F(engine_update, a_zone_over_one_http2_connection_directly_and_through_a_tunnel) {
     ts::nginx_t h2("", true);
     ts::squid_t squid(ts::squid_t::auth_t::basic);
@@ -223,7 +223,8 @@ TEST_F(engine_update, a_zone_over_one_http2_connection_directly_and_through_a_tu
     } rows[] = {{"direct", h2, false}, {"tunnel", h2, true}, {"h2 off", nginx, false}};
     std::map<const ts::nginx_t*, std::size_t> logged;
     for (const auto& r : rows) {
-        const std::string protocol = &r.server == &h2 ? "HTTP/2.0" : "HTTP/1.1";
+        const bool multiplexed = TAVIK_HTTP2 && &r.server == &h2;
+        const std::string protocol = multiplexed ? "HTTP/2.0" : "HTTP/1.1";
         fs::remove_all(var), fs::remove_all(install);
         publish("bases", {files, {r.server.https_url("bases")}, {}, {}, {}});
         ts::make_zone({files, {r.server.https_url("bases")}, {}, {}, {}}, r.server.root() / "bases");
@@ -239,7 +240,7 @@ TEST_F(engine_update, a_zone_over_one_http2_connection_directly_and_through_a_tu
             connections.insert(it->connection);
             EXPECT_EQ(it->request.substr(it->request.rfind(' ') + 1), protocol) << r.name << ": " << it->request;
         }
-        EXPECT_TRUE(&r.server == &h2 ? connections.size() == 1 : connections.size() > 1)
+        EXPECT_TRUE(multiplexed ? connections.size() == 1 : connections.size() > 1)
             << r.name << ": " << connections.size() << " connections";
     }
     EXPECT_GT(squid.access_log(1).size(), 0u) << "the tunnel went through squid";
