@@ -93,7 +93,7 @@ for scheme in http https h2; do
     fi
     name="$scheme$rtt"
     url_scheme=$scheme; [ "$scheme" = h2 ] && url_scheme=https
-    "$bin/tavik-sign" make-zone --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/srv/$name" \
+    "$bin/tavik-sign" make-zone --zone BASE --key keys/development.key --ed25519-key keys/development-ed25519.key --files "$work/content" --out "$work/srv/$name" \
       --url "$url_scheme://127.0.0.1:$port/$name" >/dev/null
     mkdir -p "$work/install/$name"
     bench_config "$work/srv/$name/update.drl" "$work/install/$name" "$work/var" > "$work/$name.conf"
