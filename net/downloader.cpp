@@ -327,7 +327,8 @@ void downloader_t::connect(const url_t& url) {
     connection_.set_offer_h2(false), connection_.set_connect_only(false);
     if (!connection_.h2_chosen()) return pool_->set_protocol(url, h2_pool_t::http1);  // kept for the request
     LOG_DEBUG("HTTP/2: " << url.host() << ":" << url.port());
-    pool_->adopt(url, connection_.release(), connection_.timeout(), url.host() + ":" + std::to_string(url.port()));
+    pool_->adopt(url, connection_.release(), connection_.timeout(), url.host() + ":" + std::to_string(url.port()),
+                 connection_.rate_limit());
 }
 
 void downloader_t::drive_until(const std::function<bool()>& done) {

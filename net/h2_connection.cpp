@@ -32,7 +32,7 @@ constexpr std::chrono::milliseconds tick_period{500};
 
 h2_connection_t::h2_connection_t(asio::io_service& io_service, std::unique_ptr<http_transport_t::tls_stream_t> stream,
                                  byte_counter_t& counter, clock_type::duration timeout, std::string describe,
-                                 again_t again)
+                                 again_t again, std::shared_ptr<rate_limit_t> limit)
     : io_service_(io_service),
       stream_(std::move(stream)),
       counter_(counter),
@@ -40,7 +40,9 @@ h2_connection_t::h2_connection_t(asio::io_service& io_service, std::unique_ptr<h
       describe_(std::move(describe)),
       again_(std::move(again)),
       session_(*this),
-      timer_(io_service) {
+      timer_(io_service),
+      limit_(std::move(limit)),
+      held_timer_(io_service) {
     last_tick_ = clock_type::now();
     // Small frames (a request, a window update) go out while answers are owed: Nagle's wait for
     // their acknowledgement would hold each for the peer's delayed ACK.
@@ -56,6 +58,7 @@ h2_connection_t::~h2_connection_t() { close(); }
 void h2_connection_t::close() {
     error_code ignored;
     timer_.cancel(ignored);
+    held_timer_.cancel(ignored);
     if (!stream_) return;
     stream_->next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     stream_->next_layer().close(ignored);
@@ -94,11 +97,40 @@ void h2_connection_t::start_queued() {
 // The steps: reading and writing at once, and a clock.
 
 void h2_connection_t::read() {
-    buffer_.resize(http_transport_t::receive_buffer_size);
+    std::size_t size = http_transport_t::receive_buffer_size;
+    if (limit_) {
+        clock_type::time_point until;
+        size = limit_->reserve(size, clock_type::now(), until);
+        if (size == 0) {
+            held_ = true;
+            held_since_ = clock_type::now();
+            held_timer_.expires_at(until);
+            return held_timer_.async_wait([this](const error_code& ec) { on_held(ec); });
+        }
+    }
+    buffer_.resize(size);
     stream_->async_read_some(asio::buffer(buffer_), [this](const error_code& ec, std::size_t n) { on_read(ec, n); });
 }
 
+void h2_connection_t::on_held(const error_code& ec) {
+    if (ec == asio::error::operation_aborted || ended_) return;
+    count_held(clock_type::now());
+    held_ = false;
+    if (ec) return end(failure(tvk::EC_NETWORK_ERROR, "Network timer: " + ec.message(), cause_of(ec)));
+    read();
+}
+
+void h2_connection_t::count_held(clock_type::time_point now) {
+    if (!held_) return;
+    const auto held = now - held_since_;
+    held_since_ = now;
+    for (auto& s : streams_) s.second->heard += held;
+    floor_.pause(held);
+    if (data_at_ != clock_type::time_point()) data_at_ += held;
+}
+
 void h2_connection_t::on_read(const error_code& ec, std::size_t n) {
+    if (limit_) limit_->refund(buffer_.size() - n);
     if (ec == asio::error::operation_aborted || ended_) return;
     // Closed: what had begun was cut; what had not is asked again.
     if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) return end(nullptr);
@@ -147,6 +179,7 @@ void h2_connection_t::tick() {
 void h2_connection_t::on_tick(const error_code& ec) {
     if (ec == asio::error::operation_aborted || ended_) return;
     const auto now = clock_type::now();
+    count_held(now);
     if (now - last_tick_ > 4 * tick_period) {
         // Nobody drove the connection for a while: its silence was this side's.
         for (auto& s : streams_) s.second->heard = now;

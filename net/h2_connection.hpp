@@ -8,6 +8,7 @@
 #include "net/http_headers.hpp"
 #include "net/http_transport.hpp"
 #include "net/progress_floor.hpp"
+#include "net/rate_limit.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -27,14 +28,14 @@ namespace upd {
 // all streams together must keep the pace of progress_floor_t, or the connection fails with every
 // request on it, as on a protocol error or a flood. A request the server refused or left above its
 // GOAWAY goes to `again` (sent once more elsewhere), as do those queued when the server ends it.
-// No handler throws.
+// Its reads draw from the run's rate limit, if any. No handler throws.
 class h2_connection_t : private h2_session_t::listener_t {
 public:
     using again_t = std::function<void(const h2_exchange_ptr&)>;
 
     h2_connection_t(boost::asio::io_service& io_service, std::unique_ptr<http_transport_t::tls_stream_t> stream,
                     byte_counter_t& counter, std::chrono::steady_clock::duration timeout, std::string describe,
-                    again_t again);
+                    again_t again, std::shared_ptr<rate_limit_t> limit);
     h2_connection_t(const h2_connection_t&) = delete;
     h2_connection_t& operator=(const h2_connection_t&) = delete;
     ~h2_connection_t();
@@ -51,6 +52,9 @@ private:
     // The steps: reading, writing, the clock.
     void read();
     void on_read(const boost::system::error_code& ec, std::size_t n);
+    void on_held(const boost::system::error_code& ec);
+    // The time held since the last call is the client's: no stream's silence, no shortfall of the floor.
+    void count_held(std::chrono::steady_clock::time_point now);
     void flush();
     void on_written(const boost::system::error_code& ec, std::size_t n);
     void tick();
@@ -87,6 +91,10 @@ private:
     bool forgiven_ = false;                          // its last short window was a stall
     std::chrono::steady_clock::time_point data_at_;  // the last data of any stream
     boost::asio::steady_timer timer_;
+    std::shared_ptr<rate_limit_t> limit_;
+    boost::asio::steady_timer held_timer_;  // a read waits here while the limit holds it back
+    bool held_ = false;
+    std::chrono::steady_clock::time_point held_since_;
 };
 
 }  // namespace upd

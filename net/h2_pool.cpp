@@ -76,9 +76,11 @@ boost::optional<url_t> h2_pool_t::wanted() {
 }
 
 void h2_pool_t::adopt(const url_t& url, std::unique_ptr<http_transport_t::tls_stream_t> stream,
-                      std::chrono::steady_clock::duration timeout, const std::string& describe) {
-    connections_.emplace_back(new h2_connection_t(io_service_, std::move(stream), counter_, timeout, describe,
-                                                  [this](const h2_exchange_ptr& e) { again(e); }));
+                      std::chrono::steady_clock::duration timeout, const std::string& describe,
+                      std::shared_ptr<rate_limit_t> limit) {
+    connections_.emplace_back(new h2_connection_t(
+        io_service_, std::move(stream), counter_, timeout, describe, [this](const h2_exchange_ptr& e) { again(e); },
+        std::move(limit)));
     std::deque<h2_exchange_ptr> waiting;
     {
         std::lock_guard<std::mutex> lock(mutex_);

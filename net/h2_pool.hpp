@@ -43,7 +43,8 @@ public:
     boost::optional<url_t> wanted();
     // The driver made a connection whose handshake chose h2; the requests waiting for it go over it.
     void adopt(const url_t& url, std::unique_ptr<http_transport_t::tls_stream_t> stream,
-               std::chrono::steady_clock::duration timeout, const std::string& describe);
+               std::chrono::steady_clock::duration timeout, const std::string& describe,
+               std::shared_ptr<rate_limit_t> limit);
     // The driver could not connect: the requests waiting for the server fail with `failure`.
     void unreachable(const url_t& url, std::exception_ptr failure);
 

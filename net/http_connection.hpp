@@ -44,6 +44,7 @@ public:
     void set_proxy(const tvk::Proxy& proxy) { proxy_ = proxy; }
     void set_timeout(std::chrono::steady_clock::duration timeout) { transport_.set_timeout(timeout); }
     void set_rate_limit(std::shared_ptr<rate_limit_t> limit) { transport_.set_rate_limit(std::move(limit)); }
+    const std::shared_ptr<rate_limit_t>& rate_limit() const { return transport_.rate_limit(); }
     // TLS offers HTTP/2 beside HTTP/1.1; when the server chooses it, execute() returns once the
     // handshake is done, sends nothing, and release() hands the connection over.
     void set_offer_h2(bool offer) { transport_.set_offer_h2(offer); }

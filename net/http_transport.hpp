@@ -48,6 +48,7 @@ public:
     void set_timeout(std::chrono::steady_clock::duration timeout) { timeout_ = timeout; }
     // The run's cap on received bytes; none: reads as fast as the server sends.
     void set_rate_limit(std::shared_ptr<rate_limit_t> limit) { limit_ = std::move(limit); }
+    const std::shared_ptr<rate_limit_t>& rate_limit() const { return limit_; }
     // The mode (a proxy of type NONE: direct), the name resolution and the TLS context for a URL.
     void open(const url_t& url, const tvk::Proxy& proxy);
     mode_t mode() const { return mode_; }

@@ -141,6 +141,12 @@ const row_t rows[] = {
          e.daemon.environment = {"TAVIK_MAX_RATE=1k"};
      },
      0, "Notice: Exit with status 0 (Success)", cache_t::written},
+    {"h2_own_rate_limit_slower_than_the_time_out",
+     [](env_t& e) {
+         e.h2_fault = "none", e.files["missing.avc"] = std::string(3000, 'm'), e.publish();
+         e.config.set_network_timeout(400), e.daemon.environment = {"TAVIK_MAX_RATE=1k"};
+     },
+     0, "Notice: Exit with status 0 (Success)", cache_t::written},
     {"malformed_rate_limit", [](env_t& e) { e.publish(), e.daemon.environment = {"TAVIK_MAX_RATE=1025M"}; }, 0,
      "Warning: TAVIK_MAX_RATE is not a rate from 1k to 1024M bytes a second; downloads are not limited",
      cache_t::written},
