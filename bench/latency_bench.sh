@@ -2,16 +2,18 @@
 # Update runs over a link with latency, over HTTP and over HTTPS: a relay on 127.0.0.1
 # (bench/latency_relay.py) delays every chunk by half the round trip each way, and each
 # connection's set-up by one round trip, in front of nginx (HTTP, and HTTPS with a throw-away
-# certificate). A zone of 200 files of 16 KiB with packed forms; tavik-update (through tavik-run
-# --dry-run with the build's connections) against curl fetching the same URLs (from nginx's access
-# log) over one reused connection in one invocation, and with --parallel-max 4 (curl -k --http1.1
-# for HTTPS). HTTPS twice: the updater with --http1.1 beside curl --http1.1, and the updater as built
-# (nginx offers h2) beside curl --http2 --parallel, which puts every request in flight on one
-# connection. Reports the connections the updater opened in a run ($connection in nginx's log) and
-# how many of its TLS connections resumed a session ($ssl_session_reused). Best of RUNS.
-# Targets at 50 ms: HTTPS over HTTP/1.1 at most 1.0 x curl --parallel-max 4 over at most 16
-# connections; HTTP at most 0.8 x curl --parallel-max 4; HTTPS over HTTP/2 at most 1.5 x curl
-# --http2 --parallel, on one connection. Usage: bench/latency_bench.sh [RUNS] [RTT_MS...]
+# certificate). A zone of 200 files of 16 KiB of random bytes, which pack no smaller, so that the
+# list marks them plain (PACKABLE=1: of text that packs to a fifth); tavik-update (through
+# tavik-run --dry-run with the build's connections) against curl fetching the same URLs (from
+# nginx's access log) over one reused connection in one invocation, and with --parallel-max 4
+# (curl -k --http1.1 for HTTPS). HTTPS twice: the updater with --http1.1 beside curl --http1.1, and
+# the updater as built (nginx offers h2) beside curl --http2 --parallel, which puts every request
+# in flight on one connection. Reports the connections the updater opened in a run ($connection
+# in nginx's log) and how many of its TLS connections resumed a session ($ssl_session_reused).
+# Best of RUNS. Targets at 50 ms: HTTPS over HTTP/1.1 at most 1.0 x curl --parallel-max 4 over at
+# most 16 connections; HTTP at most 0.8 x curl --parallel-max 4; HTTPS over HTTP/2 at most 1.5 x
+# curl --http2 --parallel, on one connection. Usage: [PACKABLE=1] bench/latency_bench.sh [RUNS]
+# [RTT_MS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -30,9 +32,14 @@ stop_relay() { [ -z "$relay_pid" ] || { kill "$relay_pid" 2>/dev/null || true; w
 trap 'stop_relay; for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; [ -n "${KEEP_BENCH:-}" ] || rm -rf "$work"' EXIT
 mkdir -p "$work/content" "$work/srv" "$work/tmp"
 python3 -c '
-import os, sys
+import os, random, sys
+words = [b"sig%04d" % i for i in range(5000)]
 for i in range(200):
-    open(os.path.join(sys.argv[1], "file%03d.avc" % i), "wb").write(os.urandom(16384))' "$work/content"
+    if sys.argv[2] == "1":  # text that packs to about a fifth
+        data = b" ".join(random.choice(words) for _ in range(2100))[:16384]
+    else:
+        data = os.urandom(16384)
+    open(os.path.join(sys.argv[1], "file%03d.avc" % i), "wb").write(data)' "$work/content" "${PACKABLE:-0}"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 http_port=$(free_port) https_port=$(free_port)

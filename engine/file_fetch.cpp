@@ -68,8 +68,7 @@ void file_fetch_t::fetch(downloader_t& downloader, zone_t& zone, const file_item
     if (!installed.empty() && fetch_patch(downloader, zone, item, installed)) return;
     zone.mirrors().ask([&](const std::string& server, std::string& asked) {
         try {
-            fetch(downloader, url_t(server, name), item.source, item.sha256, !lst_file_t::is_timestamp(name), item.size,
-                  &asked);
+            fetch(downloader, url_t(server, name), item.source, item.sha256, item.packed, item.size, &asked);
         } catch (const std::exception& e) {
             // Files keep their names across versions: one asked for after a publication is the new one.
             if (recheck_lists_ && (is(e, tvk::EC_BAD_CHECKSUM) || is(e, tvk::EC_NO_SUCH_ENTRY)))
@@ -83,7 +82,7 @@ void file_fetch_t::prefetch(downloader_t& downloader, zone_t& zone, const file_i
     const std::string server = zone.mirrors().list_server(), name = fs::path(item.source).filename().string();
     if (server.empty() || regular_file(item.source) || !patch_from(zone, item).empty()) return;
     const url_t url(server, name);
-    if (lst_file_t::is_timestamp(name)) return downloader.prefetch(url, item.source, item.size);
+    if (!item.packed) return downloader.prefetch(url, item.source, item.size);
     downloader.prefetch(url.with_suffix(mirror_tree::packed_suffix), item.source + work_folder::packed_suffix,
                         packed_limit(item.size));
 }

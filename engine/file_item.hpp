@@ -11,6 +11,7 @@ struct file_item_t {
     std::string source;
     std::uint32_t size = 0;
     std::string sha256;  // raw digest bytes
+    bool packed = true;  // the servers have NAME.lzma beside it, as the list says
 
     // Measures size and SHA-256 of the file at `source`; throws cf_outcome_t EC_IO_ERROR.
     void compute_digest();

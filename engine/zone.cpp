@@ -223,6 +223,7 @@ file_item_t zone_t::item(std::uint32_t index) const {
     item.source = (download_dir_ / std::string(lst_.name(index))).string();
     item.size = lst_.size(index);
     item.sha256 = std::string(lst_.digest(index));
+    item.packed = lst_.packed(index) && !lst_file_t::is_timestamp(std::string(lst_.name(index)));
     return item;
 }
 

@@ -94,6 +94,8 @@ std::string lst_file_t::unsigned_text(const std::string& stamp, const files_t& f
     for (const auto& f : files)
         text += "+" + f.first + ", " + to_hex(f.second.digest) + ", " + std::to_string(f.second.size) + "\n";
     for (const std::string& p : patterns) text += "-" + p + ",\n";
+    for (const auto& f : files)
+        if (!f.second.packed && !is_timestamp(f.first)) text += std::string("-") + plain_pattern + "," + f.first + "\n";
     if (!zone.empty()) text += std::string("-") + zone_pattern + "," + zone + "\n";
     if (!expiry.empty()) text += std::string("-") + expiry_pattern + "," + expiry + "\n";
     return text + trailer + "\n";
@@ -143,6 +145,7 @@ void lst_file_t::read_file_lines(const char* p, const char* body_end) {
 
     const grammar_t& g = grammar();
     xp::cmatch line_match;
+    std::vector<std::string_view> plain;
     while (p != body_end) {
         const char* line = p;
         const char* line_end = next_line(p, body_end);
@@ -160,7 +163,10 @@ void lst_file_t::read_file_lines(const char* p, const char* body_end) {
             records_.push_back(record);
         } else if (xp::regex_match(line, line_end, line_match, g.pattern_line)) {
             const std::string value(line_match[1].second + 1, line_end);
-            if (line_match[1] == zone_pattern) {
+            if (line_match[1] == plain_pattern) {
+                plain.emplace_back(line_match[1].second + 1,
+                                   static_cast<std::size_t>(line_end - line_match[1].second - 1));
+            } else if (line_match[1] == zone_pattern) {
                 if (!zone_.empty() || !list_trust_t::valid_zone(value)) fail("Invalid LST-file zone");
                 zone_ = value;
             } else if (line_match[1] != expiry_pattern) {
@@ -185,6 +191,9 @@ void lst_file_t::read_file_lines(const char* p, const char* body_end) {
         *kept++ = *it;
     }
     records_.erase(kept, records_.end());
+    // A plain line that names no listed file says nothing.
+    for (std::string_view name : plain)
+        if (const std::size_t i = find(name); i != npos) records_[i].plain = 1;
     records_.shrink_to_fit(), names_.shrink_to_fit();
 }
 
@@ -217,7 +226,7 @@ std::string_view lst_file_t::digest(std::size_t i) const {
 }
 
 std::pair<std::string, lst_file_t::entry_t> lst_file_t::entry(std::size_t i) const {
-    return {std::string(name(i)), entry_t{std::string(digest(i)), size(i)}};
+    return {std::string(name(i)), entry_t{std::string(digest(i)), size(i), packed(i)}};
 }
 
 std::string lst_file_t::digest_of(std::string_view name) const {

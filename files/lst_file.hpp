@@ -34,6 +34,9 @@ public:
     static constexpr char expiry_pattern[] = ".tavik-expires";
     // The zone the list is for travels the same way: "-.tavik-zone,NAME".
     static constexpr char zone_pattern[] = ".tavik-zone";
+    // A listed file that has no packed form on the servers, "-.tavik-plain,NAME": asked for plain
+    // at once. Readers built without it ask for NAME.lzma first and take the 404.
+    static constexpr char plain_pattern[] = ".tavik-plain";
     // Pattern lines of these names are the lists' own, never a pattern a publisher gives.
     static constexpr char reserved_prefix[] = ".tavik-";
 
@@ -41,6 +44,7 @@ public:
     struct entry_t {
         std::string digest;  // raw bytes of the listed digest; empty for an odd digit count
         std::uint32_t size = 0;
+        bool packed = true;  // a packed form is beside it on the servers
     };
     using files_t = std::map<std::string, entry_t>;
 
@@ -49,8 +53,10 @@ public:
     struct record_t {
         std::uint32_t name = 0;  // offset of the name in the string area
         std::uint32_t name_size = 0;
-        std::uint32_t size = 0;         // the listed size
-        std::uint32_t digest_size = 0;  // raw bytes; more than fit here follow the name in the area
+        std::uint32_t size = 0;          // the listed size
+        std::uint32_t digest_size : 31;  // raw bytes; more than fit here follow the name in the area
+        std::uint32_t plain : 1;         // named by a plain line
+        record_t() : digest_size(0), plain(0) {}
         unsigned char digest[32] = {};
     };
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -86,7 +92,8 @@ public:
     };
 
     // The text that a list signs: the header, "[stamp]", a "+name, digest, size" line per file in
-    // name order, a "-pattern," line per pattern, the zone line and the expiry line (unless `zone` or
+    // name order, a "-pattern," line per pattern, a plain line per file but timestamp that is not
+    // `packed`, the zone line and the expiry line (unless `zone` or
     // `expiry` is empty), then the trailer; each line ends with LF.
     static std::string unsigned_text(const std::string& stamp, const files_t& files,
                                      const std::vector<std::string>& patterns, const std::string& expiry = "",
@@ -117,6 +124,7 @@ public:
     std::string_view name(std::size_t i) const { return names_.view(records_[i].name, records_[i].name_size); }
     std::string_view digest(std::size_t i) const;
     std::uint32_t size(std::size_t i) const { return records_[i].size; }
+    bool packed(std::size_t i) const { return !records_[i].plain; }
     std::pair<std::string, entry_t> entry(std::size_t i) const;
 
     files_view_t files() const { return files_view_t(*this); }

@@ -19,7 +19,8 @@ std::string outcome(const std::string& covered, const std::string& tail, upd::ls
     }
     std::string out;
     for (const auto& f : lst.files()) {
-        out += f.first + "=" + ts::hex(f.second.digest) + "/" + std::to_string(f.second.size) + " ";
+        out += f.first + "=" + ts::hex(f.second.digest) + "/" + std::to_string(f.second.size) +
+               (f.second.packed ? " " : " plain ");
     }
     for (const auto& p : lst.patterns()) out += "| " + p;
     return out + (lst.expiry().empty() ? "" : " until " + lst.expiry());
@@ -52,6 +53,7 @@ TEST(lst_file, layout_and_line_rules) {
          "| *.tmp until 20280229235959"},  // not a pattern of ours
         {HEAD "-.tavik-expires,20261220000000\n-.tavik-expires,20261220000000\n" END, SIG, "Invalid LST-file expiry"},
         {HEAD "-.tavik-expires,20270229000000\n" END, SIG, "Invalid LST-file expiry"},
+        {HEAD "-.tavik-plain,b\n+a, 01, 1\n+b, 0b, 3\n+b, 02, 2\n-.tavik-plain,c\n" END, SIG, "a=01/1 b=02/2 plain "},
         {HEAD "-.tavik-zone,\n" END, SIG, "Invalid LST-file zone"},
         {HEAD "-.tavik-zone,BA-SE\n" END, SIG, "Invalid LST-file zone"},
         {HEAD "-.tavik-zone,BASE\n-.tavik-zone,BASE\n" END, SIG, "Invalid LST-file zone"},

@@ -61,7 +61,7 @@ public:
         if (done_ != size_ || static_cast<std::uint64_t>(st.st_size) != size_) {
             throw std::runtime_error(quoted(path_) + " changed while it was read");
         }
-        return {sha_.finish(), static_cast<std::uint32_t>(size_)};
+        return {sha_.finish(), static_cast<std::uint32_t>(size_), false};
     }
 
 private:
@@ -87,9 +87,16 @@ bool stream_file(const std::string& path, const std::string& copy, const std::st
     while (read(buffer, sizeof buffer) != 0) {  // all of the file when it is not packed
     }
     entry = source.entry();
+    // A container no smaller than the file would only cost every client its unpacking: the list
+    // says the file is plain instead.
+    struct stat st;
+    if (packed_file && ::fstat(packed_file->descriptor(), &st) != 0)
+        throw std::runtime_error("cannot read back " + quoted(packed) + ": " + std::strerror(errno));
+    if (packed_file && static_cast<std::uint64_t>(st.st_size) >= source.size()) packed_file.reset();
+    entry.packed = packed_file != nullptr;
     if (copy_file) copy_file->commit();
     if (packed_file) packed_file->commit();
-    return packed_file != nullptr;
+    return entry.packed;
 }
 
 }  // namespace sign
