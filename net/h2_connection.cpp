@@ -33,8 +33,7 @@ constexpr std::chrono::milliseconds tick_period{500};
 h2_connection_t::h2_connection_t(asio::io_service& io_service, std::unique_ptr<http_transport_t::tls_stream_t> stream,
                                  byte_counter_t& counter, clock_type::duration timeout, std::string describe,
                                  again_t again, std::shared_ptr<rate_limit_t> limit)
-    : io_service_(io_service),
-      stream_(std::move(stream)),
+    : stream_(std::move(stream)),
       counter_(counter),
       timeout_(timeout),
       describe_(std::move(describe)),

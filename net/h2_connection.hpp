@@ -29,7 +29,7 @@ namespace upd {
 // request on it, as on a protocol error or a flood. A request the server refused or left above its
 // GOAWAY goes to `again` (sent once more elsewhere), as do those queued when the server ends it.
 // Its reads draw from the run's rate limit, if any. No handler throws.
-class h2_connection_t : private h2_session_t::listener_t {
+class h2_connection_t final : private h2_session_t::listener_t {
 public:
     using again_t = std::function<void(const h2_exchange_ptr&)>;
 
@@ -74,7 +74,6 @@ private:
     void end(std::exception_ptr failure);
     std::exception_ptr failure(tvk::ErrorCode code, const std::string& what, const std::string& cause) const;
 
-    boost::asio::io_service& io_service_;
     std::unique_ptr<http_transport_t::tls_stream_t> stream_;
     byte_counter_t& counter_;
     std::chrono::steady_clock::duration timeout_;
